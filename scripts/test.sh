@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the library and runs the whole test suite on the release and the
+# asan (AddressSanitizer + UndefinedBehaviorSanitizer) presets. Installs the
+# Debian packages the build needs when they are missing. The last line sums
+# up both runs: "N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ ninja-build pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "test.sh: installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq && \
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null || {
+      echo "test.sh: could not install ${missing[*]}"; exit 1; }
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+passed=0
+failed=0
+status=0
+for preset in ${PCBINSPECT_PRESETS:-release asan}; do
+  echo "== $preset: configure and build"
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
+    echo "test.sh: $preset build failed"
+    status=1
+    failed=$((failed + 1))
+    continue
+  fi
+  echo "== $preset: test"
+  log=$(mktemp)
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  # "100% tests passed, 0 tests failed out of 43"
+  summary=$(grep -E 'tests? failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  if [ -z "$summary" ]; then
+    echo "test.sh: $preset ran no test"
+    status=1
+    continue
+  fi
+  bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$summary")
+  all=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$summary")
+  passed=$((passed + all - bad))
+  failed=$((failed + bad))
+done
+
+echo "$passed passed, $failed failed"
+exit $status

@@ -1,0 +1,35 @@
+cmake_minimum_required(VERSION 3.25)
+# Compares the dynamic symbols that the shared library defines with the list
+# of exported functions: each must be there, by its plain name, declared in
+# the public header, and nothing else may be.
+find_program(NM nm REQUIRED)
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+file(READ ${HEADER} header)
+
+string(REPLACE "\n" ";" lines "${listing}")
+set(found "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] ([^ ]+)$")
+    list(APPEND found ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+
+foreach(name IN LISTS EXPECTED)
+  if(NOT name IN_LIST found)
+    message(FATAL_ERROR "export ${name} is missing from ${LIBRARY}")
+  endif()
+  if(NOT header MATCHES "[ *]${name}\\(")
+    message(FATAL_ERROR "export ${name} is not declared in the public header")
+  endif()
+endforeach()
+foreach(name IN LISTS found)
+  if(NOT name IN_LIST EXPECTED)
+    message(FATAL_ERROR "internal symbol ${name} leaks from ${LIBRARY}")
+  endif()
+endforeach()
+list(LENGTH found count)
+message(STATUS "${count} exports, no internal symbols")
