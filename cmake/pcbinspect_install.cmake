@@ -25,6 +25,11 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/pcbinspectConfigVersion.cmake
   DESTINATION ${PCBINSPECT_CMAKE_DIR})
 
+# The pkg-config file finds its prefix from where it is installed, so the
+# installed tree can be moved.
+file(RELATIVE_PATH PCBINSPECT_PC_TO_PREFIX
+  /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" PCBINSPECT_PC_TO_PREFIX "${PCBINSPECT_PC_TO_PREFIX}")
 configure_file(cmake/pcbinspect.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pcbinspect.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pcbinspect.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
