@@ -147,14 +147,29 @@ int RegionFill16(std::int16_t* stack, std::uint16_t* image, int width, int strid
         s, image, width, stride, height, x, y, static_cast<std::uint16_t>(newValue), box);
 }
 
-std::int64_t RegionFillLarge(std::uint8_t* image, int width, int stride, int height, int x, int y,
-                             std::uint32_t newValue, int* box) {
+namespace {
+
+template <class Pixel>
+std::int64_t fillLarge(Pixel* image, int width, int stride, int height, int x, int y,
+                       std::uint32_t newValue, int* box) {
     if (width < 1 || height < 1) return 0;
-    if (image[static_cast<std::ptrdiff_t>(y) * stride + x] == static_cast<std::uint8_t>(newValue))
+    if (image[static_cast<std::ptrdiff_t>(y) * stride + x] == static_cast<Pixel>(newValue))
         return 0;  // no stack for a fill that does nothing
     GrowingStack s;
-    return fillRegion<false, std::uint8_t, GrowingStack, std::int64_t>(
-        s, image, width, stride, height, x, y, static_cast<std::uint8_t>(newValue), box);
+    return fillRegion<false, Pixel, GrowingStack, std::int64_t>(
+        s, image, width, stride, height, x, y, static_cast<Pixel>(newValue), box);
+}
+
+}  // namespace
+
+std::int64_t RegionFillLarge(std::uint8_t* image, int width, int stride, int height, int x, int y,
+                             std::uint32_t newValue, int* box) {
+    return fillLarge(image, width, stride, height, x, y, newValue, box);
+}
+
+std::int64_t RegionFillLarge16(std::uint16_t* image, int width, int stride, int height, int x,
+                               int y, std::uint32_t newValue, int* box) {
+    return fillLarge(image, width, stride, height, x, y, newValue, box);
 }
 
 }  // namespace pcbinspect

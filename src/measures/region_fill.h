@@ -31,4 +31,9 @@ int RegionFill16(std::int16_t* stack, std::uint16_t* image, int width, int strid
 std::int64_t RegionFillLarge(std::uint8_t* image, int width, int stride, int height, int x, int y,
                              std::uint32_t newValue, int* box);
 
+// RegionFillLarge on an image of 16-bit values (stride in 16-bit elements),
+// the whole-image twin of RegionFill16.
+std::int64_t RegionFillLarge16(std::uint16_t* image, int width, int stride, int height, int x,
+                               int y, std::uint32_t newValue, int* box);
+
 }  // namespace pcbinspect

@@ -87,6 +87,41 @@ struct Square {
     }
 };
 
+// Drawing on any 8-bit image given as pointer, stride and size; shapes are
+// clipped to the image.
+struct Canvas {
+    std::uint8_t* data;
+    int width, stride, height;
+
+    Canvas(GuardedImage& img) : data(img.data()), width(img.width()), stride(img.stride()), height(img.height()) {}
+    Canvas(Square& sq) : data(sq.data()), width(sq.n), stride(sq.n), height(sq.n) {}
+    Canvas(std::uint8_t* d, int w, int s, int h) : data(d), width(w), stride(s), height(h) {}
+
+    void set(int x, int y, std::uint8_t v) const {
+        if (x >= 0 && y >= 0 && x < width && y < height)
+            data[static_cast<std::size_t>(y) * stride + x] = v;
+    }
+    // Inclusive corners.
+    void rect(int x0, int y0, int x1, int y1, std::uint8_t v) const {
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) set(x, y, v);
+    }
+    // Pixels whose centre lies within `radius` of (cx, cy).
+    void disc(double cx, double cy, double radius, std::uint8_t v) const {
+        for (int y = static_cast<int>(cy - radius) - 1; y <= cy + radius + 1; ++y)
+            for (int x = static_cast<int>(cx - radius) - 1; x <= cx + radius + 1; ++x)
+                if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius) set(x, y, v);
+    }
+    // Pixels whose centre lies within radius of (cx, cy) but not within inner.
+    void ring(double cx, double cy, double radius, double inner, std::uint8_t v) const {
+        for (int y = static_cast<int>(cy - radius) - 1; y <= cy + radius + 1; ++y)
+            for (int x = static_cast<int>(cx - radius) - 1; x <= cx + radius + 1; ++x) {
+                const double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+                if (d2 <= radius * radius && d2 > inner * inner) set(x, y, v);
+            }
+    }
+};
+
 // Random labels drawn from a small alphabet, so that regions of every shape
 // and size appear, with a fixed seed.
 inline std::vector<std::uint8_t> randomLabels(int width, int height, std::uint32_t seed,

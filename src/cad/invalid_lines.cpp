@@ -1,0 +1,132 @@
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "boundary/argument_check.h"
+#include "boundary/export_guard.h"
+#include "cad/cad_correction.h"
+#include "cad/thinning.h"
+#include "inspect/inspect_records.h"
+#include "measures/region_fill.h"
+#include "pcbinspect/exports.h"
+
+namespace pcbinspect {
+namespace {
+
+// End points of one labelled skeleton: how many lie far apart, where the
+// first one is, and all of them in the order found.
+struct EndPoints {
+    int count = 0;
+    int firstX = 0, firstY = 0;
+    std::vector<std::pair<int, int>> points;
+};
+
+constexpr int kFarApartSquared = 2500;  // 50 half pixels
+
+// Half-resolution mask: set where all four reference pixels hold label 170.
+std::vector<std::uint8_t> halveClass2(GrayView ref, int w, int h) {
+    std::vector<std::uint8_t> half(static_cast<std::size_t>(w) * h);
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* top = ref.row(2 * y);
+        const std::uint8_t* bottom = ref.row(2 * y + 1);
+        std::uint8_t* out = half.data() + static_cast<std::ptrdiff_t>(y) * w;
+        for (int x = 0; x < w; ++x) {
+            const bool all = top[2 * x] == kLabelClass2 && top[2 * x + 1] == kLabelClass2 &&
+                             bottom[2 * x] == kLabelClass2 && bottom[2 * x + 1] == kLabelClass2;
+            out[x] = all ? 255 : 0;
+        }
+    }
+    return half;
+}
+
+// Labels the 4-connected components of the skeleton grown by one pixel,
+// with labels 2, 3, ... in row order of their first pixel (after 65535 the
+// labels start again at 2).
+std::vector<std::uint16_t> labelComponents(const std::vector<std::uint8_t>& mask, int w, int h) {
+    std::vector<std::uint16_t> labels(mask.size());
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* m = mask.data() + static_cast<std::ptrdiff_t>(y) * w;
+        std::uint16_t* out = labels.data() + static_cast<std::ptrdiff_t>(y) * w;
+        for (int x = 0; x < w; ++x) {
+            // Set pixels, and unset ones with a set 4-neighbour (decided on
+            // the mask before growing).
+            const bool grown = m[x] != 0 || (y + 1 < h && m[x + w] != 0) ||
+                               (x > 0 && m[x - 1] != 0) || (x + 1 < w && m[x + 1] != 0) ||
+                               (y > 0 && m[x - w] != 0);
+            out[x] = grown ? 1 : 0;
+        }
+    }
+    std::uint32_t next = 2;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            if (labels[static_cast<std::ptrdiff_t>(y) * w + x] != 1) continue;
+            RegionFillLarge16(labels.data(), w, w, h, x, y, next, nullptr);
+            next = next == 65535 ? 2 : next + 1;
+        }
+    }
+    return labels;
+}
+
+}  // namespace
+
+void correctInvalidLinesIn(GrayView ref) {
+    const int w = ref.width / 2, h = ref.height / 2;
+    if (w < 1 || h < 1) return;
+
+    std::vector<std::uint8_t> half = halveClass2(ref, w, h);
+    ThinPeel(half.data(), w, w, h);
+    SkeletonThin(half.data(), w, w, h, 0);
+    const std::vector<std::uint16_t> labels = labelComponents(half, w, h);
+
+    // End points of the skeletons: set pixels with exactly one set
+    // 8-neighbour, grouped by label in ascending order.
+    std::map<int, EndPoints> ends;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * w + x;
+            if (half[i] == 0 || std::popcount(static_cast<unsigned>(
+                                    NeighbourCode(half.data(), w, w, h, x, y))) != 1)
+                continue;
+            EndPoints& e = ends[labels[i]];
+            if (e.points.empty()) {
+                e.count = 1;
+                e.firstX = x;
+                e.firstY = y;
+            } else {
+                bool farFromAll = true;
+                for (const auto& [px, py] : e.points) {
+                    const std::int64_t dx = x - px, dy = y - py;
+                    if (dx * dx + dy * dy < kFarApartSquared) {
+                        farFromAll = false;
+                        break;
+                    }
+                }
+                if (farFromAll) ++e.count;
+            }
+            e.points.emplace_back(x, y);
+        }
+    }
+
+    // A network with four or more far-apart ends is repainted whole, as the
+    // full-resolution region of its first end.
+    for (const auto& [label, e] : ends) {
+        if (e.count < 4) continue;
+        const int x = 2 * e.firstX, y = 2 * e.firstY;
+        if (ref.contains(x, y))
+            RegionFillLarge(ref.data, ref.width, ref.stride, ref.height, x, y, kLabelMark, nullptr);
+    }
+}
+
+}  // namespace pcbinspect
+
+extern "C" PCBINSPECT_API void correctInvalidLines(std::uint8_t* image, std::int32_t width,
+                                                   std::int32_t stride, std::int32_t height) {
+    using namespace pcbinspect;
+    guardedExport("correctInvalidLines", [&] {
+        if (!ArgumentCheck("correctInvalidLines").image("image", image, width, stride, height).ok())
+            return;
+        correctInvalidLinesIn(GrayView{image, width, stride, height});
+    });
+}

@@ -1,0 +1,35 @@
+// Thinning of binary images to one-pixel lines, and the peeling of thin
+// structures, on 8-bit images whose non-zero pixels are set.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace pcbinspect {
+
+// What thinning may do with a pixel, by the pattern of its 8 neighbours.
+enum ThinningVerdict : std::uint8_t {
+    kThinRemovable = 0,  // the pixel may be removed
+    kThinKeep = 1,       // the pixel must stay
+    kThinLineEnd = 2,    // the pixel ends a line: exactly one neighbour
+};
+
+// 256 verdicts indexed by NeighbourCode.
+extern const std::array<std::uint8_t, 256> ThinningTable;
+
+// One bit per set 8-neighbour of (x, y), row by row from the top-left:
+// bit 0 (-1,-1), 1 (0,-1), 2 (+1,-1), 3 (-1,0), 4 (+1,0), 5 (-1,+1),
+// 6 (0,+1), 7 (+1,+1). Neighbours outside the image are not set.
+int NeighbourCode(const std::uint8_t* image, int width, int stride, int height, int x, int y);
+
+// Removes thin structures: around every inner pixel with fewer than four set
+// 8-neighbours, peels a 40 x 40 window, pass after pass, of its pixels with
+// fewer than four set neighbours until a pass removes nothing.
+void ThinPeel(std::uint8_t* image, int width, int stride, int height);
+
+// Thins the set pixels to one-pixel lines and returns how many pixels are
+// left. Mode 0 also shortens line ends by one pixel per pass while thinning
+// goes on; mode 1 keeps them. The outermost rows and columns are cleared.
+int SkeletonThin(std::uint8_t* image, int width, int stride, int height, int mode);
+
+}  // namespace pcbinspect
