@@ -42,25 +42,23 @@ int setNeighbours(const std::uint8_t* p, std::ptrdiff_t stride) {
 
 // One peeling pass over the inner pixels of a window: pixels with fewer than
 // four set neighbours are marked 128 (still set for the rest of the pass),
-// then every 128 of the window's rows is cleared. Returns how many were
-// marked.
-int peelPass(std::uint8_t* image, std::ptrdiff_t stride, int x0, int y0, int ww, int wh) {
-    int marked = 0;
+// then the marks are cleared. Only this pass's marks can hold 128 (the image
+// is otherwise 0 and 255), so clearing the marked pixels is the same as
+// clearing every 128 of the window's rows. Returns how many were marked.
+int peelPass(std::uint8_t* image, std::ptrdiff_t stride, int x0, int y0, int ww, int wh,
+             std::vector<std::uint8_t*>& marks) {
+    marks.clear();
     for (int y = y0 + 1; y <= y0 + wh - 2; ++y) {
         std::uint8_t* row = image + y * stride;
         for (int x = x0 + 1; x <= x0 + ww - 2; ++x) {
             if (row[x] != 0 && setNeighbours(row + x, stride) < 4) {
                 row[x] = 128;
-                ++marked;
+                marks.push_back(row + x);
             }
         }
     }
-    // The stretch of stride * wh bytes from the window's top-left pixel.
-    std::uint8_t* stretch = image + y0 * stride + x0;
-    const std::ptrdiff_t length = stride * wh;
-    for (std::ptrdiff_t i = 0; i < length; ++i)
-        if (stretch[i] == 128) stretch[i] = 0;
-    return marked;
+    for (std::uint8_t* p : marks) *p = 0;
+    return static_cast<int>(marks.size());
 }
 
 struct ThinEntry {
@@ -92,6 +90,8 @@ int NeighbourCode(const std::uint8_t* image, int width, int stride, int height, 
 
 void ThinPeel(std::uint8_t* image, int width, int stride, int height) {
     const std::ptrdiff_t s = stride;
+    std::vector<std::uint8_t*> marks;
+    marks.reserve(40 * 40);
     for (int y = 1; y <= height - 2; ++y) {
         for (int x = 1; x <= width - 2; ++x) {
             std::uint8_t* p = image + y * s + x;
@@ -99,16 +99,9 @@ void ThinPeel(std::uint8_t* image, int width, int stride, int height) {
             const int x0 = std::max(0, x - 20), y0 = std::max(0, y - 20);
             const int ww = x0 + 40 < width ? 40 : width - x0 - 1;
             const int wh = y0 + 40 < height ? 40 : height - y0 - 1;
-            while (peelPass(image, s, x0, y0, ww, wh) > 0) {
+            while (peelPass(image, s, x0, y0, ww, wh, marks) > 0) {
             }
         }
-    }
-    // Marks are cleared by their pass; this catches none but keeps the image
-    // binary whatever the windows covered.
-    for (int y = 0; y < height; ++y) {
-        std::uint8_t* row = image + y * s;
-        for (int x = 0; x < width; ++x)
-            if (row[x] == 128) row[x] = 0;
     }
 }
 

@@ -22,9 +22,10 @@ extern const std::array<std::uint8_t, 256> ThinningTable;
 // 6 (0,+1), 7 (+1,+1). Neighbours outside the image are not set.
 int NeighbourCode(const std::uint8_t* image, int width, int stride, int height, int x, int y);
 
-// Removes thin structures: around every inner pixel with fewer than four set
-// 8-neighbours, peels a 40 x 40 window, pass after pass, of its pixels with
-// fewer than four set neighbours until a pass removes nothing.
+// Removes thin structures from a mask of 0 and 255: around every inner pixel
+// with fewer than four set 8-neighbours, peels a 40 x 40 window, pass after
+// pass, of its pixels with fewer than four set neighbours until a pass
+// removes nothing.
 void ThinPeel(std::uint8_t* image, int width, int stride, int height);
 
 // Thins the set pixels to one-pixel lines and returns how many pixels are
