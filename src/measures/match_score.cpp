@@ -1,0 +1,155 @@
+#include "measures/match_score.h"
+
+#include <cfloat>
+#include <cmath>
+
+#include "boundary/numeric.h"
+
+namespace pcbinspect {
+namespace {
+
+constexpr float kPi = 3.14159f;
+constexpr double kEpsilon = 1.1920929e-7;  // FLT_EPSILON
+
+// One counted template pixel: its value and, when it lies on the image, the
+// image value under it.
+struct Sample {
+    float image;
+    int templ;
+    bool inside;
+};
+
+// Calls visit(sample) for every counted template pixel (step and mask
+// applied), in row order. `place(u, v, sample)` fills in the image side.
+template <class Place, class Visit>
+void forEachSample(ConstGrayView templ, const MatchOptions& o, Place place, Visit visit) {
+    const int step = o.step < 1 ? 1 : o.step;
+    for (int v = 0; v < templ.height; v += step) {
+        const std::uint8_t* trow = templ.row(v);
+        const std::uint8_t* mrow =
+            o.mask ? o.mask + static_cast<std::ptrdiff_t>(v) * templ.stride : nullptr;
+        for (int u = 0; u < templ.width; u += step) {
+            if (mrow && mrow[u] == 0) continue;
+            Sample s{0.0f, trow[u], false};
+            place(u, v, s);
+            visit(s);
+        }
+    }
+}
+
+// Values strictly between -1 and 1 are replaced by 1 so that neither factor
+// of a product is ever near zero.
+float awayFromZero(float v) { return (v > -1.0f && v < 1.0f) ? 1.0f : v; }
+
+// Second pass of both modes over the same samples, given the two means.
+// Correlation: |sum pt| / (sqrt(sum t^2) sqrt(sum p^2)); difference:
+// (1 - sum d^2 / (k + 1) / 65025)^5, where an outside sample adds
+// `outsidePenalty` to the sum (0 when neutral).
+template <class Samples>
+float secondPass(Samples samples, float meanImage, float meanTempl, const MatchOptions& o,
+                 double outsidePenalty) {
+    if (o.differenceMode) {
+        double sdd = 0;
+        double k = 0;
+        samples([&](const Sample& s) {
+            k += 1;
+            if (!s.inside) {
+                sdd += outsidePenalty;
+                return;
+            }
+            const float d =
+                std::fabs((s.image - meanImage) - (static_cast<float>(s.templ) - meanTempl));
+            sdd += static_cast<double>(d) * d;
+        });
+        return static_cast<float>(std::pow(1.0 - sdd / (k + 1) / 65025.0, 5));
+    }
+    double spt = 0, spp = 0, stt = 0;
+    samples([&](const Sample& s) {
+        float p = 1.0f, t = 1.0f;
+        if (s.inside) {
+            p = s.image - meanImage;
+            t = static_cast<float>(s.templ) - meanTempl;
+        } else if (!o.outsideIsNeutral) {
+            p = 255.0f;
+        }
+        p = awayFromZero(p);
+        t = awayFromZero(t);
+        spt += static_cast<double>(p) * t;
+        spp += static_cast<double>(p) * p;
+        stt += static_cast<double>(t) * t;
+    });
+    if (!(spp > kEpsilon) || !(stt > kEpsilon)) return 0.0f;
+    return static_cast<float>(std::fabs(spt) / (std::sqrt(stt) * std::sqrt(spp)));
+}
+
+}  // namespace
+
+float MatchScore(ConstGrayView image, ConstGrayView templ, float cx, float cy,
+                 const MatchOptions& o) {
+    const float radians = o.angle / 180.0f * kPi;
+    const float sn = std::sin(radians), cs = std::cos(radians);
+    const int halfW = templ.width / 2, halfH = templ.height / 2;
+    // Template pixel (u, v) on the image, bilinear where the truncated
+    // position lies in 0..size-2 (the fractions may be negative just above
+    // or left of the image).
+    auto place = [&](int u, int v, Sample& s) {
+        const float a = static_cast<float>(u - halfW), b = static_cast<float>(v - halfH);
+        const float r = a * sn + b * cs + cy;
+        const float c = a * cs - b * sn + cx;
+        const int row = truncToInt(r), col = truncToInt(c);
+        if (row < 0 || row > image.height - 2 || col < 0 || col > image.width - 2) return;
+        const float fr = r - static_cast<float>(row), fc = c - static_cast<float>(col);
+        const std::uint8_t* p = image.row(row) + col;
+        const std::uint8_t* q = p + image.stride;
+        s.image = p[0] * (1 - fr) * (1 - fc) + q[0] * fr * (1 - fc) + p[1] * (1 - fr) * fc +
+                  q[1] * fr * fc;
+        s.inside = true;
+    };
+    auto samples = [&](auto visit) { forEachSample(templ, o, place, visit); };
+
+    long long sumTempl = 0, counted = 0;
+    double sumImage = 0;
+    int inside = 0;
+    samples([&](const Sample& s) {
+        sumTempl += s.templ;
+        ++counted;
+        if (s.inside) {
+            sumImage += s.image;
+            ++inside;
+        }
+    });
+    if (inside == 0) return 1.0f;
+    // The image mean covers the inside samples, the template mean every
+    // counted pixel; both are truncated to whole values.
+    const float meanImage = static_cast<float>(truncToInt(sumImage / inside));
+    const float meanTempl = static_cast<float>(sumTempl / counted);
+    return secondPass(samples, meanImage, meanTempl, o, o.outsideIsNeutral ? 0.0 : 65025.0);
+}
+
+float WindowMatchScore(ConstGrayView image, ConstGrayView templ, int cx, int cy,
+                       const MatchOptions& o) {
+    const int left = cx - templ.width / 2, top = cy - templ.height / 2;
+    auto place = [&](int u, int v, Sample& s) {
+        const int row = top + v, col = left + u;
+        if (row < 0 || row >= image.height || col < 0 || col >= image.width) return;
+        s.image = image.row(row)[col];
+        s.inside = true;
+    };
+    auto samples = [&](auto visit) { forEachSample(templ, o, place, visit); };
+
+    double sumImage = 0, sumTempl = 0;
+    int inside = 0;
+    samples([&](const Sample& s) {
+        if (!s.inside) return;
+        sumImage += s.image;
+        sumTempl += s.templ;
+        ++inside;
+    });
+    if (inside == 0) return 1.0f;
+    // Both means over the inside samples, unrounded.
+    const float meanImage = static_cast<float>(sumImage / inside);
+    const float meanTempl = static_cast<float>(sumTempl / inside);
+    return secondPass(samples, meanImage, meanTempl, o, o.outsideIsNeutral ? 0.0 : 255.0);
+}
+
+}  // namespace pcbinspect

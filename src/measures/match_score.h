@@ -1,0 +1,34 @@
+// How well a template agrees with an image when laid on it at a centre and
+// an angle.
+#pragma once
+
+#include <cstdint>
+
+#include "boundary/image_view.h"
+
+namespace pcbinspect {
+
+struct MatchOptions {
+    int step = 1;                         // use template pixels on multiples of the step
+    const std::uint8_t* mask = nullptr;   // laid out like the template; counts where set
+    float angle = 0.0f;                   // degrees
+    bool outsideIsNeutral = false;        // samples off the image neither help nor hurt
+    bool differenceMode = false;          // powered mean-square difference, else correlation
+};
+
+// Template pixel (u, v) falls on image position (column, row) =
+// (a cos - b sin + cx, a sin + b cos + cy) with a = u - Tw/2, b = v - Th/2,
+// sampled bilinearly where the truncated position lies in 0..size-2.
+// Correlation mode: |sum pt| / (sqrt(sum t^2) sqrt(sum p^2)) of the mean-free
+// values; difference mode: (1 - sum d^2 / (k + 1) / 255^2)^5. 1.0 when no
+// sample lies on the image.
+float MatchScore(ConstGrayView image, ConstGrayView templ, float cx, float cy,
+                 const MatchOptions& options);
+
+// The integer-placement form used by the alignment search: the template's
+// top-left corner lies at (cx - Tw/2, cy - Th/2), whole pixels are read, and
+// both means (over the inside samples) stay unrounded.
+float WindowMatchScore(ConstGrayView image, ConstGrayView templ, int cx, int cy,
+                       const MatchOptions& options);
+
+}  // namespace pcbinspect
