@@ -1,0 +1,87 @@
+// Working-mask measures on 240 x 240 windows, as the re-check stages run
+// them many times per candidate.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "measures/match_score.h"
+#include "measures/morphology.h"
+#include "measures/thickness_map.h"
+#include "support/test_images.h"
+
+namespace {
+
+using pcbinspect::testing::Canvas;
+using pcbinspect::testing::Square;
+
+constexpr int kSide = 240;
+
+// A conductor window: a 24-pixel line with a branch and a round pad.
+Square conductorWindow() {
+    Square s(kSide);
+    const Canvas c(s);
+    c.rect(0, 108, 239, 131, 255);
+    c.rect(150, 0, 165, 120, 255);
+    c.disc(60, 60, 30, 255);
+    return s;
+}
+
+void BM_ThicknessMap(benchmark::State& state) {
+    const Square source = conductorWindow();
+    Square work(kSide);
+    for (auto _ : state) {
+        work.pixels = source.pixels;
+        pcbinspect::ThicknessMap(pcbinspect::GrayView{work.data(), kSide, kSide, kSide});
+        benchmark::DoNotOptimize(work.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kSide * kSide);
+}
+BENCHMARK(BM_ThicknessMap)->Unit(benchmark::kMicrosecond);
+
+void BM_MatchScore(benchmark::State& state) {
+    Square image = conductorWindow();
+    Square templ = conductorWindow();
+    pcbinspect::MatchOptions o;
+    o.step = static_cast<int>(state.range(0));
+    o.differenceMode = state.range(1) != 0;
+    o.outsideIsNeutral = true;
+    const pcbinspect::ConstGrayView iv{image.data(), kSide, kSide, kSide};
+    const pcbinspect::ConstGrayView tv{templ.data(), kSide, kSide, kSide};
+    float cx = 120.0f;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pcbinspect::MatchScore(iv, tv, cx, 121.0f, o));
+        cx = cx == 120.0f ? 119.0f : 120.0f;
+    }
+    state.SetItemsProcessed(state.iterations() * (kSide / o.step) * (kSide / o.step));
+}
+BENCHMARK(BM_MatchScore)->Args({3, 0})->Args({3, 1})->Args({5, 0})->Args({5, 1})
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_DilateSteps(benchmark::State& state) {
+    const Square source = conductorWindow();
+    Square work(kSide);
+    pcbinspect::MorphologyScratch scratch;
+    for (auto _ : state) {
+        work.pixels = source.pixels;
+        benchmark::DoNotOptimize(pcbinspect::DilateSteps(
+            scratch, pcbinspect::GrayView{work.data(), kSide, kSide, kSide}, 10, 255));
+    }
+    state.SetItemsProcessed(state.iterations() * kSide * kSide);
+}
+BENCHMARK(BM_DilateSteps)->Unit(benchmark::kMicrosecond);
+
+void BM_ErodeSteps(benchmark::State& state) {
+    const Square source = conductorWindow();
+    Square work(kSide);
+    pcbinspect::MorphologyScratch scratch;
+    for (auto _ : state) {
+        work.pixels = source.pixels;
+        benchmark::DoNotOptimize(pcbinspect::ErodeSteps(
+            scratch, pcbinspect::GrayView{work.data(), kSide, kSide, kSide}, 10));
+    }
+    state.SetItemsProcessed(state.iterations() * kSide * kSide);
+}
+BENCHMARK(BM_ErodeSteps)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
