@@ -47,6 +47,54 @@ void thinEdgeRuns(std::uint8_t* edges, int width, int height) {
     for (int x = 0; x < width; ++x) thinLine(edges + x, height, width);
 }
 
+int largestVote(const float* acc, const AccumulatorShape& shape) {
+    const std::size_t cells = static_cast<std::size_t>(shape.slices) * shape.gridW * shape.gridH;
+    int largest = 0;
+    for (std::size_t i = 0; i < cells; ++i)
+        if (acc[i] > static_cast<float>(largest)) largest = truncToInt(acc[i]);
+    return largest;
+}
+
+std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorShape& shape,
+                                           const CircleSettings& s) {
+    std::vector<DetectedCircle> list;
+    list.reserve(static_cast<std::size_t>(std::clamp(s.maxCount, 0, 1023)) + 1);
+    const float threshold = static_cast<float>(s.voteThreshold);
+    const float minDistance2 = s.minDistance * s.minDistance;
+    const std::size_t gridArea = static_cast<std::size_t>(shape.gridW) * shape.gridH;
+    for (std::int64_t k = 0; k < shape.slices; ++k) {
+        const float r = static_cast<float>(s.minRadius + k * s.radiusStep);
+        const float* plane = acc + static_cast<std::size_t>(k) * gridArea;
+        for (int gy = 0; gy < shape.gridH; ++gy) {
+            for (int gx = 0; gx < shape.gridW; ++gx) {
+                const float value = plane[static_cast<std::size_t>(gy) * shape.gridW + gx];
+                if (!(value >= threshold)) continue;
+                const float x = static_cast<float>(gx * shape.cell);
+                const float y = static_cast<float>(gy * shape.cell);
+                DetectedCircle* near = nullptr;
+                for (DetectedCircle& c : list) {
+                    const double dx = truncToInt(c.x - x), dy = truncToInt(c.y - y);
+                    if (static_cast<float>(dx * dx + dy * dy) < minDistance2) {
+                        near = &c;
+                        break;
+                    }
+                }
+                if (near != nullptr) {
+                    near->x = (x + near->x) * 0.5f;
+                    near->y = (y + near->y) * 0.5f;
+                    near->radius = (r + near->radius) * 0.5f;
+                    near->vote = truncToInt(std::max(static_cast<float>(near->vote), value));
+                } else {
+                    list.push_back(DetectedCircle{truncToInt(value), x, y, r});
+                }
+                // The list may end one circle beyond maxCount.
+                if (static_cast<std::int64_t>(list.size()) > s.maxCount) return list;
+            }
+        }
+    }
+    return list;
+}
+
 CircleDetection detectCircles(ConstGrayView image, const CircleSettings& s) {
     CircleDetection result;
     const int width = image.width, height = image.height;
@@ -132,46 +180,9 @@ CircleDetection detectCircles(ConstGrayView image, const CircleSettings& s) {
         }
     }
 
-    // The fullest cell, truncated.
-    int largest = 0;
-    for (std::size_t i = 0; i < cells; ++i)
-        if (acc[i] > static_cast<float>(largest)) largest = truncToInt(acc[i]);
-    result.largestVote = largest;
-
-    // Cells at or above the threshold, in slice, row, column order; a
-    // candidate near a listed circle is averaged into the first such circle.
-    const float threshold = static_cast<float>(s.voteThreshold);
-    const float minDistance2 = s.minDistance * s.minDistance;
-    auto& list = result.circles;
-    list.reserve(static_cast<std::size_t>(std::clamp(s.maxCount, 0, 1023)) + 1);
-    for (std::int64_t k = 0; k < sliceCount; ++k) {
-        const float r = static_cast<float>(s.minRadius + k * s.radiusStep);
-        const float* plane = acc.get() + static_cast<std::size_t>(k) * gridArea;
-        for (int gy = 0; gy < gridH; ++gy) {
-            for (int gx = 0; gx < gridW; ++gx) {
-                const float value = plane[static_cast<std::size_t>(gy) * gridW + gx];
-                if (!(value >= threshold)) continue;
-                const float x = static_cast<float>(gx * cell), y = static_cast<float>(gy * cell);
-                DetectedCircle* near = nullptr;
-                for (DetectedCircle& c : list) {
-                    const double dx = truncToInt(c.x - x), dy = truncToInt(c.y - y);
-                    if (static_cast<float>(dx * dx + dy * dy) < minDistance2) {
-                        near = &c;
-                        break;
-                    }
-                }
-                if (near != nullptr) {
-                    near->x = (x + near->x) * 0.5f;
-                    near->y = (y + near->y) * 0.5f;
-                    near->radius = (r + near->radius) * 0.5f;
-                    near->vote = truncToInt(std::max(static_cast<float>(near->vote), value));
-                } else {
-                    list.push_back(DetectedCircle{truncToInt(value), x, y, r});
-                }
-                if (static_cast<std::int64_t>(list.size()) > s.maxCount) return result;
-            }
-        }
-    }
+    const AccumulatorShape shape{sliceCount, gridW, gridH, cell};
+    result.largestVote = largestVote(acc.get(), shape);
+    result.circles = collectCircles(acc.get(), shape, s);
     return result;
 }
 

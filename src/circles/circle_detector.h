@@ -35,6 +35,26 @@ struct CircleDetection {
 // along the columns, of a compact edge map.
 void thinEdgeRuns(std::uint8_t* edges, int width, int height);
 
+// The accumulator: `slices` planes of gridH rows of gridW floats; cell
+// (gx, gy) stands for the image point (gx * cell, gy * cell) and slice k for
+// the radius minRadius + k * radiusStep.
+struct AccumulatorShape {
+    std::int64_t slices;
+    int gridW, gridH;
+    int cell;
+};
+
+// The value of the fullest cell, truncated; 0 for an accumulator without votes.
+int largestVote(const float* acc, const AccumulatorShape& shape);
+
+// The circles of the cells at or above the settings' vote threshold, in
+// slice, row, column order: a candidate closer than minDistance (its offsets
+// truncated) to a listed circle is averaged into the first such circle and
+// keeps the larger vote; otherwise it is appended. Stops as soon as the list
+// holds more than maxCount circles.
+std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorShape& shape,
+                                           const CircleSettings& settings);
+
 // Finds circles in `image`: the edge map's thinned pixels vote for the
 // centres of the circles through them at every radius of the range except
 // its first and last, accumulator cells at or above the vote threshold become
