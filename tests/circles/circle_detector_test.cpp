@@ -54,10 +54,11 @@ TEST(CollectCircles, MergesCandidatesCloserThanTheMinimumDistance) {
     Accumulator far;
     far.at(0, 2, 2) = 20.0f;  // (4, 4)
     far.at(0, 4, 2) = 20.0f;  // (8, 4): 4 pixels from (4, 4), a new circle
-    far.at(1, 2, 2) = 20.0f;  // (4, 4) again, radius 12: merged into the first
+    far.at(1, 2, 2) = 15.5f;  // (4, 4) again, radius 12: merged into the first
     const auto farList = collectCircles(far.cells.data(), far.shape, collecting(1, 10));
     ASSERT_EQ(farList.size(), 2u);
     EXPECT_EQ(farList[0].radius, 11.0f);
+    EXPECT_EQ(farList[0].vote, 20);  // the earlier, larger vote stays
     EXPECT_EQ(farList[1].x, 8.0f);
 }
 

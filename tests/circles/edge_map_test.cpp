@@ -90,6 +90,18 @@ TEST(EdgeMap, FollowsOneChainFromStrongThroughWeakPixels) {
     }
 }
 
+TEST(EdgeMap, StrongPixelsLieAboveTheHighThreshold) {
+    // A vertical step of s gives magnitude s in one column: 20 is not above
+    // the high threshold 20, so no chain starts; 21 is, and the column of 9
+    // rows is marked.
+    const int w = 8, h = 10;
+    for (int step : {20, 21}) {
+        const auto img = image(w, h, [&](int x, int) { return x < 4 ? 50 : 50 + step; });
+        std::vector<std::uint8_t> edges(img.size());
+        EXPECT_EQ(EdgeMap(img.data(), edges.data(), w, h, 20), step == 20 ? 0 : 9) << step;
+    }
+}
+
 TEST(EdgeMap, SuppressesNonMaximaAcrossTheEdge) {
     // Columns 0, 0, 40, 50, ...: the gradient of column x looks at columns x
     // and x + 1, so column 1 sees 40 and column 2 sees 10. Column 2 is below
