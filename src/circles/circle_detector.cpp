@@ -1,0 +1,189 @@
+#include "circles/circle_detector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "boundary/argument_check.h"
+#include "boundary/numeric.h"
+#include "circles/edge_map.h"
+
+namespace pcbinspect {
+namespace {
+
+// Keeps the middle pixel of each run of set pixels along one line of `n`
+// pixels, `step` bytes apart. Runs of one pixel stay as they are.
+void thinLine(std::uint8_t* p, int n, std::ptrdiff_t step) {
+    int i = 0;
+    while (i < n - 1) {
+        if (p[i * step] != 0) {
+            int end = i;
+            while (end + 1 < n && p[(end + 1) * step] != 0) ++end;
+            if (end > i) {
+                const std::uint8_t value = p[i * step];
+                for (int j = i; j <= end; ++j) p[j * step] = 0;
+                p[((i + end) / 2) * step] = value;
+                i = end + 1;
+                continue;
+            }
+        }
+        ++i;
+    }
+}
+
+// The radius slices that vote, with the angle step of each.
+struct VotingSlice {
+    float radius;
+    double angleStep;  // degrees, at least the settings' step
+};
+
+}  // namespace
+
+void thinEdgeRuns(std::uint8_t* edges, int width, int height) {
+    for (int y = 0; y < height; ++y) thinLine(edges + static_cast<std::ptrdiff_t>(y) * width, width, 1);
+    for (int x = 0; x < width; ++x) thinLine(edges + x, height, width);
+}
+
+int largestVote(const float* acc, const AccumulatorShape& shape) {
+    const std::size_t cells = static_cast<std::size_t>(shape.slices) * shape.gridW * shape.gridH;
+    int largest = 0;
+    for (std::size_t i = 0; i < cells; ++i)
+        if (acc[i] > static_cast<float>(largest)) largest = truncToInt(acc[i]);
+    return largest;
+}
+
+std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorShape& shape,
+                                           const CircleSettings& s) {
+    std::vector<DetectedCircle> list;
+    list.reserve(static_cast<std::size_t>(std::clamp(s.maxCount, 0, 1023)) + 1);
+    const float threshold = static_cast<float>(s.voteThreshold);
+    const float minDistance2 = s.minDistance * s.minDistance;
+    const std::size_t gridArea = static_cast<std::size_t>(shape.gridW) * shape.gridH;
+    for (std::int64_t k = 0; k < shape.slices; ++k) {
+        const float r = static_cast<float>(s.minRadius + k * s.radiusStep);
+        const float* plane = acc + static_cast<std::size_t>(k) * gridArea;
+        for (int gy = 0; gy < shape.gridH; ++gy) {
+            for (int gx = 0; gx < shape.gridW; ++gx) {
+                const float value = plane[static_cast<std::size_t>(gy) * shape.gridW + gx];
+                if (!(value >= threshold)) continue;
+                const float x = static_cast<float>(gx * shape.cell);
+                const float y = static_cast<float>(gy * shape.cell);
+                DetectedCircle* near = nullptr;
+                for (DetectedCircle& c : list) {
+                    const double dx = truncToInt(c.x - x), dy = truncToInt(c.y - y);
+                    if (static_cast<float>(dx * dx + dy * dy) < minDistance2) {
+                        near = &c;
+                        break;
+                    }
+                }
+                if (near != nullptr) {
+                    near->x = (x + near->x) * 0.5f;
+                    near->y = (y + near->y) * 0.5f;
+                    near->radius = (r + near->radius) * 0.5f;
+                    near->vote = truncToInt(std::max(static_cast<float>(near->vote), value));
+                } else {
+                    list.push_back(DetectedCircle{truncToInt(value), x, y, r});
+                }
+                // The list may end one circle beyond maxCount.
+                if (static_cast<std::int64_t>(list.size()) > s.maxCount) return list;
+            }
+        }
+    }
+    return list;
+}
+
+CircleDetection detectCircles(ConstGrayView image, const CircleSettings& s) {
+    CircleDetection result;
+    const int width = image.width, height = image.height;
+    if (width < 1 || height < 1 || s.cellSize < 0) return result;
+
+    // Radius slices: the range divided by the step in single precision. A
+    // reversed or too short range has no slice between its first and last.
+    const float slices =
+        static_cast<float>(static_cast<std::int64_t>(s.maxRadius) - s.minRadius) /
+        static_cast<float>(s.radiusStep);
+    const std::int64_t sliceCount = static_cast<std::int64_t>(truncToInt(slices)) + 1;
+    if (sliceCount <= 2) return result;
+
+    const int cell = std::max(s.cellSize, 1);
+    const int gridW = width / cell + 1, gridH = height / cell + 1;
+    std::size_t gridArea = 0, cells = 0;
+    if (!checkedArea(gridW, gridH, 1, gridArea) ||
+        __builtin_mul_overflow(gridArea, static_cast<std::size_t>(sliceCount), &cells) ||
+        cells > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(float))
+        throw std::bad_alloc();
+
+    // Compact copy of the image and its edge map.
+    std::size_t area = 0;
+    if (!checkedArea(width, height, 2, area)) throw std::bad_alloc();
+    std::unique_ptr<std::uint8_t[]> planes(new std::uint8_t[area]);
+    std::uint8_t* const compact = planes.get();
+    std::uint8_t* const edges = planes.get() + area / 2;
+    for (int y = 0; y < height; ++y)
+        std::memcpy(compact + static_cast<std::size_t>(y) * width, image.row(y),
+                    static_cast<std::size_t>(width));
+    EdgeMap(compact, edges, width, height, s.edgeThreshold);
+    thinEdgeRuns(edges, width, height);
+
+    // Direction of each whole-degree angle index: the radians are formed in
+    // double precision with the finder's pi and used in single precision.
+    float cosOf[360], sinOf[360];
+    for (int a = 0; a < 360; ++a) {
+        const float degrees = static_cast<float>(a) * s.angleStep;
+        const float theta = static_cast<float>(static_cast<double>(degrees) / 180.0 * 3.1415926);
+        cosOf[a] = std::cos(theta);
+        sinOf[a] = std::sin(theta);
+    }
+    // The first and the last slice receive no votes. The angle step of a
+    // radius is at least the angle under which one pixel is seen from the
+    // centre, so small circles take fewer steps.
+    std::vector<VotingSlice> voting(static_cast<std::size_t>(sliceCount));
+    for (std::int64_t k = 1; k + 1 < sliceCount; ++k) {
+        const float r = static_cast<float>(s.minRadius + k * s.radiusStep);
+        const double seen = static_cast<double>(std::atan(1.0f / r)) / 3.14159 * 180.0;
+        voting[k] = VotingSlice{r, std::max(static_cast<double>(s.angleStep), seen)};
+    }
+
+    std::unique_ptr<float[]> acc(new float[cells]());
+    const double cellD = cell;
+    const float lastX = static_cast<float>(gridW - 1), lastY = static_cast<float>(gridH - 1);
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = edges + static_cast<std::size_t>(y) * width;
+        for (int x = 0; x < width; ++x) {
+            if (row[x] == 0) continue;
+            const float fxPix = static_cast<float>(x), fyPix = static_cast<float>(y);
+            for (std::int64_t k = 1; k + 1 < sliceCount; ++k) {
+                const VotingSlice& slice = voting[k];
+                float* const plane = acc.get() + static_cast<std::size_t>(k) * gridArea;
+                for (int a = 0; a < 360;) {
+                    const float px = fxPix - cosOf[a] * slice.radius;
+                    const float py = fyPix - sinOf[a] * slice.radius;
+                    const float cx = static_cast<float>((static_cast<double>(px) + 0.5) / cellD);
+                    const float cy = static_cast<float>((static_cast<double>(py) + 0.5) / cellD);
+                    if (cx >= 0.0f && cx < lastX && cy >= 0.0f && cy < lastY) {
+                        const int ix = static_cast<int>(cx), iy = static_cast<int>(cy);
+                        const float fx = cx - static_cast<float>(ix);
+                        const float fy = cy - static_cast<float>(iy);
+                        float* const c = plane + static_cast<std::size_t>(iy) * gridW + ix;
+                        c[0] += (1.0f - fx) + (1.0f - fy);
+                        c[1] += fx;
+                        c[gridW] += fy;
+                    }
+                    // Steps below one degree would never leave the angle.
+                    const int next = truncToInt(a + slice.angleStep);
+                    a = next > a ? next : a + 1;
+                }
+            }
+        }
+    }
+
+    const AccumulatorShape shape{sliceCount, gridW, gridH, cell};
+    result.largestVote = largestVote(acc.get(), shape);
+    result.circles = collectCircles(acc.get(), shape, s);
+    return result;
+}
+
+}  // namespace pcbinspect

@@ -1,0 +1,82 @@
+#include "circles/find_circles.h"
+
+#include <climits>
+#include <cstdint>
+
+#include "boundary/argument_check.h"
+#include "boundary/export_guard.h"
+#include "boundary/numeric.h"
+#include "pcbinspect/exports.h"
+
+namespace pcbinspect {
+
+CircleSettings findCirclesSettings(int maxRadius, int minRadius, int voteThreshold,
+                                   int maxCount) {
+    CircleSettings s;
+    s.edgeThreshold = 20;
+    s.maxRadius = maxRadius;
+    s.minRadius = minRadius;
+    s.radiusStep = 2;
+    s.angleStep = 1.0f;
+    s.cellSize = 2;
+    s.voteThreshold = voteThreshold;
+    s.maxCount = maxCount;
+    s.minDistance = 4.0f;
+    return s;
+}
+
+CircleTestRun runCircleTest(ConstGrayView image) {
+    CircleTestRun run;
+    // No cell reaches the largest int: this run only measures the votes.
+    CircleSettings s = findCirclesSettings(40, 10, INT_MAX, 2);
+    run.largestVote = detectCircles(image, s).largestVote;
+
+    s.maxCount = 100;
+    // The factor goes 0.5, 0.4, ... in exact tenths and the sequence ends
+    // before it reaches 0.
+    for (int tenths = 5; tenths > 0; --tenths) {
+        const int threshold = truncToInt(run.largestVote * (tenths / 10.0));
+        if (!run.thresholds.empty() && threshold == run.thresholds.back()) break;
+        s.voteThreshold = threshold;
+        run.thresholds.push_back(threshold);
+        run.lastCount = detectCircles(image, s).circles.size();
+        if (run.lastCount >= 2) break;
+    }
+    return run;
+}
+
+}  // namespace pcbinspect
+
+extern "C" PCBINSPECT_API std::int32_t findCircles(const std::uint8_t* image, std::int32_t width,
+                                                   std::int32_t stride, std::int32_t height,
+                                                   std::int32_t maxRadius, std::int32_t minRadius,
+                                                   std::int32_t voteThreshold, CircleRecord* out,
+                                                   std::int32_t maxCount) {
+    using namespace pcbinspect;
+    return guardedExport("findCircles", std::int32_t{0}, [&]() -> std::int32_t {
+        ArgumentCheck check("findCircles");
+        check.image("image", image, width, stride, height)
+            .notNull("out", out)
+            .atLeast("maxCount", maxCount, 0);
+        if (!check.ok()) return 0;
+        const CircleDetection found =
+            detectCircles(viewOf(image, width, stride, height),
+                          findCirclesSettings(maxRadius, minRadius, voteThreshold, maxCount));
+        // The list holds at most maxCount + 1 circles, as the caller's buffer.
+        std::int32_t n = 0;
+        for (const DetectedCircle& c : found.circles)
+            out[n++] = CircleRecord{c.x, c.y, c.radius, static_cast<float>(c.vote)};
+        return n;
+    });
+}
+
+extern "C" PCBINSPECT_API void test(const std::uint8_t* image, std::int32_t width,
+                                    std::int32_t stride, std::int32_t height) {
+    using namespace pcbinspect;
+    guardedExport("test", [&] {
+        ArgumentCheck check("test");
+        check.image("image", image, width, stride, height);
+        if (!check.ok()) return;
+        runCircleTest(viewOf(image, width, stride, height));
+    });
+}

@@ -1,0 +1,190 @@
+#include "masks/mask_gray.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "boundary/argument_check.h"
+#include "boundary/export_guard.h"
+#include "boundary/numeric.h"
+#include "masks/polygon_mask.h"
+#include "pcbinspect/exports.h"
+
+namespace pcbinspect {
+namespace {
+
+// Polygons of up to this many points are mapped into a buffer on the stack.
+constexpr int kFixedPolygonPoints = 100;
+
+// The fills of the 16-bit stack address at most 32767 columns and rows.
+constexpr int kNarrowFillLimit = 32767;
+
+int largestCount(const PolygonSet& set, int largest) {
+    for (int i = 0; i < set.count; ++i) largest = std::max(largest, set.counts[i]);
+    return largest;
+}
+
+// The reduced image with its rasterising mask and fill stack.
+class ReducedImage {
+public:
+    ReducedImage(int w3, int h3) : w3_(w3), h3_(h3) {
+        std::size_t bytes = 0;
+        if (!checkedArea(w3, h3, 2, bytes)) throw std::bad_alloc();
+        planes_.reset(new std::uint8_t[bytes]);
+    }
+    std::uint8_t* mask() { return planes_.get(); }
+    std::uint8_t* pixels() { return planes_.get() + static_cast<std::size_t>(w3_) * h3_; }
+
+    // The 16-bit fill stack, made on first use; null for images too large
+    // for 16-bit coordinates, whose fills grow a stack of their own.
+    std::int16_t* fillStack() {
+        if (w3_ > kNarrowFillLimit || h3_ > kNarrowFillLimit) return nullptr;
+        if (stack_ == nullptr) {
+            std::size_t bytes = 0;
+            if (!checkedArea(w3_, h3_, 4, bytes)) throw std::bad_alloc();
+            stack_.reset(new std::int16_t[bytes / sizeof(std::int16_t)]);
+        }
+        return stack_.get();
+    }
+
+private:
+    int w3_, h3_;
+    std::unique_ptr<std::uint8_t[]> planes_;
+    std::unique_ptr<std::int16_t[]> stack_;
+};
+
+// Maps every polygon of `set` into the reduced image and rasterises those
+// that can touch it with `value`.
+void applyPolygons(const PolygonSet& set, const Affine3& toReduced, std::int32_t* mapped,
+                   ReducedImage& reduced, int w3, int h3, std::uint8_t value) {
+    std::int64_t start = 0;  // first point of the current polygon
+    for (int i = 0; i < set.count; ++i) {
+        const int n = set.counts[i];
+        if (n <= 0) continue;  // takes no points: the next polygon starts here
+        const std::int32_t* src = set.points + 2 * start;
+        start += n;
+        if (n < 3) continue;
+
+        int minX = INT_MAX, maxX = 0, minY = INT_MAX, maxY = 0;
+        for (int p = 0; p < n; ++p) {
+            // Board pixels are reduced by an integer division first.
+            const double bx = src[2 * p] / 3, by = src[2 * p + 1] / 3;
+            double ix = 0.0, iy = 0.0;
+            affineApply(toReduced, bx, by, ix, iy);
+            const int x = truncToInt(ix + 0.5), y = truncToInt(iy + 0.5);
+            mapped[2 * p] = x;
+            mapped[2 * p + 1] = y;
+            minX = std::min(minX, x);
+            maxX = std::max(maxX, x);
+            minY = std::min(minY, y);
+            maxY = std::max(maxY, y);
+        }
+        if (maxX < 1 || minX >= w3 || minY >= h3 || maxY < 1) continue;
+        PolygonMask(reduced.fillStack(), reduced.mask(), reduced.pixels(), w3, w3, h3, mapped, n,
+                    value);
+    }
+}
+
+}  // namespace
+
+Affine3 boardToReducedImage(int w3, int h3, float offsetX, float offsetY, float angle) {
+    const float pi = 3.1415925f;  // one unit in the last place below the float nearest pi
+    const Affine3 shift = affineTranslation(offsetX / -3.0f, offsetY / -3.0f);
+    const Affine3 turn = affineRotation(angle / -180.0f * pi);
+    const Affine3 centre = affineTranslation(w3 * 0.5, h3 * 0.5);
+    Affine3 m = affineIdentity();
+    m = affineProduct(shift, m);
+    m = affineProduct(turn, m);
+    m = affineProduct(centre, m);
+    return m;
+}
+
+void maskGray(GrayView image, const PolygonSet& erase, const PolygonSet& paint, float offsetX,
+              float offsetY, float angle) {
+    const int w3 = image.width / 3, h3 = image.height / 3;
+    if (w3 < 1 || h3 < 1) return;  // nothing to reduce into
+
+    ReducedImage reduced(w3, h3);
+
+    // Threshold every 3 x 3 block at a sum of 1152, a mean of 128.
+    std::uint8_t* small = reduced.pixels();
+    for (int r = 0; r < h3; ++r) {
+        const std::uint8_t* rows[3] = {image.row(3 * r), image.row(3 * r + 1),
+                                       image.row(3 * r + 2)};
+        for (int c = 0; c < w3; ++c) {
+            int sum = 0;
+            for (const std::uint8_t* row : rows) sum += row[3 * c] + row[3 * c + 1] + row[3 * c + 2];
+            small[static_cast<std::size_t>(r) * w3 + c] = sum < 1152 ? 0 : 255;
+        }
+    }
+
+    const int largest = largestCount(paint, largestCount(erase, 0));
+    std::array<std::int32_t, 2 * kFixedPolygonPoints> fixedPoints;
+    std::vector<std::int32_t> grownPoints;
+    std::int32_t* mapped = fixedPoints.data();
+    if (largest > kFixedPolygonPoints) {
+        grownPoints.resize(2 * static_cast<std::size_t>(largest));
+        mapped = grownPoints.data();
+    }
+
+    const Affine3 toReduced = boardToReducedImage(w3, h3, offsetX, offsetY, angle);
+    // Erasing first, painting second: paint wins where both cover a pixel.
+    applyPolygons(erase, toReduced, mapped, reduced, w3, h3, 0);
+    applyPolygons(paint, toReduced, mapped, reduced, w3, h3, 255);
+
+    // Replicate each reduced pixel over its block; the columns and rows
+    // beyond the last whole block take the last reduced column and row.
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t* src = small + static_cast<std::size_t>(std::min(y / 3, h3 - 1)) * w3;
+        std::uint8_t* dst = image.row(y);
+        for (int x = 0; x < image.width; ++x) dst[x] = src[std::min(x / 3, w3 - 1)] != 0 ? 255 : 0;
+    }
+}
+
+}  // namespace pcbinspect
+
+namespace {
+
+// Checks the packed polygons of one set: counts are needed when the set lists
+// polygons, points when some polygon takes points.
+void checkPolygons(pcbinspect::ArgumentCheck& check, const char* pointsName,
+                   const std::int32_t* points, const char* countsName, const std::int32_t* counts,
+                   std::int32_t count) {
+    if (!check.ok() || count < 1) return;
+    check.notNull(countsName, counts);
+    if (!check.ok()) return;
+    std::int64_t total = 0;
+    for (std::int32_t i = 0; i < count; ++i)
+        if (counts[i] > 0) total += counts[i];
+    if (total > 0) check.notNull(pointsName, points);
+}
+
+}  // namespace
+
+extern "C" PCBINSPECT_API void getMaskGray(const void* /*reserved0*/, const void* /*reserved1*/,
+                                           const std::int32_t* erasePoints,
+                                           const std::int32_t* eraseCounts,
+                                           std::int32_t eraseCount,
+                                           const std::int32_t* paintPoints,
+                                           const std::int32_t* paintCounts,
+                                           std::int32_t paintCount, std::uint8_t* image,
+                                           std::int32_t width, std::int32_t stride,
+                                           std::int32_t height, float offsetX, float offsetY,
+                                           float angle) {
+    using namespace pcbinspect;
+    guardedExport("getMaskGray", [&] {
+        ArgumentCheck check("getMaskGray");
+        check.image("image", image, width, stride, height);
+        checkPolygons(check, "erasePoints", erasePoints, "eraseCounts", eraseCounts, eraseCount);
+        checkPolygons(check, "paintPoints", paintPoints, "paintCounts", paintCounts, paintCount);
+        if (!check.ok()) return;
+        // A negative number of polygons lists none.
+        const PolygonSet erase{erasePoints, eraseCounts, std::max(eraseCount, 0)};
+        const PolygonSet paint{paintPoints, paintCounts, std::max(paintCount, 0)};
+        maskGray(viewOf(image, width, stride, height), erase, paint, offsetX, offsetY, angle);
+    });
+}
