@@ -24,22 +24,28 @@ const std::vector<std::uint8_t>& source() {
     return pixels;
 }
 
-// state.range(0): angle in thousandths of a degree (0 is the window copy).
+// state.range(0): angle in thousandths of a degree; state.range(1): 1 for a
+// centre off whole pixels (bilinear), 0 for one whose window corner is whole
+// (the unrotated window is then a copy).
 void BM_getSubGray(benchmark::State& state) {
     const auto& src = source();
     const float angle = static_cast<float>(state.range(0)) / 1000.0f;
+    const float cx = state.range(1) ? 4100.3f : 4100.5f, cy = state.range(1) ? 3900.6f : 3900.5f;
     std::vector<std::uint8_t> dst(static_cast<std::size_t>(kWindow) * kWindow);
     for (auto _ : state) {
         getSubGray(src.data(), kSource, kSource, kSource, dst.data(), kWindow, kWindow, kWindow,
-                   4100.3f, 3900.6f, angle, false);
+                   cx, cy, angle, false);
         benchmark::DoNotOptimize(dst.data());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kWindow) * kWindow);
 }
-// Unrotated on a whole-pixel corner (copy), unrotated off it (bilinear
-// shift), rotated by 17.5 degrees.
-BENCHMARK(BM_getSubGray)->Arg(0)->Arg(1)->Arg(17500)->Unit(benchmark::kMillisecond);
+// Unrotated copy, unrotated bilinear shift, rotated by 17.5 degrees.
+BENCHMARK(BM_getSubGray)
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({17500, 1})
+    ->Unit(benchmark::kMillisecond);
 
 void BM_getSubGrayNearest(benchmark::State& state) {
     const auto& src = source();

@@ -237,6 +237,21 @@ TEST(GetSubGrayNearest, HalfIsAddedAndTruncatedTowardZero) {
     EXPECT_EQ(row.at(2, 0), src.at(2, 3));
 }
 
+TEST(GetSubGrayNearest, QuarterTurnUsesThisLibrarysPi) {
+    // With pi taken as 3.1415925f, 90 degrees is 1.57079625 rad and its
+    // cosine +7.5e-8 (with the nearest float to pi it would be -4.4e-8). A
+    // 21 x 1 window centred at (0.5, 20) samples x = 0.5 + dx cos: right of
+    // the centre just above 0.5, rounding to column 1, left of it just below,
+    // rounding to column 0; y = 20 + dx.
+    GuardedImage src = placeImage(5, 40, 5);
+    GuardedImage dst = window(21, 1, 21);
+    getSubGrayNearest(src.data(), 5, 5, 40, dst.data(), 21, 21, 1, 0.5f, 20.0f, 90.0f);
+    for (int i = 0; i < 21; ++i) {
+        const int dx = i - 10;
+        EXPECT_EQ(dst.at(i, 0), src.at(dx >= 0 ? 1 : 0, 20 + dx)) << i;
+    }
+}
+
 TEST(GetSubGray, GpuFlagWithoutADeviceGivesTheCpuResult) {
     GuardedImage src(60, 50, 64);
     src.fillRandom(4);
