@@ -5,7 +5,11 @@
 add_library(pcbinspect_flags INTERFACE)
 target_compile_options(pcbinspect_flags INTERFACE
   $<$<COMPILE_LANG_AND_ID:CXX,GNU,Clang>:-Wall -Wextra -ffp-contract=off -fno-fast-math>
-  $<$<COMPILE_LANG_AND_ID:C,GNU,Clang>:-Wall -Wextra -ffp-contract=off -fno-fast-math>)
+  $<$<COMPILE_LANG_AND_ID:C,GNU,Clang>:-Wall -Wextra -ffp-contract=off -fno-fast-math>
+  # Device code: no fused multiply-adds either, so kernels give the bytes of
+  # their CPU twins; host code inside .cu files gets the host flags.
+  $<$<COMPILE_LANGUAGE:CUDA>:--fmad=false --expt-relaxed-constexpr
+    -Xcompiler=-Wall,-Wextra,-ffp-contract=off,-fno-fast-math>)
 
 # The asan preset sets PCBINSPECT_SANITIZE; it applies to every target so
 # tests and the library are instrumented alike.
@@ -15,6 +19,7 @@ if(PCBINSPECT_SANITIZE)
   if(PCBINSPECT_SANITIZE MATCHES "undefined")
     list(APPEND _pcb_san -fsanitize=float-cast-overflow)
   endif()
-  target_compile_options(pcbinspect_flags INTERFACE ${_pcb_san})
+  target_compile_options(pcbinspect_flags INTERFACE
+    "$<$<COMPILE_LANGUAGE:C,CXX>:${_pcb_san}>")
   target_link_options(pcbinspect_flags INTERFACE ${_pcb_san})
 endif()

@@ -1,0 +1,118 @@
+#include "resample/skew_dib.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "boundary/argument_check.h"
+#include "boundary/export_guard.h"
+#include "gpu/cuda_env.h"
+#include "gpu/device_runtime.h"
+#include "gpu/launch_shape.h"
+#include "gpu/resample_pixels.h"
+#include "pcbinspect/exports.h"
+
+namespace pcbinspect {
+namespace {
+
+std::size_t dibSpan(int width, int stride, int height) {
+    return static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride) +
+           static_cast<std::size_t>(width) * 3;
+}
+
+}  // namespace
+
+bool shearDibOnDevice(const std::uint8_t* src, int width, int srcStride, int height,
+                      std::uint8_t* dst, int dstStride, int dstHeight, float k) {
+    CudaEnv* env = getCudaEnv();
+    if (!cudaEnvCreated(env)) return false;
+    LaunchShape shape;
+    if (!launchShape(cudaEnvMaxThreadsPerBlock(env), width, dstHeight, shape)) return false;
+    const std::size_t srcBytes = dibSpan(width, srcStride, height);
+    const std::size_t dstBytes = dibSpan(width, dstStride, dstHeight);
+    DeviceSlots slots(env);
+    auto* deviceSrc = static_cast<std::uint8_t*>(slots.take(srcBytes));
+    auto* deviceDst = static_cast<std::uint8_t*>(slots.take(dstBytes));
+    if (deviceSrc == nullptr || deviceDst == nullptr) return false;
+    DeviceRuntime& rt = deviceRuntime();
+    if (rt.copyToDevice(deviceSrc, src, srcBytes) != kDeviceSuccess) return false;
+    // The result starts as the destination, so pixels the shear does not
+    // write come back as they were, as on the CPU.
+    if (rt.copyToDevice(deviceDst, dst, dstBytes) != kDeviceSuccess) return false;
+    const SkewDibArgs args{deviceSrc, width, srcStride, height, 0, deviceDst, dstStride,
+                           dstHeight, k};
+    if (rt.skewDib(shape, args) != kDeviceSuccess) return false;
+    // Every byte that comes down is either unchanged or the value the CPU
+    // would write, so even a copy that stops midway leaves dst fit for the
+    // CPU path.
+    return rt.copyToHost(dst, deviceDst, dstBytes) == kDeviceSuccess;
+}
+
+void shearDibVertical(const std::uint8_t* src, int width, int srcStride, int height,
+                      std::uint8_t* dst, int dstWidth, int dstStride, int dstHeight, float skew,
+                      bool onDevice) {
+    if (width < 1 || height < 1 || dstWidth < 1 || dstHeight < 1) return;
+    if (std::fabs(skew) < 0.1f) {
+        const int rows = std::min(height, dstHeight);
+        const std::size_t rowBytes = static_cast<std::size_t>(std::min(width, dstWidth)) * 3;
+        for (int r = 0; r < rows; ++r)
+            std::memcpy(dst + static_cast<std::ptrdiff_t>(r) * dstStride,
+                        src + static_cast<std::ptrdiff_t>(r) * srcStride, rowBytes);
+        return;
+    }
+    const int columns = std::min(width, dstWidth);
+    const float k = -(skew / static_cast<float>(width));
+    if (onDevice && columns == width &&
+        shearDibOnDevice(src, width, srcStride, height, dst, dstStride, dstHeight, k))
+        return;
+    const SkewDibArgs args{src, columns, srcStride, height, 0, dst, dstStride, dstHeight, k};
+    for (int r = 0; r < dstHeight; ++r)
+        for (int x = 0; x < columns; ++x) skewDibPixel(args, x, r);
+}
+
+void skewDibInPlace(std::uint8_t* pixels, int width, int stride, int height, int skew,
+                    bool onDevice) {
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+    // A positive skew moves the picture up by `skew` rows when the result is
+    // copied back. Scratch row r starts as the caller's row r - up, the row
+    // it will land on, so a pixel the shear does not write keeps its
+    // previous value.
+    const int up = skew > 0 ? skew : 0;
+    std::vector<std::uint8_t> scratch(dibSpan(width, stride, height));
+    for (int r = 0; r < height; ++r) {
+        std::uint8_t* row = scratch.data() + static_cast<std::size_t>(r) * stride;
+        if (r - up >= 0) {
+            std::memcpy(row, pixels + static_cast<std::ptrdiff_t>(r - up) * stride, rowBytes);
+        } else {
+            std::memset(row, 0, rowBytes);  // never copied back
+        }
+    }
+    shearDibVertical(pixels, width, stride, height, scratch.data(), width, stride, height,
+                     static_cast<float>(skew), onDevice);
+    // Rows 0 .. up - 1 of the scratch fall off the top; the caller's last
+    // `up` rows keep their content.
+    for (int r = up; r < height; ++r)
+        std::memcpy(pixels + static_cast<std::ptrdiff_t>(r - up) * stride,
+                    scratch.data() + static_cast<std::size_t>(r) * stride, rowBytes);
+}
+
+}  // namespace pcbinspect
+
+extern "C" PCBINSPECT_API void skewDIB(std::uint8_t* pixels, std::int32_t width,
+                                       std::int32_t stride, std::int32_t height,
+                                       std::int32_t skew, bool useGpu) {
+    using namespace pcbinspect;
+    guardedExport("skewDIB", [&] {
+        if (skew == 0) return;  // nothing to correct; the device is not set up
+        const bool onDevice = ensureCudaDevice(useGpu);
+        ArgumentCheck check("skewDIB");
+        check.image("image", pixels, width, stride, height, 3);
+        if (check.ok() && std::llabs(static_cast<long long>(skew)) >= height)
+            check.fail("skew %d does not stay below the height %d", skew, height);
+        if (!check.ok()) return;
+        skewDibInPlace(pixels, width, stride, height, skew, onDevice);
+    });
+}
