@@ -75,7 +75,9 @@ TEST(SkeletonThin, ThinsABarToALineAndPrunesItsSpursInModeZero) {
     EXPECT_EQ(run, line);
     EXPECT_GT(line, 30);
     for (int x = 1; x < 59; ++x)
-        if (pruned.at(x - 1, 24) && pruned.at(x + 1, 24)) EXPECT_NE(pruned.at(x, 24), 0);
+        if (pruned.at(x - 1, 24) && pruned.at(x + 1, 24)) {
+            EXPECT_NE(pruned.at(x, 24), 0);
+        }
     // Mode 1 keeps line ends: the same middle run plus spurs off the row.
     Square kept(60);
     const int withSpurs = thin(1, kept);
@@ -85,9 +87,10 @@ TEST(SkeletonThin, ThinsABarToALineAndPrunesItsSpursInModeZero) {
         for (int x = 0; x < 60; ++x) {
             if (y != 24 && kept.at(x, y)) ++offRow;
             // Thinned: no 2 x 2 block is fully set.
-            if (x < 59 && y < 59)
+            if (x < 59 && y < 59) {
                 EXPECT_FALSE(kept.at(x, y) && kept.at(x + 1, y) && kept.at(x, y + 1) &&
                              kept.at(x + 1, y + 1));
+            }
         }
     EXPECT_GT(offRow, 0);
 }
