@@ -1,0 +1,193 @@
+// Working memory of the checks, the square maximum, the window shift and the
+// two forms of box smoothing.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "boundary/numeric.h"
+#include "inspect/window_checks.h"
+
+namespace pcbinspect {
+
+std::int16_t* CheckScratch::fillStack(int width, int height) {
+    const std::size_t need = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 2;
+    if (stack_.size() < need) stack_.resize(need);
+    return stack_.data();
+}
+
+std::uint8_t* CheckScratch::work(int slot, std::size_t bytes) {
+    std::vector<std::uint8_t>& w = work_[slot];
+    if (w.size() < bytes) w.resize(bytes);
+    return w.data();
+}
+
+int squareMaximum(const std::uint8_t* window, int cx, int cy) {
+    // |x - cx| < 28 is cx - 27 .. cx + 27.
+    const int x0 = std::max(cx - 27, 0), x1 = std::min(cx + 27, kWindowSide - 1);
+    const int y0 = std::max(cy - 27, 0), y1 = std::min(cy + 27, kWindowSide - 1);
+    int best = 0;
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) best = std::max<int>(best, window[y * kWindowSide + x]);
+    return best;
+}
+
+void shiftWindow(GrayView image, float dx, float dy, std::uint8_t fill) {
+    if (image.empty()) return;
+    const int w = image.width, h = image.height;
+    std::unique_ptr<std::uint8_t[]> moved(new std::uint8_t[static_cast<std::size_t>(w) * h]);
+    std::memset(moved.get(), fill, static_cast<std::size_t>(w) * h);
+    for (int y = 0; y < h; ++y) {
+        const float sy = static_cast<float>(y) - dy;
+        const int iy = truncToInt(sy);
+        if (iy < 0 || iy >= h) continue;
+        const float fy = sy - static_cast<float>(iy);
+        const std::uint8_t* r0 = image.row(iy);
+        const std::uint8_t* r1 = image.row(std::min(iy + 1, h - 1));
+        std::uint8_t* out = moved.get() + static_cast<std::size_t>(y) * w;
+        for (int x = 0; x < w; ++x) {
+            const float sx = static_cast<float>(x) - dx;
+            const int ix = truncToInt(sx);
+            if (ix < 0 || ix >= w) continue;
+            const float fx = sx - static_cast<float>(ix);
+            const int ix1 = std::min(ix + 1, w - 1);
+            const float v = (1.0f - fx) * (1.0f - fy) * r0[ix] + (1.0f - fx) * fy * r1[ix] +
+                            fx * (1.0f - fy) * r0[ix1] + fx * fy * r1[ix1];
+            // The truncated value keeps its low eight bits. Inside the image
+            // it lies in 0 .. 255; only a position in (-1, 0), which truncates
+            // to 0, extrapolates.
+            out[x] = static_cast<std::uint8_t>(truncToInt(v) & 0xFF);
+        }
+    }
+    for (int y = 0; y < h; ++y)
+        std::memcpy(image.row(y), moved.get() + static_cast<std::size_t>(y) * w,
+                    static_cast<std::size_t>(w));
+}
+
+namespace {
+
+// Radii up to this use the quotient table; beyond it (where the table would
+// take megabytes) the quotient is computed by division, which gives the same
+// values.
+constexpr int kLargestTableRadius = 4095;
+
+// Working memory of one box smoothing call: the temporary image, the
+// quotient table and the column sums, in one allocation.
+template <class Sum>
+struct BoxMemory {
+    std::unique_ptr<std::uint8_t[]> block;
+    std::uint8_t* temp = nullptr;
+    std::uint8_t* table = nullptr;
+    Sum* sums = nullptr;
+
+    BoxMemory(int width, int height, int radius) {
+        const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+        const std::size_t span = 2 * static_cast<std::size_t>(radius) + 1;
+        const std::size_t tableBytes = radius <= kLargestTableRadius ? span * 256 : 0;
+        const std::size_t sumsOffset = (pixels + tableBytes + alignof(Sum) - 1) / alignof(Sum) * alignof(Sum);
+        block.reset(new std::uint8_t[sumsOffset + sizeof(Sum) * static_cast<std::size_t>(width)]);
+        temp = block.get();
+        if (tableBytes > 0) {
+            table = block.get() + pixels;
+            // k / (2r + 1) for every sum of 2r + 1 values of 0 .. 255.
+            for (std::size_t k = 0; k < tableBytes; ++k)
+                table[k] = static_cast<std::uint8_t>(k / span);
+        }
+        sums = reinterpret_cast<Sum*>(block.get() + sumsOffset);
+    }
+};
+
+// The mean of 2r + 1 values from their sum.
+template <class Sum>
+struct Quotient {
+    const std::uint8_t* table;
+    Sum span;
+    std::uint8_t operator()(Sum s) const {
+        return table ? table[s] : static_cast<std::uint8_t>(s / span);
+    }
+};
+
+// Sum of the 2r + 1 values centred on index 0 of a line of n values read
+// through get(i), positions beyond the line repeating its first or last
+// value.
+template <class Sum, class Get>
+Sum startSum(int n, int r, Get get) {
+    Sum s = (static_cast<Sum>(r) + 1) * get(0);
+    const int inside = std::min(r, n - 1);
+    for (int j = 1; j <= inside; ++j) s += get(j);
+    if (r > n - 1) s += static_cast<Sum>(r - (n - 1)) * get(n - 1);
+    return s;
+}
+
+// One horizontal pass into the temporary image and one vertical pass back.
+template <class Sum>
+void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
+               const BoxMemory<Sum>& mem) {
+    const Quotient<Sum> q{mem.table, static_cast<Sum>(2 * static_cast<Sum>(r) + 1)};
+
+    // Rows: a running sum along each row; the pixel entering on the right is
+    // clamped to the last column, the one leaving on the left to the first.
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* src = image + y * stride;
+        std::uint8_t* dst = mem.temp + static_cast<std::ptrdiff_t>(y) * w;
+        Sum s = startSum<Sum>(w, r, [src](int i) { return static_cast<Sum>(src[i]); });
+        const int last = w - 1;
+        for (int x = 0; x < w; ++x) {
+            dst[x] = q(s);
+            // Written so that no sum of x and r can overflow.
+            const int in = r < last - x - 1 ? x + r + 1 : last;
+            const int out = x > r ? x - r : 0;
+            s += static_cast<Sum>(src[in]) - static_cast<Sum>(src[out]);
+        }
+    }
+
+    // Columns: one running sum per column, advanced a whole row at a time so
+    // that both rows read and the row written are contiguous.
+    Sum* sums = mem.sums;
+    const std::uint8_t* temp = mem.temp;
+    for (int x = 0; x < w; ++x)
+        sums[x] = startSum<Sum>(h, r, [temp, w, x](int i) {
+            return static_cast<Sum>(temp[static_cast<std::ptrdiff_t>(i) * w + x]);
+        });
+    const int last = h - 1;
+    for (int y = 0; y < h; ++y) {
+        std::uint8_t* dst = image + y * stride;
+        const int inRow = r < last - y - 1 ? y + r + 1 : last;
+        const int outRow = y > r ? y - r : 0;
+        const std::uint8_t* in = temp + static_cast<std::ptrdiff_t>(inRow) * w;
+        const std::uint8_t* out = temp + static_cast<std::ptrdiff_t>(outRow) * w;
+        for (int x = 0; x < w; ++x) {
+            dst[x] = q(sums[x]);
+            sums[x] += static_cast<Sum>(in[x]) - static_cast<Sum>(out[x]);
+        }
+    }
+}
+
+template <class Sum>
+void boxRounds(std::uint8_t* image, int w, int stride, int h, int r, int rounds) {
+    BoxMemory<Sum> mem(w, h, r);
+    for (int i = 0; i < rounds; ++i) boxPasses<Sum>(image, w, stride, h, r, mem);
+}
+
+void boxSmoothRounds(std::uint8_t* image, int w, int stride, int h, int r, int rounds) {
+    if (r < 1 || w < 1 || h < 1 || image == nullptr) return;
+    // A running sum reaches (2r + 1) * 255 (and the start sum (r + 1) * 255
+    // before the last term); 32 bits hold that for any radius below 4 million.
+    constexpr long long kInt32Limit = std::numeric_limits<std::int32_t>::max();
+    if ((2LL * r + 1) * 255 <= kInt32Limit)
+        boxRounds<std::int32_t>(image, w, stride, h, r, rounds);
+    else
+        boxRounds<std::int64_t>(image, w, stride, h, r, rounds);
+}
+
+}  // namespace
+
+void boxSmooth(GrayView image, float radius) {
+    boxSmoothRounds(image.data, image.width, image.stride, image.height, truncToInt(radius), 3);
+}
+
+void boxBlurGray(std::uint8_t* image, int width, int stride, int height, int radius) {
+    boxSmoothRounds(image, width, stride, height, radius, 1);
+}
+
+}  // namespace pcbinspect
