@@ -85,3 +85,41 @@ void BM_ErodeSteps(benchmark::State& state) {
 BENCHMARK(BM_ErodeSteps)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+
+#include "measures/recheck_stages.h"
+
+namespace {
+
+// The line-width stage on a straight 20-pixel line and on a corner, with a
+// camera line 6 pixels wider (the climbs run until the widths match).
+void BM_LineWidthStage(benchmark::State& state) {
+    Square a(kSide), b(kSide), tile(120);
+    const bool corner = state.range(0) != 0;
+    const Canvas ca(a), cb(b);
+    if (corner) {
+        ca.rect(0, 110, 129, 129, 255);
+        ca.rect(110, 110, 129, 239, 255);
+        cb.rect(0, 107, 132, 132, 255);
+        cb.rect(107, 107, 132, 239, 255);
+    } else {
+        ca.rect(0, 110, 239, 129, 255);
+        cb.rect(0, 107, 239, 132, 255);
+    }
+    std::vector<float> params(35, 0.5f);
+    const pcbinspect::InspectParams p = pcbinspect::InspectParams::load(params.data(), 35);
+    std::vector<std::uint8_t> scratch(2 * kSide * kSide);
+    Square wa(kSide), wb(kSide), pa(kSide), pb(kSide);
+    for (auto _ : state) {
+        wa.pixels = a.pixels;
+        wb.pixels = b.pixels;
+        pa.pixels = a.pixels;
+        pb.pixels = b.pixels;
+        pcbinspect::LineWidthInputs in{scratch.data(), tile.data(), pa.data(), pb.data(),
+                                       wa.data(), wb.data(), &p, 0, 0, nullptr, 0, 0.1f, 0, 0};
+        benchmark::DoNotOptimize(pcbinspect::LineWidthStage(in).code);
+    }
+    state.SetLabel(corner ? "corner" : "straight");
+}
+BENCHMARK(BM_LineWidthStage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace

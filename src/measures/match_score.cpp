@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <vector>
 
 #include "boundary/numeric.h"
 
@@ -92,17 +93,56 @@ float MatchScore(ConstGrayView image, ConstGrayView templ, float cx, float cy,
     // Template pixel (u, v) on the image, bilinear where the truncated
     // position lies in 0..size-2 (the fractions may be negative just above
     // or left of the image).
+    auto bilinear = [&](int row, int col, float fr, float fc) {
+        const std::uint8_t* p = image.row(row) + col;
+        const std::uint8_t* q = p + image.stride;
+        return p[0] * (1 - fr) * (1 - fc) + q[0] * fr * (1 - fc) + p[1] * (1 - fr) * fc +
+               q[1] * fr * fc;
+    };
+    auto onImage = [&](int row, int col) {
+        return row >= 0 && row <= image.height - 2 && col >= 0 && col <= image.width - 2;
+    };
+    // Without rotation the position of a template pixel is the sum of its
+    // row's and its column's offset (a * 0 and b * 0 vanish exactly, a * 1
+    // and b * 1 are exact), so each row and column is placed once.
+    const bool axisAligned = sn == 0.0f && cs == 1.0f;
+    struct Axis {
+        int index;
+        float fraction;
+    };
+    std::vector<Axis> rows, cols;
+    if (axisAligned) {
+        rows.resize(static_cast<std::size_t>(templ.height));
+        cols.resize(static_cast<std::size_t>(templ.width));
+        for (int v = 0; v < templ.height; ++v) {
+            const float r = static_cast<float>(v - halfH) + cy;
+            rows[v] = Axis{truncToInt(r), 0.0f};
+            rows[v].fraction = r - static_cast<float>(rows[v].index);
+        }
+        for (int u = 0; u < templ.width; ++u) {
+            const float c = static_cast<float>(u - halfW) + cx;
+            cols[u] = Axis{truncToInt(c), 0.0f};
+            cols[u].fraction = c - static_cast<float>(cols[u].index);
+        }
+    }
+    // Template pixel (u, v) on the image, bilinear where the truncated
+    // position lies in 0..size-2 (the fractions may be negative just above
+    // or left of the image).
     auto place = [&](int u, int v, Sample& s) {
+        if (axisAligned) {
+            const Axis& r = rows[v];
+            const Axis& c = cols[u];
+            if (!onImage(r.index, c.index)) return;
+            s.image = bilinear(r.index, c.index, r.fraction, c.fraction);
+            s.inside = true;
+            return;
+        }
         const float a = static_cast<float>(u - halfW), b = static_cast<float>(v - halfH);
         const float r = a * sn + b * cs + cy;
         const float c = a * cs - b * sn + cx;
         const int row = truncToInt(r), col = truncToInt(c);
-        if (row < 0 || row > image.height - 2 || col < 0 || col > image.width - 2) return;
-        const float fr = r - static_cast<float>(row), fc = c - static_cast<float>(col);
-        const std::uint8_t* p = image.row(row) + col;
-        const std::uint8_t* q = p + image.stride;
-        s.image = p[0] * (1 - fr) * (1 - fc) + q[0] * fr * (1 - fc) + p[1] * (1 - fr) * fc +
-                  q[1] * fr * fc;
+        if (!onImage(row, col)) return;
+        s.image = bilinear(row, col, r - static_cast<float>(row), c - static_cast<float>(col));
         s.inside = true;
     };
     auto samples = [&](auto visit) { forEachSample(templ, o, place, visit); };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "measures/match_score.h"
@@ -119,6 +120,73 @@ TEST(WindowMatchScore, WholePixelPlacementAndUnroundedMeans) {
     o.outsideIsNeutral = false;
     EXPECT_FLOAT_EQ(WindowMatchScore(cview(edge), cview(templ), 2, 2, o),
                     static_cast<float>(std::pow(1.0 - 51.0 * 255.0 / 101.0 / 65025.0, 5)));
+}
+
+}  // namespace
+}  // namespace pcbinspect
+
+namespace pcbinspect {
+namespace {
+
+// The score written out plainly, sample by sample, as an independent model
+// of the arithmetic: truncated means, values near zero replaced by 1, sums
+// in double precision.
+float modelCorrelation(const Square& img, const Square& templ, float cx, float cy, int step) {
+    std::vector<float> image;
+    std::vector<int> tv;
+    std::vector<bool> in;
+    double sumI = 0;
+    long long sumT = 0;
+    int inside = 0;
+    for (int v = 0; v < templ.n; v += step)
+        for (int u = 0; u < templ.n; u += step) {
+            const float a = static_cast<float>(u - templ.n / 2), b = static_cast<float>(v - templ.n / 2);
+            const float r = a * 0.0f + b * 1.0f + cy, c = a * 1.0f - b * 0.0f + cx;
+            const int row = static_cast<int>(r), col = static_cast<int>(c);
+            const int t = templ.pixels[v * templ.n + u];
+            tv.push_back(t);
+            sumT += t;
+            const bool ok = row >= 0 && row <= img.n - 2 && col >= 0 && col <= img.n - 2;
+            in.push_back(ok);
+            float value = 0;
+            if (ok) {
+                const float fr = r - row, fc = c - col;
+                auto px = [&](int x, int y) { return img.pixels[y * img.n + x]; };
+                value = px(col, row) * (1 - fr) * (1 - fc) + px(col, row + 1) * fr * (1 - fc) +
+                        px(col + 1, row) * (1 - fr) * fc + px(col + 1, row + 1) * fr * fc;
+                sumI += value;
+                ++inside;
+            }
+            image.push_back(value);
+        }
+    const float mi = static_cast<float>(static_cast<int>(sumI / inside));
+    const float mt = static_cast<float>(sumT / static_cast<long long>(tv.size()));
+    double spt = 0, spp = 0, stt = 0;
+    for (std::size_t i = 0; i < tv.size(); ++i) {
+        float p = in[i] ? image[i] - mi : 255.0f, t = in[i] ? tv[i] - mt : 1.0f;
+        if (p > -1 && p < 1) p = 1;
+        if (t > -1 && t < 1) t = 1;
+        spt += static_cast<double>(p) * t;
+        spp += static_cast<double>(p) * p;
+        stt += static_cast<double>(t) * t;
+    }
+    return static_cast<float>(std::fabs(spt) / (std::sqrt(stt) * std::sqrt(spp)));
+}
+
+TEST(MatchScore, UnrotatedScoresEqualThePlainModelToTheBit) {
+    std::mt19937 rng(5);
+    for (int i = 0; i < 20; ++i) {
+        Square img(37), templ(20);
+        for (auto& v : img.pixels) v = static_cast<std::uint8_t>(rng() % 256);
+        for (auto& v : templ.pixels) v = static_cast<std::uint8_t>(rng() % 256);
+        const float cx = 5.0f + (rng() % 2700) / 100.0f, cy = 5.0f + (rng() % 2700) / 100.0f;
+        const int step = 1 + static_cast<int>(rng() % 3);
+        MatchOptions o;
+        o.step = step;
+        EXPECT_EQ(MatchScore(cview(img), cview(templ), cx, cy, o),
+                  modelCorrelation(img, templ, cx, cy, step))
+            << i;
+    }
 }
 
 }  // namespace
