@@ -151,13 +151,14 @@ TEST(MeasureGap, RejectedRegionsNearTheReferenceAreAccepted) {
 }
 
 TEST(MeasureGap, MostlyCoveredRegionsNeedMoreThanThreePixelsOff) {
-    // 10 pixels with 8 under the reference: 8 > 5 but 8 < 10 - 3 fails, so
+    // 11 pixels with 8 under the reference: 8 > 5 but 8 < 11 - 3 fails, so
     // the region is not accepted; with nothing accepted and 441 reference
     // pixels the feature is missing. 12 pixels with 8 under: 8 < 9, accepted.
-    GapWindows ten;
-    ten.ref(10, 10, 30, 30);
-    ten.cam(27, 20, 31, 21);  // columns 27..30 under, 31 off: 8 of 10
-    EXPECT_EQ(ten.run().measure, kMissingFeature);
+    GapWindows eleven;
+    eleven.ref(10, 10, 30, 30);
+    eleven.cam(27, 20, 31, 21);  // columns 27..30 under, 31 off: 8 of 10
+    eleven.cam(32, 20, 32, 20);  // one more off
+    EXPECT_EQ(eleven.run().measure, kMissingFeature);
     GapWindows twelve;
     twelve.ref(10, 10, 30, 30);
     twelve.cam(27, 20, 30, 21);  // 8 under
