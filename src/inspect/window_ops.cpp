@@ -70,28 +70,40 @@ namespace {
 // take megabytes) the quotient is computed by division, which gives the same
 // values.
 constexpr int kLargestTableRadius = 4095;
+// Rows of the horizontal pass computed together.
+constexpr int kRowBatch = 4;
 
-// Working memory of one box smoothing call: the temporary image, the
-// quotient table and the column sums, in one allocation.
+// Working memory of one box smoothing call, in one allocation: the rows of
+// the temporary image that the vertical pass still needs, the quotient table
+// and the column sums. The temporary rows form a ring: a row is needed from
+// the moment it enters the vertical window until it leaves it, 2r + 2 rows
+// later, and the horizontal pass runs at most kRowBatch - 1 rows ahead, so a
+// ring of 2r + 1 + kRowBatch rows (or the whole height, when smaller) holds
+// every row still needed. Rows stay in cache instead of going through memory.
 template <class Sum>
 struct BoxMemory {
     std::unique_ptr<std::uint8_t[]> block;
-    std::uint8_t* temp = nullptr;
+    std::uint8_t* ring = nullptr;
+    int ringRows = 0;
     std::uint8_t* table = nullptr;
     Sum* sums = nullptr;
 
     BoxMemory(int width, int height, int radius) {
-        const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+        const long long wanted = 2LL * radius + 1 + kRowBatch;
+        ringRows = wanted < height ? static_cast<int>(wanted) : height;
+        const std::size_t ringBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(ringRows);
         const std::size_t span = 2 * static_cast<std::size_t>(radius) + 1;
         const std::size_t tableBytes = radius <= kLargestTableRadius ? span * 256 : 0;
-        const std::size_t sumsOffset = (pixels + tableBytes + alignof(Sum) - 1) / alignof(Sum) * alignof(Sum);
+        const std::size_t sumsOffset =
+            (ringBytes + tableBytes + alignof(Sum) - 1) / alignof(Sum) * alignof(Sum);
         block.reset(new std::uint8_t[sumsOffset + sizeof(Sum) * static_cast<std::size_t>(width)]);
-        temp = block.get();
+        ring = block.get();
         if (tableBytes > 0) {
-            table = block.get() + pixels;
-            // k / (2r + 1) for every sum of 2r + 1 values of 0 .. 255.
-            for (std::size_t k = 0; k < tableBytes; ++k)
-                table[k] = static_cast<std::uint8_t>(k / span);
+            table = block.get() + ringBytes;
+            // k / (2r + 1) for every sum of 2r + 1 values of 0 .. 255: each
+            // quotient q covers the 2r + 1 sums q (2r + 1) .. q (2r + 1) + 2r.
+            for (std::size_t q = 0; q < 256; ++q)
+                std::memset(table + q * span, static_cast<int>(q), span);
         }
         sums = reinterpret_cast<Sum*>(block.get() + sumsOffset);
     }
@@ -119,43 +131,79 @@ Sum startSum(int n, int r, Get get) {
     return s;
 }
 
-// One horizontal pass into the temporary image and one vertical pass back.
+// One horizontal pass into the temporary rows and one vertical pass back.
+// The horizontal pass of a row runs just before the vertical pass first
+// needs it; the vertical pass writes row y only after the horizontal pass
+// has read every row up to y + r + 1, so working in place is safe.
 template <class Sum>
 void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
                const BoxMemory<Sum>& mem) {
     const Quotient<Sum> q{mem.table, static_cast<Sum>(2 * static_cast<Sum>(r) + 1)};
+    const int last = w - 1;
+    auto tempRow = [&](int y) {
+        return mem.ring + static_cast<std::ptrdiff_t>(y % mem.ringRows) * w;
+    };
+    auto rowSum = [&](const std::uint8_t* src) {
+        return startSum<Sum>(w, r, [src](int i) { return static_cast<Sum>(src[i]); });
+    };
 
     // Rows: a running sum along each row; the pixel entering on the right is
     // clamped to the last column, the one leaving on the left to the first.
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* src = image + y * stride;
-        std::uint8_t* dst = mem.temp + static_cast<std::ptrdiff_t>(y) * w;
-        Sum s = startSum<Sum>(w, r, [src](int i) { return static_cast<Sum>(src[i]); });
-        const int last = w - 1;
-        for (int x = 0; x < w; ++x) {
-            dst[x] = q(s);
-            // Written so that no sum of x and r can overflow.
-            const int in = r < last - x - 1 ? x + r + 1 : last;
-            const int out = x > r ? x - r : 0;
-            s += static_cast<Sum>(src[in]) - static_cast<Sum>(src[out]);
+    // Four rows are carried at once so that their running sums, each a chain
+    // of dependent additions, overlap in time.
+    int nextRow = 0;
+    auto horizontalUpTo = [&](int target) {
+        for (; nextRow + kRowBatch - 1 < h && nextRow <= target; nextRow += kRowBatch) {
+            const std::uint8_t* s0 = image + nextRow * stride;
+            const std::uint8_t* s1 = s0 + stride;
+            const std::uint8_t* s2 = s1 + stride;
+            const std::uint8_t* s3 = s2 + stride;
+            std::uint8_t* d0 = tempRow(nextRow);
+            std::uint8_t* d1 = tempRow(nextRow + 1);
+            std::uint8_t* d2 = tempRow(nextRow + 2);
+            std::uint8_t* d3 = tempRow(nextRow + 3);
+            Sum a0 = rowSum(s0), a1 = rowSum(s1), a2 = rowSum(s2), a3 = rowSum(s3);
+            for (int x = 0; x < w; ++x) {
+                d0[x] = q(a0);
+                d1[x] = q(a1);
+                d2[x] = q(a2);
+                d3[x] = q(a3);
+                // Written so that no sum of x and r can overflow.
+                const int in = r < last - x - 1 ? x + r + 1 : last;
+                const int out = x > r ? x - r : 0;
+                a0 += static_cast<Sum>(s0[in]) - static_cast<Sum>(s0[out]);
+                a1 += static_cast<Sum>(s1[in]) - static_cast<Sum>(s1[out]);
+                a2 += static_cast<Sum>(s2[in]) - static_cast<Sum>(s2[out]);
+                a3 += static_cast<Sum>(s3[in]) - static_cast<Sum>(s3[out]);
+            }
         }
-    }
+        for (; nextRow < h && nextRow <= target; ++nextRow) {
+            const std::uint8_t* src = image + nextRow * stride;
+            std::uint8_t* dst = tempRow(nextRow);
+            Sum a = rowSum(src);
+            for (int x = 0; x < w; ++x) {
+                dst[x] = q(a);
+                const int in = r < last - x - 1 ? x + r + 1 : last;
+                const int out = x > r ? x - r : 0;
+                a += static_cast<Sum>(src[in]) - static_cast<Sum>(src[out]);
+            }
+        }
+    };
 
     // Columns: one running sum per column, advanced a whole row at a time so
     // that both rows read and the row written are contiguous.
+    const int lastRow = h - 1;
+    horizontalUpTo(std::min(r, lastRow));
     Sum* sums = mem.sums;
-    const std::uint8_t* temp = mem.temp;
     for (int x = 0; x < w; ++x)
-        sums[x] = startSum<Sum>(h, r, [temp, w, x](int i) {
-            return static_cast<Sum>(temp[static_cast<std::ptrdiff_t>(i) * w + x]);
-        });
-    const int last = h - 1;
+        sums[x] = startSum<Sum>(h, r, [&](int i) { return static_cast<Sum>(tempRow(i)[x]); });
     for (int y = 0; y < h; ++y) {
-        std::uint8_t* dst = image + y * stride;
-        const int inRow = r < last - y - 1 ? y + r + 1 : last;
+        const int inRow = r < lastRow - y - 1 ? y + r + 1 : lastRow;
         const int outRow = y > r ? y - r : 0;
-        const std::uint8_t* in = temp + static_cast<std::ptrdiff_t>(inRow) * w;
-        const std::uint8_t* out = temp + static_cast<std::ptrdiff_t>(outRow) * w;
+        horizontalUpTo(inRow);
+        std::uint8_t* dst = image + y * stride;
+        const std::uint8_t* in = tempRow(inRow);
+        const std::uint8_t* out = tempRow(outRow);
         for (int x = 0; x < w; ++x) {
             dst[x] = q(sums[x]);
             sums[x] += static_cast<Sum>(in[x]) - static_cast<Sum>(out[x]);
