@@ -79,13 +79,15 @@ void markEdgeContacts(GrayView image);
 // non-zero when a mask is given.
 void invertWindow(GrayView image, const std::uint8_t* mask);
 
-// Clears the camera mask B where it covers camera content in a way that
-// looks like a misplaced mask: on 10 x 10 blocks, the mask blocks are eroded
-// until the content blocks they do not cover open onto empty space on at
-// least three sides both horizontally and vertically; then B is cleared
-// outside the remaining mask blocks. B is left alone when no such state is
-// reached within 30 rounds, or when there is too little to judge. A and B
-// share width, stride and height.
+// Reduces the camera mask B on 10 x 10 blocks. Content blocks (a set pixel
+// of A) and mask blocks (at least 51 set pixels of B) are compared on the
+// interior blocks: the mask blocks are eroded one round at a time (at most
+// 30) until the content blocks left uncovered open onto blocks empty in both
+// maps at least three times horizontally and three times vertically; then
+// every pixel of B outside the remaining mask blocks is cleared. B is left
+// as it was when that never happens, or when there are no mask blocks or
+// at most 8 uncovered content blocks to judge by. A and B share width,
+// stride and height.
 void reduceMaskBlocks(ConstGrayView a, GrayView b);
 
 }  // namespace pcbinspect

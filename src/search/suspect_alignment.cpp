@@ -1,6 +1,8 @@
 // Alignment of the camera window in the reference: a coarse search on the
 // reduced maps, a fine search at full resolution and the 25 local cells.
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
