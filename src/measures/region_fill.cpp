@@ -29,10 +29,11 @@ struct FixedStack {
 };
 
 // A stack of 32-bit pairs that grows by half of its size whenever a push
-// finds it full; it starts at 1,000,000 values (500,000 points).
+// finds it full. It starts small (2048 points), so the many small regions of
+// a whole-image scan cost little; how it grows has no effect on the fill.
 class GrowingStack {
 public:
-    GrowingStack() : capacity_(1000000), data_(new std::int32_t[capacity_]) {}
+    GrowingStack() : capacity_(4096), data_(new std::int32_t[capacity_]) {}
     bool empty() const { return top_ == 0; }
     void push(int x, int y) {
         if (top_ + 2 > capacity_) grow();

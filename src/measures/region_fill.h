@@ -24,8 +24,7 @@ int RegionFill16(std::int16_t* stack, std::uint16_t* image, int width, int strid
                  int x, int y, std::uint32_t newValue, int* box);
 
 // The same fill for whole images of any size: 32-bit coordinates and a work
-// stack of its own that starts at 500,000 points and grows by half whenever
-// it is full. Visits pixels in exactly the order of RegionFill, so both paint
+// stack of its own that grows by half whenever it is full. Visits pixels in exactly the order of RegionFill, so both paint
 // the same pixels and report the same box. Returns the count in 64 bits
 // (a region may hold more than 2^31 pixels).
 std::int64_t RegionFillLarge(std::uint8_t* image, int width, int stride, int height, int x, int y,
