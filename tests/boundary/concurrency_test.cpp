@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pcbinspect/exports.h"
+#include "support/board_builder.h"
 #include "support/reference_builder.h"
 #include "support/test_images.h"
 
@@ -77,6 +78,26 @@ std::vector<Job> jobs() {
         std::vector<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(flaws.data()),
                                         reinterpret_cast<std::uint8_t*>(flaws.data() + 7 * n));
         return bytes;
+    });
+    list.push_back([] {
+        const testing::Board board = testing::syntheticBoard(600, 600, 11);
+        std::vector<std::uint8_t> ref = board.labels, ignore(600 * 600, 0);
+        testing::GuardedImage cam(400, 400), mask(400, 400);
+        testing::renderCamera(board, 100, 100, cam);
+        mask.fill(0);
+        std::int32_t position[2] = {0, 0};
+        float score = 0.0f;
+        std::vector<std::int32_t> records(6 * 50, 0);
+        const int n = findSuspectedFlaws(ref.data(), ignore.data(), 600, 600, 600, cam.data(),
+                                         mask.data(), 400, 400, 400, 1, 50, 0.9f, position,
+                                         &score, 10, 50, 4, false, records.data(), 300, nullptr,
+                                         false, 0);
+        records.resize(6 * n);
+        records.push_back(position[0]);
+        records.push_back(position[1]);
+        return std::vector<std::uint8_t>(reinterpret_cast<std::uint8_t*>(records.data()),
+                                         reinterpret_cast<std::uint8_t*>(records.data() +
+                                                                         records.size()));
     });
     return list;
 }
