@@ -686,7 +686,9 @@ PatchClassifier::Outcome PatchClassifier::excessMissing240() {
         return verdict(code);
     };
     const bool frame = frameCase();
-    if (class_ == 0 || class_ == 4) {
+    // Copper without a pad class (0), the class set by the pad-area test (4)
+    // and no class found (-1) share the plain copper codes.
+    if (class_ != 1 && class_ != 3) {
         const bool four = class_ == 4;
         const int excessCode = four ? kCodeClass4Excess : kCodeClass0Excess;
         if (frame) {

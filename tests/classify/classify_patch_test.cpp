@@ -169,7 +169,7 @@ TEST(ClassifyPatch, ExcessAndMissingByRegionClass) {
     const Case cases[] = {
         {0, true, 14, 15, 19}, {0, false, 14, 15, 18}, {4, true, 33, 34, 190},
         {4, false, 33, 34, 180}, {1, true, 24, 25, 25}, {1, false, 24, 25, 24},
-        {3, true, 10, 11, 8},    {3, false, 10, 11, 9},
+        {3, true, 10, 11, 8},    {3, false, 10, 11, 9},    {-1, true, 14, 15, 19},
     };
     for (const Case& k : cases) {
         Patch p = jut(k.excess);
