@@ -77,6 +77,9 @@ struct Workspace {
         std::vector<std::uint8_t>(kArea), std::vector<std::uint8_t>(kArea),
         std::vector<std::uint8_t>(kArea), std::vector<std::uint8_t>(kArea),
         std::vector<std::uint8_t>(kArea)};
+    std::vector<std::uint8_t> gap[3] = {std::vector<std::uint8_t>(kArea),
+                                        std::vector<std::uint8_t>(kArea),
+                                        std::vector<std::uint8_t>(kArea)};
     std::vector<std::uint8_t> r228 = std::vector<std::uint8_t>(228 * 228);
     std::vector<std::uint8_t> c228 = std::vector<std::uint8_t>(228 * 228);
     std::vector<std::uint8_t> r401 = std::vector<std::uint8_t>(401 * 401);
@@ -479,7 +482,12 @@ std::optional<Verdict> Inspection::gapVerdict() {
     std::fill(history, history + 20, -1);
     // The gap measurement changes its camera windows: it runs on copies, so a
     // repetition starts from the same windows.
-    std::vector<std::uint8_t> rPre = refBefore, rPost = refAfter, cb = camBinary;
+    std::vector<std::uint8_t>& rPre = ws_.gap[0];
+    std::vector<std::uint8_t>& rPost = ws_.gap[1];
+    std::vector<std::uint8_t>& cb = ws_.gap[2];
+    rPre = refBefore;
+    rPost = refAfter;
+    cb = camBinary;
     ws_.blob = camPlain;
     GapResult g = measureGap(rPre.data(), rPost.data(), cb.data(), ws_.blob.data(), W, mx_, my_,
                              history, ws_.checks);
