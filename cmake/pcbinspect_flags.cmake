@@ -23,3 +23,9 @@ if(PCBINSPECT_SANITIZE)
     "$<$<COMPILE_LANGUAGE:C,CXX>:${_pcb_san}>")
   target_link_options(pcbinspect_flags INTERFACE ${_pcb_san})
 endif()
+
+# Fuzzing instruments every object for coverage; the targets add the
+# fuzzer's own main.
+if(PCBINSPECT_FUZZ)
+  target_compile_options(pcbinspect_flags INTERFACE -fsanitize=fuzzer-no-link)
+endif()
