@@ -1,0 +1,286 @@
+// Alignment of the camera window in the reference: a coarse search on the
+// reduced maps, a fine search at full resolution and the 25 local cells.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <map>
+
+#include "boundary/gray_copy.h"
+#include "boundary/numeric.h"
+#include "inspect/window_checks.h"
+#include "measures/match_score.h"
+#include "search/search_ops.h"
+#include "search/suspect_search.h"
+
+namespace pcbinspect {
+namespace {
+
+constexpr float kKeyStep = 1.1920929e-07f;
+
+struct Candidate {
+    int dx = 0, dy = 0;
+    double score = 0.0;
+};
+
+// Candidates ordered best first, keyed by 1 - score in single precision. An
+// equal key is raised one step at a time until it is free, so an earlier
+// candidate stays ahead of a later one of the same score. At most `limit`
+// entries are kept.
+class CandidateMap {
+public:
+    explicit CandidateMap(std::size_t limit) : limit_(limit) {}
+
+    void insert(const Candidate& c) {
+        float key = static_cast<float>(1.0 - c.score);
+        while (entries_.count(key) != 0) {
+            const float raised = key + kKeyStep;
+            // Far from 0 one step no longer changes a float key: the next
+            // representable key is taken instead.
+            key = raised > key ? raised : std::nextafter(key, 2.0f * std::fabs(key) + 1.0f);
+        }
+        entries_.emplace(key, c);
+        if (entries_.size() > limit_) entries_.erase(std::prev(entries_.end()));
+    }
+    bool empty() const { return entries_.empty(); }
+    const Candidate& best() const { return entries_.begin()->second; }
+    const std::map<float, Candidate>& entries() const { return entries_; }
+
+private:
+    std::size_t limit_;
+    std::map<float, Candidate> entries_;
+};
+
+constexpr std::size_t kCoarseCandidates = 15;
+
+}  // namespace
+
+void coarseAlignment(SearchState& s) {
+    s.offsetX = 0;
+    s.offsetY = 0;
+    if (s.cameraTotal <= 1000) return;
+    const int W6 = s.W() / kReduction, H6 = s.H() / kReduction;
+    const int w6 = s.w() / kReduction, h6 = s.h() / kReduction;
+    const ConstGrayView ref = SearchState::cview(s.reducedRef, W6, H6);
+    const ConstGrayView markers = SearchState::cview(s.markers, W6, H6);
+    const ConstGrayView cam = SearchState::cview(s.reducedCamera, w6, h6);
+    const GrayView mask = SearchState::view(s.reducedMask, w6, h6);
+    const ConstGrayView cmask{mask.data, w6, w6, h6};
+    const int X = (W6 - w6) / 2 - 3;
+    const int Y = (H6 - h6) / 2 - s.settings.margin / kReduction - 1;
+    const int step = s.settings.exhaustive ? 1 : 2;
+    auto score = [&](int dx, int dy) {
+        return blockAlignmentScore(ref, markers, cam, cmask, W6 / 2 + dx, H6 / 2 + dy);
+    };
+
+    // Offsets row by row (y outer, x inner).
+    CandidateMap map(kCoarseCandidates);
+    double highest = -1.0, lowest = 2.0;  // lowest score above 1e-5
+    for (int dy = -Y; dy <= Y; dy += step) {
+        for (int dx = -X; dx <= X; dx += step) {
+            const double v = score(dx, dy);
+            map.insert(Candidate{dx, dy, v});
+            if (v > highest) highest = v;
+            if (v > 1e-5 && v < lowest) lowest = v;
+        }
+    }
+    if (map.empty() || highest - lowest <= 1e-6) return;
+    const Candidate first = map.best();
+    if (std::abs(first.dx) == X && std::abs(first.dy) == Y) return;
+
+    // Each candidate moves to the best of its 3 x 3 neighbourhood (itself
+    // included, the first of equal scores kept).
+    if (!s.settings.exhaustive) {
+        CandidateMap refined(kCoarseCandidates);
+        for (const auto& entry : map.entries()) {
+            Candidate best{0, 0, -1.0};
+            for (int ny = -1; ny <= 1; ++ny) {
+                for (int nx = -1; nx <= 1; ++nx) {
+                    const int dx = entry.second.dx + nx, dy = entry.second.dy + ny;
+                    const double v = score(dx, dy);
+                    if (v > best.score) best = Candidate{dx, dy, v};
+                }
+            }
+            refined.insert(best);
+        }
+        map = refined;
+    }
+
+    // The winner; a close runner-up at least 4 blocks away is weighed again
+    // with the blurred mask and wins only with a strictly higher weight.
+    Candidate winner = map.best();
+    const Candidate* runnerUp = nullptr;
+    for (const auto& entry : map.entries()) {
+        const Candidate& c = entry.second;
+        if (std::abs(c.dx - winner.dx) >= 4 || std::abs(c.dy - winner.dy) >= 4) {
+            runnerUp = &c;
+            break;
+        }
+    }
+    if (runnerUp != nullptr && 2.0 * (1.0 - winner.score) > 1.0 - runnerUp->score) {
+        const double a = weightedAlignmentScore(ref, markers, cam, cmask, W6 / 2 + winner.dx,
+                                                H6 / 2 + winner.dy);
+        const double b = weightedAlignmentScore(ref, markers, cam, cmask, W6 / 2 + runnerUp->dx,
+                                                H6 / 2 + runnerUp->dy);
+        if (b > a) winner = *runnerUp;
+    }
+
+    // The reduced mask now marks the usable cells.
+    invertWindow(mask, nullptr);
+    if (map.best().score < 1.0 - static_cast<double>(kKeyStep)) {
+        // Similarity walk: the window match score (correlation of the
+        // reduced maps on every second row and column, usable cells only).
+        // While it stays below 0.85 the offset moves to the best of its four
+        // axis neighbours that improves it, within the coarse search range.
+        MatchOptions options;
+        options.step = 2;
+        options.mask = mask.data;
+        auto similarity = [&](int dx, int dy) {
+            return WindowMatchScore(ref, cam, W6 / 2 + dx, H6 / 2 + dy, options);
+        };
+        float current = similarity(winner.dx, winner.dy);
+        if (current < 0.85f) {
+            constexpr int kMoves[4][2] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0}};
+            for (;;) {
+                int bestMove = -1;
+                float bestValue = current;
+                for (int k = 0; k < 4; ++k) {
+                    const int dx = winner.dx + kMoves[k][0], dy = winner.dy + kMoves[k][1];
+                    if (std::abs(dx) > X || std::abs(dy) > Y) continue;
+                    const float v = similarity(dx, dy);
+                    if (v > bestValue) {
+                        bestValue = v;
+                        bestMove = k;
+                    }
+                }
+                if (bestMove < 0) break;
+                winner.dx += kMoves[bestMove][0];
+                winner.dy += kMoves[bestMove][1];
+                current = bestValue;
+            }
+        }
+    }
+    s.offsetX = winner.dx * kReduction;
+    s.offsetY = winner.dy * kReduction;
+}
+
+void fineAlignment(SearchState& s) {
+    const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
+    s.blurredRef = s.binaryRef;
+    s.blurredCamera = s.closedCamera;
+    boxBlurGray(s.blurredRef.data(), W, W, H, 3);
+    boxBlurGray(s.blurredCamera.data(), w, w, h, 3);
+    const ConstGrayView ref = SearchState::cview(s.blurredRef, W, H);
+    const ConstGrayView cam = SearchState::cview(s.blurredCamera, w, h);
+    const ConstGrayView mask{s.cameraMask.data, w, s.cameraMask.stride, h};
+
+    // Two passes around the current offset, the second moving only to a
+    // strictly better position than the first found. Nothing scores below 0;
+    // with no position above 0 the offset stays.
+    double best = 0.0;
+    auto pass = [&](int reach, int step) {
+        int bestDx = 0, bestDy = 0;
+        for (int dy = -reach; dy <= reach; dy += step) {
+            for (int dx = -reach; dx <= reach; dx += step) {
+                const double v = quadrantAgreement(ref, cam, mask, W / 2 + s.offsetX + dx,
+                                                   H / 2 + s.offsetY + dy);
+                if (v > best) {
+                    best = v;
+                    bestDx = dx;
+                    bestDy = dy;
+                }
+            }
+        }
+        s.offsetX += bestDx;
+        s.offsetY += bestDy;
+    };
+    pass(12, 2);
+    pass(3, 1);
+    s.fineScore = best;
+
+    // The window centre, kept 16 columns and m + 1 rows inside the reference.
+    const int m = s.settings.margin;
+    const double halfW = w / 2.0, halfH = h / 2.0;
+    double cx = W / 2 + s.offsetX, cy = H / 2 + s.offsetY;
+    if (cx - halfW <= 15) cx = std::trunc(halfW + 16);
+    if (cx + halfW >= W - 16) cx = std::trunc(W - 17 - halfW);
+    if (cy - halfH <= m) cy = std::trunc(m + 1 + halfH);
+    if (cy + halfH >= H - m - 1) cy = std::trunc(H - m - 2 - halfH);
+    s.centreX = truncToInt(cx);
+    s.centreY = truncToInt(cy);
+    s.cornerX = truncToInt(cx - halfW);
+    s.cornerY = truncToInt(cy - halfH);
+}
+
+void localAlignment(SearchState& s) {
+    std::memset(s.cellOffsets, 0, sizeof s.cellOffsets);
+    const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
+    const int m = s.settings.margin;
+    const int cw = w / kLocalCells, ch = h / kLocalCells;
+    const ConstGrayView cam = SearchState::cview(s.blurredCamera, w, h);
+    const ConstGrayView ref = SearchState::cview(s.blurredRef, W, H);
+    const ConstGrayView ignore{s.ignore.data, W, s.ignore.stride, H};
+    for (int j = 0; j < kLocalCells; ++j) {
+        for (int i = 0; i < kLocalCells; ++i) {
+            // Camera block around the cell, clipped to the window.
+            const long long bx0 = std::max(0LL, static_cast<long long>(i) * cw - 15);
+            const long long by0 = std::max(0LL, static_cast<long long>(j) * ch - m);
+            const long long bx1 = std::min<long long>(w, static_cast<long long>(i) * cw - 15 + cw + 30);
+            const long long by1 = std::min<long long>(h, static_cast<long long>(j) * ch - m + ch + 2LL * m);
+            if (bx1 <= bx0 || by1 <= by0) continue;
+            const int bw = static_cast<int>(bx1 - bx0), bh = static_cast<int>(by1 - by0);
+            long long set = 0;
+            for (long long y = by0; y < by1; ++y) {
+                const std::uint8_t* row = cam.row(static_cast<int>(y)) + bx0;
+                for (int x = 0; x < bw; ++x) set += row[x] != 0;
+            }
+            if (set <= 99) continue;
+            const ConstGrayView block{cam.row(static_cast<int>(by0)) + bx0, bw, w, bh};
+
+            // Reference area 30 columns wider and 2m rows taller, at the same
+            // place relative to the window corner, clipped to R.
+            const long long ax0 = std::max(0LL, s.cornerX + bx0 - 15);
+            const long long ay0 = std::max(0LL, s.cornerY + by0 - m);
+            const long long ax1 = std::min<long long>(W, s.cornerX + bx0 - 15 + bw + 30);
+            const long long ay1 = std::min<long long>(H, s.cornerY + by0 - m + bh + 2LL * m);
+            if (ax1 <= ax0 || ay1 <= ay0) continue;
+            const int aw = static_cast<int>(ax1 - ax0), ah = static_cast<int>(ay1 - ay0);
+            const ConstGrayView area{ref.row(static_cast<int>(ay0)) + ax0, aw, W, ah};
+            const ConstGrayView areaMask{ignore.row(static_cast<int>(ay0)) + ax0, aw,
+                                         ignore.stride, ah};
+
+            double highest = -1.0, lowest = 2.0;
+            auto pass = [&](int x0, int x1, int y0, int y1, int step, int& bestDx, int& bestDy) {
+                double best = -1.0;
+                for (int dy = y0; dy <= y1; dy += step) {
+                    for (int dx = x0; dx <= x1; dx += step) {
+                        bool tooFew = false;
+                        const double v =
+                            cubicAgreement(area, areaMask, block, aw / 2 + dx, ah / 2 + dy, &tooFew);
+                        if (tooFew) continue;
+                        if (v > best) {
+                            best = v;
+                            bestDx = dx;
+                            bestDy = dy;
+                        }
+                        if (v > highest) highest = v;
+                        if (v > 1e-5 && v < lowest) lowest = v;
+                    }
+                }
+            };
+            int dx1 = 0, dy1 = 0;
+            pass(-15, 15, -m, m, 3, dx1, dy1);
+            int dx2 = dx1, dy2 = dy1;
+            pass(dx1 - 2, dx1 + 2, dy1 - 2, dy1 + 2, 1, dx2, dy2);
+            // The second pass reports the absolute position; the cell offset
+            // is the first pass's best plus the second's step from it.
+            if (highest > 0.9 && highest - lowest > 1e-6) {
+                s.cellOffsets[j * kLocalCells + i][0] = dx2;
+                s.cellOffsets[j * kLocalCells + i][1] = dy2;
+            }
+        }
+    }
+}
+
+}  // namespace pcbinspect

@@ -1,0 +1,231 @@
+// Preparation of the suspected-flaw search: binary maps of both sides, the
+// content gates, and the block maps of the coarse alignment.
+#include <algorithm>
+#include <cstring>
+
+#include "measures/morphology.h"
+#include "measures/region_fill.h"
+#include "search/search_ops.h"
+#include "search/suspect_search.h"
+
+namespace pcbinspect {
+namespace {
+
+constexpr std::uint8_t kLineLabel = 150;
+constexpr std::uint8_t kReferenceLineLabel = 151;
+constexpr std::uint8_t kIgnoreLabel = 152;
+
+bool isRegionLabel(std::uint8_t v) { return v == 160 || v == 170 || v == 180; }
+
+// Pixels of a binary image (0 / non-zero) whose four 4-neighbours all hold
+// `neighbours` and which themselves hold `from` become `to`; interior pixels
+// only. In place: the pixels changed never decide a later pixel, because a
+// changed pixel's neighbours do not hold `from`.
+void replaceSurrounded(GrayView image, std::uint8_t from, bool neighboursSet, std::uint8_t to) {
+    for (int y = 1; y < image.height - 1; ++y) {
+        const std::uint8_t* up = image.row(y - 1);
+        std::uint8_t* row = image.row(y);
+        const std::uint8_t* down = image.row(y + 1);
+        for (int x = 1; x < image.width - 1; ++x) {
+            if (row[x] != from) continue;
+            const bool allSet = up[x] != 0 && down[x] != 0 && row[x - 1] != 0 && row[x + 1] != 0;
+            const bool allClear = up[x] == 0 && down[x] == 0 && row[x - 1] == 0 && row[x + 1] == 0;
+            if (neighboursSet ? allSet : allClear) row[x] = to;
+        }
+    }
+}
+
+}  // namespace
+
+void normaliseCamera(SearchState& s) {
+    GrayView c = s.camera;
+    for (int y = 0; y < c.height; ++y) {
+        std::uint8_t* row = c.row(y);
+        for (int x = 0; x < c.width; ++x) row[x] = row[x] != 0 ? 255 : 0;
+    }
+    // Lone set pixels are camera noise.
+    replaceSurrounded(c, 255, false, 0);
+    reduceMaskBlocks(ConstGrayView{c.data, c.width, c.stride, c.height}, s.cameraMask);
+}
+
+bool growIgnoreAndCheckContent(SearchState& s) {
+    const ConstGrayView r = s.reference;
+    const GrayView g = s.ignore;
+    const int grow = s.settings.grow;
+    bool content = false;
+    for (int y = 0; y < r.height; ++y) {
+        const std::uint8_t* refRow = r.row(y);
+        const std::uint8_t* ignoreRow = g.row(y);
+        for (int x = 0; x < r.width; ++x) {
+            const std::uint8_t v = refRow[x];
+            if (v == 0) continue;
+            if (v == kIgnoreLabel) {
+                if (ignoreRow[x] != 0) continue;
+                // The square of half-size `grow` around the pixel, clipped.
+                const int x0 = std::max(x - grow, 0), x1 = std::min(x + grow, r.width - 1);
+                const int y0 = std::max(y - grow, 0), y1 = std::min(y + grow, r.height - 1);
+                for (int yy = y0; yy <= y1; ++yy)
+                    std::memset(g.row(yy) + x0, 255, static_cast<std::size_t>(x1 - x0 + 1));
+            } else if (ignoreRow[x] == 0) {
+                content = true;
+            }
+        }
+    }
+    return content;
+}
+
+bool checkCameraContent(SearchState& s) {
+    const GrayView c = s.camera, d = s.cameraMask;
+    const int border = s.settings.border;
+    long long inner = 0, total = 0;
+    for (int y = 0; y < c.height; ++y) {
+        const std::uint8_t* rowC = c.row(y);
+        const std::uint8_t* rowD = d.row(y);
+        const bool innerRow = y >= border && y < c.height - border;
+        for (int x = 0; x < c.width; ++x) {
+            if (rowC[x] == 0 || rowD[x] != 0) continue;
+            ++total;
+            if (innerRow && x >= border && x < c.width - border) ++inner;
+        }
+    }
+    if (inner <= 30) return false;
+    s.cameraTotal = total;
+    return true;
+}
+
+namespace {
+
+// The reference as 0/255: labels 150 and 151 and their regions become open,
+// labels 160, 170 and 180 copper; any other label takes the value of its
+// left neighbour when that is already 0 or 255. Seeds are the pixels of
+// columns 1 .. W - 1 in row order; a pixel a fill has reached is 0 or 255.
+void binariseReference(SearchState& s) {
+    const int W = s.W(), H = s.H();
+    s.binaryRef.resize(static_cast<std::size_t>(W) * H);
+    GrayView bin = SearchState::view(s.binaryRef, W, H);
+    for (int y = 0; y < H; ++y) std::memcpy(bin.row(y), s.reference.row(y), static_cast<std::size_t>(W));
+    for (int y = 0; y < H; ++y) {
+        std::uint8_t* row = bin.row(y);
+        for (int x = 1; x < W; ++x) {
+            const std::uint8_t v = row[x];
+            if (v == 0 || v == 255 || v == kIgnoreLabel) continue;
+            if (v == kLineLabel || v == kReferenceLineLabel) {
+                RegionFillGrowing(bin.data, W, W, H, x, y, 0);
+            } else if (isRegionLabel(v)) {
+                RegionFillGrowing(bin.data, W, W, H, x, y, 255);
+            } else if (row[x - 1] == 0 || row[x - 1] == 255) {
+                RegionFillGrowing(bin.data, W, W, H, x, y, row[x - 1]);
+            }
+        }
+    }
+}
+
+// First row or column of the 6 x 6 block `b` of an image of `size` pixels.
+int blockStart(int b, int size) { return std::max(0, std::min(b * kReduction, size - kReduction)); }
+
+// Dark areas of the reference enclosed by copper and dense enough to be
+// holes in it rather than open board: their 0 pixels become 1.
+void markEnclosedDarkAreas(SearchState& s) {
+    const int W = s.W(), H = s.H();
+    const int bw = W / kReduction, bh = H / kReduction;
+    if (bw < 1 || bh < 1) return;
+    std::vector<std::uint8_t> blocks(static_cast<std::size_t>(bw) * bh);
+    const GrayView bin = SearchState::view(s.binaryRef, W, H);
+    // Block map: the integer mean of each 6 x 6 block above 127 is copper.
+    std::vector<int> sums(bw);
+    for (int by = 0; by < bh; ++by) {
+        std::fill(sums.begin(), sums.end(), 0);
+        const int y0 = blockStart(by, H);
+        for (int y = y0; y < y0 + kReduction; ++y) {
+            const std::uint8_t* row = bin.row(y);
+            for (int bx = 0; bx < bw; ++bx) {
+                const std::uint8_t* p = row + blockStart(bx, W);
+                sums[bx] += p[0] + p[1] + p[2] + p[3] + p[4] + p[5];
+            }
+        }
+        for (int bx = 0; bx < bw; ++bx)
+            blocks[static_cast<std::size_t>(by) * bw + bx] = sums[bx] / 36 > 127 ? 255 : 0;
+    }
+    // Each open region of the block map is tagged 1 and kept when it is
+    // enclosed (spans neither the full height nor the full width), smaller
+    // than 2778 blocks, and fills at least half of its box measured as
+    // (box width - 1) x (box height - 1); otherwise it is tagged 128. A box
+    // one block thin has no such area and counts as filled.
+    for (int by = 0; by < bh; ++by) {
+        for (int bx = 0; bx < bw; ++bx) {
+            if (blocks[static_cast<std::size_t>(by) * bw + bx] != 0) continue;
+            int box[4] = {0, 0, 0, 0};  // bottom, top, left, right
+            const std::int64_t count = RegionFillLarge(blocks.data(), bw, bw, bh, bx, by, 1, box);
+            const long long boxW = static_cast<long long>(box[3]) - box[2] + 1;
+            const long long boxH = static_cast<long long>(box[0]) - box[1] + 1;
+            const double area = static_cast<double>(boxW - 1) * static_cast<double>(boxH - 1);
+            const bool dense = area <= 0.0 || static_cast<double>(count) / area >= 0.5;
+            const bool enclosed = boxH < bh && boxW < bw && count < 2778 && dense;
+            if (!enclosed) RegionFillLarge(blocks.data(), bw, bw, bh, bx, by, 128, nullptr);
+        }
+    }
+    for (int by = 0; by < bh; ++by) {
+        const int y0 = blockStart(by, H);
+        for (int bx = 0; bx < bw; ++bx) {
+            if (blocks[static_cast<std::size_t>(by) * bw + bx] != 1) continue;
+            const int x0 = blockStart(bx, W);
+            for (int y = y0; y < y0 + kReduction; ++y) {
+                std::uint8_t* p = bin.row(y) + x0;
+                for (int x = 0; x < kReduction; ++x)
+                    if (p[x] == 0) p[x] = 1;
+            }
+        }
+    }
+}
+
+// Reduced map of `src` into `dst` (cleared first, so maps too small to be
+// resized read as empty), optionally thresholded to 1 / 255 with the edge
+// contacts marked.
+void reduceMap(std::vector<std::uint8_t>& dst, ConstGrayView src, bool binary) {
+    const int dw = src.width / kReduction, dh = src.height / kReduction;
+    dst.assign(static_cast<std::size_t>(dw) * dh, 0);
+    const GrayView out = SearchState::view(dst, dw, dh);
+    resizeGrayBilinear(out, src);
+    if (!binary) return;
+    for (auto& v : dst) v = v <= 50 ? 1 : 255;
+    markEdgeContacts(out);
+}
+
+}  // namespace
+
+void prepareMaps(SearchState& s) {
+    const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
+    binariseReference(s);
+    markEnclosedDarkAreas(s);
+
+    // Closed camera map: pinholes of one pixel in the copper are closed.
+    s.closedCamera.resize(static_cast<std::size_t>(w) * h);
+    const GrayView closed = SearchState::view(s.closedCamera, w, h);
+    for (int y = 0; y < h; ++y)
+        std::memcpy(closed.row(y), s.camera.row(y), static_cast<std::size_t>(w));
+    replaceSurrounded(closed, 0, true, 255);
+
+    reduceMap(s.reducedCamera, SearchState::cview(s.closedCamera, w, h), true);
+    reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, W, H), true);
+    reduceMap(s.reducedMask,
+              ConstGrayView{s.cameraMask.data, w, s.cameraMask.stride, h}, false);
+
+    // Marker map: enclosed dark areas 255, usable region labels 128 (which
+    // win), sampled at the top-left pixel of each block.
+    const int bw = W / kReduction, bh = H / kReduction;
+    s.markers.assign(static_cast<std::size_t>(bw) * bh, 0);
+    for (int by = 0; by < bh; ++by) {
+        const int y = std::min(by * kReduction, H - 1);
+        const std::uint8_t* binRow = s.binaryRef.data() + static_cast<std::size_t>(y) * W;
+        const std::uint8_t* refRow = s.reference.row(y);
+        const std::uint8_t* ignoreRow = s.ignore.row(y);
+        std::uint8_t* out = s.markers.data() + static_cast<std::size_t>(by) * bw;
+        for (int bx = 0; bx < bw; ++bx) {
+            const int x = std::min(bx * kReduction, W - 1);
+            if (binRow[x] == 1) out[bx] = 255;
+            if (isRegionLabel(refRow[x]) && ignoreRow[x] == 0) out[bx] = 128;
+        }
+    }
+}
+
+}  // namespace pcbinspect

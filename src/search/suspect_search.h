@@ -1,0 +1,93 @@
+// The suspected-flaw search: places a binary camera window inside a CAD
+// reference and lists the places where the two disagree. The export in
+// find_suspected_flaws.cpp checks the arguments and runs the phases below in
+// order on one SearchState.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "boundary/image_view.h"
+
+namespace pcbinspect {
+
+inline constexpr int kReduction = 6;     // block size of the coarse maps
+inline constexpr int kLocalCells = 5;    // local alignment cells per side
+
+inline ConstGrayView asConst(const GrayView& v) {
+    return ConstGrayView{v.data, v.width, v.stride, v.height};
+}
+
+// Clamped caller settings.
+struct SearchSettings {
+    int grow = 1;            // 1 .. 10
+    int border = 50;         // at least 50
+    float threshold = 0.0f;  // patch agreement that clears a pixel
+    int spacing = 10;        // at least 10
+    int emptySpacing = 50;   // at least 50
+    int exclusionRadius = 0;
+    bool code151Excludes = false;
+    bool exhaustive = false;
+    int margin = 30;         // vertical search margin: 10 in mode >= 2, else 30
+};
+
+// The caller's buffers and the scratch of one call. Every working image has
+// stride equal to its width.
+struct SearchState {
+    ConstGrayView reference;  // R, W x H
+    GrayView ignore;          // G, R's geometry
+    GrayView camera;          // C, w x h
+    GrayView cameraMask;      // D, C's geometry
+    SearchSettings settings;
+
+    std::vector<std::uint8_t> binaryRef;     // W x H: 0/255, 1 in enclosed dark areas
+    std::vector<std::uint8_t> closedCamera;  // w x h: C with pinholes closed
+    std::vector<std::uint8_t> reducedRef;    // (W/6) x (H/6)
+    std::vector<std::uint8_t> reducedCamera; // (w/6) x (h/6)
+    std::vector<std::uint8_t> reducedMask;   // (w/6) x (h/6)
+    std::vector<std::uint8_t> markers;       // (W/6) x (H/6)
+    std::vector<std::uint8_t> blurredRef;    // W x H
+    std::vector<std::uint8_t> blurredCamera; // w x h
+
+    long long cameraTotal = 0;  // set, unmasked camera pixels of the whole window
+    int offsetX = 0, offsetY = 0;  // window centre offset from R's centre, pixels
+    double fineScore = 0.0;
+    int centreX = 0, centreY = 0;  // window centre in R after clamping
+    int cornerX = 0, cornerY = 0;  // window top-left corner in R
+    int cellOffsets[kLocalCells * kLocalCells][2] = {};
+
+    int W() const { return reference.width; }
+    int H() const { return reference.height; }
+    int w() const { return camera.width; }
+    int h() const { return camera.height; }
+    static GrayView view(std::vector<std::uint8_t>& v, int width, int height) {
+        return GrayView{v.data(), width, width, height};
+    }
+    static ConstGrayView cview(const std::vector<std::uint8_t>& v, int width, int height) {
+        return ConstGrayView{v.data(), width, width, height};
+    }
+};
+
+// Camera window to 0/255 without lone pixels, then the mask reduction.
+void normaliseCamera(SearchState& s);
+// Grows G around label 152; false when no usable reference content is left.
+bool growIgnoreAndCheckContent(SearchState& s);
+// Counts the set, unmasked camera pixels; false when the inner rectangle
+// holds 30 or fewer. Sets cameraTotal.
+bool checkCameraContent(SearchState& s);
+// Binary reference, enclosed dark areas, closed camera map, reduced maps and
+// marker map.
+void prepareMaps(SearchState& s);
+
+// Coarse offset on the reduced maps (when the camera holds enough content).
+void coarseAlignment(SearchState& s);
+// Fine offset at full resolution, window centre and corner.
+void fineAlignment(SearchState& s);
+// The 25 local alignment cells.
+void localAlignment(SearchState& s);
+
+// Both flaw scans and the final de-duplication; returns the record count.
+int scanForFlaws(SearchState& s, std::int32_t* records, int capacity);
+
+}  // namespace pcbinspect
