@@ -75,6 +75,7 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
         &result.offsets.cells[0][0], s.exhaustiveCoarseSearch, s.narrowVerticalSearch ? 2 : 0);
     result.searchMs = millisecondsSince(searchStart);
     result.suspects = found;
+    result.suspectList.assign(suspects.begin(), suspects.begin() + (found > 0 ? found : 0));
     // The search writes the position only once it has placed the camera.
     if (position[0] == INT_MIN) return result;
     result.placed = true;

@@ -31,6 +31,7 @@ struct InspectionResult {
     int positionX = 0, positionY = 0;  // camera's top-left corner in the reference
     float alignmentScore = 0.0f;
     int suspects = 0;
+    std::vector<SuspectRecord> suspectList;  // what the search handed to the inspection
     std::vector<FlawRecord> flaws;
     OffsetGrid offsets{};
     double searchMs = 0.0, inspectMs = 0.0;

@@ -35,7 +35,13 @@ json reportJson(const ReportSources& s, const InspectionResult& r) {
     j["placed"] = r.placed;
     j["position"] = {{"x", r.positionX}, {"y", r.positionY}};
     j["alignment_score"] = r.alignmentScore;
-    j["suspects"] = r.suspects;
+    j["suspect_count"] = r.suspects;
+    json suspects = json::array();
+    for (const SuspectRecord& v : r.suspectList)
+        suspects.push_back({{"reference", {{"x", v.refX}, {"y", v.refY}}},
+                            {"camera", {{"x", v.windowX}, {"y", v.windowY}}},
+                            {"agreement", v.agreement / 100.0}});
+    j["suspects"] = suspects;
     j["timing_ms"] = {{"search", r.searchMs}, {"inspect", r.inspectMs}};
     json flaws = json::array();
     std::map<std::string, int> families;
