@@ -122,6 +122,28 @@ TEST(ToolRun, InspectWritesReportsThatCarryEveryField) {
     EXPECT_EQ(names, (std::vector<std::string>{"overlay.png", "report.csv", "report.json"}));
 }
 
+// The demo board: the defects the inspection can see on it are found, and
+// nothing is called where nothing was planted.
+TEST(ToolRun, DemoFindsItsPlantedDefects) {
+    const fs::path dir = freshFolder("demo");
+    const ToolOutput r = tool(dir, "demo --out " + q(dir / "out"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("camera placed at (60, 60)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("recall 6 of 12 planted defects"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("; 0 false calls"), std::string::npos) << r.out;
+    const json j = json::parse(slurp(dir / "out" / "report.json"));
+    EXPECT_GE(j["flaws"].size(), 6u);
+    png_image img{};
+    img.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&img, (dir / "out" / "overlay.png").c_str()));
+    EXPECT_EQ(img.width, 1280u);
+    EXPECT_EQ(img.height, 800u);
+    png_image_free(&img);
+    // The demo's inputs are left beside the report, ready for `inspect`.
+    EXPECT_EQ(readGray((dir / "out" / "camera.png").string()).width, 1280);
+    EXPECT_EQ(readGray((dir / "out" / "reference.png").string()).width, 1400);
+}
+
 TEST(ToolRun, GrayJpegCameraWithThreshold) {
     Scene s("jpeg");
     // A gray camera picture: copper at 200, background at 40, saved lossy.

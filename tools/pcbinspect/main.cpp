@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "demo.h"
 #include "flaw_codes.h"
 #include "preset.h"
 #include "report.h"
@@ -47,6 +48,11 @@ int run(int argc, char** argv) {
                         "non-zero pixel)");
     inspect->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
     inspect->add_option("--out", out, "output folder")->default_val("pcbinspect-report");
+
+    CLI::App* demo = app.add_subcommand(
+        "demo", "build a synthetic board with planted flaws, inspect it, compare");
+    demo->add_option("--out", out, "output folder")->default_val("pcbinspect-demo");
+    demo->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
 
     CLI::App* batch = app.add_subcommand("batch", "inspect many pairs listed in a file");
     batch->add_option("LIST", list,
@@ -85,6 +91,7 @@ int run(int argc, char** argv) {
                   << '\n';
         return 0;
     }
+    if (*demo) return runDemo(presetFrom(presetPath), presetName(presetPath), out, std::cout);
     if (*batch) {
         const Preset p = presetFrom(presetPath);
         const auto pairs = readBatchList(list);

@@ -92,30 +92,30 @@ const std::vector<Key>& keys() {
         CAND_FLAG(checkHoles, "check_holes", 1,
                   "check that every listed hole is open in the camera image"),
         // The 35 limits of the inspection, by entry.
-        PARAM(0, "excess_ratio", 0, kBig, 0.5, "ratio",
+        PARAM(0, "excess_ratio", 0, kBig, 0.3, "ratio",
               "excess copper beside a line, as a share of the line width, above which it is "
               "reported (code 210)"),
-        PARAM(1, "missing_ratio", 0, kBig, 0.5, "ratio",
+        PARAM(1, "missing_ratio", 0, kBig, 0.3, "ratio",
               "missing copper of a line as a share of its width (code 200)"),
-        PARAM(2, "excess_extent", 0, kBig, 4.0, "pixels",
+        PARAM(2, "excess_extent", 0, kBig, 3.0, "pixels",
               "excess copper extent, share times width, above which it is reported (code "
               "211); also the score of an excess that runs into the window frame"),
-        PARAM(3, "missing_extent", 0, kBig, 4.0, "pixels",
+        PARAM(3, "missing_extent", 0, kBig, 3.0, "pixels",
               "missing copper extent, share times width (code 201); also the score of a "
               "missing line feature"),
-        PARAM(4, "line_hole_ratio", 0, kBig, 0.6, "ratio",
+        PARAM(4, "line_hole_ratio", 0, kBig, 0.5, "ratio",
               "a hole in a line larger than this share of the line width is measured across "
               "the line, and reported when it reaches this share of it (code 3)"),
-        PARAM(5, "widening_ratio", 0, kBig, 0.35, "ratio",
+        PARAM(5, "widening_ratio", 0, kBig, 0.25, "ratio",
               "line widening as a share of the reference width (code 220), unless a width "
               "tolerance row applies"),
-        PARAM(6, "narrowing_ratio", 0, kBig, 0.35, "ratio",
+        PARAM(6, "narrowing_ratio", 0, kBig, 0.25, "ratio",
               "line narrowing as a share of the reference width (code 221), unless a width "
               "tolerance row applies"),
-        PARAM(7, "spacing_ratio", 0, kBig, 0.35, "ratio",
+        PARAM(7, "spacing_ratio", 0, kBig, 0.25, "ratio",
               "reduction of the gap between conductors as a share of the reference gap (code "
               "23), unless a width tolerance row applies"),
-        PARAM(8, "line_area_gap", 0, kBig, 8.0, "pixels",
+        PARAM(8, "line_area_gap", 0, kBig, 3.0, "pixels",
               "edge disagreement in a line area (label 170) above which it is a gap (code 5); "
               "scores below 50 are reported as 50"),
         PARAM(9, "unused_9", 0, kBig, 0.0, "-", "entry 9 is not read by the inspection"),
@@ -125,17 +125,17 @@ const std::vector<Key>& keys() {
               "inward deviation or missing copper at a round pad (code 9)"),
         PARAM(12, "pad_radius_change_px", 0, kBig, 3.0, "pixels",
               "change of a round pad's radius (code 7)"),
-        PARAM(13, "pad_radius_change_ratio", 0, kBig, 0.25, "ratio",
+        PARAM(13, "pad_radius_change_ratio", 0, kBig, 0.15, "ratio",
               "change of a round pad's radius as a share of it (code 6)"),
-        PARAM(14, "excess_copper", 0, kBig, 4.0, "pixels",
+        PARAM(14, "excess_copper", 0, kBig, 3.0, "pixels",
               "excess copper on plain copper (code 19)"),
-        PARAM(15, "missing_copper", 0, kBig, 4.0, "pixels",
+        PARAM(15, "missing_copper", 0, kBig, 3.0, "pixels",
               "missing copper on plain copper (code 18); also its score as a missing feature"),
         PARAM(16, "pin_hole", 0, kBig, 3.0, "pixels",
               "enclosed hole in copper, largest side (code 4)"),
         PARAM(17, "hole_offset", 0, kBig, 3.0, "pixels",
               "distance of a drilled hole's centre from where it belongs (code 10)"),
-        PARAM(18, "hole_missing_arc", 0, kBig, 40.0, "degrees",
+        PARAM(18, "hole_missing_arc", 0, kBig, 36.0, "degrees",
               "arc of a hole outline that is not found (code 11)"),
         PARAM(19, "ring_excess", 0, kBig, 3.0, "pixels",
               "annular ring wider than the reference (code 14)"),
@@ -145,41 +145,41 @@ const std::vector<Key>& keys() {
               "the same for the second kind of ring (code 16)"),
         PARAM(22, "ring_missing_second", 0, kBig, 3.0, "pixels",
               "the same for the second kind of ring (code 17)"),
-        PARAM(23, "line_gap", 0, kBig, 6.0, "pixels",
+        PARAM(23, "line_gap", 0, kBig, 3.0, "pixels",
               "gap measured across a line above which it is an open (code 29); scores below 50 "
               "are reported as 50"),
-        PARAM(24, "pad_excess", 0, kBig, 4.0, "pixels",
+        PARAM(24, "pad_excess", 0, kBig, 3.0, "pixels",
               "excess copper at a square pad (label 160, code 25)"),
-        PARAM(25, "pad_missing", 0, kBig, 4.0, "pixels",
+        PARAM(25, "pad_missing", 0, kBig, 3.0, "pixels",
               "missing copper at a square pad (code 24); also its score as a missing feature"),
         PARAM(26, "pad_pin_hole", 0, kBig, 3.0, "pixels",
               "enclosed hole in a square pad, largest side (code 26)"),
         PARAM(27, "pad_line_width_change_px", 0, kBig, 3.0, "pixels",
               "half-width change of a line at a square pad (code 28)"),
-        PARAM(28, "pad_line_width_change_ratio", 0, kBig, 0.35, "ratio",
+        PARAM(28, "pad_line_width_change_ratio", 0, kBig, 0.25, "ratio",
               "the same as a share of the reference half-width (code 27)"),
-        PARAM(29, "hole_growth_ratio", 0, kBig, 0.0, "ratio",
-              "measured hole larger than listed, share of its radius (code 1401); the four "
-              "hole size limits at 0 switch the hole size check off"),
-        PARAM(30, "hole_shrink_ratio", 0, kBig, 0.0, "ratio",
+        PARAM(29, "hole_growth_ratio", 0, kBig, 0.3, "ratio",
+              "measured hole larger than listed, share of its radius (code 1401); with all "
+              "four hole size limits at 0 the hole size check is off"),
+        PARAM(30, "hole_shrink_ratio", 0, kBig, 0.3, "ratio",
               "measured hole smaller than listed, share of its radius (code 1402)"),
-        PARAM(31, "hole_growth_px", 0, kBig, 0.0, "pixels",
+        PARAM(31, "hole_growth_px", 0, kBig, 2.0, "pixels",
               "measured hole radius larger than listed (code 1403)"),
-        PARAM(32, "hole_shrink_px", 0, kBig, 0.0, "pixels",
+        PARAM(32, "hole_shrink_px", 0, kBig, 2.0, "pixels",
               "measured hole radius smaller than listed (code 1404)"),
-        PARAM(33, "isolated_excess", 0, kBig, 4.0, "pixels",
+        PARAM(33, "isolated_excess", 0, kBig, 3.0, "pixels",
               "excess copper at a feature standing alone (code 190)"),
-        PARAM(34, "isolated_missing", 0, kBig, 4.0, "pixels",
+        PARAM(34, "isolated_missing", 0, kBig, 3.0, "pixels",
               "missing copper at a feature standing alone (code 180)"),
         // The control block.
-        CONTROL(tolerancePercent, "corner_relaxation_percent", 0, 100, 20, "percent",
+        CONTROL(tolerancePercent, "corner_relaxation_percent", 0, 100, 10, "percent",
                 "width limits are relaxed by this share where the reference line bends"),
         CONTROL(padAreaLimit, "isolation_distance_px", 0, 10000, 0, "pixels",
                 "copper with nothing else within this distance counts as a feature standing "
                 "alone (codes 180, 190); 0 switches it off"),
-        CONTROL(lineWidthBound, "thin_line_px", 0, 10000, 0, "pixels",
+        CONTROL(lineWidthBound, "thin_line_px", 0, 10000, 3, "pixels",
                 "a reference line at most this wide ..."),
-        CONTROL(cameraWidthBound, "thin_line_camera_px", 0, 10000, 0, "pixels",
+        CONTROL(cameraWidthBound, "thin_line_camera_px", 0, 10000, 2, "pixels",
                 "... is reported narrowed whenever the camera shows it at most this wide"),
     };
     return table;
@@ -284,6 +284,13 @@ Preset defaultPreset() {
     Preset p;
     p.about = "pcbinspect default preset";
     for (const Key& k : keys()) store(p, k, k.fallback);
+    // Thin lines get more room: limits by nominal width in pixels.
+    //                key   exc1   miss1  exc2  miss2  hole  widen  narrow spacing
+    p.tolerances = {
+        WidthTolerance{10.0f, 0.35f, 0.35f, 3.0f, 3.0f, 0.5f, 0.30f, 0.30f, 0.30f},
+        WidthTolerance{20.0f, 0.30f, 0.30f, 3.0f, 3.0f, 0.5f, 0.25f, 0.25f, 0.25f},
+        WidthTolerance{99.0f, 0.25f, 0.25f, 4.0f, 4.0f, 0.5f, 0.20f, 0.20f, 0.20f},
+    };
     return p;
 }
 
