@@ -15,6 +15,20 @@ namespace pcbinspect::tool {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// A CSV field in double quotes, inner quotes doubled.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + '"';
+}
+
+}  // namespace
+
 InspectionResult inspectPair(const PairPaths& paths, int threshold, const Preset& preset,
                              const std::string& presetName, const fs::path& out) {
     InspectionInput in;
@@ -136,9 +150,10 @@ int runBatch(const std::vector<PairPaths>& pairs, int threshold, const Preset& p
         const Outcome& o = outcomes[i];
         failed += o.ok ? 0 : 1;
         flaws += o.flaws;
-        csv << i + 1 << ",\"" << pairs[i].reference << "\",\"" << pairs[i].camera << "\","
+        csv << i + 1 << ',' << quoted(pairs[i].reference) << ',' << quoted(pairs[i].camera) << ','
             << (o.ok ? "ok" : "bad input") << ',' << o.flaws << ',' << o.searchMs << ','
-            << o.inspectMs << ",\"" << (o.ok ? o.folder : "") << "\",\"" << o.error << "\"\n";
+            << o.inspectMs << ',' << quoted(o.ok ? o.folder : "") << ',' << quoted(o.error)
+            << '\n';
     }
     OutputFolder folder(out);
     folder.writeText("summary.csv", csv.str());
