@@ -64,18 +64,9 @@ void absorbInCircle(GrayView ref, const Circle& c, int r) {
 // from just outside its box. It counts as round when at least 16 rays found
 // an edge and the first 20 edge points follow a circle within a pixel.
 void absorbIntoRoundPad(GrayView ref, const Box& box) {
-    RayFan fan;
-    fan.cx = (box.left + box.right) / 2;
-    fan.cy = (box.top + box.bottom) / 2;
-    fan.outerRadius = std::max((box.right - box.left) / 2 + 3, (box.bottom - box.top) / 2 + 3);
-    fan.innerRadius = 1;
-    fan.startAngle = -180.0f;
-    fan.endAngle = 180.0f;
-    fan.outward = false;
-    fan.polarity = 1;
-    fan.threshold = 100;
-    fan.rays = 30;
-    fan.window = 3;
+    const RayFan fan = rayFan((box.left + box.right) / 2, (box.top + box.bottom) / 2,
+                              std::max((box.right - box.left) / 2 + 3, (box.bottom - box.top) / 2 + 3),
+                              1, false, 1, 100, 30, 3);
     PointF points[30];
     std::fill(points, points + 30, kAbsentPoint);
     Circle circle;

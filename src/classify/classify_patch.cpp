@@ -62,24 +62,6 @@ float distance(float x0, float y0, float x1, float y1) {
 
 bool isValid(const PointF& p) { return truncToInt(p.x) >= 0 && truncToInt(p.y) >= 0; }
 
-// A full-turn fan of rays around (cx, cy) from radius `inner` to `outer`.
-RayFan fullFan(int cx, int cy, int outer, int inner, bool outward, int polarity, int threshold,
-               int rays, int window) {
-    RayFan f;
-    f.cx = cx;
-    f.cy = cy;
-    f.outerRadius = outer;
-    f.innerRadius = inner;
-    f.startAngle = -180.0f;
-    f.endAngle = 180.0f;
-    f.outward = outward;
-    f.polarity = polarity;
-    f.threshold = threshold;
-    f.rays = rays;
-    f.window = window;
-    return f;
-}
-
 // Rays i - 2 .. i + 2 (those that exist) are all usable.
 bool neighbourhoodUsable(const bool* excluded, int i, int rays) {
     for (int k = std::max(i - 2, 0); k <= std::min(i + 2, rays - 1); ++k)
@@ -258,7 +240,7 @@ PatchClassifier::Outcome PatchClassifier::edgeRegion() {
 PatchClassifier::Outcome PatchClassifier::padCircleCheck() {
     PointF points[50];
     Circle ref;
-    const RayFan refFan = fullFan(maxX_, maxY_, truncToInt(1.5 * maxValue_), 1, true, -1, 30,
+    const RayFan refFan = rayFan(maxX_, maxY_, truncToInt(1.5 * maxValue_), 1, true, -1, 30,
                                   20, 3);
     if (!MeasureCircle(w2_, N, N, N, refFan, &ref, points)) return std::nullopt;
     const int valid = CountValidPoints(points, 20);
@@ -282,7 +264,7 @@ PatchClassifier::Outcome PatchClassifier::padCircleCheck() {
     // Without a camera circle the reference centre stands in for its centre.
     int camCx = refCx, camCy = refCy;
     if (MeasureCircle(w3_, N, N, N,
-                      fullFan(refCx, refCy, truncToInt(1.5 * rR), 1, true, -1, 30, 20, 3),
+                      rayFan(refCx, refCy, truncToInt(1.5 * rR), 1, true, -1, 30, 20, 3),
                       &cam, points)) {
         rC = cam.radius;
         camCx = truncToInt(cam.x);
@@ -305,7 +287,7 @@ PatchClassifier::Outcome PatchClassifier::padCircleCheck() {
     std::fill(outline, outline + 50, kAbsentPoint);
     Circle refOutline;
     const bool outlineMeasured =
-        measureValid(r_, fullFan(refCx - mx_, refCy - my_, truncToInt(1.2 * rR), 1, true, -1,
+        measureValid(r_, rayFan(refCx - mx_, refCy - my_, truncToInt(1.2 * rR), 1, true, -1,
                                  30, 50, 1),
                      &refOutline, outline);
     const int outlineValid = CountValidPoints(outline, 50);
@@ -323,9 +305,9 @@ PatchClassifier::Outcome PatchClassifier::padCircleCheck() {
     std::fill(inwardPoints, inwardPoints + 50, kAbsentPoint);
     Circle camOutline;
     const int outer = truncToInt(1.2 * std::max(rR, rC));
-    measureValid(w0_, fullFan(camCx - mx_, camCy - my_, outer, 1, true, -1, 200, 50, 3),
+    measureValid(w0_, rayFan(camCx - mx_, camCy - my_, outer, 1, true, -1, 200, 50, 3),
                  &camOutline, outwardPoints);
-    measureValid(w0_, fullFan(camCx - mx_, camCy - my_, outer, 1, false, 1, 200, 50, 3),
+    measureValid(w0_, rayFan(camCx - mx_, camCy - my_, outer, 1, false, 1, 200, 50, 3),
                  &camOutline, inwardPoints);
     const float rho = camOutline.radius;
 
@@ -441,7 +423,7 @@ PatchClassifier::Outcome PatchClassifier::annularRing() {
     std::fill(hole, hole + 50, kAbsentPoint);
     Circle camHole;
     const bool holeMeasured =
-        measureValid(w0_, fullFan(hx, hy, 60, 1, true, 1, 30, 50, 1), &camHole, hole);
+        measureValid(w0_, rayFan(hx, hy, 60, 1, true, 1, 30, 50, 1), &camHole, hole);
     const int n = CountValidPoints(hole, 50);
     const float e = CircleFitResidual(hole, 50, 0);
     float holeOut = 0.0f, holeIn = 0.0f;
@@ -465,14 +447,14 @@ PatchClassifier::Outcome PatchClassifier::annularRing() {
     // The hole in the reference; without one the ring centre stands in.
     PointF refHolePoints[20];
     Circle refHole{static_cast<float>(hx), static_cast<float>(hy), 0.0f};
-    measureValid(r_, fullFan(hx, hy, 60, 1, true, 1, 30, 20, 1), &refHole, refHolePoints);
+    measureValid(r_, rayFan(hx, hy, 60, 1, true, 1, 30, 20, 1), &refHole, refHolePoints);
 
     // The reference pad's outline; rays where it bulges do not judge.
     PointF outline[50];
     std::fill(outline, outline + 50, kAbsentPoint);
     Circle refOutline;
     const bool outlineMeasured =
-        measureValid(r_, fullFan(hx, hy, 60, 1, true, -1, 30, 50, 1), &refOutline, outline);
+        measureValid(r_, rayFan(hx, hy, 60, 1, true, -1, 30, 50, 1), &refOutline, outline);
     const int outlineCount = CountValidPoints(outline, 50);
     const bool outlineOK =
         outlineMeasured && outlineCount > 25 &&
@@ -487,7 +469,7 @@ PatchClassifier::Outcome PatchClassifier::annularRing() {
         std::fill(pad, pad + 50, kAbsentPoint);
         Circle camPad;
         if (measureValid(w0_,
-                         fullFan(truncToInt(camHole.x), truncToInt(camHole.y), 60,
+                         rayFan(truncToInt(camHole.x), truncToInt(camHole.y), 60,
                                  truncToInt(camHole.radius + 1.0f), true, -1, 30, 50, 1),
                          &camPad, pad)) {
             for (int i = 0; i < 50; ++i) {
@@ -606,17 +588,8 @@ PatchClassifier::Outcome PatchClassifier::compareAnnulus(float holeX, float hole
     std::memset(w3_, 0, kPatchArea);
     for (int y = 30; y <= 89; ++y)
         for (int x = 30; x <= 89; ++x) {
-            const int g = w0_[(y - b) * N + (x - a)] - w1_[y * N + x];
-            if (g >= 86)
-                w2_[y * N + x] = 255;
-            else if (g <= -86)
-                w2_[y * N + x] = 128;
-            else
-                continue;
-            const std::uint8_t* q = w1_ + y * N + x;
-            const bool edge = *q != 0 ? (q[N] == 0 || q[-1] == 0 || q[1] == 0 || q[-N] == 0)
-                                      : (q[N] != 0 || q[-1] != 0 || q[1] != 0 || q[-N] != 0);
-            if (edge) w3_[y * N + x] = 255;
+            const int i = y * N + x;
+            markDifference(w0_[(y - b) * N + (x - a)], w1_ + i, N, w2_ + i, w3_ + i);
         }
     for (int i = 30; i <= 89; ++i) {
         for (const int at : {30 * N + i, 89 * N + i, i * N + 30, i * N + 89})
@@ -652,17 +625,8 @@ PatchClassifier::Outcome PatchClassifier::excessMissing240() {
     std::memset(w3_, 0, kPatchArea);
     for (int y = 1; y <= 118; ++y)
         for (int x = 1; x <= 118; ++x) {
-            const int g = w0_[y * N + x] - w1_[y * N + x];
-            if (g >= 86)
-                w2_[y * N + x] = 255;
-            else if (g <= -86)
-                w2_[y * N + x] = 128;
-            else
-                continue;
-            const std::uint8_t* q = w1_ + y * N + x;
-            const bool edge = *q != 0 ? (q[N] == 0 || q[-1] == 0 || q[1] == 0 || q[-N] == 0)
-                                      : (q[N] != 0 || q[-1] != 0 || q[1] != 0 || q[-N] != 0);
-            if (edge) w3_[y * N + x] = 255;
+            const int i = y * N + x;
+            markDifference(w0_[i], w1_ + i, N, w2_ + i, w3_ + i);
         }
     for (int i = 0; i < N; ++i)
         for (const int at : {i, (N - 1) * N + i, i * N, i * N + N - 1})

@@ -316,18 +316,8 @@ RingResult RingCheck(std::int16_t* stack, const std::uint8_t* s, std::uint8_t* w
             if (w2[y * N + x] == 0) found = fill(stack, w2, x, y, 10, &hole) > 100;
     if (!found) return r;
 
-    RayFan fan;
-    fan.cx = (hole.minX + hole.maxX) / 2;
-    fan.cy = (hole.minY + hole.maxY) / 2;
-    fan.outerRadius = 60;
-    fan.innerRadius = 1;
-    fan.startAngle = -180.0f;
-    fan.endAngle = 180.0f;
-    fan.outward = true;
-    fan.polarity = 1;
-    fan.threshold = 30;
-    fan.rays = 20;
-    fan.window = 1;
+    const RayFan fan =
+        rayFan((hole.minX + hole.maxX) / 2, (hole.minY + hole.maxY) / 2, 60, 1, true, 1, 30, 20, 1);
     PointF points[20];
     Circle c;
     if (!MeasureCircle(w2, N, N, N, fan, &c, points)) return r;

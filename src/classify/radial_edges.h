@@ -28,6 +28,25 @@ struct RayFan {
     int window = 0;
 };
 
+// A fan of `rays` rays around (cx, cy), by default over the full turn.
+inline RayFan rayFan(int cx, int cy, int outer, int inner, bool outward, int polarity,
+                     int threshold, int rays, int window, float startAngle = -180.0f,
+                     float endAngle = 180.0f) {
+    RayFan f;
+    f.cx = cx;
+    f.cy = cy;
+    f.outerRadius = outer;
+    f.innerRadius = inner;
+    f.startAngle = startAngle;
+    f.endAngle = endAngle;
+    f.outward = outward;
+    f.polarity = polarity;
+    f.threshold = threshold;
+    f.rays = rays;
+    f.window = window;
+    return f;
+}
+
 // One edge point per ray into out[0..rays-1], (-FLT_MAX, -FLT_MAX) for a ray
 // without edge, sampling bilinearly. False (nothing written) when the ring
 // is thinner than 3 pixels or the image is empty; an image narrower or lower

@@ -2,6 +2,7 @@
 // and the re-check stages use as well.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "boundary/image_view.h"
@@ -22,6 +23,28 @@ void ErodeOnce(GrayView window);
 // degrees off the axes becomes trunc(cos(angle) v + 0.5), the width across
 // the line rather than along an axis.
 void CorrectLineDirection(GrayView map);
+
+// One pixel of a difference map: `*d` becomes 255 where the camera value
+// exceeds the reference's by 86 or more (excess), 128 where it falls short
+// by 86 or more (missing); such a pixel lying on the reference's outline (a
+// set reference pixel with a zero 4-neighbour, or a zero one with a set
+// 4-neighbour) also sets `*outline`. `ref` points at the reference pixel, its
+// 4-neighbours `stride` bytes away. Returns whether the pixel differs.
+inline bool markDifference(int camera, const std::uint8_t* ref, std::ptrdiff_t stride,
+                           std::uint8_t* d, std::uint8_t* outline) {
+    const int g = camera - *ref;
+    if (g >= 86)
+        *d = 255;
+    else if (g <= -86)
+        *d = 128;
+    else
+        return false;
+    const bool edge = *ref != 0
+                          ? (ref[stride] == 0 || ref[-1] == 0 || ref[1] == 0 || ref[-stride] == 0)
+                          : (ref[stride] != 0 || ref[-1] != 0 || ref[1] != 0 || ref[-stride] != 0);
+    if (edge) *outline = 255;
+    return true;
+}
 
 // A measure of ExcessMissing: the largest distance from the chosen region's
 // pixels to the reference outline, and the first pixel at that distance.

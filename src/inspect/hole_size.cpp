@@ -27,18 +27,7 @@ int countPointsOnImage(const PointF* points, int count) {
 // pixel off on average.
 bool measureHole(ConstGrayView window, int cx, int cy, int threshold, int samples, bool needMany,
                  Circle* circle) {
-    RayFan fan;
-    fan.cx = cx;
-    fan.cy = cy;
-    fan.outerRadius = 84;
-    fan.innerRadius = 1;
-    fan.startAngle = -180.0f;
-    fan.endAngle = 180.0f;
-    fan.outward = true;
-    fan.polarity = 1;
-    fan.threshold = threshold;
-    fan.rays = kRays;
-    fan.window = samples;
+    const RayFan fan = rayFan(cx, cy, 84, 1, true, 1, threshold, kRays, samples);
     PointF points[kRays];
     if (!MeasureCircle(window.data, window.width, window.stride, window.height, fan, circle, points))
         return false;

@@ -330,18 +330,8 @@ bool Inspection::classTwoIsPad() {
     // that found the edge again around the fitted centre, and its profile.
     const int px = refX_ - 114 + truncToInt(c228.x), py = refY_ - 114 + truncToInt(c228.y);
     cutWindow(ref, ws_.r401.data(), 401, px - 200, py - 200);
-    RayFan fan;
-    fan.cx = 200;
-    fan.cy = 200;
-    fan.outerRadius = std::min(truncToInt(1.5f * c228.radius), 200);
-    fan.innerRadius = truncToInt(0.5f * c228.radius);
-    fan.startAngle = -180.0f;
-    fan.endAngle = 180.0f;
-    fan.outward = true;
-    fan.polarity = 0;
-    fan.threshold = 30;
-    fan.rays = 50;
-    fan.window = 3;
+    RayFan fan = rayFan(200, 200, std::min(truncToInt(1.5f * c228.radius), 200),
+                        truncToInt(0.5f * c228.radius), true, 0, 30, 50, 3);
     PointF points[50];
     std::fill(points, points + 50, kAbsentPoint);
     Circle fitted;

@@ -69,18 +69,8 @@ float angleBetween(float a, float b) {
 // An outward fan of 20 rays looking for the step up onto reference copper.
 bool padEdge(const std::uint8_t* reference, int n, int cx, int cy, int outer, int inner,
              float startAngle, int sectorWidth, Circle* circle, PointF* points) {
-    RayFan fan;
-    fan.cx = cx;
-    fan.cy = cy;
-    fan.outerRadius = outer;
-    fan.innerRadius = inner;
-    fan.startAngle = startAngle;
-    fan.endAngle = startAngle + static_cast<float>(sectorWidth);
-    fan.outward = true;
-    fan.polarity = 1;
-    fan.threshold = 100;
-    fan.rays = kPadRays;
-    fan.window = 5;
+    const RayFan fan = rayFan(cx, cy, outer, inner, true, 1, 100, kPadRays, 5, startAngle,
+                              startAngle + static_cast<float>(sectorWidth));
     return MeasureCircleGrouped(reference, n, n, n, fan, 1, circle, points, 0, 0);
 }
 

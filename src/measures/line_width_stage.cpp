@@ -394,17 +394,7 @@ StageVerdict LineWidth::excessMissing() {
         for (int x = col0; x <= col1; ++x) {
             const int ax = x + sx;
             if (ax - 1 < 0 || ax - 1 > 237 || !inside(x)) continue;
-            const int diff = b[y * N + x] - a[ay * N + ax];
-            if (diff >= 86)
-                d[y * N + x] = 255;
-            else if (diff <= -86)
-                d[y * N + x] = 128;
-            else
-                continue;
-            const std::uint8_t* q = a + ay * N + ax;
-            const bool edge = *q != 0 ? (q[N] == 0 || q[-1] == 0 || q[1] == 0 || q[-N] == 0)
-                                      : (q[N] != 0 || q[-1] != 0 || q[1] != 0 || q[-N] != 0);
-            if (edge) outline[y * N + x] = 255;
+            markDifference(b[y * N + x], a + ay * N + ax, N, d + y * N + x, outline + y * N + x);
         }
     }
     auto markShifted = [&](int x, int y) {

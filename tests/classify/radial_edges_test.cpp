@@ -23,19 +23,7 @@ GuardedImage darkDisc() {
 }
 
 RayFan fanAt(int cx, int cy, int outer, int inner, int rays, bool outward, int polarity) {
-    RayFan f;
-    f.cx = cx;
-    f.cy = cy;
-    f.outerRadius = outer;
-    f.innerRadius = inner;
-    f.startAngle = -180.0f;
-    f.endAngle = 180.0f;
-    f.outward = outward;
-    f.polarity = polarity;
-    f.threshold = 10;
-    f.rays = rays;
-    f.window = 3;
-    return f;
+    return rayFan(cx, cy, outer, inner, outward, polarity, 10, rays, 3);
 }
 
 bool absent(const PointF& p) { return p.x == -FLT_MAX && p.y == -FLT_MAX; }
