@@ -6,7 +6,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ ninja-build pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake g++ ninja-build pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
+          libpng-dev libjpeg62-turbo-dev nlohmann-json3-dev libcli11-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

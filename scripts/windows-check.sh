@@ -51,7 +51,7 @@ cmake --build "$linux" -j "$jobs" --target pcbinspect pcbinspect_host_calls >/de
 
 # The Windows side.
 say "cross-building pcbinspect.dll (build/windows)"
-cmake --preset windows -DPCBINSPECT_BUILD_TOOLS=OFF >/dev/null
+cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs" >/dev/null
 dll=build/windows/src/pcbinspect.dll
 implib=build/windows/src/pcbinspect.dll.a

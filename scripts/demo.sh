@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the library and the pcbinspect tool, runs the demo board through it
+# and says where the report and the picture are. Installs the Debian
+# packages the build needs when they are missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ ninja-build pkg-config libpng-dev libjpeg62-turbo-dev nlohmann-json3-dev
+          libcli11-dev googletest libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "demo.sh: installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq && \
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null || {
+      echo "demo.sh: could not install ${missing[*]}"; exit 1; }
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs" --target pcbinspect_cli
+out=${1:-demo-output}
+echo
+build/release/tools/pcbinspect demo --out "$out"
+echo
+echo "Try it on the demo's own images:"
+echo "  build/release/tools/pcbinspect inspect $out/reference.png $out/camera.png --out $out/again"

@@ -1,0 +1,170 @@
+#include "commands.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+#include "report.h"
+#include "tool_error.h"
+
+namespace pcbinspect::tool {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A CSV field in double quotes, inner quotes doubled.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + '"';
+}
+
+}  // namespace
+
+InspectionResult inspectPair(const PairPaths& paths, int threshold, const Preset& preset,
+                             const std::string& presetName, const fs::path& out) {
+    InspectionInput in;
+    in.referencePath = paths.reference;
+    in.cameraPath = paths.camera;
+    in.reference = readGray(paths.reference);
+    in.camera = readGray(paths.camera);
+    if (!paths.ignore.empty()) {
+        in.ignorePath = paths.ignore;
+        in.ignore = readGray(paths.ignore);
+    }
+    if (!paths.cameraMask.empty()) {
+        in.maskPath = paths.cameraMask;
+        in.cameraMask = readGray(paths.cameraMask);
+    }
+    in.threshold = threshold;
+    validate(in);
+    const InspectionResult result = runInspection(in, preset);
+    ReportSources s{paths.reference,   paths.camera,       paths.ignore,
+                    paths.cameraMask,  presetName,         in.reference.width,
+                    in.reference.height, in.camera.width, in.camera.height};
+    OutputFolder folder(out);
+    writeReports(folder, s, in.camera, result);
+    folder.commit();
+    return result;
+}
+
+std::vector<PairPaths> readBatchList(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw InputError(path, "cannot open batch list");
+    const fs::path base = fs::path(path).parent_path();
+    auto resolve = [&](const std::string& p) {
+        if (p == "-") return std::string();
+        const fs::path q(p);
+        return (q.is_absolute() ? q : base / q).string();
+    };
+    std::vector<PairPaths> pairs;
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string s; words >> s;) w.push_back(s);
+        if (w.empty() || w[0][0] == '#') continue;
+        if (w.size() < 2 || w.size() > 4)
+            throw InputError(path, "line " + std::to_string(number) +
+                                       ": expected REFERENCE CAMERA [IGNORE [MASK]], found " +
+                                       std::to_string(w.size()) + " fields");
+        if (w[0] == "-" || w[1] == "-")
+            throw InputError(path, "line " + std::to_string(number) +
+                                       ": the reference and the camera image are needed");
+        pairs.push_back(PairPaths{resolve(w[0]), resolve(w[1]),
+                                  w.size() > 2 ? resolve(w[2]) : std::string(),
+                                  w.size() > 3 ? resolve(w[3]) : std::string()});
+    }
+    if (pairs.empty()) throw InputError(path, "batch list names no pair");
+    return pairs;
+}
+
+int runBatch(const std::vector<PairPaths>& pairs, int threshold, const Preset& preset,
+             const std::string& presetName, const fs::path& out, int jobs,
+             std::ostream& progress) {
+    struct Outcome {
+        bool ok = false;
+        std::string error;
+        std::size_t flaws = 0;
+        double searchMs = 0, inspectMs = 0;
+        std::string folder;
+    };
+    const std::size_t n = pairs.size();
+    std::vector<Outcome> outcomes(n);
+    std::atomic<std::size_t> next{0}, done{0};
+    std::mutex lock;
+    const auto start = std::chrono::steady_clock::now();
+    auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
+            Outcome& o = outcomes[i];
+            char name[32];
+            std::snprintf(name, sizeof name, "%04zu-", i + 1);
+            o.folder = name + fs::path(pairs[i].camera).stem().string();
+            try {
+                const InspectionResult r =
+                    inspectPair(pairs[i], threshold, preset, presetName, out / o.folder);
+                o.ok = true;
+                o.flaws = r.flaws.size();
+                o.searchMs = r.searchMs;
+                o.inspectMs = r.inspectMs;
+            } catch (const InputError& e) {
+                o.error = e.what();
+            } catch (const std::exception& e) {
+                o.error = pairs[i].camera + ": " + e.what();
+            }
+            const std::size_t finished = ++done;
+            std::lock_guard<std::mutex> g(lock);
+            if (!o.ok) progress << "\r\033[K" << o.error << '\n';
+            const double t = seconds();
+            char line[160];
+            std::snprintf(line, sizeof line, "\r[%zu/%zu] %.2f pairs per second", finished, n,
+                          t > 0 ? finished / t : 0.0);
+            progress << line << std::flush;
+        }
+    };
+    const int threads = std::max(1, std::min<int>(jobs, static_cast<int>(n)));
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+    worker();
+    for (std::thread& t : pool) t.join();
+    const double total = seconds();
+
+    int failed = 0;
+    std::size_t flaws = 0;
+    std::ostringstream csv;
+    csv << "pair,reference,camera,status,flaws,search_ms,inspect_ms,folder,error\n";
+    for (std::size_t i = 0; i < n; ++i) {
+        const Outcome& o = outcomes[i];
+        failed += o.ok ? 0 : 1;
+        flaws += o.flaws;
+        csv << i + 1 << ',' << quoted(pairs[i].reference) << ',' << quoted(pairs[i].camera) << ','
+            << (o.ok ? "ok" : "bad input") << ',' << o.flaws << ',' << o.searchMs << ','
+            << o.inspectMs << ',' << quoted(o.ok ? o.folder : "") << ',' << quoted(o.error)
+            << '\n';
+    }
+    OutputFolder folder(out);
+    folder.writeText("summary.csv", csv.str());
+    folder.commit();
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "\n%zu pairs in %.2f s (%.2f pairs per second, %d threads): %zu flaws, %d "
+                  "failed\n",
+                  n, total, total > 0 ? n / total : 0.0, threads, flaws, failed);
+    progress << line;
+    return failed;
+}
+
+}  // namespace pcbinspect::tool

@@ -1,0 +1,198 @@
+// PNG through libpng's reading and simplified writing interfaces, JPEG
+// through libjpeg(-turbo). Both libraries report errors by long jumps; every
+// jump lands in the function that set it up, which then throws after the
+// library's own state has been released.
+#include "image_io.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <jpeglib.h>
+#include <png.h>
+
+#include "tool_error.h"
+
+namespace pcbinspect::tool {
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Sizes above this are refused before any allocation: 32767 pixels a side
+// keeps every product of the library's 32-bit size arithmetic in range.
+constexpr std::uint32_t kMaxSide = 32767;
+
+void checkSize(const std::string& path, std::uint32_t w, std::uint32_t h) {
+    if (w < 1 || h < 1) throw InputError(path, "image has no pixels");
+    if (w > kMaxSide || h > kMaxSide)
+        throw InputError(path, "image of " + std::to_string(w) + " x " + std::to_string(h) +
+                                   " pixels is larger than " + std::to_string(kMaxSide) +
+                                   " a side");
+}
+
+// ---------------------------------------------------------------- PNG
+
+struct PngErrorState {
+    std::jmp_buf jump;
+    char message[200] = {0};
+};
+
+void pngError(png_structp png, png_const_charp msg) {
+    auto* state = static_cast<PngErrorState*>(png_get_error_ptr(png));
+    std::snprintf(state->message, sizeof state->message, "%s", msg);
+    std::longjmp(state->jump, 1);
+}
+
+void pngWarning(png_structp, png_const_charp) {}
+
+std::string pngKind(int colorType, int bitDepth) {
+    const char* kind = "gray";
+    switch (colorType) {
+        case PNG_COLOR_TYPE_GRAY_ALPHA: kind = "gray with alpha"; break;
+        case PNG_COLOR_TYPE_PALETTE: kind = "palette"; break;
+        case PNG_COLOR_TYPE_RGB: kind = "RGB colour"; break;
+        case PNG_COLOR_TYPE_RGB_ALPHA: kind = "RGBA colour"; break;
+        default: break;
+    }
+    return std::to_string(bitDepth) + "-bit " + kind;
+}
+
+Image readPng(const std::string& path, std::FILE* file) {
+    PngErrorState state;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, pngError, pngWarning);
+    if (!png) throw InputError(path, "out of memory reading PNG");
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        throw InputError(path, "out of memory reading PNG");
+    }
+    // Everything that must survive the long jump lives outside this frame's
+    // registers: the image is built in a heap object owned by a unique_ptr.
+    auto image = std::make_unique<Image>();
+    std::vector<png_bytep> rows;
+    std::string problem;
+    if (setjmp(state.jump)) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        throw InputError(path, std::string("damaged PNG: ") + state.message);
+    }
+    png_init_io(png, file);
+    png_read_info(png, info);
+    const png_uint_32 w = png_get_image_width(png, info);
+    const png_uint_32 h = png_get_image_height(png, info);
+    const int depth = png_get_bit_depth(png, info);
+    const int type = png_get_color_type(png, info);
+    if (type != PNG_COLOR_TYPE_GRAY || depth != 8) {
+        problem = "is " + pngKind(type, depth) + "; an 8-bit gray image is needed";
+    } else if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide) {
+        problem = "image of " + std::to_string(w) + " x " + std::to_string(h) +
+                  " pixels is outside 1 to " + std::to_string(kMaxSide) + " a side";
+    }
+    if (!problem.empty()) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        throw InputError(path, problem);
+    }
+    *image = Image(static_cast<int>(w), static_cast<int>(h), 1);
+    rows.resize(h);
+    for (png_uint_32 y = 0; y < h; ++y) rows[y] = image->row(static_cast<int>(y));
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return std::move(*image);
+}
+
+// ---------------------------------------------------------------- JPEG
+
+struct JpegErrorState {
+    jpeg_error_mgr base;
+    std::jmp_buf jump;
+};
+
+void jpegError(j_common_ptr info) {
+    auto* state = reinterpret_cast<JpegErrorState*>(info->err);
+    std::longjmp(state->jump, 1);
+}
+
+void jpegQuiet(j_common_ptr, int) {}
+
+Image readJpeg(const std::string& path, std::FILE* file) {
+    jpeg_decompress_struct info;
+    JpegErrorState state;
+    info.err = jpeg_std_error(&state.base);
+    state.base.error_exit = jpegError;
+    state.base.emit_message = jpegQuiet;
+    auto image = std::make_unique<Image>();
+    char message[JMSG_LENGTH_MAX] = {0};
+    std::string problem;
+    if (setjmp(state.jump)) {
+        state.base.format_message(reinterpret_cast<j_common_ptr>(&info), message);
+        jpeg_destroy_decompress(&info);
+        throw InputError(path, std::string("damaged JPEG: ") + message);
+    }
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, file);
+    jpeg_read_header(&info, TRUE);
+    if (info.num_components != 1 || info.jpeg_color_space != JCS_GRAYSCALE) {
+        problem = "is a " + std::to_string(info.num_components * 8) +
+                  "-bit colour JPEG; an 8-bit gray image is needed";
+    } else if (info.image_width < 1 || info.image_height < 1 || info.image_width > kMaxSide ||
+               info.image_height > kMaxSide) {
+        problem = "image of " + std::to_string(info.image_width) + " x " +
+                  std::to_string(info.image_height) + " pixels is outside 1 to " +
+                  std::to_string(kMaxSide) + " a side";
+    }
+    if (!problem.empty()) {
+        jpeg_destroy_decompress(&info);
+        throw InputError(path, problem);
+    }
+    info.out_color_space = JCS_GRAYSCALE;
+    jpeg_start_decompress(&info);
+    *image = Image(static_cast<int>(info.output_width), static_cast<int>(info.output_height), 1);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = image->row(static_cast<int>(info.output_scanline));
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return std::move(*image);
+}
+
+}  // namespace
+
+Image readGray(const std::string& path) {
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) throw InputError(path, std::string("cannot open: ") + std::strerror(errno));
+    unsigned char magic[8] = {0};
+    const std::size_t got = std::fread(magic, 1, sizeof magic, file.get());
+    std::rewind(file.get());
+    if (got == 8 && png_sig_cmp(magic, 0, 8) == 0) return readPng(path, file.get());
+    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF)
+        return readJpeg(path, file.get());
+    if (got == 0) throw InputError(path, "file is empty");
+    throw InputError(path, "is neither a PNG nor a JPEG image");
+}
+
+void writePng(const std::string& path, const Image& image) {
+    checkSize(path, static_cast<std::uint32_t>(image.width),
+              static_cast<std::uint32_t>(image.height));
+    png_image out;
+    std::memset(&out, 0, sizeof out);
+    out.version = PNG_IMAGE_VERSION;
+    out.width = static_cast<png_uint_32>(image.width);
+    out.height = static_cast<png_uint_32>(image.height);
+    out.format = image.channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+    if (!png_image_write_to_file(&out, path.c_str(), 0, image.pixels.data(), image.stride(),
+                                 nullptr)) {
+        const std::string why = out.message;
+        png_image_free(&out);
+        std::remove(path.c_str());
+        throw InputError(path, "cannot write PNG: " + why);
+    }
+}
+
+}  // namespace pcbinspect::tool

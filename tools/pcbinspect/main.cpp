@@ -1,0 +1,131 @@
+// pcbinspect: inspect a camera image of a board against its CAD reference,
+// run the built-in demo board, or inspect many pairs at once.
+//
+// Exit status: 0 done, 2 bad input (one line on standard error naming the
+// file and the problem; nothing half-written), 1 any other failure.
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "commands.h"
+#include "demo.h"
+#include "flaw_codes.h"
+#include "preset.h"
+#include "report.h"
+#include "tool_error.h"
+
+namespace {
+
+using namespace pcbinspect::tool;
+
+Preset presetFrom(const std::string& path) {
+    return path.empty() ? defaultPreset() : loadPreset(path);
+}
+
+std::string presetName(const std::string& path) { return path.empty() ? "default" : path; }
+
+int run(int argc, char** argv) {
+    CLI::App app{"pcbinspect: automated optical inspection of printed circuit boards"};
+    app.require_subcommand(1);
+
+    std::string reference, camera, ignore, mask, presetPath, out, list;
+    int threshold = 0, jobs = 1;
+    bool describe = false;
+
+    CLI::App* inspect = app.add_subcommand(
+        "inspect", "place a camera image in its reference, find and classify the flaws");
+    inspect->add_option("REFERENCE", reference, "reference label image, 8-bit gray PNG")
+        ->required();
+    inspect->add_option("CAMERA", camera, "camera image, 8-bit gray PNG or JPEG")->required();
+    inspect->add_option("--ignore", ignore, "ignore map of the reference's size, non-zero ignored");
+    inspect->add_option("--camera-mask", mask,
+                        "mask of the camera image's size, non-zero ignored");
+    inspect->add_option("--threshold", threshold,
+                        "camera gray level at and above which a pixel is copper (default: any "
+                        "non-zero pixel)");
+    inspect->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
+    inspect->add_option("--out", out, "output folder")->default_val("pcbinspect-report");
+
+    CLI::App* demo = app.add_subcommand(
+        "demo", "build a synthetic board with planted flaws, inspect it, compare");
+    demo->add_option("--out", out, "output folder")->default_val("pcbinspect-demo");
+    demo->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
+
+    CLI::App* batch = app.add_subcommand("batch", "inspect many pairs listed in a file");
+    batch->add_option("LIST", list,
+                      "one pair per line: REFERENCE CAMERA [IGNORE [MASK]], '-' for none")
+        ->required();
+    batch->add_option("--out", out, "output folder")->default_val("pcbinspect-batch");
+    batch->add_option("--jobs", jobs, "pairs inspected at once")->default_val(1)
+        ->check(CLI::Range(1, 256));
+    batch->add_option("--threshold", threshold, "as for inspect");
+    batch->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
+
+    CLI::App* preset = app.add_subcommand("preset", "print the default preset as JSON");
+    preset->add_flag("--describe", describe, "print the meaning of every key instead");
+    CLI::App* codes = app.add_subcommand("codes", "print the table of flaw codes");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "pcbinspect: " << e.what() << " (see --help)\n";
+        return 2;
+    }
+
+    if (*inspect) {
+        const Preset p = presetFrom(presetPath);
+        const InspectionResult r =
+            inspectPair(PairPaths{reference, camera, ignore, mask}, threshold, p,
+                        presetName(presetPath), out);
+        std::cout << flawTable(r);
+        std::printf("search %.0f ms, inspection %.0f ms\n", r.searchMs, r.inspectMs);
+        std::cout << "report: " << (std::filesystem::path(out) / "report.json").string()
+                  << ", picture: " << (std::filesystem::path(out) / "overlay.png").string()
+                  << '\n';
+        return 0;
+    }
+    if (*demo) return runDemo(presetFrom(presetPath), presetName(presetPath), out, std::cout);
+    if (*batch) {
+        const Preset p = presetFrom(presetPath);
+        const auto pairs = readBatchList(list);
+        return runBatch(pairs, threshold, p, presetName(presetPath), out, jobs, std::cerr) > 0
+                   ? 2
+                   : 0;
+    }
+    if (*preset) {
+        if (describe)
+            std::cout << describePresetKeys();
+        else
+            std::cout << presetToJson(defaultPreset()).dump(2) << '\n';
+        return 0;
+    }
+    if (*codes) {
+        std::printf("%6s  %-38s %s\n", "code", "flaw", "family");
+        for (const FlawCode& c : flawCodes())
+            std::printf("%6d  %-38s %s\n", c.code, std::string(c.name).c_str(),
+                        std::string(familyName(c.family)).c_str());
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const InputError& e) {
+        std::cerr << "pcbinspect: " << e.what() << '\n';
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "pcbinspect: failed: " << e.what() << '\n';
+        return 1;
+    }
+}

@@ -1,0 +1,129 @@
+#include "overlay.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <map>
+#include <set>
+#include <string>
+
+namespace pcbinspect::tool {
+namespace {
+
+// 3 x 5 glyphs, one byte per row, bit 2 the left column.
+struct Glyph {
+    char c;
+    std::array<std::uint8_t, 5> rows;
+};
+constexpr Glyph kFont[] = {
+    {'0', {7, 5, 5, 5, 7}}, {'1', {2, 6, 2, 2, 7}}, {'2', {7, 1, 7, 4, 7}},
+    {'3', {7, 1, 7, 1, 7}}, {'4', {5, 5, 7, 1, 1}}, {'5', {7, 4, 7, 1, 7}},
+    {'6', {7, 4, 7, 5, 7}}, {'7', {7, 1, 1, 2, 2}}, {'8', {7, 5, 7, 5, 7}},
+    {'9', {7, 5, 7, 1, 7}}, {'A', {2, 5, 7, 5, 5}}, {'B', {6, 5, 6, 5, 6}},
+    {'C', {3, 4, 4, 4, 3}}, {'D', {6, 5, 5, 5, 6}}, {'E', {7, 4, 6, 4, 7}},
+    {'F', {7, 4, 6, 4, 4}}, {'G', {3, 4, 5, 5, 3}}, {'H', {5, 5, 7, 5, 5}},
+    {'I', {7, 2, 2, 2, 7}}, {'J', {1, 1, 1, 5, 2}}, {'K', {5, 5, 6, 5, 5}},
+    {'L', {4, 4, 4, 4, 7}}, {'M', {5, 7, 7, 5, 5}}, {'N', {6, 5, 5, 5, 5}},
+    {'O', {2, 5, 5, 5, 2}}, {'P', {6, 5, 6, 4, 4}}, {'Q', {2, 5, 5, 6, 3}},
+    {'R', {6, 5, 6, 5, 5}}, {'S', {3, 4, 2, 1, 6}}, {'T', {7, 2, 2, 2, 2}},
+    {'U', {5, 5, 5, 5, 7}}, {'V', {5, 5, 5, 5, 2}}, {'W', {5, 5, 7, 7, 5}},
+    {'X', {5, 5, 2, 5, 5}}, {'Y', {5, 5, 2, 2, 2}}, {'Z', {7, 1, 2, 4, 7}},
+    {'-', {0, 0, 7, 0, 0}}, {'.', {0, 0, 0, 0, 2}}, {' ', {0, 0, 0, 0, 0}},
+};
+
+const Glyph* glyph(char c) {
+    const char u = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const Glyph& g : kFont)
+        if (g.c == u) return &g;
+    return nullptr;
+}
+
+void put(Image& rgb, int x, int y, Rgb c) {
+    if (x < 0 || y < 0 || x >= rgb.width || y >= rgb.height) return;
+    std::uint8_t* p = rgb.row(y) + 3 * x;
+    p[0] = c.r;
+    p[1] = c.g;
+    p[2] = c.b;
+}
+
+// Darkens a rectangle to a quarter of its brightness, so text reads on it.
+void shade(Image& rgb, int x0, int y0, int x1, int y1) {
+    for (int y = std::max(y0, 0); y <= std::min(y1, rgb.height - 1); ++y)
+        for (int x = std::max(x0, 0); x <= std::min(x1, rgb.width - 1); ++x)
+            for (int k = 0; k < 3; ++k) rgb.row(y)[3 * x + k] /= 4;
+}
+
+void box(Image& rgb, int cx, int cy, int half, int thick, Rgb c) {
+    for (int t = 0; t < thick; ++t) {
+        const int h = half - t;
+        for (int i = -h; i <= h; ++i) {
+            put(rgb, cx + i, cy - h, c);
+            put(rgb, cx + i, cy + h, c);
+            put(rgb, cx - h, cy + i, c);
+            put(rgb, cx + h, cy + i, c);
+        }
+    }
+}
+
+int textWidth(std::string_view text, int scale) {
+    return text.empty() ? 0 : static_cast<int>(text.size()) * 4 * scale - scale;
+}
+
+}  // namespace
+
+int drawText(Image& rgb, int x, int y, std::string_view text, Rgb colour, int scale) {
+    int pen = x;
+    for (char ch : text) {
+        if (const Glyph* g = glyph(ch)) {
+            for (int r = 0; r < 5; ++r)
+                for (int col = 0; col < 3; ++col)
+                    if (g->rows[static_cast<std::size_t>(r)] & (4 >> col))
+                        for (int dy = 0; dy < scale; ++dy)
+                            for (int dx = 0; dx < scale; ++dx)
+                                put(rgb, pen + col * scale + dx, y + r * scale + dy, colour);
+        }
+        pen += 4 * scale;
+    }
+    return textWidth(text, scale);
+}
+
+Image drawOverlay(const Image& camera, const std::vector<FlawRecord>& flaws) {
+    Image rgb(camera.width, camera.height, 3);
+    // The camera image, dimmed so that the marks stand out.
+    for (int y = 0; y < camera.height; ++y)
+        for (int x = 0; x < camera.width; ++x) {
+            const auto v = static_cast<std::uint8_t>(24 + camera.at(x, y) * 140 / 255);
+            std::uint8_t* p = rgb.row(y) + 3 * x;
+            p[0] = p[1] = p[2] = v;
+        }
+    const int scale = std::min(camera.width, camera.height) >= 400 ? 2 : 1;
+    const int half = 6 + 4 * scale;
+    std::map<Family, std::set<int>> present;
+    for (const FlawRecord& f : flaws) {
+        const FlawCode d = describeFlaw(f.code);
+        present[d.family].insert(f.code);
+        const Rgb c = familyColour(d.family);
+        box(rgb, f.camX, f.camY, half, scale + 1, c);
+        const std::string label = std::to_string(f.code);
+        const int lx = f.camX + half + 2, ly = f.camY - half - 5 * scale - 2;
+        shade(rgb, lx - 1, ly - 1, lx + textWidth(label, scale), ly + 5 * scale);
+        drawText(rgb, lx, ly, label, c, scale);
+    }
+    // Legend, top left: one line per family found, with its codes.
+    const int line = 7 * scale;
+    int y = 4 * scale;
+    for (const auto& [family, codes] : present) {
+        std::string text(familyName(family));
+        for (int code : codes) text += " " + std::to_string(code);
+        const int w = 6 * scale + textWidth(text, scale);
+        shade(rgb, 2 * scale, y - scale, 6 * scale + w, y + 6 * scale);
+        const Rgb c = familyColour(family);
+        for (int dy = 0; dy < 5 * scale; ++dy)
+            for (int dx = 0; dx < 4 * scale; ++dx) put(rgb, 4 * scale + dx, y + dy, c);
+        drawText(rgb, 10 * scale, y, text, c, scale);
+        y += line;
+    }
+    return rgb;
+}
+
+}  // namespace pcbinspect::tool

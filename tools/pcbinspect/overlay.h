@@ -1,0 +1,23 @@
+// The overlay picture: the camera image in gray with every flaw boxed in its
+// family's colour and labelled with its code, and a legend of the families
+// found.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "flaw_codes.h"
+#include "image_io.h"
+#include "pcbinspect/exports.h"
+
+namespace pcbinspect::tool {
+
+// An RGB image of the camera image's size.
+Image drawOverlay(const Image& camera, const std::vector<FlawRecord>& flaws);
+
+// Draws text (digits, capital letters, blank, '-', '.') with a 3 x 5 bitmap
+// font scaled by `scale`, top-left corner at (x, y); clipped to the image.
+// Lower-case letters are drawn as capitals. Returns the width drawn.
+int drawText(Image& rgb, int x, int y, std::string_view text, Rgb colour, int scale);
+
+}  // namespace pcbinspect::tool
