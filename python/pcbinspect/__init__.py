@@ -11,6 +11,9 @@ from .api import (InspectResult, SearchResult, build_time, copy_gray, correct_ca
                   get_sub_gray, get_sub_gray_nearest, inspect, prebuild_cuda_env, skew_dib, test,
                   zero_outbound_gray)
 from .errors import PcbInspectError, last_error
+from .flaw_codes import FAMILIES, FLAW_CODES, FlawCode, describe_flaw
+from .pipeline import InspectionRun, binary_camera, run_inspection
+from .presets import Preset, load_preset, preset_from_dict
 from .records import (CIRCLE_RECORD, FLAW_CANDIDATE, FLAW_RECORD, HOLE_RECORD, INSPECT_CONTROL,
                       SUSPECT_RECORD, WIDTH_TOLERANCE)
 
@@ -20,5 +23,7 @@ __all__ = [
     "find_suspected_flaws", "get_mask_gray", "get_sub_gray", "get_sub_gray_nearest", "inspect",
     "prebuild_cuda_env", "skew_dib", "test", "zero_outbound_gray", "PcbInspectError",
     "last_error", "CIRCLE_RECORD", "FLAW_CANDIDATE", "FLAW_RECORD", "HOLE_RECORD",
-    "INSPECT_CONTROL", "SUSPECT_RECORD", "WIDTH_TOLERANCE",
+    "INSPECT_CONTROL", "SUSPECT_RECORD", "WIDTH_TOLERANCE", "FAMILIES", "FLAW_CODES", "FlawCode",
+    "describe_flaw", "InspectionRun", "binary_camera", "run_inspection", "Preset", "load_preset",
+    "preset_from_dict",
 ]

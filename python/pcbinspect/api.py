@@ -171,6 +171,7 @@ def skew_dib(pixels: np.ndarray, skew: int, use_gpu: bool = False) -> np.ndarray
 class SearchResult:
     """What findSuspectedFlaws wrote."""
 
+    placed: bool               # False when the search found too little to place the window
     position: tuple[int, int]  # the window's top-left corner in the reference
     score: float               # alignment score
     suspects: np.ndarray       # SUSPECT_RECORD records
@@ -206,7 +207,8 @@ def find_suspected_flaws(reference: np.ndarray, ignore_map: np.ndarray, window: 
                          f"stride; theirs are {c.stride} and {m.stride}")
     if max_suspects < 0 or max_suspects * 6 > _INT32_MAX:
         raise ValueError(f"find_suspected_flaws: max_suspects {max_suspects} out of range")
-    position = np.zeros(2, np.int32)
+    # The search writes the position only once it has placed the window.
+    position = np.full(2, np.iinfo(np.int32).min, np.int32)
     score = ctypes.c_float(0.0)
     suspects = np.zeros(max_suspects, rec.SUSPECT_RECORD)
     offsets = np.zeros((25, 2), np.int32) if want_offsets else None
@@ -215,8 +217,9 @@ def find_suspected_flaws(reference: np.ndarray, ignore_map: np.ndarray, window: 
         c.stride, c.height, grow, border, float(threshold), _ptr(position), ctypes.byref(score),
         spacing, empty_spacing, exclusion_radius, bool(code151_excludes), _ptr(suspects),
         max_suspects * 6, _ptr(offsets), bool(exhaustive), mode)
-    return SearchResult((int(position[0]), int(position[1])), score.value, suspects[:n].copy(),
-                        offsets)
+    placed = bool(position[0] != np.iinfo(np.int32).min)
+    return SearchResult(placed, (int(position[0]), int(position[1])), score.value,
+                        suspects[:n].copy(), offsets)
 
 
 # ---------------------------------------------------------------------------
