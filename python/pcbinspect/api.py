@@ -76,8 +76,8 @@ def inspect(reference: np.ndarray, camera: np.ndarray, cam_shift: Sequence[int],
     cand = rec.as_records(candidates, rec.FLAW_CANDIDATE, "inspect candidates")
     tol = rec.as_records(tolerances, rec.WIDTH_TOLERANCE, "inspect tolerances")
     ctl = np.asarray(control)
-    ctl = (np.ascontiguousarray(ctl.view(np.int32).reshape(-1)) if ctl.dtype == rec.INSPECT_CONTROL
-           else _int32s(ctl, "inspect control", 5))
+    ctl = (np.ascontiguousarray(ctl).reshape(-1).view(np.int32)
+           if ctl.dtype == rec.INSPECT_CONTROL else _int32s(ctl, "inspect control", 5))
     if ctl.size != 5:
         raise ValueError("inspect control: expected one record of 5 ints")
     hole_list = rec.as_records(holes if holes is not None else np.zeros(0, rec.HOLE_RECORD),

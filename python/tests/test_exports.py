@@ -160,3 +160,34 @@ def test_search_needs_one_stride_for_window_and_mask():
     with pytest.raises(ValueError, match="one stride"):
         pi.find_suspected_flaws(ref, np.zeros_like(ref), np.zeros((40, 40), np.uint8),
                                 np.zeros((40, 48), np.uint8)[:, :40])
+
+
+def test_inspect_takes_the_control_block_as_a_record_or_five_ints():
+    # A clean 200 x 200 board: one pad, camera identical; a candidate on its
+    # edge finds nothing, whichever way the control block is given.
+    ref = np.zeros((200, 200), np.uint8)
+    ref[80:120, 80:120] = 160
+    cam = np.where(ref > 0, 255, 0).astype(np.uint8)
+    params = np.full(35, 3.0, np.float32)
+    tolerances = [[99.0, 0.25, 0.25, 4.0, 4.0, 0.5, 0.2, 0.2, 0.2]]
+    candidates = np.zeros(1, pi.FLAW_CANDIDATE)
+    candidates[0] = (119.0, 100.0, 119.0, 100.0, 0.0)
+    record = np.zeros(1, pi.INSPECT_CONTROL)
+    record[0] = (10, 0, 0, 3, 2)
+    results = []
+    for control in (record, record[0], [10, 0, 0, 3, 2]):
+        r = pi.inspect(ref.copy(), cam, (0, 0), params, candidates.copy(), tolerances, control)
+        assert r.flaws.dtype == pi.FLAW_RECORD
+        results.append(r.flaws.tobytes())
+    assert results[0] == results[1] == results[2]
+    with pytest.raises(ValueError, match="5 values"):
+        pi.inspect(ref.copy(), cam, (0, 0), params, candidates, tolerances, [1, 2, 3])
+
+
+def test_inspect_rejection_carries_the_librarys_text():
+    ref = np.zeros((0, 50), np.uint8)
+    cam = np.zeros((60, 60), np.uint8)
+    with pytest.raises(pi.PcbInspectError) as caught:
+        pi.inspect(ref, cam, (0, 0), np.zeros(35, np.float32), np.zeros(1, pi.FLAW_CANDIDATE),
+                   np.zeros(0, pi.WIDTH_TOLERANCE), [10, 0, 0, 3, 2])
+    assert str(caught.value) == "inspect: reference height 0 is below 1"
