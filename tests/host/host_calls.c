@@ -46,7 +46,6 @@ static int openLibrary(const char *path) {
     return library != NULL;
 }
 static void *lookUp(const char *name) { return (void *)GetProcAddress(library, name); }
-static void closeLibrary(void) { FreeLibrary(library); }
 #else
 static void *library;
 static int openLibrary(const char *path) {
@@ -55,7 +54,6 @@ static int openLibrary(const char *path) {
     return library != NULL;
 }
 static void *lookUp(const char *name) { return dlsym(library, name); }
-static void closeLibrary(void) { dlclose(library); }
 #endif
 
 /* One pointer per export, typed from its declaration in the public header. */
@@ -428,7 +426,8 @@ int main(int argc, char **argv) {
     runCircles();
     runBoard();
 
-    closeLibrary();
+    /* The library stays loaded to the end, as in a host: unloading it would
+     * hide its process-wide set-up from the leak checker of the asan build. */
     if (expected) fclose(expected);
     fprintf(stderr, "host_calls: %s\n", failures ? "FAILED" : "ok");
     return failures ? 1 : 0;
