@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the library and runs the whole test suite on the release and the
 # asan (AddressSanitizer + UndefinedBehaviorSanitizer) presets. Installs the
-# Debian packages the build needs when they are missing. The last line sums
-# up both runs: "N passed, N failed".
+# Debian packages the build needs when they are missing. Then the Python
+# binding's tests (system Python, pytest) against the release build. The last
+# line sums up every run: "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ ninja-build pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libpng-dev libjpeg62-turbo-dev nlohmann-json3-dev libcli11-dev)
+          libpng-dev libjpeg62-turbo-dev nlohmann-json3-dev libcli11-dev
+          python3 python3-numpy python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -50,6 +52,33 @@ for preset in ${PCBINSPECT_PRESETS:-release asan}; do
   passed=$((passed + all - bad))
   failed=$((failed + bad))
 done
+
+# The Python binding, loaded from the release build (an instrumented library
+# cannot be loaded into an uninstrumented interpreter).
+if [ -f build/release/src/libpcbinspect.so ]; then
+  echo "== python: test"
+  log=$(mktemp)
+  PCBINSPECT_LIBRARY="$PWD/build/release/src/libpcbinspect.so" \
+    PCBINSPECT_TOOL="$PWD/build/release/tools/pcbinspect" \
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  # "3 failed, 27 passed in 1.20s" or "30 passed in 1.20s"
+  summary=$(grep -E '^=*[ ]*[0-9]+ (passed|failed|error)' "$log" | tail -n 1)
+  rm -f "$log"
+  if [ -z "$summary" ]; then
+    echo "test.sh: python ran no test"
+    status=1
+    failed=$((failed + 1))
+  else
+    ok=$(grep -oE '[0-9]+ passed' <<<"$summary" | grep -oE '[0-9]+' || echo 0)
+    bad=0
+    for n in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$summary" | grep -oE '^[0-9]+'); do
+      bad=$((bad + n))
+    done
+    passed=$((passed + ${ok:-0}))
+    failed=$((failed + bad))
+  fi
+fi
 
 echo "$passed passed, $failed failed"
 exit $status

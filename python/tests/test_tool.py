@@ -1,0 +1,116 @@
+"""The binding against the command-line tool: its flaw-code table, its
+presets, and the demo board inspected through the binding with the tool's
+report as the answer."""
+
+import json
+import os
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import pcbinspect as pi
+from pcbinspect.presets import LIMIT_NAMES
+from conftest import ROOT
+from pngread import read_gray_png
+
+
+@pytest.fixture(scope="module")
+def tool():
+    path = Path(os.environ.get("PCBINSPECT_TOOL",
+                               ROOT / "build" / "release" / "tools" / "pcbinspect"))
+    if not path.exists():
+        if os.environ.get("PCBINSPECT_TOOL"):
+            pytest.fail(f"PCBINSPECT_TOOL names {path}, which does not exist")
+        pytest.skip("the command-line tool is not built")
+    return path
+
+
+def run(tool, *args):
+    return subprocess.run([str(tool), *map(str, args)], check=True, capture_output=True,
+                          text=True).stdout
+
+
+def test_flaw_code_table_is_the_tools(tool):
+    rows = run(tool, "codes").splitlines()[1:]
+    theirs = []
+    for row in rows:
+        code, rest = row.split(None, 1)
+        name, family = rest[:38].rstrip(), rest[38:].strip()
+        theirs.append((int(code), name, family))
+    ours = [(c.code, c.name, c.family) for c in pi.FLAW_CODES]
+    assert ours == theirs
+    assert pi.describe_flaw(221).name == "line narrowed"
+    assert pi.describe_flaw(13).family == "unknown"
+
+
+def test_default_preset_is_the_tools_built_in_one(tool):
+    theirs = pi.preset_from_dict(json.loads(run(tool, "preset")), "tool")
+    ours = pi.load_preset("default")
+    assert ours.search == theirs.search and ours.candidates == theirs.candidates
+    np.testing.assert_array_equal(ours.params, theirs.params)
+    assert ours.control.tobytes() == theirs.control.tobytes()
+    assert ours.tolerances.tobytes() == theirs.tolerances.tobytes()
+    # The limit names are the tool's, in entry order.
+    assert list(json.loads(run(tool, "preset"))["limits"]) == list(LIMIT_NAMES)
+
+
+def test_preset_files_change_only_what_they_name(tmp_path):
+    base = pi.load_preset("default")
+    f = tmp_path / "strict.json"
+    f.write_text(json.dumps({"limits": {"pin_hole": 1.5}, "control": {"thin_line_px": 4},
+                             "search": {"narrow_vertical_search": False}}))
+    p = pi.load_preset(f)
+    assert p.params[LIMIT_NAMES.index("pin_hole")] == np.float32(1.5)
+    assert p.control["lineWidthBound"][0] == 4
+    assert p.search_arguments()["mode"] == 0
+    changed = np.flatnonzero(p.params != base.params)
+    assert changed.tolist() == [LIMIT_NAMES.index("pin_hole")]
+    f.write_text(json.dumps({"limits": {"pin_holes": 1}}))
+    with pytest.raises(ValueError, match='unknown key "limits.pin_holes"'):
+        pi.load_preset(f)
+    f.write_text(json.dumps({"search": {"border_px": 2.5}}))
+    with pytest.raises(ValueError, match="whole number"):
+        pi.load_preset(f)
+
+
+def report_flaws(report):
+    return [(f["code"], round(f["score"] * 100), f["reference"]["x"], f["reference"]["y"],
+             f["camera"]["x"], f["camera"]["y"], f["region_class"]) for f in report["flaws"]]
+
+
+def test_demo_board_through_the_binding_matches_the_tools_report(tool, tmp_path):
+    demo = tmp_path / "demo"
+    run(tool, "demo", "--out", demo)
+    again = tmp_path / "again"
+    preset_file = ROOT / "tools" / "presets" / "default.json"
+    run(tool, "inspect", demo / "reference.png", demo / "camera.png", "--preset", preset_file,
+        "--out", again)
+    report = json.loads((again / "report.json").read_text())
+
+    reference = read_gray_png(demo / "reference.png")
+    camera = read_gray_png(demo / "camera.png")
+    before = (reference.copy(), camera.copy())
+    r = pi.run_inspection(reference, camera, pi.load_preset(preset_file))
+    np.testing.assert_array_equal(reference, before[0])  # inputs untouched
+    np.testing.assert_array_equal(camera, before[1])
+
+    assert r.placed and report["placed"]
+    assert r.position == (report["position"]["x"], report["position"]["y"])
+    assert np.float32(r.score) == np.float32(report["alignment_score"])
+    assert len(r.suspects) == report["suspect_count"]
+    ours_suspects = [(int(s["refX"]), int(s["refY"]), int(s["windowX"]), int(s["windowY"]))
+                     for s in r.suspects]
+    theirs_suspects = [(s["reference"]["x"], s["reference"]["y"], s["camera"]["x"],
+                        s["camera"]["y"]) for s in report["suspects"]]
+    assert ours_suspects == theirs_suspects
+    ours = [tuple(int(v) for v in f) for f in r.flaws.tolist()]
+    assert ours == report_flaws(report)
+    assert len(ours) > 0  # the board has planted flaws
+
+    # The demo's own run (with its hole list) placed the camera and listed
+    # the same suspects.
+    own = json.loads((demo / "report.json").read_text())
+    assert (own["position"]["x"], own["position"]["y"]) == r.position
+    assert own["suspect_count"] == len(r.suspects)
