@@ -8,5 +8,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> ref = in.image(stride, h, pcbinspect::fuzz::kLabels);
     if (in.flag()) correctInvalidLines(ref.data(), w, stride, h);
     correctCAD(ref.data(), w, stride, h);
+    pcbinspect::fuzz::fold(ref);
     return 0;
 }

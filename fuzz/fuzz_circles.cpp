@@ -12,7 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const int maxCount = in.range(-1, 16);
     std::vector<CircleRecord> out(static_cast<std::size_t>(maxCount > 0 ? maxCount : 0) + 1);
-    findCircles(img.data(), w, stride, h, in.range(-5, 60), in.range(-5, 60), in.range(-5, 400),
-                out.data(), maxCount);
+    const int n = findCircles(img.data(), w, stride, h, in.range(-5, 60), in.range(-5, 60),
+                              in.range(-5, 400), out.data(), maxCount);
+    pcbinspect::fuzz::fold(&n, sizeof n);
+    pcbinspect::fuzz::fold(out.data(), static_cast<std::size_t>(n > 0 ? n : 0) * sizeof(CircleRecord));
     return 0;
 }

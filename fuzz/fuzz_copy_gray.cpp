@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t sbytes = static_cast<std::size_t>(ss > 0 ? ss : 1) * (sh > 0 ? sh : 1);
     std::vector<std::uint8_t> dst(dbytes, 0xA5), src(sbytes, 0x5A);
     copyGray(in.flag() ? dst.data() : nullptr, dw, ds, dh, src.data(), sw, ss, sh);
+    pcbinspect::fuzz::fold(dst);
     // Padding bytes of the destination are never written.
     if (dw > 0 && dh > 0 && ds >= dw)
         for (int y = 0; y < dh; ++y)

@@ -57,6 +57,25 @@ private:
     std::size_t pos_ = 0;
 };
 
+// A digest of every byte the targets' calls wrote, folded in call order:
+// replaying the corpus with builds of different flags must give the same
+// digest.
+inline std::uint64_t& outputDigest() {
+    static std::uint64_t digest = 1469598103934665603ull;
+    return digest;
+}
+
+inline void fold(const void* bytes, std::size_t size) {
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    std::uint64_t& d = outputDigest();
+    for (std::size_t i = 0; i < size; ++i) d = (d ^ p[i]) * 1099511628211ull;
+}
+
+template <class T>
+void fold(const std::vector<T>& v) {
+    fold(v.data(), v.size() * sizeof(T));
+}
+
 // CAD labels and camera values as callers pass them.
 inline constexpr std::uint8_t kLabels[] = {0, 0, 0, 100, 150, 151, 152, 154, 160, 170, 170, 180, 255};
 inline constexpr std::uint8_t kBinary[] = {0, 0, 255, 255, 7};

@@ -37,10 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> ref = in.image(rs, h, pcbinspect::fuzz::kLabels);
     std::vector<std::uint8_t> cam = in.image(cs, h, pcbinspect::fuzz::kBinary);
     std::vector<std::int32_t> flaws(static_cast<std::size_t>(capacity > 0 ? capacity : 1));
-    inspect(ref.data(), nullptr, w, rs, h, cam.data(), w, cs, h, shiftX, shiftY, params.data(), 35,
+    const int n = inspect(ref.data(), nullptr, w, rs, h, cam.data(), w, cs, h, shiftX, shiftY, params.data(), 35,
             candidates.data(), static_cast<int>(candidates.size()), suppress, 0, flaws.data(),
             capacity, withGrid ? &grid : nullptr, checkLines, tolerances.data(),
             static_cast<int>(tolerances.size() / 9), origin, holes.data(),
             static_cast<int>(holes.size()), checkHoles ? 1 : 0, control);
+    pcbinspect::fuzz::fold(&n, sizeof n);
+    pcbinspect::fuzz::fold(flaws.data(), static_cast<std::size_t>(n) * 7 * sizeof(std::int32_t));
+    pcbinspect::fuzz::fold(ref);
     return 0;
 }

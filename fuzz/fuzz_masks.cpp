@@ -29,5 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                          in.range(-50, 250), in.range(-50, 250), in.range(-10, 300),
                          in.range(-10, 300));
     }
+    pcbinspect::fuzz::fold(img);
     return 0;
 }

@@ -18,7 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const int w = in.range(1, 96), h = in.range(1, 96), stride = 3 * w + in.range(0, 8);
             std::vector<std::uint8_t> dib = in.image(stride, h, pcbinspect::fuzz::kBinary);
             skewDIB(dib.data(), w, stride, h, in.range(-200, 200), in.flag());
+            pcbinspect::fuzz::fold(dib);
         }
     }
+    pcbinspect::fuzz::fold(dst);
     return 0;
 }

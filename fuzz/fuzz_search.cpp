@@ -21,9 +21,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     float score;
     std::vector<std::int32_t> records(static_cast<std::size_t>(capacity > 0 ? capacity : 1));
     std::int32_t offsets[50];
-    findSuspectedFlaws(ref.data(), ignore.data(), W, S, H, cam.data(), mask.data(), w, s, h, grow,
+    const int n = findSuspectedFlaws(ref.data(), ignore.data(), W, S, H, cam.data(), mask.data(), w, s, h, grow,
                        border, threshold, position, &score, spacing, emptySpacing, exclusion,
                        code151, records.data(), capacity, withOffsets ? offsets : nullptr,
                        exhaustive, mode);
+    pcbinspect::fuzz::fold(&n, sizeof n);
+    pcbinspect::fuzz::fold(records.data(), static_cast<std::size_t>(n) * 6 * sizeof(std::int32_t));
+    if (n > 0) {
+        pcbinspect::fuzz::fold(position, sizeof position);
+        pcbinspect::fuzz::fold(&score, sizeof score);
+    }
+    pcbinspect::fuzz::fold(ignore);
+    pcbinspect::fuzz::fold(cam);
     return 0;
 }

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <vector>
 
+#include "fuzz_input.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
@@ -27,6 +29,7 @@ int main(int argc, char** argv) {
             ++cases;
         }
     }
-    std::printf("replayed %d cases\n", cases);
+    std::printf("replayed %d cases, output digest %016llx\n", cases,
+                static_cast<unsigned long long>(pcbinspect::fuzz::outputDigest()));
     return cases > 0 ? 0 : 1;
 }

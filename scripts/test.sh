@@ -80,5 +80,20 @@ if [ -f build/release/src/libpcbinspect.so ]; then
   fi
 fi
 
+# The same output bytes from the release, debug and sanitizer builds, and no
+# data race when the exports run on several threads at once.
+if [ "${PCBINSPECT_HARDENING:-1}" != 0 ]; then
+  echo "== reproducibility: release, debug and asan builds"
+  if bash scripts/repro-check.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+  echo "== tsan: exports on several threads at once"
+  if cmake --preset tsan >/dev/null && cmake --build --preset tsan -j "$jobs" --target pcbinspect_tests >/dev/null &&
+     TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/pcbinspect_tests --gtest_filter='Concurrency.*'; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    status=1
+  fi
+fi
+
 echo "$passed passed, $failed failed"
 exit $status

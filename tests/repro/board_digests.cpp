@@ -1,0 +1,82 @@
+// Prints a digest of what each export writes on the synthetic boards, one
+// line per call. Builds with different flags (release, debug, sanitizers)
+// must print the same lines.
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "pcbinspect/exports.h"
+#include "support/board_builder.h"
+#include "support/defect_board.h"
+#include "support/reference_builder.h"
+
+namespace {
+
+std::uint64_t digest(const void* bytes, std::size_t size) {
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    std::uint64_t d = 1469598103934665603ull;
+    for (std::size_t i = 0; i < size; ++i) d = (d ^ p[i]) * 1099511628211ull;
+    return d;
+}
+
+template <class T>
+void print(const char* what, const std::vector<T>& v) {
+    std::printf("%-28s %016llx\n", what,
+                static_cast<unsigned long long>(digest(v.data(), v.size() * sizeof(T))));
+}
+
+}  // namespace
+
+int main() {
+    using namespace pcbinspect;
+    using namespace pcbinspect::testing;
+
+    std::vector<std::uint8_t> ref = syntheticReference(1024, 7);
+    correctInvalidLines(ref.data(), 1024, 1024, 1024);
+    print("correctInvalidLines", ref);
+    correctCAD(ref.data(), 1024, 1024, 1024);
+    print("correctCAD", ref);
+
+    const DefectBoard board = buildDefectBoard();
+    const BoardInspection result = inspectBoard(board, board.candidates);
+    print("inspect defect board", result.records);
+    print("inspect corrected reference", result.correctedReference);
+
+    const Board search = syntheticBoard(600, 600, 11);
+    std::vector<std::uint8_t> labels = search.labels, ignore(600 * 600, 0);
+    GuardedImage cam(400, 400), mask(400, 400);
+    renderCamera(search, 100, 100, cam);
+    mask.fill(0);
+    std::vector<std::int32_t> records(6 * 100, 0), out(3, 0), offsets(50, 0);
+    float score = 0.0f;
+    const int n = findSuspectedFlaws(labels.data(), ignore.data(), 600, 600, 600, cam.data(),
+                                     mask.data(), 400, 400, 400, 3, 50, 0.85f, out.data(), &score,
+                                     10, 50, 4, false, records.data(), 600, offsets.data(), false, 0);
+    records.resize(static_cast<std::size_t>(6 * n));
+    out[2] = n;
+    print("findSuspectedFlaws records", records);
+    print("findSuspectedFlaws position", out);
+    print("findSuspectedFlaws offsets", offsets);
+
+    std::vector<std::uint8_t> sub(256 * 256, 0), nearest(256 * 256, 0);
+    getSubGray(board.camera.data(), board.width, board.width, board.height, sub.data(), 256, 256,
+               256, 400.25f, 300.75f, 23.5f, false);
+    getSubGrayNearest(board.camera.data(), board.width, board.width, board.height, nearest.data(),
+                      256, 256, 256, 400.25f, 300.75f, 23.5f);
+    print("getSubGray", sub);
+    print("getSubGrayNearest", nearest);
+
+    std::vector<std::uint8_t> masked = board.camera;
+    const std::int32_t pts[] = {100, 100, 900, 150, 500, 700};
+    const std::int32_t counts[] = {3};
+    getMaskGray(nullptr, nullptr, pts, counts, 1, nullptr, nullptr, 0, masked.data(), board.width,
+                board.width, board.height, 12.5f, -7.25f, 3.0f);
+    print("getMaskGray", masked);
+
+    std::vector<CircleRecord> circles(41);
+    const int c = findCircles(board.camera.data(), board.width, board.width, board.height, 40, 10,
+                              60, circles.data(), 40);
+    circles.resize(static_cast<std::size_t>(c));
+    print("findCircles", circles);
+    return 0;
+}
