@@ -7,18 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ ninja-build pkg-config libpng-dev libjpeg62-turbo-dev nlohmann-json3-dev
           libcli11-dev googletest libgtest-dev libgmock-dev libbenchmark-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "demo.sh: installing ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq && \
-    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null || {
-      echo "demo.sh: could not install ${missing[*]}"; exit 1; }
-fi
+bash scripts/install-packages.sh demo.sh "${packages[@]}" || exit 1
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset release >/dev/null

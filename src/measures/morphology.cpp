@@ -17,6 +17,32 @@ std::size_t laterStepCapacity(const GrayView& image) {
     return static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) / 2;
 }
 
+// The steps after the first: every pixel listed by the step before offers
+// its 4-neighbours inside the image to `change`, which changes a neighbour
+// and says so (while the next list has room); changed neighbours are listed
+// for the next step. Returns how many pixels changed.
+template <class Change>
+int laterSteps(MorphologyScratch& scratch, GrayView image, int steps, Change change) {
+    auto& current = scratch.current;
+    auto& next = scratch.next;
+    const std::size_t capacity = laterStepCapacity(image);
+    int changed = 0;
+    for (int step = 1; step < steps; ++step) {
+        next.clear();
+        for (const auto& e : current) {
+            for (int k = 0; k < 4; ++k) {
+                const int nx = e.x + kDx[k], ny = e.y + kDy[k];
+                if (nx < 0 || ny < 0 || nx >= image.width || ny >= image.height) continue;
+                if (next.size() >= capacity || !change(image.at(nx, ny), e.value)) continue;
+                next.push_back({nx, ny, e.value});
+            }
+        }
+        changed += static_cast<int>(next.size());
+        current.swap(next);
+    }
+    return changed;
+}
+
 }  // namespace
 
 void RegionFillGrowing(std::uint8_t* image, int width, int stride, int height, int x, int y,
@@ -27,7 +53,6 @@ void RegionFillGrowing(std::uint8_t* image, int width, int stride, int height, i
 int DilateSteps(MorphologyScratch& scratch, GrayView image, int steps, int value) {
     if (image.width < 1 || image.height < 1) return 0;
     auto& current = scratch.current;
-    auto& next = scratch.next;
     current.clear();
     const int w = image.width, h = image.height;
     for (int y = 0; y < h; ++y) {
@@ -46,30 +71,17 @@ int DilateSteps(MorphologyScratch& scratch, GrayView image, int steps, int value
     }
     for (const auto& e : current) image.at(e.x, e.y) = static_cast<std::uint8_t>(e.value);
     int set = static_cast<int>(current.size());
-
-    const std::size_t capacity = laterStepCapacity(image);
-    for (int step = 1; step < steps; ++step) {
-        next.clear();
-        for (const auto& e : current) {
-            for (int k = 0; k < 4; ++k) {
-                const int nx = e.x + kDx[k], ny = e.y + kDy[k];
-                if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
-                std::uint8_t& p = image.at(nx, ny);
-                if (p != 0 || next.size() >= capacity) continue;
-                p = static_cast<std::uint8_t>(e.value);
-                next.push_back({nx, ny, e.value});
-            }
-        }
-        set += static_cast<int>(next.size());
-        current.swap(next);
-    }
+    set += laterSteps(scratch, image, steps, [](std::uint8_t& p, int v) {
+        if (p != 0) return false;
+        p = static_cast<std::uint8_t>(v);
+        return true;
+    });
     return set;
 }
 
 int ErodeSteps(MorphologyScratch& scratch, GrayView image, int steps) {
     if (image.width < 1 || image.height < 1) return 0;
     auto& current = scratch.current;
-    auto& next = scratch.next;
     current.clear();
     const int w = image.width, h = image.height;
     for (int y = 0; y < h; ++y) {
@@ -87,23 +99,11 @@ int ErodeSteps(MorphologyScratch& scratch, GrayView image, int steps) {
     }
     for (const auto& e : current) image.at(e.x, e.y) = 0;
     int cleared = static_cast<int>(current.size());
-
-    const std::size_t capacity = laterStepCapacity(image);
-    for (int step = 1; step < steps; ++step) {
-        next.clear();
-        for (const auto& e : current) {
-            for (int k = 0; k < 4; ++k) {
-                const int nx = e.x + kDx[k], ny = e.y + kDy[k];
-                if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
-                std::uint8_t& p = image.at(nx, ny);
-                if (p == 0 || next.size() >= capacity) continue;
-                p = 0;
-                next.push_back({nx, ny, 0});
-            }
-        }
-        cleared += static_cast<int>(next.size());
-        current.swap(next);
-    }
+    cleared += laterSteps(scratch, image, steps, [](std::uint8_t& p, int) {
+        if (p == 0) return false;
+        p = 0;
+        return true;
+    });
     return cleared;
 }
 

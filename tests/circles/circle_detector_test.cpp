@@ -213,8 +213,8 @@ TEST(CircleTest, LowersTheThresholdUntilTwoCirclesOrNoChange) {
     EXPECT_EQ(flatRun.thresholds, std::vector<int>{0});
 
     // A 5 x 5 image has 3 x 3 cells, all within 4 pixels of each other, so
-    // no run finds two circles; the factor steps 0.5 .. 0.1 and the sequence
-    // ends there, or earlier when the threshold stops changing.
+    // no run finds two circles; the factor goes 0.5, 0.4 ... 0.1 and the
+    // sequence ends there, or earlier when the threshold stops changing.
     GuardedImage tiny(5, 5);
     tiny.fillRandom(21);
     const auto tinyRun = runCircleTest(ConstGrayView{tiny.data(), 5, 5, 5});
