@@ -102,6 +102,8 @@ private:
     bool markEdges();
     bool cameraScan();
     void referenceScan();
+    template <class Agreement>
+    Found shiftSearch(const GrayView& searched, int x, int y, int ox, int oy, Agreement agreement);
     Found searchReferenceEdges(int x, int y, int ox, int oy);
     Found searchCameraEdges(int x, int y);
     bool isSuspect(float agreement) const {
@@ -172,11 +174,14 @@ bool FlawScan::markEdges() {
     return anyEdge;
 }
 
-// Shift search of a camera edge at (x, y) for reference edges around its
-// place (x + ox, y + oy), nearest shifts first: dx = 0, -1, 1, -2, 2 ...,
-// and for each dx the same order of dy. It stops at an ignored pixel and as
-// soon as the best agreement exceeds the threshold.
-FlawScan::Found FlawScan::searchReferenceEdges(int x, int y, int ox, int oy) {
+// The shift search shared by both scans: positions (x + ox + dx, y + oy +
+// dy), nearest shifts first (dx = 0, -1, 1, -2, 2 ..., and for each dx the
+// same order of dy). At each edge of `searched` there, `agreement(px, py)`
+// scores the patches; the search stops at an ignored pixel and as soon as the
+// best agreement exceeds the threshold.
+template <class Agreement>
+FlawScan::Found FlawScan::shiftSearch(const GrayView& searched, int x, int y, int ox, int oy,
+                                      Agreement agreement) {
     const int grow = set_.grow;
     float best = -1.0f;
     bool met = false;
@@ -192,18 +197,14 @@ FlawScan::Found FlawScan::searchReferenceEdges(int x, int y, int ox, int oy) {
                     const int px = x + ox + dx, py = y + oy + dy;
                     if (!inside(px, py)) continue;
                     if (ignore_.at(px, py) != 0) goto done;
-                    if (isEdgeAt(ref_, px, py)) {
+                    if (isEdgeAt(searched, px, py)) {
                         met = true;
-                        const float v = patchAgreement(asConst(ref_), px - kHalfPatch, py - kHalfPatch,
-                                                       asConst(camera_), x - kHalfPatch, y - kHalfPatch);
+                        const float v = agreement(px, py);
                         if (v > best + 0.01f) {
                             best = v;
                             f.dx = dx;
                             f.dy = dy;
                         }
-                        for (int yy = std::max(py - 1, 0); yy <= std::min(py + 1, h_ - 1); ++yy)
-                            for (int xx = std::max(px - 1, 0); xx <= std::min(px + 1, w_ - 1); ++xx)
-                                if (ref_.at(xx, yy) > kVisited) ref_.at(xx, yy) = kVisited;
                     }
                     if (best > set_.threshold) goto done;
                 }
@@ -215,42 +216,26 @@ done:
     return f;
 }
 
+// A camera edge at (x, y) against the reference edges around its place
+// (x + ox, y + oy); reference edges met are marked visited.
+FlawScan::Found FlawScan::searchReferenceEdges(int x, int y, int ox, int oy) {
+    return shiftSearch(ref_, x, y, ox, oy, [&](int px, int py) {
+        const float v = patchAgreement(asConst(ref_), px - kHalfPatch, py - kHalfPatch,
+                                       asConst(camera_), x - kHalfPatch, y - kHalfPatch);
+        for (int yy = std::max(py - 1, 0); yy <= std::min(py + 1, h_ - 1); ++yy)
+            for (int xx = std::max(px - 1, 0); xx <= std::min(px + 1, w_ - 1); ++xx)
+                if (ref_.at(xx, yy) > kVisited) ref_.at(xx, yy) = kVisited;
+        return v;
+    });
+}
+
 // The converse search of a reference edge at (x, y) for camera edges around
 // the same place, in the same order and with the same stops.
 FlawScan::Found FlawScan::searchCameraEdges(int x, int y) {
-    const int grow = set_.grow;
-    float best = -1.0f;
-    bool met = false;
-    Found f;
-    for (int r = 0; r <= grow; ++r) {
-        for (int a = -1; a <= 1; a += 2) {
-            if (r == 0 && a == -1) continue;
-            const int dx = a * r;
-            for (int b = 0; b <= grow; ++b) {
-                for (int c = -1; c <= 1; c += 2) {
-                    if (b == 0 && c == -1) continue;
-                    const int dy = c * b;
-                    const int px = x + dx, py = y + dy;
-                    if (!inside(px, py)) continue;
-                    if (ignore_.at(px, py) != 0) goto done;
-                    if (isEdgeAt(camera_, px, py)) {
-                        met = true;
-                        const float v = patchAgreement(asConst(camera_), px - kHalfPatch, py - kHalfPatch,
-                                                       asConst(ref_), x - kHalfPatch, y - kHalfPatch);
-                        if (v > best + 0.01f) {
-                            best = v;
-                            f.dx = dx;
-                            f.dy = dy;
-                        }
-                    }
-                    if (best > set_.threshold) goto done;
-                }
-            }
-        }
-    }
-done:
-    f.agreement = met ? best : 0.0f;
-    return f;
+    return shiftSearch(camera_, x, y, 0, 0, [&](int px, int py) {
+        return patchAgreement(asConst(camera_), px - kHalfPatch, py - kHalfPatch, asConst(ref_),
+                              x - kHalfPatch, y - kHalfPatch);
+    });
 }
 
 // Code 150 (and 151 when asked) on the grid of step 2 within the exclusion
