@@ -1,5 +1,5 @@
-// Edge comparison: reduces the reference window to the part under the one
-// camera region that the kept camera blob overlaps most.
+// Edge comparison: reduces the reference window to the reference features
+// that the one camera region overlapping the kept camera blob most lies on.
 #include <algorithm>
 
 #include "inspect/window_checks.h"
@@ -64,8 +64,21 @@ void compareEdges(const std::uint8_t* blob, std::uint8_t* cam, std::uint8_t* ref
         }
     }
 
+    // Every whole reference feature (4-connected) that the chosen camera
+    // region touches stays, including the parts the camera lacks: clearing
+    // pixel by pixel would erase missing copper from the reference as well,
+    // and no later comparison could see it. Kept features are marked first,
+    // then everything unmarked is cleared.
+    constexpr std::uint8_t kKept = 1;
     for (int i = 0; i < n * n; ++i)
-        if (cam[i] != chosen) reference[i] = 0;
+        if (reference[i] != 0) reference[i] = 255;
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            const int i = y * n + x;
+            if (cam[i] == chosen && reference[i] == 255)
+                RegionFill(stack, reference, n, n, n, x, y, kKept, nullptr);
+        }
+    for (int i = 0; i < n * n; ++i) reference[i] = reference[i] == kKept ? 255 : 0;
 }
 
 }  // namespace pcbinspect

@@ -100,11 +100,17 @@ void cutWindow(ConstGrayView image, std::uint8_t* window, int n, int left, int t
     copySubGrayAt(image.data, image.width, image.stride, image.height, window, n, n, n, left, top);
 }
 
-// Reference labels to copper: everything but background and line labels.
+// Reference labels to copper: everything but background, line labels and
+// hole interiors. A drilled hole is open on a good board, so its interior
+// must be open in the binary reference too, or every intact hole would read
+// as a void in the camera.
 void binariseReference(std::uint8_t* w, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t v = w[i];
-        w[i] = (v == kLabelBackground || v == kLabelLine || v == kLabelReferenceLine) ? 0 : 255;
+        w[i] = (v == kLabelBackground || v == kLabelLine || v == kLabelReferenceLine ||
+                v == kLabelHoleInterior)
+                   ? 0
+                   : 255;
     }
 }
 

@@ -137,9 +137,10 @@ bool padTest(const std::uint8_t* reference, const std::uint8_t* camera, int n, i
 // closes one-pixel holes of the reference window, inside margins mx, my.
 void cleanReference(std::uint8_t* reference, int mx, int my);
 
-// Keeps in R only the part under the camera region that overlaps the blob
-// window most (or, with no overlap, the camera region nearest the centre).
-// The camera copy is relabelled.
+// Keeps in R only the whole 4-connected reference features that the camera
+// region overlapping the blob window most touches (or, with no overlap, the
+// camera region nearest the centre); R comes back binary (0 / 255). The
+// camera copy is relabelled.
 void compareEdges(const std::uint8_t* blob, std::uint8_t* cameraCopy, std::uint8_t* reference,
                   int mx, int my, CheckScratch& scratch);
 

@@ -162,14 +162,15 @@ extern "C" PCBINSPECT_API void getSubGrayNearest(const std::uint8_t* src, std::i
                                                  float centerX, float centerY, float angle) {
     using namespace pcbinspect;
     guardedExport("getSubGrayNearest", [&] {
+        // The window starts black before anything else is looked at, so a
+        // rejected source still leaves a cleared window; only its width x
+        // height pixels are cleared. An unusable destination is not touched.
         ArgumentCheck check("getSubGrayNearest");
-        check.image("source", src, srcWidth, srcStride, srcHeight)
-            .image("destination", dst, dstWidth, dstStride, dstHeight);
-        if (!check.ok()) return;
-        // The window starts black; only its width x height pixels are cleared.
+        if (!check.image("destination", dst, dstWidth, dstStride, dstHeight).ok()) return;
         for (int j = 0; j < dstHeight; ++j)
             std::memset(dst + static_cast<std::ptrdiff_t>(j) * dstStride, 0,
                         static_cast<std::size_t>(dstWidth));
+        if (!check.image("source", src, srcWidth, srcStride, srcHeight).ok()) return;
         resampleGrayNearest(src, srcWidth, srcStride, srcHeight, dst, dstWidth, dstStride,
                             dstHeight, centerX, centerY, angle);
     });

@@ -1,5 +1,5 @@
 // Each device kernel against its CPU twin, byte for byte, on random inputs.
-// Needs a usable device: run through scripts/device-check.sh (label device).
+// Skips without a usable device; scripts/device-check.sh runs it (label device).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -21,8 +21,11 @@ namespace {
 
 class KernelParity : public ::testing::Test {
 protected:
+    // A machine without a usable device has nothing to compare: the tests
+    // skip with the reason instead of failing a plain ctest run.
     void SetUp() override {
-        ASSERT_TRUE(ensureCudaDevice(true)) << cudaEnvMessage(getCudaEnv());
+        if (!ensureCudaDevice(true))
+            GTEST_SKIP() << "no CUDA device (" << cudaEnvMessage(getCudaEnv()) << ")";
     }
     LaunchShape shapeFor(int w, int h) {
         LaunchShape s;

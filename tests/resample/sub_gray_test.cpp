@@ -332,12 +332,21 @@ TEST(GetSubGray, BadInputIsRejectedWithoutWriting) {
          "getSubGray: source stride 7 is below its width 8",
          "getSubGrayNearest: source stride 7 is below its width 8"},
     };
+    // getSubGrayNearest clears a usable destination before it looks at the
+    // source: a rejected source leaves it cleared, a rejected destination
+    // untouched.
+    GuardedImage cleared = window(4, 4, 6);
+    cleared.fill(0);
     for (const Case& c : cases) {
+        dst.fill(kOld);
         getSubGray(c.s, c.sw, c.ss, c.sh, c.d, c.dw, c.ds, c.dh, 3.0f, 3.0f, 10.0f, false);
         EXPECT_STREQ(getLastError(), c.bilinear);
+        EXPECT_EQ(dst.pixels(), window(4, 4, 6).pixels());
         getSubGrayNearest(c.s, c.sw, c.ss, c.sh, c.d, c.dw, c.ds, c.dh, 3.0f, 3.0f, 10.0f);
         EXPECT_STREQ(getLastError(), c.nearest);
-        EXPECT_EQ(dst.pixels(), window(4, 4, 6).pixels());
+        const bool usableDestination = c.d != nullptr && c.dh >= 1;
+        EXPECT_EQ(dst.pixels(), (usableDestination ? cleared : window(4, 4, 6)).pixels())
+            << c.nearest;
         EXPECT_TRUE(dst.guardsIntact());
     }
 }
