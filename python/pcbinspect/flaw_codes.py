@@ -17,7 +17,7 @@ class FlawCode:
 
 
 FLAW_CODES: tuple[FlawCode, ...] = tuple(FlawCode(c, f, n) for c, f, n in (
-    (1, "missing copper", "camera window empty"),
+    (1, "open", "copper interrupted (or camera window empty)"),
     (2, "short", "short between conductors"),
     (3, "void", "hole across a line"),
     (4, "void", "pin-hole in copper"),
@@ -42,7 +42,7 @@ FLAW_CODES: tuple[FlawCode, ...] = tuple(FlawCode(c, f, n) for c, f, n in (
     (26, "void", "pin-hole in pad"),
     (27, "width", "pad line width changed (relative)"),
     (28, "width", "pad line width changed (pixels)"),
-    (29, "open", "line gap"),
+    (29, "excess copper", "stray copper off the reference"),
     (180, "missing copper", "missing copper (isolated feature)"),
     (190, "excess copper", "excess copper (isolated feature)"),
     (200, "missing copper", "missing copper (relative)"),

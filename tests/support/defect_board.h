@@ -52,6 +52,9 @@ enum class DefectKind {
     PadTooSmall,
     HolePlugged,
     HoleTooLarge,
+    MouseBite,
+    Spur,
+    SpuriousCopper,
 };
 
 // The flaw codes that count as finding a defect of a kind.
@@ -71,18 +74,24 @@ inline const char* defectName(DefectKind k) {
         case DefectKind::PadTooSmall: return "pad too small";
         case DefectKind::HolePlugged: return "hole plugged";
         case DefectKind::HoleTooLarge: return "hole too large";
+        case DefectKind::MouseBite: return "mousebite";
+        case DefectKind::Spur: return "spur";
+        case DefectKind::SpuriousCopper: return "spurious copper";
     }
     return "?";
 }
 
 // Codes of each family, as the driver, the patch classification and the
-// re-check stages report them.
+// re-check stages report them. Code 1 is an interruption (the edge region of
+// the patch classification that persists when the margins grow, or a camera
+// window left empty); 29 measures camera copper with no reference copper
+// under it.
 inline std::vector<int> familyCodes(FlawFamily f) {
     switch (f) {
-        case FlawFamily::Open: return {1, 2, 5, 29};
+        case FlawFamily::Open: return {1, 5};
         case FlawFamily::Short: return {2};
         case FlawFamily::Missing: return {9, 18, 24, 180, 200, 201};
-        case FlawFamily::Excess: return {8, 19, 25, 190, 210, 211};
+        case FlawFamily::Excess: return {8, 19, 25, 29, 190, 210, 211};
         case FlawFamily::Void: return {4, 26};  // enclosed void in copper
         case FlawFamily::Width: return {3, 27, 28, 220, 221};
         case FlawFamily::Spacing: return {23};
@@ -172,6 +181,60 @@ inline bool isCopperLabel(std::uint8_t v) {
 }
 
 }  // namespace board_detail
+
+// The parameter vector, control block and width tolerances that suit the
+// synthetic boards. Lengths in pixels, ratios as fractions.
+inline void setInspectionSettings(DefectBoard& b) {
+    b.params.assign(35, 0.0f);
+    float* p = b.params.data();
+    p[0] = 0.30f;   // excess copper on a line: excess / (2 x local width) limit (code 210)
+    p[1] = 0.30f;   // missing copper on a line: same ratio (code 200)
+    p[2] = 3.0f;    // excess on a line in pixels (code 211); score of the frame case
+    p[3] = 3.0f;    // missing on a line in pixels (code 201); score of code 201 from the driver
+    p[4] = 0.5f;    // void across a line, as a share of the line width (code 3)
+    p[5] = 0.25f;   // widening limit, relative (code 220) when no tolerance record applies
+    p[6] = 0.25f;   // narrowing limit, relative (code 221) likewise
+    p[7] = 0.25f;   // spacing reduction limit, relative (code 23) likewise
+    p[8] = 3.0f;    // edge-region (break) measure on class-2 lines (code 5)
+    p[10] = 3.0f;   // class-3 pad: outward deviation / excess (code 8)
+    p[11] = 3.0f;   // class-3 pad: inward deviation / missing (code 9)
+    p[12] = 3.0f;   // class-3 pad: radius difference in pixels (code 7)
+    p[13] = 0.15f;  // class-3 pad: relative radius difference (code 6)
+    p[14] = 3.0f;   // class-0 copper: excess (code 19)
+    p[15] = 3.0f;   // class-0 copper: missing (code 18)
+    p[16] = 3.0f;   // enclosed void size (code 4)
+    p[17] = 3.0f;   // class-3 pad: hole centre offset (code 10)
+    p[18] = 36.0f;  // class-3 pad: missing hole arc, 7.2 per ray (code 11)
+    p[19] = 3.0f;   // ring type 2: excess / missing (codes 14, 15)
+    p[20] = 3.0f;
+    p[21] = 3.0f;   // ring type 1: excess / missing (codes 16, 17)
+    p[22] = 3.0f;
+    p[23] = 3.0f;   // gap and edge-region measure outside class 2 (code 29)
+    p[24] = 3.0f;   // class-1 pad: excess (code 25)
+    p[25] = 3.0f;   // class-1 pad: missing (code 24)
+    p[26] = 3.0f;   // class-1 pad: void size (code 26)
+    p[27] = 3.0f;   // class-1 pad: width change in pixels (code 28)
+    p[28] = 0.25f;  // class-1 pad: relative width change (code 27)
+    p[29] = 0.30f;  // hole-size check: relative enlargement (code 1401)
+    p[30] = 0.30f;  // relative shrink (code 1402)
+    p[31] = 2.0f;   // absolute enlargement in pixels (code 1403)
+    p[32] = 2.0f;   // absolute shrink in pixels (code 1404)
+    p[33] = 3.0f;   // class 4 (a lone pad of class 0): excess (code 190)
+    p[34] = 3.0f;   // class 4: missing (code 180)
+
+    // Tolerance t = 10 %; the pad-area test is off (limit 0, so class 0
+    // stays class 0); lines at most 3 pixels wide are narrowed whenever the
+    // camera shows them at most 2 pixels wide.
+    b.control = InspectControl{10, 0, 0, 3, 2};
+
+    // Width tolerances by nominal width: thin lines get more room.
+    //           key   exc1   miss1  exc2  miss2  diff  widen narrow spacing
+    b.tolerances = {
+        WidthTolerance{10.0f, 0.35f, 0.35f, 3.0f, 3.0f, 0.5f, 0.30f, 0.30f, 0.30f},
+        WidthTolerance{20.0f, 0.30f, 0.30f, 3.0f, 3.0f, 0.5f, 0.25f, 0.25f, 0.25f},
+        WidthTolerance{99.0f, 0.25f, 0.25f, 4.0f, 4.0f, 0.5f, 0.20f, 0.20f, 0.20f},
+    };
+}
 
 // Builds the board. Deterministic: no randomness at all.
 inline DefectBoard buildDefectBoard(const BoardOptions& opt = {}) {
@@ -416,56 +479,7 @@ inline DefectBoard buildDefectBoard(const BoardOptions& opt = {}) {
     hole(1, cellX(6), cellY(2), 5);
     hole(1, cellX(4), cellY(3), 8);
 
-    // ---- Parameters. Lengths in pixels, ratios as fractions. ----
-    b.params.assign(35, 0.0f);
-    float* p = b.params.data();
-    p[0] = 0.30f;   // excess copper on a line: excess / (2 x local width) limit (code 210)
-    p[1] = 0.30f;   // missing copper on a line: same ratio (code 200)
-    p[2] = 3.0f;    // excess on a line in pixels (code 211); score of the frame case
-    p[3] = 3.0f;    // missing on a line in pixels (code 201); score of code 201 from the driver
-    p[4] = 0.5f;    // void across a line, as a share of the line width (code 3)
-    p[5] = 0.25f;   // widening limit, relative (code 220) when no tolerance record applies
-    p[6] = 0.25f;   // narrowing limit, relative (code 221) likewise
-    p[7] = 0.25f;   // spacing reduction limit, relative (code 23) likewise
-    p[8] = 3.0f;    // edge-region (break) measure on class-2 lines (code 5)
-    p[10] = 3.0f;   // class-3 pad: outward deviation / excess (code 8)
-    p[11] = 3.0f;   // class-3 pad: inward deviation / missing (code 9)
-    p[12] = 3.0f;   // class-3 pad: radius difference in pixels (code 7)
-    p[13] = 0.15f;  // class-3 pad: relative radius difference (code 6)
-    p[14] = 3.0f;   // class-0 copper: excess (code 19)
-    p[15] = 3.0f;   // class-0 copper: missing (code 18)
-    p[16] = 3.0f;   // enclosed void size (code 4)
-    p[17] = 3.0f;   // class-3 pad: hole centre offset (code 10)
-    p[18] = 36.0f;  // class-3 pad: missing hole arc, 7.2 per ray (code 11)
-    p[19] = 3.0f;   // ring type 2: excess / missing (codes 14, 15)
-    p[20] = 3.0f;
-    p[21] = 3.0f;   // ring type 1: excess / missing (codes 16, 17)
-    p[22] = 3.0f;
-    p[23] = 3.0f;   // gap and edge-region measure outside class 2 (code 29)
-    p[24] = 3.0f;   // class-1 pad: excess (code 25)
-    p[25] = 3.0f;   // class-1 pad: missing (code 24)
-    p[26] = 3.0f;   // class-1 pad: void size (code 26)
-    p[27] = 3.0f;   // class-1 pad: width change in pixels (code 28)
-    p[28] = 0.25f;  // class-1 pad: relative width change (code 27)
-    p[29] = 0.30f;  // hole-size check: relative enlargement (code 1401)
-    p[30] = 0.30f;  // relative shrink (code 1402)
-    p[31] = 2.0f;   // absolute enlargement in pixels (code 1403)
-    p[32] = 2.0f;   // absolute shrink in pixels (code 1404)
-    p[33] = 3.0f;   // class 4 (a lone pad of class 0): excess (code 190)
-    p[34] = 3.0f;   // class 4: missing (code 180)
-
-    // Tolerance t = 10 %; the pad-area test is off (limit 0, so class 0
-    // stays class 0); lines at most 3 pixels wide are narrowed whenever the
-    // camera shows them at most 2 pixels wide.
-    b.control = InspectControl{10, 0, 0, 3, 2};
-
-    // Width tolerances by nominal width: thin lines get more room.
-    //           key   exc1   miss1  exc2  miss2  diff  widen narrow spacing
-    b.tolerances = {
-        WidthTolerance{10.0f, 0.35f, 0.35f, 3.0f, 3.0f, 0.5f, 0.30f, 0.30f, 0.30f},
-        WidthTolerance{20.0f, 0.30f, 0.30f, 3.0f, 3.0f, 0.5f, 0.25f, 0.25f, 0.25f},
-        WidthTolerance{99.0f, 0.25f, 0.25f, 4.0f, 4.0f, 0.5f, 0.20f, 0.20f, 0.20f},
-    };
+    setInspectionSettings(b);
     return b;
 }
 

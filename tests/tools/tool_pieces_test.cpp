@@ -138,7 +138,7 @@ TEST(FlawCodes, TableIsOrderedAndEveryCodeHasAFamily) {
     EXPECT_EQ(describeFlaw(23).family, Family::Spacing);
     EXPECT_EQ(describeFlaw(221).family, Family::Width);
     EXPECT_EQ(describeFlaw(12).family, Family::Hole);
-    EXPECT_EQ(describeFlaw(29).family, Family::Open);
+    EXPECT_EQ(describeFlaw(29).family, Family::ExcessCopper);
     EXPECT_EQ(describeFlaw(13).family, Family::Unknown);
     EXPECT_EQ(describeFlaw(13).name, "unknown flaw");
 }

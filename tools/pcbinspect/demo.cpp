@@ -7,7 +7,8 @@
 #include "flaw_codes.h"
 #include "pipeline.h"
 #include "report.h"
-#include "support/defect_board.h"
+#include "support/board_score.h"
+#include "support/random_board.h"
 
 namespace pcbinspect::tool {
 
@@ -22,16 +23,9 @@ constexpr int kMargin = 60;
 // plus this many pixels.
 constexpr int kSlack = 12;
 
-bool near(const FlawRecord& f, const testing::PlantedDefect& d) {
-    const double dx = f.camX - d.camX, dy = f.camY - d.camY;
-    return std::sqrt(dx * dx + dy * dy) <= d.extent + kSlack;
-}
-
-}  // namespace
-
-int runDemo(const Preset& preset, const std::string& presetName, const fs::path& out,
-            std::ostream& print) {
-    const testing::DefectBoard board = testing::buildDefectBoard();
+// The board placed in its larger reference, holes moved from the board's
+// hole-list coordinates into the reference.
+InspectionInput boardInput(const testing::DefectBoard& board) {
     InspectionInput in;
     in.referencePath = "reference.png";
     in.cameraPath = "camera.png";
@@ -41,13 +35,20 @@ int runDemo(const Preset& preset, const std::string& presetName, const fs::path&
                     board.width, in.reference.row(y + kMargin) + kMargin);
     in.camera = Image(board.width, board.height, 1);
     in.camera.pixels = board.camera;
-    // Holes move from the board's hole-list coordinates into the reference.
     for (HoleRecord h : board.holes) {
         h.x += kMargin - board.holeOrigin[0];
         h.y += kMargin - board.holeOrigin[1];
         in.holes.push_back(h);
     }
+    return in;
+}
 
+}  // namespace
+
+int runDemo(const Preset& preset, const std::string& presetName, const fs::path& out,
+            std::ostream& print) {
+    const testing::DefectBoard board = testing::buildDefectBoard();
+    const InspectionInput in = boardInput(board);
     const InspectionResult r = runInspection(in, preset);
 
     ReportSources s{"reference.png", "camera.png", "", "", presetName,
@@ -67,32 +68,25 @@ int runDemo(const Preset& preset, const std::string& presetName, const fs::path&
     std::snprintf(line, sizeof line, "%-20s %11s  %-8s %s\n", "planted", "camera", "found",
                   "flaw");
     print << line;
-    std::vector<bool> matched(r.flaws.size(), false);
+    const testing::BoardScore score = testing::scoreRecords(board.defects, r.flaws, kSlack);
     int found = 0, rightFamily = 0;
-    for (const testing::PlantedDefect& d : board.defects) {
-        const FlawRecord* hit = nullptr;
-        for (std::size_t i = 0; i < r.flaws.size(); ++i)
-            if (near(r.flaws[i], d)) {
-                matched[i] = true;
-                if (!hit) hit = &r.flaws[i];
-            }
+    for (std::size_t i = 0; i < board.defects.size(); ++i) {
+        const testing::PlantedDefect& d = board.defects[i];
+        const testing::DefectMatch& m = score.defects[i];
         const std::string at = std::to_string(d.camX) + "," + std::to_string(d.camY);
         std::string what = "-";
-        if (hit) {
+        if (m.found) {
             ++found;
-            const bool family = testing::codeInFamily(hit->code, d.family);
-            rightFamily += family ? 1 : 0;
-            what = std::to_string(hit->code) + " " + std::string(describeFlaw(hit->code).name) +
-                   (family ? "" : " (other family)");
+            rightFamily += m.inFamily ? 1 : 0;
+            what = std::to_string(m.code) + " " + std::string(describeFlaw(m.code).name) +
+                   (m.inFamily ? "" : " (other family)");
         }
         std::snprintf(line, sizeof line, "%-20s %11s  %-8s %s\n", testing::defectName(d.kind),
-                      at.c_str(), hit ? "yes" : "no", what.c_str());
+                      at.c_str(), m.found ? "yes" : "no", what.c_str());
         print << line;
     }
-    int falseCalls = 0;
     for (std::size_t i = 0; i < r.flaws.size(); ++i) {
-        if (matched[i]) continue;
-        ++falseCalls;
+        if (score.recordOnDefect[i]) continue;
         const FlawRecord& f = r.flaws[i];
         std::snprintf(line, sizeof line, "%-20s %11s  %-8s %d %s\n", "(nothing planted)",
                       (std::to_string(f.camX) + "," + std::to_string(f.camY)).c_str(),
@@ -104,7 +98,7 @@ int runDemo(const Preset& preset, const std::string& presetName, const fs::path&
                   "\nrecall %d of %zu planted defects (%.0f%%), %d of them in the planted "
                   "family; %d false calls\n",
                   found, planted, planted ? 100.0 * found / planted : 0.0, rightFamily,
-                  falseCalls);
+                  score.falseCalls);
     print << line;
     std::snprintf(line, sizeof line, "search %.0f ms, inspection %.0f ms\n", r.searchMs,
                   r.inspectMs);
@@ -112,6 +106,76 @@ int runDemo(const Preset& preset, const std::string& presetName, const fs::path&
     print << "report: " << (out / "report.json").string()
           << "\npicture: " << (out / "overlay.png").string() << '\n';
     return 0;
+}
+
+RandomBoardTally inspectRandomBoards(const Preset& preset, std::uint32_t seed, int boards,
+                                     std::ostream* print, bool listMisses) {
+    RandomBoardTally t;
+    for (int i = 0; i < boards; ++i) {
+        const testing::DefectBoard board =
+            testing::buildRandomBoard(seed + static_cast<std::uint32_t>(i));
+        const InspectionResult r = runInspection(boardInput(board), preset);
+        t.unplaced += r.placed ? 0 : 1;
+        const testing::BoardScore score = testing::scoreRecords(board.defects, r.flaws, kSlack);
+        for (std::size_t k = 0; k < board.defects.size(); ++k) {
+            RandomBoardTally::Kind& kind = t.kinds[testing::defectName(board.defects[k].kind)];
+            ++kind.planted;
+            kind.found += score.defects[k].found ? 1 : 0;
+            kind.inFamily += score.defects[k].inFamily ? 1 : 0;
+            if (score.defects[k].found) ++kind.codes[score.defects[k].code];
+            if (print && listMisses && !score.defects[k].found) {
+                const testing::PlantedDefect& d = board.defects[k];
+                *print << "missed: board " << seed + static_cast<std::uint32_t>(i) << ", "
+                       << testing::defectName(d.kind) << " at " << d.camX << "," << d.camY
+                       << " (reach " << d.extent << ")\n";
+            }
+        }
+        for (std::size_t j = 0; print && listMisses && j < r.flaws.size(); ++j) {
+            if (score.recordOnDefect[j]) continue;
+            const FlawRecord& f = r.flaws[j];
+            // The nearest planted defect, to tell a stray duplicate from a
+            // call on a clean feature.
+            double nearest = 1e9;
+            for (const testing::PlantedDefect& d : board.defects)
+                nearest = std::min(nearest, std::hypot(f.camX - d.camX, f.camY - d.camY) - d.extent);
+            *print << "false call: board " << seed + static_cast<std::uint32_t>(i) << ", code "
+                   << f.code << " at " << f.camX << "," << f.camY << " ("
+                   << static_cast<int>(nearest) << " pixels beyond the nearest defect's reach)\n";
+        }
+        t.records += static_cast<int>(r.flaws.size());
+        t.falseCalls += score.falseCalls;
+        t.milliseconds += r.searchMs + r.inspectMs;
+    }
+    if (print) {
+        char line[200];
+        std::snprintf(line, sizeof line, "%-20s %8s %8s %8s %9s  %s\n", "defect kind", "planted",
+                      "found", "recall", "family", "codes (count)");
+        *print << line;
+        int planted = 0, found = 0, inFamily = 0;
+        for (const auto& [name, k] : t.kinds) {
+            std::string codes;
+            for (const auto& [code, n] : k.codes)
+                codes += (codes.empty() ? "" : ", ") + std::to_string(code) + " (" +
+                         std::to_string(n) + ")";
+            std::snprintf(line, sizeof line, "%-20s %8d %8d %8.3f %9.3f  %s\n", name.c_str(),
+                          k.planted, k.found, k.recall(),
+                          k.found ? double(k.inFamily) / k.found : 0.0, codes.c_str());
+            *print << line;
+            planted += k.planted;
+            found += k.found;
+            inFamily += k.inFamily;
+        }
+        std::snprintf(line, sizeof line,
+                      "%d boards (seed %u): recall %d of %d (%.3f), %d of them in the planted "
+                      "family (%.3f); %d records, %d on no defect (precision %.3f); %.0f ms a "
+                      "board\n",
+                      boards, seed, found, planted, planted ? double(found) / planted : 0.0,
+                      inFamily, found ? double(inFamily) / found : 0.0, t.records, t.falseCalls,
+                      t.precision(), boards ? t.milliseconds / boards : 0.0);
+        *print << line;
+        if (t.unplaced) *print << t.unplaced << " boards could not be placed\n";
+    }
+    return t;
 }
 
 }  // namespace pcbinspect::tool

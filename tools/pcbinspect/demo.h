@@ -3,8 +3,10 @@
 // flaws found set against the defects planted.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <iosfwd>
+#include <map>
 #include <string>
 
 #include "preset.h"
@@ -15,5 +17,27 @@ namespace pcbinspect::tool {
 // into `out`, prints the comparison table to `print`. Returns 0.
 int runDemo(const Preset& preset, const std::string& presetName,
             const std::filesystem::path& out, std::ostream& print);
+
+// What the inspection made of random boards full of planted defects.
+struct RandomBoardTally {
+    struct Kind {
+        int planted = 0, found = 0, inFamily = 0;
+        std::map<int, int> codes;  // how often each code reported a found defect
+        double recall() const { return planted ? double(found) / planted : 0.0; }
+    };
+    std::map<std::string, Kind> kinds;  // by defect kind
+    int records = 0, falseCalls = 0;    // records written, and those on no defect
+    int unplaced = 0;                   // boards the search could not place
+    double milliseconds = 0.0;          // search and inspection, all boards
+    double precision() const { return records ? 1.0 - double(falseCalls) / records : 1.0; }
+};
+
+// Builds `boards` random boards (seeds seed, seed + 1, ...), inspects each
+// as the demo does and tallies recall, family agreement and precision by
+// defect kind; prints the table when `print` is given, and before it every
+// defect that no record lies on and every record on no defect when
+// `listMisses` is set.
+RandomBoardTally inspectRandomBoards(const Preset& preset, std::uint32_t seed, int boards,
+                                     std::ostream* print, bool listMisses = false);
 
 }  // namespace pcbinspect::tool

@@ -11,7 +11,7 @@ using enum Family;
 // Codes from the inspection's checks. Region classes: 0 plain copper, 1 to 3
 // the pad labels 160, 170 and 180, 4 copper standing alone (pad area).
 constexpr std::array kCodes{
-    FlawCode{1, MissingCopper, "camera window empty"},
+    FlawCode{1, Open, "copper interrupted (or camera window empty)"},
     FlawCode{2, Short, "short between conductors"},
     FlawCode{3, Void, "hole across a line"},
     FlawCode{4, Void, "pin-hole in copper"},
@@ -36,7 +36,7 @@ constexpr std::array kCodes{
     FlawCode{26, Void, "pin-hole in pad"},
     FlawCode{27, Width, "pad line width changed (relative)"},
     FlawCode{28, Width, "pad line width changed (pixels)"},
-    FlawCode{29, Open, "line gap"},
+    FlawCode{29, ExcessCopper, "stray copper off the reference"},
     FlawCode{180, MissingCopper, "missing copper (isolated feature)"},
     FlawCode{190, ExcessCopper, "excess copper (isolated feature)"},
     FlawCode{200, MissingCopper, "missing copper (relative)"},

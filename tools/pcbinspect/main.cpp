@@ -53,6 +53,15 @@ int run(int argc, char** argv) {
         "demo", "build a synthetic board with planted flaws, inspect it, compare");
     demo->add_option("--out", out, "output folder")->default_val("pcbinspect-demo");
     demo->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
+    int randomBoards = 0;
+    unsigned seed = 1;
+    demo->add_option("--random", randomBoards,
+                     "instead: inspect this many random boards with 40 planted defects each "
+                     "and print recall and precision by defect kind")
+        ->check(CLI::Range(1, 10000));
+    demo->add_option("--seed", seed, "seed of the first random board")->default_val(1);
+    bool listMisses = false;
+    demo->add_flag("--misses", listMisses, "with --random: list every missed defect and every false call");
 
     CLI::App* batch = app.add_subcommand("batch", "inspect many pairs listed in a file");
     batch->add_option("LIST", list,
@@ -89,6 +98,10 @@ int run(int argc, char** argv) {
         std::cout << "report: " << (std::filesystem::path(out) / "report.json").string()
                   << ", picture: " << (std::filesystem::path(out) / "overlay.png").string()
                   << '\n';
+        return 0;
+    }
+    if (*demo && randomBoards > 0) {
+        inspectRandomBoards(presetFrom(presetPath), seed, randomBoards, &std::cout, listMisses);
         return 0;
     }
     if (*demo) return runDemo(presetFrom(presetPath), presetName(presetPath), out, std::cout);
