@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "support/defect_board.h"
@@ -35,6 +36,17 @@ inline constexpr RandomKind kRandomKinds[] = {
     {DefectKind::PadTooSmall, FlawFamily::Pad},
     {DefectKind::HolePlugged, FlawFamily::Hole},
     {DefectKind::HoleTooLarge, FlawFamily::Hole},
+};
+
+// The six kinds that annotated photo sets of bare boards mark, in the order
+// of the evaluation types 1 to 6 of the tool's default preset.
+inline constexpr RandomKind kPhotoSetKinds[] = {
+    {DefectKind::OpenLine, FlawFamily::Open},
+    {DefectKind::ShortBetweenLines, FlawFamily::Short},
+    {DefectKind::MouseBite, FlawFamily::Missing},
+    {DefectKind::Spur, FlawFamily::Excess},
+    {DefectKind::SpuriousCopper, FlawFamily::Excess},
+    {DefectKind::PinHole, FlawFamily::Void},
 };
 
 namespace random_detail {
@@ -70,7 +82,8 @@ inline void line(const Canvas& c, const CellFrame& f, int v0, int v1) {
 // A board of columns x rows cells; the reference as drawn, the camera with
 // the defects, a hole list (a checked and a measured record per drilled
 // hole) and the settings of setInspectionSettings.
-inline DefectBoard buildRandomBoard(std::uint32_t seed, int columns = 8, int rows = 5) {
+inline DefectBoard buildRandomBoard(std::uint32_t seed, int columns = 8, int rows = 5,
+                                    std::span<const RandomKind> dealt = kRandomKinds) {
     using random_detail::CellFrame;
     using random_detail::line;
     DefectBoard b;
@@ -87,7 +100,7 @@ inline DefectBoard buildRandomBoard(std::uint32_t seed, int columns = 8, int row
 
     // The kinds dealt evenly, in a random order.
     const int cells = columns * rows;
-    const int kinds = static_cast<int>(std::size(kRandomKinds));
+    const int kinds = static_cast<int>(dealt.size());
     std::vector<int> deal(static_cast<std::size_t>(cells));
     for (int i = 0; i < cells; ++i) deal[static_cast<std::size_t>(i)] = (i + static_cast<int>(seed)) % kinds;
     std::shuffle(deal.begin(), deal.end(), rng);
@@ -101,7 +114,7 @@ inline DefectBoard buildRandomBoard(std::uint32_t seed, int columns = 8, int row
     };
     std::vector<Change> changes;
     for (int cell = 0; cell < cells; ++cell) {
-        const RandomKind rk = kRandomKinds[deal[static_cast<std::size_t>(cell)]];
+        const RandomKind rk = dealt[static_cast<std::size_t>(deal[static_cast<std::size_t>(cell)])];
         const CellFrame f{(cell % columns) * DefectBoard::kCell + DefectBoard::kCell / 2,
                           (cell / columns) * DefectBoard::kCell + DefectBoard::kCell / 2,
                           uniform(0, 1) == 1};

@@ -1,8 +1,13 @@
 // Image files for the tool's tests: synthetic boards as PNG and JPEG, and
-// files of the wrong kind.
+// files of the wrong kind; running the built tool.
 #pragma once
 
+#include <sys/wait.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -76,6 +81,34 @@ inline BoardPair boardPair(int refSide, int camSide, int left, int top, std::uin
     p.camera.pixels = cam.pixels();
     return p;
 }
+
+// The outcome of running the built tool.
+struct ToolOutput {
+    int status = -1;
+    std::string out, err;
+};
+
+inline std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// Runs the tool with the given arguments (already quoted where needed).
+inline ToolOutput tool(const fs::path& dir, const std::string& args) {
+    const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
+    const std::string cmd = std::string("'") + PCBINSPECT_TOOL + "' " + args + " >'" +
+                            out.string() + "' 2>'" + err.string() + "'";
+    const int raw = std::system(cmd.c_str());
+    ToolOutput r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    fs::remove(out);
+    fs::remove(err);
+    return r;
+}
+
+inline std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 
 // Files in a folder, hidden ones included.
 inline std::vector<std::string> filesIn(const fs::path& dir) {

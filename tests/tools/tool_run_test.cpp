@@ -18,32 +18,6 @@ namespace {
 using nlohmann::json;
 using namespace testing;
 
-struct ToolOutput {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-// Runs the tool with the given arguments (already quoted where needed).
-ToolOutput tool(const fs::path& dir, const std::string& args) {
-    const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
-    const std::string cmd = std::string("'") + PCBINSPECT_TOOL + "' " + args + " >'" +
-                            out.string() + "' 2>'" + err.string() + "'";
-    const int raw = std::system(cmd.c_str());
-    ToolOutput r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-}
-
-std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 
 // A 600 x 600 board; the camera sees its 400 x 400 window at (131, 97) with
 // a block of copper cut away from the first feature right of the middle.

@@ -29,13 +29,29 @@ std::string quoted(const std::string& text) {
 
 }  // namespace
 
-InspectionResult inspectPair(const PairPaths& paths, int threshold, const Preset& preset,
-                             const std::string& presetName, const fs::path& out) {
+int effectiveThreshold(const ReadOptions& o) {
+    return (o.golden || o.copperDark) && o.threshold == 0 ? kGoldenThreshold : o.threshold;
+}
+
+InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
+                         std::ostream* notes) {
     InspectionInput in;
     in.referencePath = paths.reference;
     in.cameraPath = paths.camera;
-    in.reference = readGray(paths.reference);
-    in.camera = readGray(paths.camera);
+    // Golden mode compares two photos, which may come in colour.
+    auto read = [&](const std::string& path) {
+        if (!options.golden) return readGray(path);
+        bool colour = false;
+        Image image = readGrayOrColour(path, &colour);
+        if (colour && notes) *notes << path << ": colour image turned into gray (luma)\n";
+        return image;
+    };
+    in.reference = read(paths.reference);
+    in.camera = read(paths.camera);
+    if (!options.golden && notes && looksLikePhoto(in.reference))
+        *notes << paths.reference
+               << ": holds more than 16 gray levels and looks like a photo; did you mean "
+                  "--golden?\n";
     if (!paths.ignore.empty()) {
         in.ignorePath = paths.ignore;
         in.ignore = readGray(paths.ignore);
@@ -44,8 +60,17 @@ InspectionResult inspectPair(const PairPaths& paths, int threshold, const Preset
         in.maskPath = paths.cameraMask;
         in.cameraMask = readGray(paths.cameraMask);
     }
-    in.threshold = threshold;
+    in.threshold = effectiveThreshold(options);
+    in.golden = options.golden;
+    in.copperDark = options.copperDark;
     validate(in);
+    return in;
+}
+
+InspectionResult inspectPair(const PairPaths& paths, const ReadOptions& options,
+                             const Preset& preset, const std::string& presetName,
+                             const fs::path& out, std::ostream* notes) {
+    const InspectionInput in = readPair(paths, options, notes);
     const InspectionResult result = runInspection(in, preset);
     ReportSources s{paths.reference,   paths.camera,       paths.ignore,
                     paths.cameraMask,  presetName,         in.reference.width,
@@ -89,11 +114,11 @@ std::vector<PairPaths> readBatchList(const std::string& path) {
     return pairs;
 }
 
-int runBatch(const std::vector<PairPaths>& pairs, int threshold, const Preset& preset,
+int runBatch(const std::vector<PairPaths>& pairs, const ReadOptions& options, const Preset& preset,
              const std::string& presetName, const fs::path& out, int jobs,
              std::ostream& progress) {
     struct Outcome {
-        bool ok = false;
+        bool ok = false, placed = false;
         std::string error;
         std::size_t flaws = 0;
         double searchMs = 0, inspectMs = 0;
@@ -115,8 +140,9 @@ int runBatch(const std::vector<PairPaths>& pairs, int threshold, const Preset& p
             o.folder = name + fs::path(pairs[i].camera).stem().string();
             try {
                 const InspectionResult r =
-                    inspectPair(pairs[i], threshold, preset, presetName, out / o.folder);
+                    inspectPair(pairs[i], options, preset, presetName, out / o.folder, nullptr);
                 o.ok = true;
+                o.placed = r.placed;
                 o.flaws = r.flaws.size();
                 o.searchMs = r.searchMs;
                 o.inspectMs = r.inspectMs;
@@ -142,16 +168,18 @@ int runBatch(const std::vector<PairPaths>& pairs, int threshold, const Preset& p
     for (std::thread& t : pool) t.join();
     const double total = seconds();
 
-    int failed = 0;
+    int failed = 0, notPlaced = 0;
     std::size_t flaws = 0;
     std::ostringstream csv;
     csv << "pair,reference,camera,status,flaws,search_ms,inspect_ms,folder,error\n";
     for (std::size_t i = 0; i < n; ++i) {
         const Outcome& o = outcomes[i];
         failed += o.ok ? 0 : 1;
+        notPlaced += o.ok && !o.placed ? 1 : 0;
         flaws += o.flaws;
         csv << i + 1 << ',' << quoted(pairs[i].reference) << ',' << quoted(pairs[i].camera) << ','
-            << (o.ok ? "ok" : "bad input") << ',' << o.flaws << ',' << o.searchMs << ','
+            << (!o.ok ? "bad input" : o.placed ? "ok" : "not placed") << ',' << o.flaws << ','
+            << o.searchMs << ','
             << o.inspectMs << ',' << quoted(o.ok ? o.folder : "") << ',' << quoted(o.error)
             << '\n';
     }
@@ -161,8 +189,8 @@ int runBatch(const std::vector<PairPaths>& pairs, int threshold, const Preset& p
     char line[200];
     std::snprintf(line, sizeof line,
                   "\n%zu pairs in %.2f s (%.2f pairs per second, %d threads): %zu flaws, %d "
-                  "failed\n",
-                  n, total, total > 0 ? n / total : 0.0, threads, flaws, failed);
+                  "not placed, %d failed\n",
+                  n, total, total > 0 ? n / total : 0.0, threads, flaws, notPlaced, failed);
     progress << line;
     return failed;
 }

@@ -14,11 +14,28 @@ struct PairPaths {
     std::string reference, camera, ignore, cameraMask;  // empty: not given
 };
 
+// How the images of a pair are read.
+struct ReadOptions {
+    int threshold = 0;        // 0: any non-zero camera pixel is copper (golden: 128)
+    bool golden = false;      // the reference is an image of a good board
+    bool copperDark = false;  // copper at or below the threshold
+};
+
+// The threshold in force: the given one, or golden mode's default.
+int effectiveThreshold(const ReadOptions& options);
+
+// Reads the images of one pair (colour is turned into gray where golden mode
+// allows it, and said on `notes`; a label reference that looks like a photo
+// is warned about there) and checks them. Throws InputError for bad input.
+InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
+                         std::ostream* notes);
+
 // Reads one pair, inspects it and writes report.json, report.csv and
 // overlay.png into `out`. Every input is read and checked before the folder
 // is touched. Throws InputError for bad input.
-InspectionResult inspectPair(const PairPaths& paths, int threshold, const Preset& preset,
-                             const std::string& presetName, const std::filesystem::path& out);
+InspectionResult inspectPair(const PairPaths& paths, const ReadOptions& options,
+                             const Preset& preset, const std::string& presetName,
+                             const std::filesystem::path& out, std::ostream* notes);
 
 // Reads a batch list: one pair per line, "REFERENCE CAMERA [IGNORE [MASK]]",
 // "-" for an absent map, blank lines and lines starting with '#' skipped.
@@ -28,8 +45,9 @@ std::vector<PairPaths> readBatchList(const std::string& path);
 
 // Inspects every pair of the list with `jobs` threads, each pair into a
 // folder of its own under `out`, with a progress line on `progress` and a
-// summary.csv. Returns the number of pairs that failed on bad input.
-int runBatch(const std::vector<PairPaths>& pairs, int threshold, const Preset& preset,
+// summary.csv. Pairs that could not be placed are counted apart and the
+// run goes on. Returns the number of pairs that failed on bad input.
+int runBatch(const std::vector<PairPaths>& pairs, const ReadOptions& options, const Preset& preset,
              const std::string& presetName, const std::filesystem::path& out, int jobs,
              std::ostream& progress);
 

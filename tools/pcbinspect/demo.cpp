@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <random>
+#include <sstream>
 #include <ostream>
 
 #include "flaw_codes.h"
@@ -176,6 +178,66 @@ RandomBoardTally inspectRandomBoards(const Preset& preset, std::uint32_t seed, i
         if (t.unplaced) *print << t.unplaced << " boards could not be placed\n";
     }
     return t;
+}
+
+int writeSyntheticBoards(int count, std::uint32_t seed, bool photo, const fs::path& out,
+                         std::ostream& print) {
+    OutputFolder folder(out);
+    std::ostringstream list, goldenList;
+    std::mt19937 noise(seed);
+    // A photo of copper: dark copper on a light board, with grain.
+    auto asPhoto = [&](const std::vector<std::uint8_t>& copper, int w, int h) {
+        Image img(w, h, 1);
+        std::uniform_int_distribution<int> grain(-20, 20);
+        for (std::size_t i = 0; i < img.pixels.size(); ++i)
+            img.pixels[i] = static_cast<std::uint8_t>((copper[i] ? 60 : 200) + grain(noise));
+        return img;
+    };
+    int defects = 0;
+    for (int k = 0; k < count; ++k) {
+        const testing::DefectBoard board = testing::buildRandomBoard(
+            seed + static_cast<std::uint32_t>(k), 8, 5, testing::kPhotoSetKinds);
+        char stem[32];
+        std::snprintf(stem, sizeof stem, "board-%03d-", k + 1);
+        const std::string s(stem);
+        const InspectionInput in = boardInput(board);
+        writePng(folder.stage(s + "reference.png").string(), in.reference);
+        writePng(folder.stage(s + "camera.png").string(), in.camera);
+        // Truth boxes: each defect's reach around its centre, with the type
+        // its kind has in the default preset (1 to 6).
+        std::ostringstream truth;
+        truth << "# x1 y1 x2 y2 type\n";
+        for (const testing::PlantedDefect& d : board.defects) {
+            int type = 0;
+            for (std::size_t t = 0; t < std::size(testing::kPhotoSetKinds); ++t)
+                if (testing::kPhotoSetKinds[t].kind == d.kind) type = static_cast<int>(t) + 1;
+            truth << std::max(d.camX - d.extent, 0) << ' ' << std::max(d.camY - d.extent, 0)
+                  << ' ' << std::min(d.camX + d.extent, board.width - 1) << ' '
+                  << std::min(d.camY + d.extent, board.height - 1) << ' ' << type << '\n';
+            ++defects;
+        }
+        folder.writeText(s + "truth.txt", truth.str());
+        list << s << "reference.png " << s << "camera.png " << s << "truth.txt\n";
+        if (photo) {
+            std::vector<std::uint8_t> clean(board.reference.size());
+            for (std::size_t i = 0; i < clean.size(); ++i)
+                clean[i] = testing::board_detail::isCopperLabel(board.reference[i]) ? 255 : 0;
+            writePng(folder.stage(s + "golden.png").string(),
+                     asPhoto(clean, board.width, board.height));
+            writePng(folder.stage(s + "photo.png").string(),
+                     asPhoto(board.camera, board.width, board.height));
+            goldenList << s << "golden.png " << s << "photo.png " << s << "truth.txt\n";
+        }
+    }
+    folder.writeText("list.txt", list.str());
+    if (photo) folder.writeText("list-golden.txt", goldenList.str());
+    folder.commit();
+    print << count << " boards, " << defects << " defects: " << (out / "list.txt").string()
+          << (photo ? " (labels), " + (out / "list-golden.txt").string() +
+                          " (photos, dark copper: evaluate --golden --copper dark)"
+                    : std::string())
+          << '\n';
+    return 0;
 }
 
 }  // namespace pcbinspect::tool

@@ -40,4 +40,12 @@ struct RandomBoardTally {
 RandomBoardTally inspectRandomBoards(const Preset& preset, std::uint32_t seed, int boards,
                                      std::ostream* print, bool listMisses = false);
 
+// Writes `count` random boards (seeds seed, seed + 1, ...) with the six
+// defect kinds of the default evaluation types: for each a label reference
+// (the board inside a 60-pixel margin), a camera image and a truth file,
+// and list.txt for `evaluate`; with `photo` also a golden photo and a camera
+// photo (dark copper on a light board, with grain) and list-golden.txt.
+int writeSyntheticBoards(int count, std::uint32_t seed, bool photo,
+                         const std::filesystem::path& out, std::ostream& print);
+
 }  // namespace pcbinspect::tool

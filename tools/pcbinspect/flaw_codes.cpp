@@ -97,4 +97,11 @@ Rgb familyColour(Family family) {
     return {128, 128, 128};
 }
 
+bool isFamilyName(std::string_view name) {
+    for (int f = 0; f < kFamilyCount; ++f)
+        if (static_cast<Family>(f) != Family::Unknown && familyName(static_cast<Family>(f)) == name)
+            return true;
+    return false;
+}
+
 }  // namespace pcbinspect::tool

@@ -38,6 +38,9 @@ FlawCode describeFlaw(int code);
 // "missing copper", "open", ... as written in reports.
 std::string_view familyName(Family family);
 
+// True when `name` is the name of a family (not of Unknown).
+bool isFamilyName(std::string_view name);
+
 // The overlay colour of a family, red, green, blue.
 struct Rgb {
     std::uint8_t r, g, b;

@@ -63,7 +63,19 @@ std::string pngKind(int colorType, int bitDepth) {
     return std::to_string(bitDepth) + "-bit " + kind;
 }
 
-Image readPng(const std::string& path, std::FILE* file) {
+// Gray from red, green and blue with the usual luma weights (0.299, 0.587,
+// 0.114), rounded, in integers so that every platform gives the same bytes.
+std::uint8_t luma(const std::uint8_t* rgb) {
+    return static_cast<std::uint8_t>((299 * rgb[0] + 587 * rgb[1] + 114 * rgb[2] + 500) / 1000);
+}
+
+Image lumaOf(const Image& rgb) {
+    Image gray(rgb.width, rgb.height, 1);
+    for (std::size_t i = 0; i < gray.pixels.size(); ++i) gray.pixels[i] = luma(&rgb.pixels[3 * i]);
+    return gray;
+}
+
+Image readPng(const std::string& path, std::FILE* file, bool* colour) {
     PngErrorState state;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, pngError, pngWarning);
     if (!png) throw InputError(path, "out of memory reading PNG");
@@ -87,7 +99,8 @@ Image readPng(const std::string& path, std::FILE* file) {
     const png_uint_32 h = png_get_image_height(png, info);
     const int depth = png_get_bit_depth(png, info);
     const int type = png_get_color_type(png, info);
-    if (type != PNG_COLOR_TYPE_GRAY || depth != 8) {
+    const bool plainGray = type == PNG_COLOR_TYPE_GRAY && depth == 8;
+    if (!plainGray && colour == nullptr) {
         problem = "is " + pngKind(type, depth) + "; an 8-bit gray image is needed";
     } else if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide) {
         problem = "image of " + std::to_string(w) + " x " + std::to_string(h) +
@@ -97,13 +110,23 @@ Image readPng(const std::string& path, std::FILE* file) {
         png_destroy_read_struct(&png, &info, nullptr);
         throw InputError(path, problem);
     }
-    *image = Image(static_cast<int>(w), static_cast<int>(h), 1);
+    // Any other kind of PNG becomes 8-bit gray or RGB without alpha.
+    if (!plainGray) {
+        png_set_strip_16(png);
+        png_set_strip_alpha(png);
+        png_set_palette_to_rgb(png);
+        png_set_expand_gray_1_2_4_to_8(png);
+        png_read_update_info(png, info);
+    }
+    const int channels = png_get_channels(png, info);
+    *image = Image(static_cast<int>(w), static_cast<int>(h), channels);
     rows.resize(h);
     for (png_uint_32 y = 0; y < h; ++y) rows[y] = image->row(static_cast<int>(y));
     png_read_image(png, rows.data());
     png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
-    return std::move(*image);
+    if (colour) *colour = channels == 3;
+    return channels == 3 ? lumaOf(*image) : std::move(*image);
 }
 
 // ---------------------------------------------------------------- JPEG
@@ -120,7 +143,7 @@ void jpegError(j_common_ptr info) {
 
 void jpegQuiet(j_common_ptr, int) {}
 
-Image readJpeg(const std::string& path, std::FILE* file) {
+Image readJpeg(const std::string& path, std::FILE* file, bool* colour) {
     jpeg_decompress_struct info;
     JpegErrorState state;
     info.err = jpeg_std_error(&state.base);
@@ -137,7 +160,8 @@ Image readJpeg(const std::string& path, std::FILE* file) {
     jpeg_create_decompress(&info);
     jpeg_stdio_src(&info, file);
     jpeg_read_header(&info, TRUE);
-    if (info.num_components != 1 || info.jpeg_color_space != JCS_GRAYSCALE) {
+    const bool gray = info.num_components == 1 && info.jpeg_color_space == JCS_GRAYSCALE;
+    if (!gray && (colour == nullptr || info.num_components != 3)) {
         problem = "is a " + std::to_string(info.num_components * 8) +
                   "-bit colour JPEG; an 8-bit gray image is needed";
     } else if (info.image_width < 1 || info.image_height < 1 || info.image_width > kMaxSide ||
@@ -150,31 +174,44 @@ Image readJpeg(const std::string& path, std::FILE* file) {
         jpeg_destroy_decompress(&info);
         throw InputError(path, problem);
     }
-    info.out_color_space = JCS_GRAYSCALE;
+    info.out_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&info);
-    *image = Image(static_cast<int>(info.output_width), static_cast<int>(info.output_height), 1);
+    *image = Image(static_cast<int>(info.output_width), static_cast<int>(info.output_height),
+                   gray ? 1 : 3);
     while (info.output_scanline < info.output_height) {
         JSAMPROW row = image->row(static_cast<int>(info.output_scanline));
         jpeg_read_scanlines(&info, &row, 1);
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
-    return std::move(*image);
+    if (colour) *colour = !gray;
+    return gray ? std::move(*image) : lumaOf(*image);
 }
 
-}  // namespace
-
-Image readGray(const std::string& path) {
+// Reads a PNG or JPEG, chosen by its first bytes; `colour` null: 8-bit gray
+// only, else any kind, converted to gray.
+Image readImage(const std::string& path, bool* colour) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw InputError(path, std::string("cannot open: ") + std::strerror(errno));
     unsigned char magic[8] = {0};
     const std::size_t got = std::fread(magic, 1, sizeof magic, file.get());
     std::rewind(file.get());
-    if (got == 8 && png_sig_cmp(magic, 0, 8) == 0) return readPng(path, file.get());
+    if (got == 8 && png_sig_cmp(magic, 0, 8) == 0) return readPng(path, file.get(), colour);
     if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF)
-        return readJpeg(path, file.get());
+        return readJpeg(path, file.get(), colour);
     if (got == 0) throw InputError(path, "file is empty");
     throw InputError(path, "is neither a PNG nor a JPEG image");
+}
+
+}  // namespace
+
+Image readGray(const std::string& path) { return readImage(path, nullptr); }
+
+Image readGrayOrColour(const std::string& path, bool* colour) {
+    bool converted = false;
+    Image image = readImage(path, &converted);
+    if (colour) *colour = converted;
+    return image;
 }
 
 void writePng(const std::string& path, const Image& image) {

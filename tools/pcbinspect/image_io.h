@@ -33,6 +33,11 @@ struct Image {
 // InputError naming the file.
 Image readGray(const std::string& path);
 
+// The same, but a colour PNG or JPEG (and any other PNG kind) is accepted and
+// turned into gray with the luma weights 0.299, 0.587 and 0.114;
+// `colour`, when given, tells whether that happened.
+Image readGrayOrColour(const std::string& path, bool* colour = nullptr);
+
 // Writes a gray (1 channel) or RGB (3 channels) image as an 8-bit PNG.
 // Throws InputError naming the file when it cannot be written.
 void writePng(const std::string& path, const Image& image);

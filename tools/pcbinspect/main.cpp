@@ -2,7 +2,9 @@
 // run the built-in demo board, or inspect many pairs at once.
 //
 // Exit status: 0 done, 2 bad input (one line on standard error naming the
-// file and the problem; nothing half-written), 1 any other failure.
+// file and the problem; nothing half-written), 3 the camera image could not
+// be placed in its reference (the report says so, without flaws), 1 any
+// other failure.
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -12,6 +14,7 @@
 
 #include "commands.h"
 #include "demo.h"
+#include "evaluate.h"
 #include "flaw_codes.h"
 #include "preset.h"
 #include "report.h"
@@ -31,9 +34,23 @@ int run(int argc, char** argv) {
     CLI::App app{"pcbinspect: automated optical inspection of printed circuit boards"};
     app.require_subcommand(1);
 
-    std::string reference, camera, ignore, mask, presetPath, out, list;
-    int threshold = 0, jobs = 1;
-    bool describe = false;
+    std::string reference, camera, ignore, mask, presetPath, out, list, copper = "bright";
+    int threshold = 0, jobs = 1, margin = 4, count = 10;
+    bool describe = false, golden = false, pictures = false, photo = false;
+    app.footer("Exit status: 0 done, 1 failure, 2 bad input, 3 camera image not placed "
+               "(alignment score below search.min_alignment_score, or too little copper).");
+    // How the images of a pair are read, for inspect, batch and evaluate.
+    auto addReading = [&](CLI::App* c) {
+        c->add_option("--threshold", threshold,
+                      "camera gray level at and above which a pixel is copper (default: any "
+                      "non-zero pixel; 128 with --golden or --copper dark)");
+        c->add_flag("--golden", golden,
+                    "REFERENCE is an image of a good board (gray or colour PNG/JPEG), not CAD "
+                    "labels: it is binarised like the camera image");
+        c->add_option("--copper", copper,
+                      "bright: copper at or above the threshold; dark: at or below it")
+            ->check(CLI::IsMember({"bright", "dark"}));
+    };
 
     CLI::App* inspect = app.add_subcommand(
         "inspect", "place a camera image in its reference, find and classify the flaws");
@@ -43,9 +60,7 @@ int run(int argc, char** argv) {
     inspect->add_option("--ignore", ignore, "ignore map of the reference's size, non-zero ignored");
     inspect->add_option("--camera-mask", mask,
                         "mask of the camera image's size, non-zero ignored");
-    inspect->add_option("--threshold", threshold,
-                        "camera gray level at and above which a pixel is copper (default: any "
-                        "non-zero pixel)");
+    addReading(inspect);
     inspect->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
     inspect->add_option("--out", out, "output folder")->default_val("pcbinspect-report");
 
@@ -70,8 +85,32 @@ int run(int argc, char** argv) {
     batch->add_option("--out", out, "output folder")->default_val("pcbinspect-batch");
     batch->add_option("--jobs", jobs, "pairs inspected at once")->default_val(1)
         ->check(CLI::Range(1, 256));
-    batch->add_option("--threshold", threshold, "as for inspect");
+    addReading(batch);
     batch->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
+
+    CLI::App* evaluate = app.add_subcommand(
+        "evaluate", "inspect annotated pairs and measure recall, precision and family agreement");
+    evaluate->add_option("LIST", list,
+                         "one pair per line: REFERENCE CAMERA TRUTH; TRUTH has one defect per "
+                         "line, x1 y1 x2 y2 type (camera pixels)")
+        ->required();
+    addReading(evaluate);
+    evaluate->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
+    evaluate->add_option("--margin", margin, "pixels a flaw may lie outside its box")
+        ->default_val(4)
+        ->check(CLI::Range(0, 1000));
+    evaluate->add_option("--jobs", jobs, "pairs inspected at once")->default_val(1)
+        ->check(CLI::Range(1, 256));
+    evaluate->add_flag("--pictures", pictures, "one overlay per pair with the truth boxes");
+    evaluate->add_option("--out", out, "output folder")->default_val("pcbinspect-evaluation");
+
+    CLI::App* synth = app.add_subcommand(
+        "synth", "write random boards with planted defects and truth files for evaluate");
+    synth->add_option("--count", count, "boards")->default_val(10)->check(CLI::Range(1, 10000));
+    synth->add_option("--seed", seed, "seed of the first board")->default_val(1);
+    synth->add_flag("--photo", photo,
+                    "also write photo-like golden and camera images (dark copper)");
+    synth->add_option("--out", out, "output folder")->required();
 
     CLI::App* preset = app.add_subcommand("preset", "print the default preset as JSON");
     preset->add_flag("--describe", describe, "print the meaning of every key instead");
@@ -88,11 +127,23 @@ int run(int argc, char** argv) {
         return 2;
     }
 
+    const ReadOptions reading{threshold, golden, copper == "dark"};
     if (*inspect) {
         const Preset p = presetFrom(presetPath);
         const InspectionResult r =
-            inspectPair(PairPaths{reference, camera, ignore, mask}, threshold, p,
-                        presetName(presetPath), out);
+            inspectPair(PairPaths{reference, camera, ignore, mask}, reading, p,
+                        presetName(presetPath), out, &std::cerr);
+        if (!r.placed) {
+            std::cerr << "pcbinspect: " << camera << ": not placed (";
+            if (r.belowMinimum)
+                std::fprintf(stderr, "alignment score %.3f is below %.3f)\n", r.alignmentScore,
+                             r.minAlignmentScore);
+            else
+                std::cerr << "too little copper to align)\n";
+            std::cout << "report: " << (std::filesystem::path(out) / "report.json").string()
+                      << '\n';
+            return 3;
+        }
         std::cout << flawTable(r);
         std::printf("search %.0f ms, inspection %.0f ms\n", r.searchMs, r.inspectMs);
         std::cout << "report: " << (std::filesystem::path(out) / "report.json").string()
@@ -108,10 +159,23 @@ int run(int argc, char** argv) {
     if (*batch) {
         const Preset p = presetFrom(presetPath);
         const auto pairs = readBatchList(list);
-        return runBatch(pairs, threshold, p, presetName(presetPath), out, jobs, std::cerr) > 0
+        return runBatch(pairs, reading, p, presetName(presetPath), out, jobs, std::cerr) > 0
                    ? 2
                    : 0;
     }
+    if (*evaluate) {
+        const Preset p = presetFrom(presetPath);
+        const auto pairs = readEvaluationList(list);
+        EvaluationOptions o;
+        o.read = reading;
+        o.margin = margin;
+        o.jobs = jobs;
+        o.pictures = pictures;
+        const EvaluationSummary s = runEvaluation(pairs, o, p, out, std::cerr);
+        std::cout << evaluationReport(s, p);
+        return 0;
+    }
+    if (*synth) return writeSyntheticBoards(count, seed, photo, out, std::cout);
     if (*preset) {
         if (describe)
             std::cout << describePresetKeys();

@@ -54,15 +54,7 @@ void shade(Image& rgb, int x0, int y0, int x1, int y1) {
 }
 
 void box(Image& rgb, int cx, int cy, int half, int thick, Rgb c) {
-    for (int t = 0; t < thick; ++t) {
-        const int h = half - t;
-        for (int i = -h; i <= h; ++i) {
-            put(rgb, cx + i, cy - h, c);
-            put(rgb, cx + i, cy + h, c);
-            put(rgb, cx - h, cy + i, c);
-            put(rgb, cx + h, cy + i, c);
-        }
-    }
+    drawRectangle(rgb, cx - half, cy - half, cx + half, cy + half, thick, c);
 }
 
 int textWidth(std::string_view text, int scale) {
@@ -70,6 +62,19 @@ int textWidth(std::string_view text, int scale) {
 }
 
 }  // namespace
+
+void drawRectangle(Image& rgb, int x0, int y0, int x1, int y1, int thick, Rgb c) {
+    for (int t = 0; t < thick; ++t) {
+        for (int x = x0 + t; x <= x1 - t; ++x) {
+            put(rgb, x, y0 + t, c);
+            put(rgb, x, y1 - t, c);
+        }
+        for (int y = y0 + t; y <= y1 - t; ++y) {
+            put(rgb, x0 + t, y, c);
+            put(rgb, x1 - t, y, c);
+        }
+    }
+}
 
 int drawText(Image& rgb, int x, int y, std::string_view text, Rgb colour, int scale) {
     int pen = x;

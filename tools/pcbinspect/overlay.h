@@ -15,6 +15,10 @@ namespace pcbinspect::tool {
 // An RGB image of the camera image's size.
 Image drawOverlay(const Image& camera, const std::vector<FlawRecord>& flaws);
 
+// Outlines the rectangle of corners (x0, y0) and (x1, y1), `thick` pixels
+// inward; clipped to the image.
+void drawRectangle(Image& rgb, int x0, int y0, int x1, int y1, int thick, Rgb colour);
+
 // Draws text (digits, capital letters, blank, '-', '.') with a 3 x 5 bitmap
 // font scaled by `scale`, top-left corner at (x, y); clipped to the image.
 // Lower-case letters are drawn as capitals. Returns the width drawn.

@@ -1,5 +1,6 @@
 #include "pipeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <string>
@@ -42,32 +43,96 @@ void validate(const InspectionInput& in) {
                                           size(in.camera) + ")");
 }
 
-Image binaryCamera(const Image& camera, int threshold) {
-    Image out(camera.width, camera.height, 1);
+Image binaryImage(const Image& image, int threshold, bool copperDark) {
+    Image out(image.width, image.height, 1);
     const int cut = threshold > 0 ? threshold : 1;
-    for (std::size_t i = 0; i < out.pixels.size(); ++i)
-        out.pixels[i] = camera.pixels[i] >= cut ? 255 : 0;
+    for (std::size_t i = 0; i < out.pixels.size(); ++i) {
+        const int v = image.pixels[i];
+        out.pixels[i] = (copperDark ? v <= threshold : v >= cut) ? 255 : 0;
+    }
     return out;
 }
+
+Image binaryCamera(const Image& camera, int threshold) {
+    return binaryImage(camera, threshold, false);
+}
+
+Image goldenReference(const Image& golden, int threshold, bool copperDark) {
+    const Image copper = binaryImage(golden, threshold, copperDark);
+    Image out(golden.width + 2 * kGoldenMargin, golden.height + 2 * kGoldenMargin, 1, 0);
+    for (int y = 0; y < golden.height; ++y) {
+        const std::uint8_t* from = copper.row(y);
+        std::uint8_t* to = out.row(y + kGoldenMargin) + kGoldenMargin;
+        for (int x = 0; x < golden.width; ++x) to[x] = from[x] ? kGoldenCopperLabel : 0;
+    }
+    return out;
+}
+
+bool looksLikePhoto(const Image& labels) {
+    bool seen[256] = {};
+    int levels = 0;
+    for (std::uint8_t v : labels.pixels)
+        if (!seen[v]) {
+            seen[v] = true;
+            if (++levels > 16) return true;
+        }
+    return false;
+}
+
+namespace {
+
+// A map of the golden image's geometry padded like the golden reference.
+Image padded(const Image& map) {
+    Image out(map.width + 2 * kGoldenMargin, map.height + 2 * kGoldenMargin, 1, 0);
+    for (int y = 0; y < map.height; ++y)
+        std::copy_n(map.row(y), map.width, out.row(y + kGoldenMargin) + kGoldenMargin);
+    return out;
+}
+
+// Moves every reference position of a result by (-pad, -pad).
+void unpad(InspectionResult& r, int pad) {
+    if (pad == 0) return;
+    if (r.placed || r.belowMinimum) {
+        r.positionX -= pad;
+        r.positionY -= pad;
+    }
+    for (SuspectRecord& s : r.suspectList) {
+        s.refX -= pad;
+        s.refY -= pad;
+    }
+    for (FlawRecord& f : r.flaws) {
+        f.refX -= pad;
+        f.refY -= pad;
+    }
+}
+
+}  // namespace
 
 InspectionResult runInspection(const InspectionInput& in, const Preset& preset) {
     validate(in);
     InspectionResult result;
-    const Image camera = binaryCamera(in.camera, in.threshold);
+    result.minAlignmentScore = preset.search.minAlignmentScore;
+    const Image camera = binaryImage(in.camera, in.threshold, in.copperDark);
+    // Golden mode: the reference is made from the golden image, with room
+    // around it; positions go back to the golden image's at the end.
+    Image golden;
+    if (in.golden) golden = goldenReference(in.reference, in.threshold, in.copperDark);
+    const Image& labels = in.golden ? golden : in.reference;
+    const int pad = in.golden ? kGoldenMargin : 0;
 
     // The search rewrites the camera window, its mask and the ignore map:
     // it works on copies.
     Image window = camera;
     Image mask = in.cameraMask ? *in.cameraMask : zeros(camera);
-    Image ignore = in.ignore ? *in.ignore : zeros(in.reference);
+    Image ignore = in.ignore ? (in.golden ? padded(*in.ignore) : *in.ignore) : zeros(labels);
     const SearchSettings& s = preset.search;
     std::vector<SuspectRecord> suspects(static_cast<std::size_t>(s.maxSuspects));
     std::int32_t position[2] = {INT_MIN, INT_MIN};
     float score = 0.0f;
     const auto searchStart = std::chrono::steady_clock::now();
     const int found = findSuspectedFlaws(
-        in.reference.pixels.data(), ignore.pixels.data(), in.reference.width,
-        in.reference.stride(), in.reference.height, window.pixels.data(), mask.pixels.data(),
+        labels.pixels.data(), ignore.pixels.data(), labels.width, labels.stride(),
+        labels.height, window.pixels.data(), mask.pixels.data(),
         camera.width, camera.stride(), camera.height, s.ignoreGrowth, s.border,
         s.agreementThreshold, position, &score, s.flawSpacing, s.emptyFlawSpacing,
         s.lineExclusionRadius, s.referenceLineExcludes,
@@ -77,11 +142,20 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
     result.suspects = found;
     result.suspectList.assign(suspects.begin(), suspects.begin() + (found > 0 ? found : 0));
     // The search writes the position only once it has placed the camera.
-    if (position[0] == INT_MIN) return result;
-    result.placed = true;
+    if (position[0] == INT_MIN) {
+        unpad(result, pad);
+        return result;
+    }
     result.positionX = position[0];
     result.positionY = position[1];
     result.alignmentScore = score;
+    // A placement that plainly failed gives no flaw list.
+    if (score < preset.search.minAlignmentScore) {
+        result.belowMinimum = true;
+        unpad(result, pad);
+        return result;
+    }
+    result.placed = true;
 
     // Each suspect is a candidate: the same point in both images; the
     // agreement rides along unread.
@@ -94,8 +168,14 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
                                            static_cast<float>(r.windowY),
                                            static_cast<float>(r.agreement) / 100.0f});
     }
-    // inspect corrects the reference in place: it gets a copy too.
-    Image reference = in.reference;
+    // inspect corrects the reference in place: it gets a copy too. Holes
+    // are given in the unpadded reference.
+    Image reference = labels;
+    std::vector<HoleRecord> holes = in.holes;
+    for (HoleRecord& h : holes) {
+        h.x += pad;
+        h.y += pad;
+    }
     const CandidateSettings& c = preset.candidates;
     std::vector<FlawRecord> flaws(static_cast<std::size_t>(c.maxFlaws));
     const std::int32_t origin[2] = {0, 0};
@@ -107,12 +187,13 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
         candidates.data(), static_cast<std::int32_t>(candidates.size()), c.suppressRadius, 0,
         reinterpret_cast<std::int32_t*>(flaws.data()), c.maxFlaws * 7, &result.offsets,
         c.dropNearReferenceLines, reinterpret_cast<const float*>(preset.tolerances.data()),
-        static_cast<std::int32_t>(preset.tolerances.size()), origin, in.holes.data(),
-        static_cast<std::int32_t>(in.holes.size()), c.checkHoles ? 1 : 0,
+        static_cast<std::int32_t>(preset.tolerances.size()), origin, holes.data(),
+        static_cast<std::int32_t>(holes.size()), c.checkHoles ? 1 : 0,
         reinterpret_cast<const std::int32_t*>(&preset.control));
     result.inspectMs = millisecondsSince(inspectStart);
     flaws.resize(static_cast<std::size_t>(written > 0 ? written : 0));
     result.flaws = std::move(flaws);
+    unpad(result, pad);
     return result;
 }
 

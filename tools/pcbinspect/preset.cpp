@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "flaw_codes.h"
 #include "tool_error.h"
 
 namespace pcbinspect::tool {
@@ -82,6 +83,10 @@ const std::vector<Key>& keys() {
                     "vertical search margin of 10 pixels instead of 30"),
         SEARCH_INT(maxSuspects, "max_suspects", 1, 1000000, 4000, "count",
                    "most suspects listed before the edge scan stops"),
+        Key{"search", "min_alignment_score", Kind::Real, 0.0, 1.0, 0.9, "score 0..1",
+            "alignment score below which the camera image counts as not placed: no flaws are "
+            "listed and the tool exits with status 3",
+            [](Preset& p) { return &p.search.minAlignmentScore; }},
         // From suspects to records.
         CAND_INT(suppressRadius, "suppress_radius_px", 0, 10000, 10, "pixels",
                  "after a flaw is recorded, later candidates closer than this in the camera "
@@ -278,6 +283,44 @@ double shortest(float f) {
     return std::strtod(text, nullptr);
 }
 
+// "evaluation": {"types": [{"type": 1, "name": "open", "families": [...]}]}
+std::vector<EvaluationType> readEvaluation(const json& body, const std::string& source) {
+    if (!body.is_object()) throw InputError(source, "\"evaluation\" must be an object");
+    std::vector<EvaluationType> types;
+    for (const auto& [name, value] : body.items()) {
+        if (name != "types") throw InputError(source, "unknown key \"evaluation." + name + "\"");
+        if (!value.is_array() || value.empty())
+            throw InputError(source, "\"evaluation.types\" must be a list of types");
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            const json& t = value[i];
+            const std::string at = "evaluation.types[" + std::to_string(i) + "]";
+            if (!t.is_object() || !t.contains("type") || !t.contains("name") ||
+                !t.contains("families") || t.size() != 3)
+                throw InputError(source, at + " must hold exactly \"type\", \"name\" and "
+                                              "\"families\"");
+            EvaluationType e;
+            e.type = static_cast<int>(
+                readNumber(t["type"], Kind::Integer, 0, kBig, "\"" + at + ".type\"", source));
+            if (!t["name"].is_string()) throw InputError(source, at + ".name must be a text");
+            e.name = t["name"].get<std::string>();
+            if (!t["families"].is_array())
+                throw InputError(source, at + ".families must be a list of family names");
+            for (const json& f : t["families"]) {
+                if (!f.is_string() || !isFamilyName(f.get<std::string>()))
+                    throw InputError(source, at + ".families: " + f.dump() +
+                                                 " is not a flaw family (see pcbinspect codes)");
+                e.families.push_back(f.get<std::string>());
+            }
+            for (const EvaluationType& other : types)
+                if (other.type == e.type)
+                    throw InputError(source, at + ": type " + std::to_string(e.type) +
+                                                 " is listed twice");
+            types.push_back(e);
+        }
+    }
+    return types;
+}
+
 }  // namespace
 
 Preset defaultPreset() {
@@ -290,6 +333,15 @@ Preset defaultPreset() {
         WidthTolerance{10.0f, 0.35f, 0.35f, 3.0f, 3.0f, 0.5f, 0.30f, 0.30f, 0.30f},
         WidthTolerance{20.0f, 0.30f, 0.30f, 3.0f, 3.0f, 0.5f, 0.25f, 0.25f, 0.25f},
         WidthTolerance{99.0f, 0.25f, 0.25f, 4.0f, 4.0f, 0.5f, 0.20f, 0.20f, 0.20f},
+    };
+    // The six defect classes common to annotated bare-board photo sets.
+    p.evaluationTypes = {
+        {1, "open", {"missing copper", "open"}},
+        {2, "short", {"short", "spacing"}},
+        {3, "mousebite", {"missing copper", "open"}},
+        {4, "spur", {"excess copper"}},
+        {5, "spurious copper", {"excess copper"}},
+        {6, "pin-hole", {"void"}},
     };
     return p;
 }
@@ -329,6 +381,10 @@ Preset presetFromJson(const json& root, const std::string& source) {
                                                      std::string(kToleranceFields[f].name) + "\"");
                 p.tolerances.push_back(t);
             }
+            continue;
+        }
+        if (section == "evaluation") {
+            p.evaluationTypes = readEvaluation(body, source);
             continue;
         }
         bool known = false;
@@ -387,6 +443,10 @@ nlohmann::ordered_json presetToJson(const Preset& preset) {
         rows.push_back(row);
     }
     root["width_tolerances"] = rows;
+    ojson types = ojson::array();
+    for (const EvaluationType& e : preset.evaluationTypes)
+        types.push_back(ojson{{"type", e.type}, {"name", e.name}, {"families", e.families}});
+    root["evaluation"] = ojson{{"types", types}};
     return root;
 }
 

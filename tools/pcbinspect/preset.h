@@ -27,6 +27,12 @@ struct SearchSettings {
     bool exhaustiveCoarseSearch = false; // coarse search at every block, no refinement
     bool narrowVerticalSearch = true;    // vertical search margin 10 pixels instead of 30
     std::int32_t maxSuspects = 4000;     // room for suspect records
+    // Below this alignment score the camera image counts as not placed: no
+    // flaw list is made from a placement that plainly failed. Correct
+    // placements of synthetic and photo-like pairs score 0.978 and above
+    // (rotated by 1.5 degrees, noisy, scaled by 1 %); a board against dense
+    // unrelated blobs 0.70.
+    float minAlignmentScore = 0.9f;
 };
 
 // Settings of how suspects become candidates and records.
@@ -37,6 +43,14 @@ struct CandidateSettings {
     bool checkHoles = true;              // run the hole pass over the hole list
 };
 
+// An annotated defect type of `evaluate`: its number in truth files, its
+// name and the flaw families that count as finding it.
+struct EvaluationType {
+    int type = 0;
+    std::string name;
+    std::vector<std::string> families;  // family names as flaw_codes.h spells them
+};
+
 struct Preset {
     std::string about;
     SearchSettings search;
@@ -44,6 +58,7 @@ struct Preset {
     std::array<float, 35> params{};
     InspectControl control{};
     std::vector<WidthTolerance> tolerances;
+    std::vector<EvaluationType> evaluationTypes;
 };
 
 // The built-in default, the same as tools/presets/default.json.

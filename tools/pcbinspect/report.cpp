@@ -35,6 +35,7 @@ json reportJson(const ReportSources& s, const InspectionResult& r) {
     j["placed"] = r.placed;
     j["position"] = {{"x", r.positionX}, {"y", r.positionY}};
     j["alignment_score"] = r.alignmentScore;
+    j["min_alignment_score"] = r.minAlignmentScore;
     j["suspect_count"] = r.suspects;
     json suspects = json::array();
     for (const SuspectRecord& v : r.suspectList)
@@ -79,6 +80,13 @@ std::string reportCsv(const InspectionResult& r) {
 std::string flawTable(const InspectionResult& r) {
     std::ostringstream out;
     char line[200];
+    if (r.belowMinimum) {
+        std::snprintf(line, sizeof line,
+                      "camera image not placed: alignment score %.3f is below %.3f\n",
+                      r.alignmentScore, r.minAlignmentScore);
+        out << line;
+        return out.str();
+    }
     if (!r.placed) {
         out << "camera image not placed: too little copper to align (" << r.suspects
             << " suspects)\n";

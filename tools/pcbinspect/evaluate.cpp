@@ -1,0 +1,392 @@
+#include "evaluate.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "flaw_codes.h"
+#include "overlay.h"
+#include "report.h"
+#include "tool_error.h"
+
+namespace pcbinspect::tool {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string lineOf(int number) { return "line " + std::to_string(number) + ": "; }
+
+// The whitespace- or comma-separated fields of a line.
+std::vector<std::string> fields(const std::string& line) {
+    std::string spaced = line;
+    std::replace(spaced.begin(), spaced.end(), ',', ' ');
+    std::istringstream words(spaced);
+    std::vector<std::string> out;
+    for (std::string w; words >> w;) out.push_back(w);
+    return out;
+}
+
+bool skipped(const std::vector<std::string>& w) { return w.empty() || w[0][0] == '#'; }
+
+bool parseInt(const std::string& text, int* value) {
+    try {
+        std::size_t used = 0;
+        const long v = std::stol(text, &used);
+        if (used != text.size() || v < -1000000 || v > 1000000) return false;
+        *value = static_cast<int>(v);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+const EvaluationType* typeOf(const Preset& preset, int type) {
+    for (const EvaluationType& t : preset.evaluationTypes)
+        if (t.type == type) return &t;
+    return nullptr;
+}
+
+bool inFamilies(const EvaluationType& t, int code) {
+    const std::string family(familyName(describeFlaw(code).family));
+    return std::find(t.families.begin(), t.families.end(), family) != t.families.end();
+}
+
+void add(TypeTally& to, const TypeTally& from) {
+    to.defects += from.defects;
+    to.found += from.found;
+    to.records += from.records;
+    to.trueRecords += from.trueRecords;
+    to.agreeing += from.agreeing;
+}
+
+void add(PairTally& to, const PairTally& from) {
+    add(to.all, from.all);
+    for (const auto& [type, t] : from.types) add(to.types[type], t);
+    for (const auto& [type, row] : from.confusion)
+        for (const auto& [family, n] : row) to.confusion[type][family] += n;
+}
+
+std::string typeName(const Preset& preset, int type) {
+    const EvaluationType* t = typeOf(preset, type);
+    return t ? t->name : std::to_string(type);
+}
+
+nlohmann::ordered_json tallyJson(const TypeTally& t) {
+    return {{"defects", t.defects},         {"found", t.found},
+            {"recall", t.recall()},         {"records", t.records},
+            {"true_records", t.trueRecords}, {"precision", t.precision()},
+            {"f", t.f()},                   {"agreement", t.agreement()}};
+}
+
+// A CSV field in double quotes, inner quotes doubled.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + '"';
+}
+
+// The camera overlay with every truth box outlined in white.
+Image truthOverlay(const Image& camera, const std::vector<FlawRecord>& flaws,
+                   const std::vector<TruthBox>& boxes, int margin) {
+    Image rgb = drawOverlay(camera, flaws);
+    for (const TruthBox& b : boxes)
+        drawRectangle(rgb, b.x1 - margin, b.y1 - margin, b.x2 + margin, b.y2 + margin, 1,
+                      Rgb{255, 255, 255});
+    return rgb;
+}
+
+}  // namespace
+
+std::vector<EvaluationPair> readEvaluationList(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw InputError(path, "cannot open evaluation list");
+    const fs::path base = fs::path(path).parent_path();
+    std::vector<EvaluationPair> pairs;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::vector<std::string> w = fields(line);
+        if (skipped(w)) continue;
+        if (w.size() != 3)
+            throw InputError(path, lineOf(number) + "expected REFERENCE CAMERA TRUTH, found " +
+                                       std::to_string(w.size()) + " fields");
+        std::string resolved[3];
+        for (int k = 0; k < 3; ++k) {
+            const fs::path p(w[k]);
+            resolved[k] = (p.is_absolute() ? p : base / p).string();
+            if (!fs::is_regular_file(resolved[k]))
+                throw InputError(path, lineOf(number) + resolved[k] + " does not exist");
+        }
+        pairs.push_back(EvaluationPair{PairPaths{resolved[0], resolved[1], "", ""}, resolved[2]});
+    }
+    if (pairs.empty()) throw InputError(path, "evaluation list names no pair");
+    return pairs;
+}
+
+std::vector<TruthBox> readTruth(const std::string& path, const Preset& preset, int cameraWidth,
+                                int cameraHeight) {
+    std::ifstream in(path);
+    if (!in) throw InputError(path, "cannot open truth file");
+    std::vector<TruthBox> boxes;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::vector<std::string> w = fields(line);
+        if (skipped(w)) continue;
+        int v[5];
+        bool ok = w.size() == 5;
+        for (std::size_t k = 0; ok && k < 5; ++k) ok = parseInt(w[k], &v[k]);
+        if (!ok)
+            throw InputError(path, lineOf(number) + "expected five integers x1 y1 x2 y2 type");
+        TruthBox b{std::min(v[0], v[2]), std::min(v[1], v[3]), std::max(v[0], v[2]),
+                   std::max(v[1], v[3]), v[4]};
+        if (!typeOf(preset, b.type))
+            throw InputError(path, lineOf(number) + "type " + std::to_string(b.type) +
+                                       " is not among the preset's evaluation types");
+        if (b.x1 < 0 || b.y1 < 0 || b.x2 >= cameraWidth || b.y2 >= cameraHeight)
+            throw InputError(path, lineOf(number) + "box lies outside the " +
+                                       std::to_string(cameraWidth) + " x " +
+                                       std::to_string(cameraHeight) + " camera image");
+        boxes.push_back(b);
+    }
+    return boxes;
+}
+
+PairTally scorePair(const std::vector<TruthBox>& boxes, const std::vector<FlawRecord>& flaws,
+                    const Preset& preset, int margin) {
+    PairTally t;
+    auto matches = [&](const FlawRecord& f, const TruthBox& b) {
+        return f.camX >= b.x1 - margin && f.camX <= b.x2 + margin && f.camY >= b.y1 - margin &&
+               f.camY <= b.y2 + margin;
+    };
+    for (const TruthBox& b : boxes) {
+        TypeTally& type = t.types[b.type];
+        ++type.defects;
+        ++t.all.defects;
+        // The nearest matching record to the box centre speaks for the box.
+        const FlawRecord* nearest = nullptr;
+        double best = 0.0;
+        for (const FlawRecord& f : flaws) {
+            if (!matches(f, b)) continue;
+            const double d = std::hypot(f.camX - (b.x1 + b.x2) / 2.0, f.camY - (b.y1 + b.y2) / 2.0);
+            if (!nearest || d < best) {
+                nearest = &f;
+                best = d;
+            }
+        }
+        if (!nearest) continue;
+        ++type.found;
+        ++t.all.found;
+        const bool agrees = inFamilies(*typeOf(preset, b.type), nearest->code);
+        type.agreeing += agrees ? 1 : 0;
+        t.all.agreeing += agrees ? 1 : 0;
+        ++t.confusion[b.type][std::string(familyName(describeFlaw(nearest->code).family))];
+    }
+    for (const FlawRecord& f : flaws) {
+        bool onAny = false;
+        for (const TruthBox& b : boxes) onAny = onAny || matches(f, b);
+        ++t.all.records;
+        t.all.trueRecords += onAny ? 1 : 0;
+        // By type: a record counts for every type whose families hold its
+        // code, and is true there when it lies on a box whose type accepts
+        // its family (types may share families: a spur and spurious copper
+        // are both excess copper).
+        bool explains = false;
+        for (const TruthBox& b : boxes)
+            explains = explains || (matches(f, b) && inFamilies(*typeOf(preset, b.type), f.code));
+        for (const EvaluationType& e : preset.evaluationTypes) {
+            if (!inFamilies(e, f.code)) continue;
+            TypeTally& type = t.types[e.type];
+            ++type.records;
+            type.trueRecords += explains ? 1 : 0;
+        }
+    }
+    return t;
+}
+
+EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
+                                const EvaluationOptions& options, const Preset& preset,
+                                const fs::path& out, std::ostream& progress) {
+    struct Outcome {
+        enum { Failed, NotPlaced, Inspected } status = Failed;
+        std::string error;
+        PairTally tally;
+        double searchMs = 0.0, inspectMs = 0.0;
+    };
+    const std::size_t n = pairs.size();
+    std::vector<Outcome> outcomes(n);
+    std::atomic<std::size_t> next{0}, done{0};
+    std::mutex lock;
+    OutputFolder folder(out);
+    std::optional<OutputFolder> pictures;
+    if (options.pictures) pictures.emplace(out / "pictures");
+    const auto start = std::chrono::steady_clock::now();
+    auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
+            Outcome& o = outcomes[i];
+            const EvaluationPair& pair = pairs[i];
+            std::vector<FlawRecord> flaws;
+            std::vector<TruthBox> boxes;
+            Image camera;
+            try {
+                const InspectionInput in = readPair(pair.images, options.read, nullptr);
+                boxes = readTruth(pair.truth, preset, in.camera.width, in.camera.height);
+                const InspectionResult r = runInspection(in, preset);
+                o.status = r.placed ? Outcome::Inspected : Outcome::NotPlaced;
+                o.searchMs = r.searchMs;
+                o.inspectMs = r.inspectMs;
+                flaws = r.flaws;
+                // A pair not placed has no records: its boxes count as missed.
+                o.tally = scorePair(boxes, flaws, preset, options.margin);
+                if (options.pictures) camera = in.camera;
+            } catch (const std::exception& e) {
+                o.status = Outcome::Failed;
+                o.error = e.what();
+            }
+            if (options.pictures && o.status != Outcome::Failed) {
+                char name[48];
+                std::snprintf(name, sizeof name, "%04zu-", i + 1);
+                const std::string file =
+                    name + fs::path(pair.images.camera).stem().string() + ".png";
+                const Image picture = truthOverlay(camera, flaws, boxes, options.margin);
+                fs::path staged;
+                {
+                    std::lock_guard<std::mutex> g(lock);
+                    staged = pictures->stage(file);
+                }
+                writePng(staged.string(), picture);
+            }
+            const std::size_t finished = ++done;
+            std::lock_guard<std::mutex> g(lock);
+            if (o.status == Outcome::Failed) progress << "\r\033[K" << o.error << " (skipped)\n";
+            const double t = seconds();
+            const double rate = t > 0 ? finished / t : 0.0;
+            const int width = 30, filled = static_cast<int>(width * finished / n);
+            char line[200];
+            std::snprintf(line, sizeof line, "\r[%s%s] %zu/%zu pairs, %.2f per second, %.0f s left",
+                          std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                          std::string(static_cast<std::size_t>(width - filled), '.').c_str(),
+                          finished, n, rate, rate > 0 ? (n - finished) / rate : 0.0);
+            progress << line << std::flush;
+        }
+    };
+    const int threads = std::max(1, std::min<int>(options.jobs, static_cast<int>(n)));
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+    worker();
+    for (std::thread& t : pool) t.join();
+    progress << '\n';
+
+    EvaluationSummary s;
+    s.pairs = static_cast<int>(n);
+    int inspected = 0;
+    std::ostringstream csv;
+    csv << "pair,reference,camera,truth,status,defects,found,records,true_records,search_ms,"
+           "inspect_ms,error\n";
+    for (std::size_t i = 0; i < n; ++i) {
+        const Outcome& o = outcomes[i];
+        if (o.status == Outcome::Failed) ++s.failed;
+        if (o.status == Outcome::NotPlaced) ++s.notPlaced;
+        if (o.status != Outcome::Failed) {
+            add(s.tally, o.tally);
+            ++inspected;
+            s.searchMs += o.searchMs;
+            s.inspectMs += o.inspectMs;
+        }
+        const char* status = o.status == Outcome::Failed      ? "bad input"
+                              : o.status == Outcome::NotPlaced ? "not placed"
+                                                               : "ok";
+        csv << i + 1 << ',' << quoted(pairs[i].images.reference) << ','
+            << quoted(pairs[i].images.camera) << ',' << quoted(pairs[i].truth) << ',' << status
+            << ',' << o.tally.all.defects << ',' << o.tally.all.found << ','
+            << o.tally.all.records << ',' << o.tally.all.trueRecords << ',' << o.searchMs << ','
+            << o.inspectMs << ',' << quoted(o.error) << '\n';
+    }
+    if (inspected > 0) {
+        s.searchMs /= inspected;
+        s.inspectMs /= inspected;
+    }
+
+    nlohmann::ordered_json j = tallyJson(s.tally.all);
+    j["pairs"] = s.pairs;
+    j["not_placed"] = s.notPlaced;
+    j["failed"] = s.failed;
+    j["margin"] = options.margin;
+    j["search_ms"] = s.searchMs;
+    j["inspect_ms"] = s.inspectMs;
+    nlohmann::ordered_json types = nlohmann::ordered_json::object();
+    for (const auto& [type, t] : s.tally.types) types[typeName(preset, type)] = tallyJson(t);
+    j["types"] = types;
+    nlohmann::ordered_json confusion = nlohmann::ordered_json::object();
+    std::ostringstream ccsv;
+    ccsv << "type";
+    for (int f = 0; f < kFamilyCount; ++f) ccsv << ',' << familyName(static_cast<Family>(f));
+    ccsv << '\n';
+    for (const EvaluationType& e : preset.evaluationTypes) {
+        const auto row = s.tally.confusion.find(e.type);
+        nlohmann::ordered_json r = nlohmann::ordered_json::object();
+        ccsv << quoted(e.name);
+        for (int f = 0; f < kFamilyCount; ++f) {
+            const std::string family(familyName(static_cast<Family>(f)));
+            int count = 0;
+            if (row != s.tally.confusion.end() && row->second.count(family))
+                count = row->second.at(family);
+            if (count) r[family] = count;
+            ccsv << ',' << count;
+        }
+        ccsv << '\n';
+        confusion[e.name] = r;
+    }
+    j["confusion"] = confusion;
+    folder.writeText("summary.json", j.dump(2) + "\n");
+    folder.writeText("pairs.csv", csv.str());
+    folder.writeText("confusion.csv", ccsv.str());
+    folder.commit();
+    if (pictures) pictures->commit();
+    return s;
+}
+
+std::string evaluationReport(const EvaluationSummary& s, const Preset& preset) {
+    std::ostringstream out;
+    char line[240];
+    std::snprintf(line, sizeof line, "%-18s %8s %7s %7s %8s %6s %9s %6s %9s\n", "type", "defects",
+                  "found", "recall", "records", "true", "precision", "F", "agreement");
+    out << line;
+    auto row = [&](const std::string& name, const TypeTally& t) {
+        std::snprintf(line, sizeof line, "%-18s %8d %7d %7.3f %8d %6d %9.3f %6.3f %9.3f\n",
+                      name.c_str(), t.defects, t.found, t.recall(), t.records, t.trueRecords,
+                      t.precision(), t.f(), t.agreement());
+        out << line;
+    };
+    for (const auto& [type, t] : s.tally.types) row(typeName(preset, type), t);
+    row("all", s.tally.all);
+    std::snprintf(line, sizeof line,
+                  "%d pairs, %d not placed, %d failed; search %.1f ms, inspection %.1f ms a "
+                  "pair\n",
+                  s.pairs, s.notPlaced, s.failed, s.searchMs, s.inspectMs);
+    out << line;
+    const TypeTally& a = s.tally.all;
+    std::snprintf(line, sizeof line,
+                  "evaluate: recall=%.4f precision=%.4f f=%.4f agreement=%.4f pairs=%d "
+                  "notplaced=%d\n",
+                  a.recall(), a.precision(), a.f(), a.agreement(), s.pairs, s.notPlaced);
+    out << line;
+    return out.str();
+}
+
+}  // namespace pcbinspect::tool
