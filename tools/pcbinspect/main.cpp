@@ -173,7 +173,7 @@ int run(int argc, char** argv) {
         o.pictures = pictures;
         const EvaluationSummary s = runEvaluation(pairs, o, p, out, std::cerr);
         std::cout << evaluationReport(s, p);
-        return 0;
+        return s.failed > 0 ? 2 : 0;
     }
     if (*synth) return writeSyntheticBoards(count, seed, photo, out, std::cout);
     if (*preset) {

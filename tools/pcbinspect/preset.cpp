@@ -464,6 +464,9 @@ std::string describePresetKeys() {
     for (const ToleranceField& f : kToleranceFields)
         out << "| `width_tolerances[].`" << f.name << " | " << (f.name[0] == 'l' ? "pixels" : "ratio")
             << " | 0 to " << number(kBig) << " | - | " << f.about << " |\n";
+    out << "| `evaluation.types[]` | type, name, families | - | 1 open, 2 short, 3 mousebite, 4 "
+           "spur, 5 spurious copper, 6 pin-hole | the defect types of `evaluate`'s truth files: "
+           "their number, name and the flaw families that count as finding them |\n";
     return out.str();
 }
 
