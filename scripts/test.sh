@@ -2,20 +2,42 @@
 # Builds the library and runs the whole test suite on the release and the
 # asan (AddressSanitizer + UndefinedBehaviorSanitizer) presets. Installs the
 # Debian packages the build needs when they are missing. Then the Python
-# binding's tests (system Python, pytest) against the release build. The last
-# line sums up every run: "N passed, N failed".
+# binding's tests (system Python, pytest) against the release build, and again
+# against its wheel installed in a fresh virtual environment. The last line
+# sums up every run: "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ ninja-build pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
           libpng-dev libjpeg62-turbo-dev nlohmann-json3-dev libcli11-dev
-          python3 python3-numpy python3-pytest)
+          python3 python3-numpy python3-pytest python3-setuptools python3-wheel python3-build
+          python3-venv)
 bash scripts/install-packages.sh test.sh "${packages[@]}" || exit 1
 
 jobs=$(nproc 2>/dev/null || echo 2)
 passed=0
 failed=0
 status=0
+
+# Adds the counts of a pytest log ("3 failed, 27 passed in 1.20s" or "30
+# passed in 1.20s") to the totals; a log without them is one failure.
+count_pytest() {
+  local summary ok bad n
+  summary=$(grep -E '^=*[ ]*[0-9]+ (passed|failed|error)' "$1" | tail -n 1)
+  if [ -z "$summary" ]; then
+    echo "test.sh: $2 ran no test"
+    status=1
+    failed=$((failed + 1))
+    return
+  fi
+  ok=$(grep -oE '[0-9]+ passed' <<<"$summary" | grep -oE '[0-9]+' || echo 0)
+  bad=0
+  for n in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$summary" | grep -oE '^[0-9]+'); do
+    bad=$((bad + n))
+  done
+  passed=$((passed + ${ok:-0}))
+  failed=$((failed + bad))
+}
 for preset in ${PCBINSPECT_PRESETS:-release asan}; do
   echo "== $preset: configure and build"
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
@@ -47,27 +69,41 @@ done
 if [ -f build/release/src/libpcbinspect.so ]; then
   echo "== python: test"
   log=$(mktemp)
-  PCBINSPECT_LIBRARY="$PWD/build/release/src/libpcbinspect.so" \
+  PCBINSPECT_PYTHON=checkout PCBINSPECT_LIBRARY="$PWD/build/release/src/libpcbinspect.so" \
     PCBINSPECT_TOOL="$PWD/build/release/tools/pcbinspect" \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests 2>&1 | tee "$log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-  # "3 failed, 27 passed in 1.20s" or "30 passed in 1.20s"
-  summary=$(grep -E '^=*[ ]*[0-9]+ (passed|failed|error)' "$log" | tail -n 1)
+  count_pytest "$log" python
   rm -f "$log"
-  if [ -z "$summary" ]; then
-    echo "test.sh: python ran no test"
-    status=1
-    failed=$((failed + 1))
-  else
-    ok=$(grep -oE '[0-9]+ passed' <<<"$summary" | grep -oE '[0-9]+' || echo 0)
-    bad=0
-    for n in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$summary" | grep -oE '^[0-9]+'); do
-      bad=$((bad + n))
-    done
-    passed=$((passed + ${ok:-0}))
-    failed=$((failed + bad))
-  fi
 fi
+
+# The Python package as users get it: a wheel built from the sources (sdist,
+# then the wheel from it, the library built inside), installed into a fresh
+# virtual environment over the system's numpy and pytest, and the same tests
+# run against it: no PCBINSPECT_LIBRARY, no checkout on the path.
+echo "== python: wheel in a virtual environment"
+wheelhouse=$(mktemp -d)
+tool_env=()
+if [ -x build/release/tools/pcbinspect ]; then
+  tool_env=(PCBINSPECT_TOOL="$PWD/build/release/tools/pcbinspect")
+fi
+if CMAKE_BUILD_PARALLEL_LEVEL="$jobs" /usr/bin/python3 -m build --no-isolation \
+     --outdir "$wheelhouse/dist" python >"$wheelhouse/build.log" 2>&1 &&
+   /usr/bin/python3 -m venv --system-site-packages "$wheelhouse/venv" &&
+   "$wheelhouse/venv/bin/python" -m pip install -q --no-index "$wheelhouse"/dist/*.whl; then
+  log=$(mktemp)
+  env -u PCBINSPECT_LIBRARY PCBINSPECT_PYTHON=installed "${tool_env[@]}" \
+    "$wheelhouse/venv/bin/python" -m pytest -q -p no:cacheprovider python/tests 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  count_pytest "$log" "python (wheel)"
+  rm -f "$log"
+else
+  tail -n 30 "$wheelhouse/build.log"
+  echo "test.sh: the wheel could not be built or installed"
+  status=1
+  failed=$((failed + 1))
+fi
+rm -rf "$wheelhouse"
 
 # The same output bytes from the release, debug and sanitizer builds, and no
 # data race when the exports run on several threads at once.

@@ -11,9 +11,12 @@ from .api import (InspectResult, SearchResult, build_time, copy_gray, correct_ca
                   get_sub_gray, get_sub_gray_nearest, inspect, prebuild_cuda_env, skew_dib, test,
                   zero_outbound_gray)
 from .errors import PcbInspectError, last_error
+from .evaluation import evaluate
 from .flaw_codes import FAMILIES, FLAW_CODES, FlawCode, describe_flaw
-from .pipeline import InspectionRun, binary_camera, run_inspection
-from .presets import Preset, load_preset, preset_from_dict
+from .image_files import image_size, read_image
+from .pipeline import (GOLDEN_MARGIN, GOLDEN_THRESHOLD, InspectionRun, binary_camera,
+                       binary_image, golden_reference, gray_of, run_inspection)
+from .presets import EvaluationType, Preset, load_preset, preset_from_dict
 from .records import (CIRCLE_RECORD, FLAW_CANDIDATE, FLAW_RECORD, HOLE_RECORD, INSPECT_CONTROL,
                       SUSPECT_RECORD, WIDTH_TOLERANCE)
 
@@ -24,6 +27,7 @@ __all__ = [
     "prebuild_cuda_env", "skew_dib", "test", "zero_outbound_gray", "PcbInspectError",
     "last_error", "CIRCLE_RECORD", "FLAW_CANDIDATE", "FLAW_RECORD", "HOLE_RECORD",
     "INSPECT_CONTROL", "SUSPECT_RECORD", "WIDTH_TOLERANCE", "FAMILIES", "FLAW_CODES", "FlawCode",
-    "describe_flaw", "InspectionRun", "binary_camera", "run_inspection", "Preset", "load_preset",
-    "preset_from_dict",
+    "describe_flaw", "InspectionRun", "binary_camera", "binary_image", "golden_reference",
+    "gray_of", "run_inspection", "GOLDEN_MARGIN", "GOLDEN_THRESHOLD", "EvaluationType", "Preset",
+    "load_preset", "preset_from_dict", "evaluate", "image_size", "read_image",
 ]

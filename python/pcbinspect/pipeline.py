@@ -1,9 +1,14 @@
 """One inspection end to end, as the command-line tool runs it: place the
 camera image in the reference with find_suspected_flaws, turn the suspects
-into candidates and classify them with inspect."""
+into candidates and classify them with inspect.
+
+The reference is CAD labels, or in golden-board mode an image of a good
+board: binarised by the camera's rule, labelled as plain copper and padded
+with background so that a camera image of its own size can be placed."""
 
 from __future__ import annotations
 
+import time
 from dataclasses import dataclass
 
 import numpy as np
@@ -13,50 +18,134 @@ from .api import find_suspected_flaws, inspect
 from .images import gray_in
 from .presets import Preset, load_preset
 
+#: Background around a golden image, on every side, in pixels.
+GOLDEN_MARGIN = 60
+#: The label of golden copper (plain copper).
+GOLDEN_COPPER_LABEL = 255
+#: The threshold of golden mode when none is given.
+GOLDEN_THRESHOLD = 128
+
 
 @dataclass
 class InspectionRun:
-    placed: bool
-    position: tuple[int, int]
+    placed: bool                 # False: not placed, or placed below the minimum score
+    position: tuple[int, int]    # camera's top-left corner in the (unpadded) reference
     score: float
     suspects: np.ndarray         # SUSPECT_RECORD records the search handed on
     flaws: np.ndarray            # FLAW_RECORD records
     offsets: np.ndarray          # (25, 2) local corrections
+    below_minimum: bool = False  # placed with a score below preset.min_alignment_score
+    search_ms: float = 0.0
+    inspect_ms: float = 0.0
+
+
+def gray_of(image: np.ndarray, what: str = "image") -> np.ndarray:
+    """A 2-D uint8 image as is; a (height, width, 3) RGB one turned to gray
+    with the luma weights 0.299, 0.587, 0.114 in integer arithmetic."""
+    a = np.asarray(image)
+    if a.ndim == 3 and a.shape[2] == 3 and a.dtype == np.uint8:
+        w = a.astype(np.uint32)
+        return ((299 * w[..., 0] + 587 * w[..., 1] + 114 * w[..., 2] + 500) // 1000).astype(
+            np.uint8)
+    return gray_in(image, what).array
+
+
+def binary_image(image: np.ndarray, threshold: int = 0, copper: str = "bright",
+                 what: str = "image") -> np.ndarray:
+    """255 where the image shows copper, else 0. Bright copper: at or above
+    threshold (any non-zero pixel when threshold is 0); dark copper: at or
+    below threshold."""
+    if copper not in ("bright", "dark"):
+        raise ValueError(f'copper must be "bright" or "dark", not {copper!r}')
+    a = gray_in(image, what).array
+    copper_at = a <= threshold if copper == "dark" else a >= max(threshold, 1)
+    return np.where(copper_at, 255, 0).astype(np.uint8)
 
 
 def binary_camera(camera: np.ndarray, threshold: int = 0) -> np.ndarray:
-    """255 where the camera shows copper (at or above threshold; any non-zero
-    pixel when threshold is 0), else 0."""
-    cut = threshold if threshold > 0 else 1
-    return np.where(gray_in(camera, "camera").array >= cut, 255, 0).astype(np.uint8)
+    """The camera image as the library reads it, bright copper."""
+    return binary_image(camera, threshold, what="camera")
+
+
+def golden_reference(golden: np.ndarray, threshold: int = GOLDEN_THRESHOLD,
+                     copper: str = "bright") -> np.ndarray:
+    """The label reference of golden mode: copper GOLDEN_COPPER_LABEL, GOLDEN_MARGIN
+    pixels of background on every side."""
+    copper_map = binary_image(gray_of(golden, "golden"), threshold, copper, "golden")
+    return _padded(np.where(copper_map > 0, GOLDEN_COPPER_LABEL, 0).astype(np.uint8))
+
+
+def _padded(a: np.ndarray) -> np.ndarray:
+    return np.pad(np.asarray(a, np.uint8), GOLDEN_MARGIN, constant_values=0)
 
 
 def run_inspection(reference: np.ndarray, camera: np.ndarray, preset: Preset | None = None, *,
+                   golden: bool = False, copper: str = "bright", threshold: int | None = None,
                    ignore: np.ndarray | None = None, camera_mask: np.ndarray | None = None,
-                   holes=None, threshold: int = 0) -> InspectionRun:
-    """Searches and inspects; the inputs are not changed (the calls work on copies)."""
+                   holes=None) -> InspectionRun:
+    """Searches and inspects; the inputs are not changed (the calls work on copies).
+
+    golden=False: reference is CAD labels, the camera image 2-D gray.
+    golden=True: reference is an image of a good board, gray or RGB (so may
+    the camera image be), binarised like the camera image; ignore and holes
+    are in its coordinates, and so is every reference position of the
+    result. copper="bright": copper at or above threshold, "dark": at or
+    below it. threshold defaults to 128 in golden mode or with dark copper,
+    else to 0 (any non-zero pixel is copper).
+
+    A placement whose alignment score is below preset.min_alignment_score
+    gives placed=False and no flaws, with its score and position kept."""
     preset = preset or load_preset("default")
+    if threshold is None:
+        threshold = GOLDEN_THRESHOLD if golden or copper == "dark" else 0
     if not 0 <= threshold <= 255:
         raise ValueError(f"threshold {threshold} is outside 0 to 255")
+    if golden:
+        reference = gray_of(reference, "golden")
+        camera = gray_of(camera, "camera")
     if reference.shape[0] < camera.shape[0] or reference.shape[1] < camera.shape[1]:
         raise ValueError(f"reference {reference.shape} is smaller than the camera image "
                          f"{camera.shape}")
-    cam = binary_camera(camera, threshold)
+    pad = GOLDEN_MARGIN if golden else 0
+    cam = binary_image(camera, threshold, copper, "camera")
+    labels = golden_reference(reference, threshold, copper) if golden else reference
     window = cam.copy()
     mask = np.zeros_like(cam) if camera_mask is None else np.array(camera_mask, np.uint8)
-    ignore_map = np.zeros_like(reference) if ignore is None else np.array(ignore, np.uint8)
-    found = find_suspected_flaws(reference, ignore_map, window, mask,
-                                 **preset.search_arguments())
+    if ignore is None:
+        ignore_map = np.zeros_like(labels)
+    else:
+        ignore_map = _padded(ignore) if golden else np.array(ignore, np.uint8)
+    start = time.perf_counter()
+    found = find_suspected_flaws(labels, ignore_map, window, mask, **preset.search_arguments())
+    search_ms = (time.perf_counter() - start) * 1000.0
+    suspects = found.suspects.copy()
+    suspects["refX"] -= pad
+    suspects["refY"] -= pad
     empty = np.zeros(0, rec.FLAW_RECORD)
     if not found.placed:
-        return InspectionRun(False, found.position, found.score, found.suspects, empty,
-                             found.offsets)
+        return InspectionRun(False, found.position, found.score, suspects, empty, found.offsets,
+                             search_ms=search_ms)
+    position = (found.position[0] - pad, found.position[1] - pad)
+    # Compared in single precision, as the tool compares them.
+    if np.float32(found.score) < np.float32(preset.min_alignment_score):
+        return InspectionRun(False, position, found.score, suspects, empty, found.offsets,
+                             below_minimum=True, search_ms=search_ms)
     s = found.suspects
     candidates = np.zeros(len(s), rec.FLAW_CANDIDATE)
     candidates["refX"], candidates["refY"] = s["refX"], s["refY"]
     candidates["camX"], candidates["camY"] = s["windowX"], s["windowY"]
     candidates["carried"] = s["agreement"].astype(np.float32) / np.float32(100)
-    result = inspect(np.array(reference, np.uint8), cam, found.position,
+    if holes is not None and golden:
+        holes = rec.as_records(holes, rec.HOLE_RECORD, "holes").copy()
+        holes["x"] += pad
+        holes["y"] += pad
+    start = time.perf_counter()
+    result = inspect(np.array(labels, np.uint8), cam, found.position,
                      candidates=candidates, offset_grid=found.offsets, hole_origin=(0, 0),
                      holes=holes, **preset.inspect_arguments())
-    return InspectionRun(True, found.position, found.score, s, result.flaws, found.offsets)
+    inspect_ms = (time.perf_counter() - start) * 1000.0
+    flaws = result.flaws
+    flaws["refX"] -= pad
+    flaws["refY"] -= pad
+    return InspectionRun(True, position, found.score, suspects, flaws, found.offsets,
+                         search_ms=search_ms, inspect_ms=inspect_ms)

@@ -3,7 +3,11 @@ named by meaning, in the JSON files of the command-line tool
 (tools/presets/*.json), turned into the arguments the exports take.
 
 A preset file names only what it changes: the rest comes from the default
-preset. Unknown keys are rejected, as the tool rejects them."""
+preset. Unknown keys are rejected, as the tool rejects them.
+
+Besides the arguments of the exports, a preset holds the alignment score
+below which a placement is not trusted (search.min_alignment_score) and the
+annotated defect types of evaluate (evaluation.types)."""
 
 from __future__ import annotations
 
@@ -15,6 +19,7 @@ from pathlib import Path
 import numpy as np
 
 from . import records as rec
+from .flaw_codes import FAMILIES
 
 #: Environment variable naming a folder of preset files.
 PRESETS_VARIABLE = "PCBINSPECT_PRESETS"
@@ -51,9 +56,21 @@ _SEARCH_KEYS = {"ignore_growth_px": int, "border_px": int, "agreement_threshold"
                 "flaw_spacing_px": int, "empty_flaw_spacing_px": int,
                 "line_exclusion_radius_px": int, "reference_line_excludes": bool,
                 "exhaustive_coarse_search": bool, "narrow_vertical_search": bool,
-                "max_suspects": int}
+                "max_suspects": int, "min_alignment_score": float}
+#: Allowed ranges of keys that have one.
+_RANGES = {"search.min_alignment_score": (0.0, 1.0)}
 _CANDIDATE_KEYS = {"suppress_radius_px": int, "drop_near_reference_lines": bool,
                    "max_flaws": int, "check_holes": bool}
+
+
+@dataclass(frozen=True)
+class EvaluationType:
+    """An annotated defect type: its number in truth files, its name, and the
+    flaw families that count as finding it."""
+
+    type: int
+    name: str
+    families: tuple[str, ...]
 
 
 @dataclass
@@ -65,9 +82,16 @@ class Preset:
     control: np.ndarray     # one INSPECT_CONTROL record
     tolerances: np.ndarray  # WIDTH_TOLERANCE records
     source: str = field(default="")
+    evaluation_types: tuple[EvaluationType, ...] = ()  # the "evaluation" section's types
+
+    @property
+    def min_alignment_score(self) -> float:
+        """Below this score a placement counts as failed: no flaws are listed."""
+        return self.search["min_alignment_score"]
 
     def search_arguments(self) -> dict:
-        """Keyword arguments of find_suspected_flaws."""
+        """Keyword arguments of find_suspected_flaws (min_alignment_score is
+        the pipeline's, not the search's)."""
         s = self.search
         return dict(grow=s["ignore_growth_px"], border=s["border_px"],
                     threshold=s["agreement_threshold"], spacing=s["flaw_spacing_px"],
@@ -87,13 +111,17 @@ class Preset:
 
 
 def preset_folders() -> list[Path]:
-    """Where named presets are looked for, in order."""
+    """Where named presets are looked for, in order: PCBINSPECT_PRESETS, the
+    tool's folder of a source checkout, then the copy an installed package
+    carries (made at build time)."""
     folders = []
     if os.environ.get(PRESETS_VARIABLE):
         folders.append(Path(os.environ[PRESETS_VARIABLE]))
     here = Path(__file__).resolve().parent
-    folders.append(here / "presets")                       # an installed package
-    folders.append(here.parents[1] / "tools" / "presets")  # the source tree
+    source_tree = here.parents[1] / "tools" / "presets"
+    if source_tree.is_dir():
+        folders.append(source_tree)
+    folders.append(here / "presets")
     return folders
 
 
@@ -118,8 +146,46 @@ def _value(v, kind, where: str, source: str):
     if kind is int:
         if float(v) != int(v):
             raise ValueError(f"{source}: {where} must be a whole number")
-        return int(v)
-    return float(v)
+        v = int(v)
+    else:
+        v = float(v)
+    low, high = _RANGES.get(where.strip('"'), (None, None))
+    if low is not None and not low <= v <= high:
+        raise ValueError(f"{source}: {where} must be between {low} and {high}")
+    return v
+
+
+def _evaluation_types(body, source: str) -> tuple[EvaluationType, ...]:
+    """The "evaluation" section: {"types": [{"type", "name", "families"}, ...]}."""
+    if not isinstance(body, dict):
+        raise ValueError(f'{source}: "evaluation" must be an object')
+    for k in body:
+        if k != "types":
+            raise ValueError(f'{source}: unknown key "evaluation.{k}"')
+    rows = body.get("types")
+    if not isinstance(rows, list) or not rows:
+        raise ValueError(f'{source}: "evaluation.types" must be a list of types')
+    types: list[EvaluationType] = []
+    for i, row in enumerate(rows):
+        at = f"evaluation.types[{i}]"
+        if not isinstance(row, dict) or set(row) != {"type", "name", "families"}:
+            raise ValueError(f'{source}: {at} must hold exactly "type", "name" and "families"')
+        number = _value(row["type"], int, f'"{at}.type"', source)
+        if number < 0:
+            raise ValueError(f'{source}: "{at}.type" must not be negative')
+        if not isinstance(row["name"], str):
+            raise ValueError(f"{source}: {at}.name must be a text")
+        families = row["families"]
+        if not isinstance(families, list):
+            raise ValueError(f"{source}: {at}.families must be a list of family names")
+        for f in families:
+            if f not in FAMILIES:
+                raise ValueError(f"{source}: {at}.families: {json.dumps(f)} is not a flaw "
+                                 f"family ({', '.join(FAMILIES)})")
+        if any(t.type == number for t in types):
+            raise ValueError(f"{source}: {at}: type {number} is listed twice")
+        types.append(EvaluationType(number, row["name"], tuple(families)))
+    return tuple(types)
 
 
 def preset_from_dict(data: dict, source: str = "preset", base: Preset | None = None) -> Preset:
@@ -128,7 +194,7 @@ def preset_from_dict(data: dict, source: str = "preset", base: Preset | None = N
         raise ValueError(f"{source}: a preset must be a JSON object")
     p = base if base is not None else load_preset("default")
     p = Preset(p.about, dict(p.search), dict(p.candidates), p.params.copy(), p.control.copy(),
-               p.tolerances.copy(), source)
+               p.tolerances.copy(), source, p.evaluation_types)
     for section, body in data.items():
         if section == "about":
             p.about = str(body)
@@ -163,6 +229,8 @@ def preset_from_dict(data: dict, source: str = "preset", base: Preset | None = N
                 for k, f in TOLERANCE_FIELDS.items():
                     rows[i][f] = _value(row[k], float, f'"width_tolerances[{i}].{k}"', source)
             p.tolerances = rows
+        elif section == "evaluation":
+            p.evaluation_types = _evaluation_types(body, source)
         else:
             raise ValueError(f'{source}: unknown section "{section}"')
     return p
@@ -185,7 +253,8 @@ def load_preset(name_or_path: str | os.PathLike = "default") -> Preset:
         p = preset_from_dict(data, str(path), base=empty)
         lacking = ([f"search.{k}" for k in _SEARCH_KEYS if k not in p.search]
                    + [f"candidates.{k}" for k in _CANDIDATE_KEYS if k not in p.candidates]
-                   + [f"limits.{k}" for k in LIMIT_NAMES if k not in data.get("limits", {})])
+                   + [f"limits.{k}" for k in LIMIT_NAMES if k not in data.get("limits", {})]
+                   + ([] if p.evaluation_types else ["evaluation.types"]))
         if lacking:
             raise ValueError(f"{path}: the default preset lacks {lacking[0]}")
         _default = p

@@ -12,8 +12,8 @@ import pytest
 
 import pcbinspect as pi
 from pcbinspect.presets import LIMIT_NAMES
+from boards import board, strict_preset, write_evaluation
 from conftest import ROOT
-from pngread import read_gray_png
 
 
 @pytest.fixture(scope="module")
@@ -37,8 +37,9 @@ def test_flaw_code_table_is_the_tools(tool):
     theirs = []
     for row in rows:
         code, rest = row.split(None, 1)
-        name, family = rest[:38].rstrip(), rest[38:].strip()
-        theirs.append((int(code), name, family))
+        # A long name pushes the family column out: the family ends the row.
+        family = max((f for f in (*pi.FAMILIES, "unknown") if rest.endswith(" " + f)), key=len)
+        theirs.append((int(code), rest[:-len(family)].rstrip(), family))
     ours = [(c.code, c.name, c.family) for c in pi.FLAW_CODES]
     assert ours == theirs
     assert pi.describe_flaw(221).name == "line narrowed"
@@ -52,6 +53,7 @@ def test_default_preset_is_the_tools_built_in_one(tool):
     np.testing.assert_array_equal(ours.params, theirs.params)
     assert ours.control.tobytes() == theirs.control.tobytes()
     assert ours.tolerances.tobytes() == theirs.tolerances.tobytes()
+    assert ours.evaluation_types == theirs.evaluation_types and ours.evaluation_types
     # The limit names are the tool's, in entry order.
     assert list(json.loads(run(tool, "preset"))["limits"]) == list(LIMIT_NAMES)
 
@@ -73,6 +75,16 @@ def test_preset_files_change_only_what_they_name(tmp_path):
     f.write_text(json.dumps({"search": {"border_px": 2.5}}))
     with pytest.raises(ValueError, match="whole number"):
         pi.load_preset(f)
+    ok = {"type": 1, "name": "open", "families": ["open"]}
+    for bad, message in (
+            ({"search": {"min_alignment_score": 1.5}}, "between 0.0 and 1.0"),
+            ({"evaluation": {"types": [{**ok, "families": ["opens"]}]}}, "not a flaw family"),
+            ({"evaluation": {"types": [ok, {**ok, "name": "again"}]}}, "listed twice"),
+            ({"evaluation": {"types": [{**ok, "colour": "red"}]}}, "exactly"),
+            ({"evaluation": {"kinds": []}}, 'unknown key "evaluation.kinds"')):
+        f.write_text(json.dumps(bad))
+        with pytest.raises(ValueError, match=message):
+            pi.load_preset(f)
 
 
 def report_flaws(report):
@@ -89,8 +101,8 @@ def test_demo_board_through_the_binding_matches_the_tools_report(tool, tmp_path)
         "--out", again)
     report = json.loads((again / "report.json").read_text())
 
-    reference = read_gray_png(demo / "reference.png")
-    camera = read_gray_png(demo / "camera.png")
+    reference = pi.read_image(demo / "reference.png")
+    camera = pi.read_image(demo / "camera.png")
     before = (reference.copy(), camera.copy())
     r = pi.run_inspection(reference, camera, pi.load_preset(preset_file))
     np.testing.assert_array_equal(reference, before[0])  # inputs untouched
@@ -114,3 +126,30 @@ def test_demo_board_through_the_binding_matches_the_tools_report(tool, tmp_path)
     own = json.loads((demo / "report.json").read_text())
     assert (own["position"]["x"], own["position"]["y"]) == r.position
     assert own["suspect_count"] == len(r.suspects)
+
+
+def test_golden_mode_and_evaluate_through_the_binding_match_the_tool(tool, tmp_path):
+    write_evaluation(tmp_path, board())
+    preset = strict_preset(tmp_path, 0.95)
+    golden, camera = tmp_path / "golden.png", tmp_path / "camera.png"
+    run(tool, "inspect", golden, camera, "--golden", "--copper", "dark", "--preset", preset,
+        "--out", tmp_path / "one")
+    report = json.loads((tmp_path / "one" / "report.json").read_text())
+    r = pi.run_inspection(pi.read_image(golden), pi.read_image(camera), pi.load_preset(preset),
+                          golden=True, copper="dark")
+    assert r.placed and report["placed"]
+    assert r.position == (report["position"]["x"], report["position"]["y"])
+    assert np.float32(r.score) == np.float32(report["alignment_score"])
+    assert [tuple(int(v) for v in f) for f in r.flaws.tolist()] == report_flaws(report)
+
+    run(tool, "evaluate", tmp_path / "list.txt", "--golden", "--copper", "dark", "--preset",
+        preset, "--out", tmp_path / "evaluation")
+    theirs = json.loads((tmp_path / "evaluation" / "summary.json").read_text())
+    ours = pi.evaluate(tmp_path / "list.txt", golden=True, copper="dark", preset=preset)
+    shared = ("defects", "found", "recall", "agreement")
+    for key in ("pairs", "not_placed", "records", "true_records", "precision", "f") + shared:
+        assert ours[key] == pytest.approx(theirs[key]), key
+    assert ours["confusion"] == theirs["confusion"]
+    for name, counts in theirs["types"].items():
+        assert {k: ours["types"][name][k] for k in shared} == pytest.approx(
+            {k: counts[k] for k in shared}), name
