@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <fstream>
 #include <mutex>
@@ -28,6 +29,29 @@ std::string quoted(const std::string& text) {
 }
 
 }  // namespace
+
+std::vector<HoleRecord> readHolesCsv(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw InputError(path, "cannot open hole list");
+    std::vector<HoleRecord> holes;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        if (number == 1 && line.rfind("kind", 0) == 0) continue;  // the header
+        int v[4];
+        char tail = 0;
+        if (std::sscanf(line.c_str(), "%d,%d,%d,%d%c", &v[0], &v[1], &v[2], &v[3], &tail) != 4)
+            throw InputError(path, "line " + std::to_string(number) +
+                                       ": expected kind,x,y,r (four integers)");
+        if (v[3] < 0)
+            throw InputError(path, "line " + std::to_string(number) + ": radius " +
+                                       std::to_string(v[3]) + " is negative");
+        holes.push_back(HoleRecord{v[0], v[1], v[2], v[3]});
+        if (v[0] == kHolePlated) holes.push_back(HoleRecord{kHoleMeasured, v[1], v[2], v[3]});
+    }
+    return holes;
+}
 
 int effectiveThreshold(const ReadOptions& o) {
     return (o.golden || o.copperDark) && o.threshold == 0 ? kGoldenThreshold : o.threshold;
@@ -60,6 +84,7 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
         in.maskPath = paths.cameraMask;
         in.cameraMask = readGray(paths.cameraMask);
     }
+    if (!paths.holes.empty()) in.holes = readHolesCsv(paths.holes);
     in.threshold = effectiveThreshold(options);
     in.golden = options.golden;
     in.copperDark = options.copperDark;
@@ -108,7 +133,7 @@ std::vector<PairPaths> readBatchList(const std::string& path) {
                                        ": the reference and the camera image are needed");
         pairs.push_back(PairPaths{resolve(w[0]), resolve(w[1]),
                                   w.size() > 2 ? resolve(w[2]) : std::string(),
-                                  w.size() > 3 ? resolve(w[3]) : std::string()});
+                                  w.size() > 3 ? resolve(w[3]) : std::string(), std::string()});
     }
     if (pairs.empty()) throw InputError(path, "batch list names no pair");
     return pairs;

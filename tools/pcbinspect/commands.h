@@ -12,7 +12,22 @@ namespace pcbinspect::tool {
 
 struct PairPaths {
     std::string reference, camera, ignore, cameraMask;  // empty: not given
+    std::string holes;                                   // holes.csv, empty: none
 };
+
+// Hole kinds of holes.csv: a hole whose centre lies in copper is plated
+// (kind 0); one in bare board is kind 1. The inspection's hole pass checks
+// both (only plated holes have interior labels to check).
+inline constexpr int kHolePlated = 0;
+inline constexpr int kHoleUnplated = 1;
+// The hole kind whose size the inspection measures at candidates.
+inline constexpr int kHoleMeasured = 12;
+
+// Reads holes.csv: "kind,x,y,r" per line in reference pixels, an optional
+// header line, '#' comments. Every plated hole is also handed on as a
+// measured hole (kind 12), so that its size is checked as well. Throws
+// InputError naming the file and the line.
+std::vector<HoleRecord> readHolesCsv(const std::string& path);
 
 // How the images of a pair are read.
 struct ReadOptions {

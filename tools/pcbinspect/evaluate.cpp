@@ -130,7 +130,7 @@ std::vector<EvaluationPair> readEvaluationList(const std::string& path) {
             if (!fs::is_regular_file(resolved[k]))
                 throw InputError(path, lineOf(number) + resolved[k] + " does not exist");
         }
-        pairs.push_back(EvaluationPair{PairPaths{resolved[0], resolved[1], "", ""}, resolved[2]});
+        pairs.push_back(EvaluationPair{PairPaths{resolved[0], resolved[1], "", "", ""}, resolved[2]});
     }
     if (pairs.empty()) throw InputError(path, "evaluation list names no pair");
     return pairs;

@@ -15,6 +15,9 @@
 #include "commands.h"
 #include "demo.h"
 #include "evaluate.h"
+#ifdef PCBINSPECT_HAVE_RENDER
+#include "render.h"
+#endif
 #include "flaw_codes.h"
 #include "preset.h"
 #include "report.h"
@@ -61,6 +64,10 @@ int run(int argc, char** argv) {
     inspect->add_option("--camera-mask", mask,
                         "mask of the camera image's size, non-zero ignored");
     addReading(inspect);
+    std::string holes;
+    inspect->add_option("--holes", holes,
+                        "hole list as `render` writes it (holes.csv: kind,x,y,r in reference "
+                        "pixels); plated holes are checked for being open and for their size");
     inspect->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
     inspect->add_option("--out", out, "output folder")->default_val("pcbinspect-report");
 
@@ -112,6 +119,27 @@ int run(int argc, char** argv) {
                     "also write photo-like golden and camera images (dark copper)");
     synth->add_option("--out", out, "output folder")->required();
 
+#ifdef PCBINSPECT_HAVE_RENDER
+    RenderOptions render;
+    double dpi = 0.0;
+    CLI::App* renderCommand = app.add_subcommand(
+        "render", "draw a Gerber copper layer and Excellon drill files into a reference of CAD "
+                  "labels with its hole list");
+    renderCommand->add_option("--copper", render.copper, "Gerber (RS-274X) copper layer")
+        ->required();
+    renderCommand->add_option("--drill", render.drills, "Excellon drill file (repeatable)");
+    CLI::Option* pixel = renderCommand->add_option("--pixel-um", render.pixelMicrons,
+                                                   "pixel size in micrometres (default 25.4)");
+    renderCommand->add_option("--dpi", dpi, "pixels per inch instead of --pixel-um")
+        ->excludes(pixel)
+        ->check(CLI::PositiveNumber);
+    renderCommand->add_option("--margin-px", render.margin,
+                              "background around the board, pixels")
+        ->default_val(60);
+    renderCommand->add_flag("--verbose", render.verbose, "show libgerbv's own messages");
+    renderCommand->add_option("--out", out, "output folder")->default_val("pcbinspect-render");
+#endif
+
     CLI::App* preset = app.add_subcommand("preset", "print the default preset as JSON");
     preset->add_flag("--describe", describe, "print the meaning of every key instead");
     CLI::App* codes = app.add_subcommand("codes", "print the table of flaw codes");
@@ -131,7 +159,7 @@ int run(int argc, char** argv) {
     if (*inspect) {
         const Preset p = presetFrom(presetPath);
         const InspectionResult r =
-            inspectPair(PairPaths{reference, camera, ignore, mask}, reading, p,
+            inspectPair(PairPaths{reference, camera, ignore, mask, holes}, reading, p,
                         presetName(presetPath), out, &std::cerr);
         if (!r.placed) {
             std::cerr << "pcbinspect: " << camera << ": not placed (";
@@ -176,6 +204,19 @@ int run(int argc, char** argv) {
         return s.failed > 0 ? 2 : 0;
     }
     if (*synth) return writeSyntheticBoards(count, seed, photo, out, std::cout);
+#ifdef PCBINSPECT_HAVE_RENDER
+    if (*renderCommand) {
+        if (dpi > 0.0) render.pixelMicrons = 25400.0 / dpi;
+        const RenderedBoard b = renderBoard(render, &std::cerr);
+        writeRender(b, render, out);
+        std::printf("%d x %d reference at %.2f um a pixel, %zu holes", b.labels.width,
+                    b.labels.height, b.pixelMicrons, b.holes.size());
+        if (b.messages > 0 && !render.verbose)
+            std::printf(" (libgerbv said %d things; --verbose shows them)", b.messages);
+        std::printf("\nreference: %s\n", (std::filesystem::path(out) / "reference.png").c_str());
+        return 0;
+    }
+#endif
     if (*preset) {
         if (describe)
             std::cout << describePresetKeys();
