@@ -6,6 +6,7 @@ variable (the file, or the folder holding it), next to this package, or on
 the system's library path."""
 
 from ._library import LIBRARY_VARIABLE, LibraryNotFound, library
+from .cad import RenderedBoard, load_render, read_holes_csv, render
 from .api import (InspectResult, SearchResult, build_time, copy_gray, correct_cad,
                   correct_invalid_lines, find_circles, find_suspected_flaws, get_mask_gray,
                   get_sub_gray, get_sub_gray_nearest, inspect, prebuild_cuda_env, skew_dib, test,
@@ -30,4 +31,5 @@ __all__ = [
     "describe_flaw", "InspectionRun", "binary_camera", "binary_image", "golden_reference",
     "gray_of", "run_inspection", "GOLDEN_MARGIN", "GOLDEN_THRESHOLD", "EvaluationType", "Preset",
     "load_preset", "preset_from_dict", "evaluate", "image_size", "read_image",
+    "RenderedBoard", "load_render", "read_holes_csv", "render",
 ]

@@ -153,3 +153,21 @@ def test_golden_mode_and_evaluate_through_the_binding_match_the_tool(tool, tmp_p
     for name, counts in theirs["types"].items():
         assert {k: ours["types"][name][k] for k in shared} == pytest.approx(
             {k: counts[k] for k in shared}), name
+
+
+def test_render_wrapper_reads_the_labels_and_the_hole_list(tool, tmp_path, monkeypatch):
+    if "render" not in run(tool, "--help"):
+        pytest.skip("the tool was built without libgerbv")
+    monkeypatch.setenv("PCBINSPECT_TOOL", str(tool))
+    data = ROOT / "tests" / "tools" / "data"
+    board = pi.render(data / "labels.gbr", [data / "labels.drl"], dpi=1000, margin_px=10)
+    assert board.reference.shape == (461, 481)
+    counts = dict(zip(*np.unique(board.reference, return_counts=True)))
+    assert counts[100] == 200 * 200 - 40 * 40 and counts[154] == 704
+    # The plated hole, and the same hole again for the size check.
+    assert board.holes.tolist() == [(0, 440, 420, 15), (12, 440, 420, 15)]
+    assert board.info["holes"] == 1
+    with pytest.raises(ValueError, match="is not a text file"):
+        bad = tmp_path / "photo.gbr"
+        bad.write_bytes(b"\xff\xd8\xff\xe0\x00\x10JFIF\x00")
+        pi.render(bad)
