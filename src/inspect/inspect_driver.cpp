@@ -124,6 +124,11 @@ bool allZero(const std::uint8_t* w, std::size_t count) {
 
 int roundPosition(float v) { return truncToInt(static_cast<double>(v) + 0.5); }
 
+// Positions whose window arithmetic (corners, shifts, the 401 x 401 cut
+// around a pad) stays far inside the int range.
+constexpr int kReach = 1 << 30;
+bool withinReach(int v) { return v >= -kReach && v <= kReach; }
+
 class Inspection {
 public:
     Inspection(const InspectCall& call) : k_(call), writer_(call.flaws, call.flawCapacity) {
@@ -197,6 +202,11 @@ std::optional<Verdict> Inspection::examine(const FlawCandidate& cand) {
     camY_ = roundPosition(cand.camY);
     const int cw = k_.cam.width, ch = k_.cam.height;
     if (camX_ < 47 || camY_ < 47 || camX_ > cw - 47 || camY_ > ch - 47) return std::nullopt;
+    // A reference position beyond 2^30 (or NaN, rounded to INT_MIN) cannot
+    // name a place in any reference, and the window corners and shifts taken
+    // from it would overflow: such a candidate is skipped like one outside
+    // the camera border.
+    if (!withinReach(refX_) || !withinReach(refY_)) return std::nullopt;
 
     // Windows and binarisation.
     const ConstGrayView ref{k_.ref.data, k_.ref.width, k_.ref.stride, k_.ref.height};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "pcbinspect/exports.h"
@@ -67,6 +68,30 @@ TEST(Inspect, CandidatesNearTheCameraBorderAreSkipped) {
     Board c;
     std::vector<FlawCandidate> outside{at(46, 200), at(200, 46), at(354, 200), at(200, 353.6f)};
     EXPECT_EQ(c.run(outside), 0);  // 353.6 rounds to 354
+}
+
+// A reference position that names no place (NaN, infinite, beyond 2^30)
+// next to a valid camera position is skipped without touching the window
+// arithmetic; candidates after it are examined as usual.
+TEST(Inspect, ReferencePositionsOutOfReachAreSkipped) {
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const float bad : {std::numeric_limits<float>::quiet_NaN(), inf, -inf, 1e30f, -1e30f,
+                            1.1e9f, -1.1e9f}) {
+        for (const bool inY : {false, true}) {
+            Board b;
+            FlawCandidate odd = at(200, 200);
+            (inY ? odd.refY : odd.refX) = bad;
+            std::vector<FlawCandidate> c{odd, at(150, 150)};
+            ASSERT_EQ(b.run(c), 1) << bad << (inY ? " in y" : " in x");
+            EXPECT_EQ(b.record(0).refX, 150);
+        }
+    }
+    // Far outside the reference but within reach, the window is read as
+    // empty: the camera, empty as well, gives code 1 as inside.
+    Board far;
+    std::vector<FlawCandidate> c{FlawCandidate{-5.0e8f, 3.0e8f, 200, 200, 0}};
+    ASSERT_EQ(far.run(c), 1);
+    EXPECT_EQ(far.record(0).code, 1);
 }
 
 TEST(Inspect, ExcludedLabelGivesNoRecord) {
