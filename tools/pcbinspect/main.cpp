@@ -138,6 +138,10 @@ int run(int argc, char** argv) {
         ->default_val(60);
     renderCommand->add_flag("--verbose", render.verbose, "show libgerbv's own messages");
     renderCommand->add_option("--out", out, "output folder")->default_val("pcbinspect-render");
+#else
+    CLI::App* renderCommand =
+        app.add_subcommand("render", "(not built: this pcbinspect was built without libgerbv)");
+    renderCommand->allow_extras();
 #endif
 
     CLI::App* preset = app.add_subcommand("preset", "print the default preset as JSON");
@@ -204,7 +208,13 @@ int run(int argc, char** argv) {
         return s.failed > 0 ? 2 : 0;
     }
     if (*synth) return writeSyntheticBoards(count, seed, photo, out, std::cout);
-#ifdef PCBINSPECT_HAVE_RENDER
+#ifndef PCBINSPECT_HAVE_RENDER
+    if (*renderCommand) {
+        std::cerr << "pcbinspect: render: this pcbinspect was built without libgerbv (Debian: "
+                     "gerbv libgtk2.0-dev libcairo2-dev)\n";
+        return 2;
+    }
+#else
     if (*renderCommand) {
         if (dpi > 0.0) render.pixelMicrons = 25400.0 / dpi;
         const RenderedBoard b = renderBoard(render, &std::cerr);
