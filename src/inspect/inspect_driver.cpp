@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "boundary/export_guard.h"
 #include "boundary/gray_copy.h"
 #include "boundary/numeric.h"
+#include "boundary/parallel.h"
 #include "cad/cad_correction.h"
 #include "classify/classify_patch.h"
 #include "classify/radial_edges.h"
@@ -137,8 +139,21 @@ public:
 
     int run();
 
+    // A candidate's verdict with the positions and region class its record
+    // carries. Depends only on the candidate and the call's inputs, so
+    // candidates may be examined in any order and on any thread.
+    struct Outcome {
+        std::optional<Verdict> verdict;
+        int refX = 0, refY = 0, camX = 0, camY = 0, region = -1;
+    };
+    Outcome outcomeOf(const FlawCandidate& candidate) {
+        std::optional<Verdict> v = examine(candidate);
+        return Outcome{v, refX_, refY_, camX_, camY_, regionField_};
+    }
+
 private:
     std::optional<Verdict> examine(const FlawCandidate& candidate);
+    class Lookahead;
     bool classTwoIsPad();
     void placeWindows();
     std::optional<Verdict> lineWidthBranch(bool* taken);
@@ -161,18 +176,76 @@ private:
     int class_ = -1, regionField_ = -1;
 };
 
+// Outcomes examined ahead of the candidate loop, a few live candidates at a
+// time, on the call's threads, each with a workspace of its own.
+class Inspection::Lookahead {
+public:
+    Lookahead(Inspection& owner, int count)
+        : owner_(owner), threads_(std::min(threadBudget(), count)) {
+        if (!enabled()) return;
+        done_.assign(static_cast<std::size_t>(count), false);
+        outcomes_.resize(static_cast<std::size_t>(count));
+        origin_.resize(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) origin_[static_cast<std::size_t>(i)] = i;
+        workers_.resize(static_cast<std::size_t>(threads_));
+    }
+    bool enabled() const { return threads_ > 1; }
+
+    // The outcome of the candidate in list slot `slot`; when it has not been
+    // examined, it and the next not yet examined live slots are, together.
+    const Outcome& outcome(int slot, int live) {
+        const int first = origin_[static_cast<std::size_t>(slot)];
+        if (!done_[static_cast<std::size_t>(first)]) {
+            std::vector<int> slots;  // the list stays as it is while they are examined
+            for (int s = slot; s < live && static_cast<int>(slots.size()) < 2 * threads_; ++s)
+                if (!done_[static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)])])
+                    slots.push_back(s);
+            parallelFor(static_cast<int>(slots.size()), threads_, [&](int worker, int k) {
+                std::unique_ptr<Inspection>& w = workers_[static_cast<std::size_t>(worker)];
+                if (!w) w = std::make_unique<Inspection>(owner_.k_);
+                const int s = slots[static_cast<std::size_t>(k)];
+                outcomes_[static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)])] =
+                    w->outcomeOf(owner_.k_.candidates[s]);
+            });
+            for (int s : slots) done_[static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)])] = true;
+        }
+        return outcomes_[static_cast<std::size_t>(first)];
+    }
+
+    // The candidate of slot `from` now lies in slot `to`.
+    void moved(int from, int to) {
+        if (enabled()) origin_[static_cast<std::size_t>(to)] = origin_[static_cast<std::size_t>(from)];
+    }
+
+private:
+    Inspection& owner_;
+    int threads_;
+    std::vector<bool> done_;
+    std::vector<Outcome> outcomes_;
+    std::vector<int> origin_;
+    std::vector<std::unique_ptr<Inspection>> workers_;
+};
+
 int Inspection::run() {
     // The reference is corrected in place before anything reads it.
     correctInvalidLinesIn(k_.ref);
     correctPadsIn(k_.ref);
 
     int live = std::max(k_.candidateCount, 0);
+    // With more than one thread the next few live candidates are examined
+    // together, in parallel, whenever the loop reaches one not yet examined;
+    // the loop itself runs in the serial order over those outcomes (capacity,
+    // suppression and its reordering of the list), so the records are the
+    // same bytes whatever the thread count. `origin` follows each list slot
+    // back to the candidate it held at the start.
+    Lookahead ahead(*this, live);
     for (int i = 0; i < live; ++i) {
         if (writer_.full()) break;
-        const std::optional<Verdict> v = examine(k_.candidates[i]);
+        const Outcome o = ahead.enabled() ? ahead.outcome(i, live) : outcomeOf(k_.candidates[i]);
+        const std::optional<Verdict>& v = o.verdict;
         if (!v || v->code <= 0 || v->code >= kNoVerdict) continue;
-        FlawRecord rec{v->code,           scoreField(v->score), refX_ + v->dx, refY_ + v->dy,
-                       camX_ + v->dx,     camY_ + v->dy,        regionField_};
+        FlawRecord rec{v->code,        scoreField(v->score), o.refX + v->dx, o.refY + v->dy,
+                       o.camX + v->dx, o.camY + v->dy,       o.region};
         writer_.append(rec);
         // Later candidates near the recorded flaw are dropped: the last live
         // candidate takes each one's place and is examined in its turn.
@@ -184,6 +257,7 @@ int Inspection::run() {
                 const long long ey = truncToInt(k_.candidates[j].camY - static_cast<float>(rec.camY));
                 if (ex * ex + ey * ey < limit) {
                     k_.candidates[j] = k_.candidates[live - 1];
+                    ahead.moved(live - 1, j);
                     --live;
                 } else {
                     ++j;

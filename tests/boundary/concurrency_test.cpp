@@ -3,10 +3,14 @@
 // no data race).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <functional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "boundary/parallel.h"
 #include "pcbinspect/exports.h"
 #include "support/board_builder.h"
 #include "support/reference_builder.h"
@@ -116,6 +120,29 @@ TEST(Concurrency, ExportsOnDisjointBuffersMatchSerialResults) {
         EXPECT_EQ(results[2 * j], serial) << "job " << j;
         EXPECT_EQ(results[2 * j + 1], serial) << "job " << j;
     }
+}
+
+// The call's own threads: every index exactly once, with worker numbers
+// below the limit; a call from inside a task finishes (on fewer threads
+// when the budget is taken); a task's exception reaches the caller.
+TEST(Concurrency, ParallelForVisitsEveryIndexOnceAndNests) {
+    std::vector<std::atomic<int>> visits(500);
+    std::atomic<int> highestWorker{0}, inner{0};
+    parallelFor(500, 4, [&](int worker, int i) {
+        ++visits[static_cast<std::size_t>(i)];
+        int seen = highestWorker.load();
+        while (worker > seen && !highestWorker.compare_exchange_weak(seen, worker)) {
+        }
+        if (i % 100 == 0) parallelFor(10, 4, [&](int, int) { ++inner; });
+    });
+    for (const std::atomic<int>& v : visits) EXPECT_EQ(v.load(), 1);
+    EXPECT_LT(highestWorker.load(), std::min(4, threadBudget()));
+    EXPECT_EQ(inner.load(), 50);
+    EXPECT_THROW(parallelFor(100, 4,
+                             [](int, int i) {
+                                 if (i == 37) throw std::runtime_error("task 37");
+                             }),
+                 std::runtime_error);
 }
 
 }  // namespace

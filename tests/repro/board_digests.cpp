@@ -8,6 +8,7 @@
 #include "pcbinspect/exports.h"
 #include "support/board_builder.h"
 #include "support/defect_board.h"
+#include "support/random_board.h"
 #include "support/reference_builder.h"
 
 namespace {
@@ -41,6 +42,16 @@ int main() {
     const BoardInspection result = inspectBoard(board, board.candidates);
     print("inspect defect board", result.records);
     print("inspect corrected reference", result.correctedReference);
+
+    // A random board under a grid of candidates with suppression: the
+    // records must not depend on the thread count (PCBINSPECT_THREADS).
+    const DefectBoard random = buildRandomBoard(5);
+    std::vector<FlawCandidate> grid;
+    for (int y = 50; y < random.height - 50; y += 20)
+        for (int x = 50; x < random.width - 50; x += 20)
+            grid.push_back(FlawCandidate{static_cast<float>(x), static_cast<float>(y),
+                                         static_cast<float>(x), static_cast<float>(y), 0.0f});
+    print("inspect random board grid", inspectBoard(random, grid, 15).records);
 
     const Board search = syntheticBoard(600, 600, 11);
     std::vector<std::uint8_t> labels = search.labels, ignore(600 * 600, 0);
