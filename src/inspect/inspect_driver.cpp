@@ -93,6 +93,7 @@ struct Workspace {
     std::vector<std::uint8_t> stageScratch = std::vector<std::uint8_t>(2 * kArea2);
     std::vector<std::uint8_t> patchWork = std::vector<std::uint8_t>(4 * kArea);
     CheckScratch checks;
+    WindowMatchPlan matchPlan;
 };
 
 // Cuts the window of side n whose top-left corner lies at (left, top) of the
@@ -314,11 +315,12 @@ std::optional<Verdict> Inspection::examine(const FlawCandidate& cand) {
         o.outsideIsNeutral = true;
         o.differenceMode = true;
         const ConstGrayView image{ws_.cSmooth.data(), W, W, W};
-        const ConstGrayView templ{ws_.rSmooth.data(), W, W, W};
+        WindowMatchPlan& plan = ws_.matchPlan;
+        plan.prepare(ConstGrayView{ws_.rSmooth.data(), W, W, W}, o);
         float best = 0.0f;
         for (int sx = -12; sx <= 12; sx += 2)
             for (int sy = -12; sy <= 12; sy += 2) {
-                const float s = WindowMatchScore(image, templ, 60 - sx, 60 - sy, o);
+                const float s = plan.score(image, 60 - sx, 60 - sy);
                 if (s > best) {
                     best = s;
                     sx_ = sx;
@@ -686,11 +688,11 @@ std::optional<Verdict> Inspection::recheck240() {
         o.differenceMode = true;
         float best = 0.0f;
         int bu = 0, bv = 0;
+        WindowMatchPlan& plan = ws_.matchPlan;
+        plan.prepare(ConstGrayView{rs.data(), W2, W2, W2}, o);
         for (int u = -1; u <= 1; ++u)
             for (int v = -1; v <= 1; ++v) {
-                const float s = WindowMatchScore(ConstGrayView{cs.data(), W2, W2, W2},
-                                                 ConstGrayView{rs.data(), W2, W2, W2}, 120 - u,
-                                                 120 - v, o);
+                const float s = plan.score(ConstGrayView{cs.data(), W2, W2, W2}, 120 - u, 120 - v);
                 if (s > best) {
                     best = s;
                     bu = u;

@@ -192,4 +192,51 @@ float WindowMatchScore(ConstGrayView image, ConstGrayView templ, int cx, int cy,
     return secondPass(samples, meanImage, meanTempl, o, o.outsideIsNeutral ? 0.0 : 255.0);
 }
 
+void WindowMatchPlan::prepare(ConstGrayView templ, const MatchOptions& o) {
+    halfWidth_ = templ.width / 2;
+    halfHeight_ = templ.height / 2;
+    samples_.clear();
+    const int step = o.step < 1 ? 1 : o.step;
+    for (int v = 0; v < templ.height; v += step) {
+        const std::uint8_t* trow = templ.row(v);
+        const std::uint8_t* mrow =
+            o.mask ? o.mask + static_cast<std::ptrdiff_t>(v) * templ.stride : nullptr;
+        for (int u = 0; u < templ.width; u += step)
+            if (!mrow || mrow[u] != 0) samples_.push_back(Sample{u, v, trow[u]});
+    }
+}
+
+float WindowMatchPlan::score(ConstGrayView image, int cx, int cy) const {
+    const int left = cx - halfWidth_, top = cy - halfHeight_;
+    auto inside = [&](const Sample& s) {
+        const int row = top + s.v, col = left + s.u;
+        return row >= 0 && row < image.height && col >= 0 && col < image.width;
+    };
+    // Sums of whole values: exact in 64-bit integers, as they are in the
+    // doubles of the general routine.
+    long long sumImage = 0, sumTempl = 0;
+    int count = 0;
+    for (const Sample& s : samples_) {
+        if (!inside(s)) continue;
+        sumImage += image.row(top + s.v)[left + s.u];
+        sumTempl += s.value;
+        ++count;
+    }
+    if (count == 0) return 1.0f;
+    const float meanImage = static_cast<float>(static_cast<double>(sumImage) / count);
+    const float meanTempl = static_cast<float>(static_cast<double>(sumTempl) / count);
+    // Outside samples are neutral: they add nothing to the sum of squares
+    // (adding 0.0 leaves a double unchanged) and one each to k, so the inside
+    // samples alone are visited, in the same row order.
+    double sdd = 0;
+    for (const Sample& s : samples_) {
+        if (!inside(s)) continue;
+        const float p = static_cast<float>(image.row(top + s.v)[left + s.u]);
+        const float d = std::fabs((p - meanImage) - (static_cast<float>(s.value) - meanTempl));
+        sdd += static_cast<double>(d) * d;
+    }
+    const double k = static_cast<double>(samples_.size());
+    return static_cast<float>(std::pow(1.0 - sdd / (k + 1) / 65025.0, 5));
+}
+
 }  // namespace pcbinspect

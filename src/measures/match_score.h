@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "boundary/image_view.h"
 
@@ -30,5 +31,24 @@ float MatchScore(ConstGrayView image, ConstGrayView templ, float cx, float cy,
 // both means (over the inside samples) stay unrounded.
 float WindowMatchScore(ConstGrayView image, ConstGrayView templ, int cx, int cy,
                        const MatchOptions& options);
+
+// WindowMatchScore of one template, difference mode with neutral outside
+// samples, at many centres: the counted template samples (step and mask
+// applied) are listed once, and score() gives the same value as
+// WindowMatchScore for every centre.
+class WindowMatchPlan {
+public:
+    // Lists the samples of a template; the list's memory is kept for the
+    // next template.
+    void prepare(ConstGrayView templ, const MatchOptions& options);
+    float score(ConstGrayView image, int cx, int cy) const;
+
+private:
+    struct Sample {
+        int u, v, value;
+    };
+    std::vector<Sample> samples_;  // in row order
+    int halfWidth_ = 0, halfHeight_ = 0;
+};
 
 }  // namespace pcbinspect
