@@ -1,6 +1,8 @@
 // Working memory of the checks, the square maximum, the window shift and the
 // two forms of box smoothing.
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -32,9 +34,43 @@ int squareMaximum(const std::uint8_t* window, int cx, int cy) {
     return best;
 }
 
+namespace {
+
+// A shift by whole pixels: every pixel takes the source pixel (x - dx,
+// y - dy) unchanged (the bilinear weights are exactly 1 and 0), so the
+// window is moved in place, row by row, in the order that reads each source
+// row before it is overwritten.
+void shiftWhole(GrayView image, int dx, int dy, std::uint8_t fill) {
+    const int w = image.width, h = image.height;
+    const int keep = w - std::abs(dx);  // columns that take a source pixel
+    auto moveRow = [&](int y) {
+        std::uint8_t* row = image.row(y);
+        const int iy = y - dy;
+        if (iy < 0 || iy >= h || keep <= 0) {
+            std::memset(row, fill, static_cast<std::size_t>(w));
+            return;
+        }
+        const std::uint8_t* src = image.row(iy);
+        std::memmove(row + std::max(dx, 0), src + std::max(-dx, 0), static_cast<std::size_t>(keep));
+        if (dx > 0) std::memset(row, fill, static_cast<std::size_t>(dx));
+        if (dx < 0) std::memset(row + keep, fill, static_cast<std::size_t>(-dx));
+    };
+    if (dy >= 0)
+        for (int y = h - 1; y >= 0; --y) moveRow(y);
+    else
+        for (int y = 0; y < h; ++y) moveRow(y);
+}
+
+}  // namespace
+
 void shiftWindow(GrayView image, float dx, float dy, std::uint8_t fill) {
     if (image.empty()) return;
     const int w = image.width, h = image.height;
+    if (dx == std::trunc(dx) && dy == std::trunc(dy) && std::fabs(dx) <= static_cast<float>(w) &&
+        std::fabs(dy) <= static_cast<float>(h)) {
+        shiftWhole(image, static_cast<int>(dx), static_cast<int>(dy), fill);
+        return;
+    }
     std::unique_ptr<std::uint8_t[]> moved(new std::uint8_t[static_cast<std::size_t>(w) * h]);
     std::memset(moved.get(), fill, static_cast<std::size_t>(w) * h);
     for (int y = 0; y < h; ++y) {
