@@ -632,14 +632,21 @@ std::optional<Verdict> Inspection::recheck240() {
     for (std::uint8_t v : raw)
         if (v != 0) smallest = std::min<int>(smallest, v);
     const float scale = 119.0f / 239.0f;
+    // The column of every enlarged pixel and its weight, the same on every row.
+    int columns[W2];
+    float weights[W2];
+    for (int x = 0; x < W2; ++x) {
+        const float fx = static_cast<float>(x) * scale;
+        columns[x] = std::min(static_cast<int>(fx), W - 2);
+        weights[x] = fx - static_cast<float>(columns[x]);
+    }
     for (int y = 0; y < W2; ++y) {
         const float fy = static_cast<float>(y) * scale;
         const int y0 = std::min(static_cast<int>(fy), W - 2);
         const float wy = fy - static_cast<float>(y0);
         for (int x = 0; x < W2; ++x) {
-            const float fx = static_cast<float>(x) * scale;
-            const int x0 = std::min(static_cast<int>(fx), W - 2);
-            const float wx = fx - static_cast<float>(x0);
+            const int x0 = columns[x];
+            const float wx = weights[x];
             const std::uint8_t* p = raw.data() + y0 * W + x0;
             const float v = p[0] * (1 - wx) * (1 - wy) + p[1] * wx * (1 - wy) +
                             p[W] * (1 - wx) * wy + p[W + 1] * wx * wy;
