@@ -8,7 +8,9 @@
 // but never read outside them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "boundary/image_view.h"
 
@@ -65,6 +67,23 @@ double cubicAgreement(ConstGrayView a, ConstGrayView mask, ConstGrayView b, int 
 // with fewer than 10 non-empty cells are moved to the back, and the ranks
 // are weighted 0.6, 0.3, 0.07, 0.03. 0 when the window does not fit.
 double quadrantAgreement(ConstGrayView a, ConstGrayView b, ConstGrayView d, int cx, int cy);
+
+// quadrantAgreement of one camera window at many centres of references of
+// one stride: the counted cells are listed once, by quadrant, and score()
+// gives the same value as quadrantAgreement for every centre.
+class QuadrantPlan {
+public:
+    QuadrantPlan(ConstGrayView b, ConstGrayView d, std::ptrdiff_t strideA);
+    double score(ConstGrayView a, int cx, int cy) const;
+
+private:
+    struct Cell {
+        std::ptrdiff_t offset;  // from the window's corner in A
+        int value;              // B there
+    };
+    std::vector<Cell> cells_[4];
+    int w_, h_;
+};
 
 // Corner-aligned bilinear resize of src into dst in single precision, values
 // truncated; nothing is done unless both images are at least 2 x 2.

@@ -179,12 +179,12 @@ void fineAlignment(SearchState& s) {
     // strictly better position than the first found. Nothing scores below 0;
     // with no position above 0 the offset stays.
     double best = 0.0;
+    const QuadrantPlan plan(cam, mask, ref.stride);
     auto pass = [&](int reach, int step) {
         int bestDx = 0, bestDy = 0;
         for (int dy = -reach; dy <= reach; dy += step) {
             for (int dx = -reach; dx <= reach; dx += step) {
-                const double v = quadrantAgreement(ref, cam, mask, W / 2 + s.offsetX + dx,
-                                                   H / 2 + s.offsetY + dy);
+                const double v = plan.score(ref, W / 2 + s.offsetX + dx, H / 2 + s.offsetY + dy);
                 if (v > best) {
                     best = v;
                     bestDx = dx;
