@@ -6,9 +6,11 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <vector>
 
 #include "boundary/gray_copy.h"
 #include "boundary/numeric.h"
+#include "boundary/parallel.h"
 #include "inspect/window_checks.h"
 #include "measures/match_score.h"
 #include "search/search_ops.h"
@@ -74,13 +76,21 @@ void coarseAlignment(SearchState& s) {
         return blockAlignmentScore(ref, markers, cam, cmask, W6 / 2 + dx, H6 / 2 + dy);
     };
 
-    // Offsets row by row (y outer, x inner).
+    // Offsets row by row (y outer, x inner): the scores of a row are taken
+    // on the call's threads, then entered in that order.
     CandidateMap map(kCoarseCandidates);
     double highest = -1.0, lowest = 2.0;  // lowest score above 1e-5
-    for (int dy = -Y; dy <= Y; dy += step) {
-        for (int dx = -X; dx <= X; dx += step) {
-            const double v = score(dx, dy);
-            map.insert(Candidate{dx, dy, v});
+    const int columns = X >= 0 ? 2 * X / step + 1 : 0;
+    const int rows = Y >= 0 ? 2 * Y / step + 1 : 0;
+    std::vector<double> scores(static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows));
+    parallelFor(rows, threadBudget(), [&](int, int row) {
+        for (int c = 0; c < columns; ++c)
+            scores[static_cast<std::size_t>(row) * columns + c] = score(-X + c * step, -Y + row * step);
+    });
+    for (int row = 0; row < rows; ++row) {
+        for (int c = 0; c < columns; ++c) {
+            const double v = scores[static_cast<std::size_t>(row) * columns + c];
+            map.insert(Candidate{-X + c * step, -Y + row * step, v});
             if (v > highest) highest = v;
             if (v > 1e-5 && v < lowest) lowest = v;
         }
@@ -182,9 +192,20 @@ void fineAlignment(SearchState& s) {
     const QuadrantPlan plan(cam, mask, ref.stride);
     auto pass = [&](int reach, int step) {
         int bestDx = 0, bestDy = 0;
+        // Every position's score on the call's threads, then the first
+        // strictly best in row order.
+        const int side = 2 * reach / step + 1;
+        std::vector<double> scores(static_cast<std::size_t>(side) * side);
+        parallelFor(side, threadBudget(), [&](int, int row) {
+            for (int c = 0; c < side; ++c)
+                scores[static_cast<std::size_t>(row) * side + c] =
+                    plan.score(ref, W / 2 + s.offsetX - reach + c * step,
+                               H / 2 + s.offsetY - reach + row * step);
+        });
         for (int dy = -reach; dy <= reach; dy += step) {
             for (int dx = -reach; dx <= reach; dx += step) {
-                const double v = plan.score(ref, W / 2 + s.offsetX + dx, H / 2 + s.offsetY + dy);
+                const double v = scores[static_cast<std::size_t>((dy + reach) / step) * side +
+                                        static_cast<std::size_t>((dx + reach) / step)];
                 if (v > best) {
                     best = v;
                     bestDx = dx;
