@@ -12,7 +12,7 @@ packages=(cmake g++ ninja-build pkg-config googletest libgtest-dev libgmock-dev 
           libpng-dev libjpeg62-turbo-dev nlohmann-json3-dev libcli11-dev
           gerbv libgtk2.0-dev libcairo2-dev
           python3 python3-numpy python3-pytest python3-setuptools python3-wheel python3-build
-          python3-venv)
+          python3-venv python3-dask python3-distributed)
 bash scripts/install-packages.sh test.sh "${packages[@]}" || exit 1
 
 jobs=$(nproc 2>/dev/null || echo 2)

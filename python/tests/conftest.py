@@ -13,6 +13,8 @@ import os
 import sys
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parents[2]
 CHECKOUT = ROOT / "python"
 
@@ -45,3 +47,15 @@ if _mode == "installed" and _package.is_relative_to(CHECKOUT):
 def pytest_report_header(config):
     return (f"pcbinspect ({_mode}): {_package}, library "
             f"{os.environ.get('PCBINSPECT_LIBRARY') or 'next to the package'}")
+
+
+@pytest.fixture(scope="session")
+def tool():
+    """The command-line tool: PCBINSPECT_TOOL, else the release build's."""
+    path = Path(os.environ.get("PCBINSPECT_TOOL",
+                               ROOT / "build" / "release" / "tools" / "pcbinspect"))
+    if not path.exists():
+        if os.environ.get("PCBINSPECT_TOOL"):
+            pytest.fail(f"PCBINSPECT_TOOL names {path}, which does not exist")
+        pytest.skip("the command-line tool is not built")
+    return path

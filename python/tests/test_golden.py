@@ -1,6 +1,8 @@
 """Golden-board mode, the placement guard and evaluate, on a synthetic board
 photographed with dark copper (tests/boards.py)."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -74,24 +76,39 @@ def test_evaluate_counts_boxes_and_records(golden, tmp_path):
     timing = (r.pop("search_ms"), r.pop("inspect_ms"))
     assert all(t > 0 for t in timing)
     records = len(flaws)
+
+    def counts(defects, found, records, true_records, agreeing):
+        recall = found / defects if defects else 0.0
+        precision = true_records / records if records else 1.0
+        return {"defects": defects, "found": found, "recall": recall, "records": records,
+                "true_records": true_records, "precision": precision,
+                "f": pytest.approx(2 * precision * recall / (precision + recall)
+                                   if precision + recall else 0.0),
+                "agreement": agreeing / found if found else 0.0}
+
     assert r == {
-        "pairs": 2, "not_placed": 1, "defects": 7, "found": 5, "recall": 5 / 7,
-        "records": records, "true_records": records - 1,  # all but the spurious copper
-        "precision": (records - 1) / records,
-        "f": pytest.approx(2 / (records / (records - 1) + 7 / 5)), "agreement": 4 / 5,
+        **counts(7, 5, records, records - 1, 4),  # all records true but the spurious copper
+        "pairs": 2, "not_placed": 1, "failed": 0, "margin": 4,
+        # By type, a record counts for every type whose families hold its
+        # family, and is true there when a box that accepts its family holds
+        # it: the spur's record is true for spurious copper too, and the void
+        # record on the box typed spur is false for pin-holes.
         "types": {
-            "open": {"defects": 1, "found": 1, "recall": 1.0, "agreement": 1.0},
-            "short": {"defects": 1, "found": 1, "recall": 1.0, "agreement": 1.0},
-            "mousebite": {"defects": 2, "found": 1, "recall": 0.5, "agreement": 1.0},
-            "spur": {"defects": 2, "found": 2, "recall": 1.0, "agreement": 0.5},
-            "spurious copper": {"defects": 1, "found": 0, "recall": 0.0, "agreement": 0.0},
-            "pin-hole": {"defects": 0, "found": 0, "recall": 0.0, "agreement": 0.0},
+            "open": counts(1, 1, 1, 1, 1),             # the missing-copper record
+            "short": counts(1, 1, 4, 4, 1),
+            "mousebite": counts(2, 1, 1, 1, 1),
+            "spur": counts(2, 2, 2, 1, 1),             # the two excess-copper records
+            "spurious copper": counts(1, 0, 2, 1, 0),
+            "pin-hole": counts(0, 0, 1, 0, 0),         # listed for its record alone
         },
         "confusion": {"open": {"missing copper": 1}, "short": {"short": 1},
                       "mousebite": {"missing copper": 1},
                       "spur": {"excess copper": 1, "void": 1}, "spurious copper": {},
                       "pin-hole": {}},
     }
+    assert sorted(pi.describe_flaw(c).family for c in flaws["code"]) == [
+        "excess copper", "excess copper", "missing copper", "short", "short", "short", "short",
+        "void"]
     # The spur's record lies 4 pixels right of its box: a margin of 3 misses
     # the box, while the record stays true in the wide box.
     tight = pi.evaluate(tmp_path / "list.txt", golden=True, copper="dark", preset=preset,
@@ -100,35 +117,47 @@ def test_evaluate_counts_boxes_and_records(golden, tmp_path):
     assert tight["confusion"]["spur"] == {"void": 1}
 
 
-@pytest.mark.parametrize("target, line, message", [
-    ("list", "golden.png camera.png", r"list\.txt:4: expected REFERENCE CAMERA TRUTH"),
-    ("list", "golden.png missing.png bad.txt", r"list\.txt:4: no file .*missing\.png"),
-    ("list", None, r"list\.txt: no pairs listed"),
-    ("truth", "1 2 3 4", r"bad\.txt:3: expected"),
-    ("truth", "1 2 3 4.5 1", r"bad\.txt:3: expected"),
-    ("truth", "1,2, 3 4 9", r"bad\.txt:3: type 9 is not"),
-    ("truth", "450 10 460 20 1", r"bad\.txt:3: box .* outside the camera image of 460 x 340"),
+@pytest.mark.parametrize("line, message", [
+    ("golden.png camera.png", r"list\.txt:4: expected REFERENCE CAMERA TRUTH"),
+    ("golden.png missing.png ok.txt", r"list\.txt:4: no file .*missing\.png"),
+    (None, r"list\.txt: no pairs listed"),
 ])
-def test_bad_lists_and_truth_files_are_refused_before_any_inspection(
-        golden, tmp_path, monkeypatch, target, line, message):
-    write_png(tmp_path / "golden.png", photo(golden, 1))
-    write_png(tmp_path / "camera.png", photo(defective_camera(golden), 2))
-    (tmp_path / "ok.txt").write_text("10 10 20 20 1\n")
-    # Corners in either order, commas or spaces: line 2 is good.
-    bad = "# x1 y1 x2 y2 type\n30, 40, 20, 10, 1\n"
-    (tmp_path / "bad.txt").write_text(bad + (line + "\n" if target == "truth" else ""))
-    pairs = "# pairs\ngolden.png camera.png ok.txt\n\n"
-    if target == "truth":
-        pairs += "golden.png camera.png bad.txt\n"
-    elif line is not None:
-        pairs += line + "\n"
-    else:
-        pairs = "# nothing\n\n"
-    (tmp_path / "list.txt").write_text(pairs)
+def test_bad_lists_are_refused_before_any_inspection(tmp_path, monkeypatch, line, message):
+    for name in ("golden.png", "camera.png", "ok.txt"):
+        (tmp_path / name).write_text("")
+    pairs = "# pairs\ngolden.png camera.png ok.txt\n\n" + (line + "\n" if line else "")
+    (tmp_path / "list.txt").write_text(pairs if line else "# nothing\n\n")
 
     def no_inspection(*args, **kwargs):
-        raise AssertionError("an inspection ran before the files were checked")
+        raise AssertionError("an inspection ran before the list was checked")
 
     monkeypatch.setattr(pcbinspect.evaluation, "run_inspection", no_inspection)
     with pytest.raises(ValueError, match=message):
         pi.evaluate(tmp_path / "list.txt", golden=True, copper="dark")
+
+
+def test_a_bad_truth_file_fails_its_pair_and_the_others_are_scored(golden, tmp_path):
+    write_png(tmp_path / "golden.png", photo(golden, 1))
+    write_png(tmp_path / "camera.png", photo(defective_camera(golden), 2))
+    # Corners in either order, commas or spaces: line 2 is good.
+    good = "# x1 y1 x2 y2 type\n30, 40, 20, 10, 1\n"
+    bad = {"1 2 3 4": r"bad0\.txt:3: expected",
+           "1 2 3 4.5 1": r"bad1\.txt:3: expected",
+           "1,2, 3 4 9": r"bad2\.txt:3: type 9 is not",
+           "450 10 460 20 1": r"bad3\.txt:3: box .* outside the camera image of 460 x 340"}
+    lines = ["golden.png camera.png ok.txt"]
+    for i, line in enumerate(bad):
+        (tmp_path / f"bad{i}.txt").write_text(good + line + "\n")
+        lines.append(f"golden.png camera.png bad{i}.txt")
+    (tmp_path / "ok.txt").write_text(good)
+    (tmp_path / "list.txt").write_text("\n".join(lines) + "\n")
+    ev = pcbinspect.evaluation
+    preset = pi.load_preset("default")
+    outcomes = ev.run_evaluation(ev.read_evaluation_list(tmp_path / "list.txt"), preset,
+                                 golden=True, copper="dark")
+    assert [o.status for o in outcomes] == ["ok"] + ["bad input"] * 4
+    for o, message in zip(outcomes[1:], bad.values()):
+        assert re.search(message, o.error), o.error
+    s = ev.summarize(outcomes, preset, 4)
+    assert (s["pairs"], s["failed"], s["defects"]) == (5, 4, 1)
+    assert s["records"] == outcomes[0].tally.all.records > 0

@@ -3,9 +3,7 @@ presets, and the demo board inspected through the binding with the tool's
 report as the answer."""
 
 import json
-import os
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,17 +12,6 @@ import pcbinspect as pi
 from pcbinspect.presets import LIMIT_NAMES
 from boards import board, strict_preset, write_evaluation
 from conftest import ROOT
-
-
-@pytest.fixture(scope="module")
-def tool():
-    path = Path(os.environ.get("PCBINSPECT_TOOL",
-                               ROOT / "build" / "release" / "tools" / "pcbinspect"))
-    if not path.exists():
-        if os.environ.get("PCBINSPECT_TOOL"):
-            pytest.fail(f"PCBINSPECT_TOOL names {path}, which does not exist")
-        pytest.skip("the command-line tool is not built")
-    return path
 
 
 def run(tool, *args):
@@ -146,13 +133,9 @@ def test_golden_mode_and_evaluate_through_the_binding_match_the_tool(tool, tmp_p
         preset, "--out", tmp_path / "evaluation")
     theirs = json.loads((tmp_path / "evaluation" / "summary.json").read_text())
     ours = pi.evaluate(tmp_path / "list.txt", golden=True, copper="dark", preset=preset)
-    shared = ("defects", "found", "recall", "agreement")
-    for key in ("pairs", "not_placed", "records", "true_records", "precision", "f") + shared:
-        assert ours[key] == pytest.approx(theirs[key]), key
-    assert ours["confusion"] == theirs["confusion"]
-    for name, counts in theirs["types"].items():
-        assert {k: ours["types"][name][k] for k in shared} == pytest.approx(
-            {k: counts[k] for k in shared}), name
+    for summary in (ours, theirs):  # timings differ; every count and share is the tool's
+        assert summary.pop("search_ms") > 0 and summary.pop("inspect_ms") > 0
+    assert ours == theirs and list(ours["types"]) == list(theirs["types"])
 
 
 def test_render_wrapper_reads_the_labels_and_the_hole_list(tool, tmp_path, monkeypatch):
