@@ -111,9 +111,12 @@ rm -rf "$wheelhouse"
 if [ "${PCBINSPECT_HARDENING:-1}" != 0 ]; then
   echo "== reproducibility: release, debug and asan builds"
   if bash scripts/repro-check.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
-  echo "== tsan: exports on several threads at once"
+  echo "== tsan: exports on several threads at once, each call on 1, 2 and 4 threads"
   if cmake --preset tsan >/dev/null && cmake --build --preset tsan -j "$jobs" --target pcbinspect_tests >/dev/null &&
-     TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/pcbinspect_tests --gtest_filter='Concurrency.*'; then
+     (for threads in 1 2 4; do
+        PCBINSPECT_THREADS=$threads TSAN_OPTIONS=halt_on_error=1 \
+          build/tsan/tests/pcbinspect_tests --gtest_filter='Concurrency.*:InspectBoard.*' || exit 1
+      done); then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
