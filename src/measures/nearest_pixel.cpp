@@ -7,6 +7,30 @@
 
 namespace pcbinspect {
 
+namespace {
+
+// The value NearestSetPixel reports for the pixel it found: the mean of the
+// set pixels of its 3 x 3 neighbourhood (divided by their count + 0.01); the
+// pixel's own value on the outer ring, 0 when none was found.
+float localMean(const std::uint8_t* image, int n, int bestX, int bestY) {
+    if (bestX < 0) return 0.0f;
+    if (bestX < 1 || bestY < 1 || bestX >= n - 1 || bestY >= n - 1)
+        return static_cast<float>(image[bestY * n + bestX]);
+    int sum = 0, count = 0;
+    for (int y = bestY - 1; y <= bestY + 1; ++y) {
+        for (int x = bestX - 1; x <= bestX + 1; ++x) {
+            const int v = image[y * n + x];
+            if (v != 0) {
+                sum += v;
+                ++count;
+            }
+        }
+    }
+    return static_cast<float>(sum / (count + 0.01));
+}
+
+}  // namespace
+
 float NearestSetPixel(const std::uint8_t* image, int n, int px, int py, int* outX, int* outY) {
     int bestX = -1, bestY = -1;
     float best = FLT_MAX;
@@ -14,7 +38,6 @@ float NearestSetPixel(const std::uint8_t* image, int n, int px, int py, int* out
     // square. The root is monotonic, so a pixel whose squared distance is not
     // below the best one's can never win; only the others pay for the root.
     long long bestSquare = -1;
-    int value = 0;
     for (int x = 0; x < n; ++x) {
         const long long ddx = static_cast<long long>(x - px) * (x - px);
         const std::uint8_t* pixel = image + x;
@@ -29,28 +52,63 @@ float NearestSetPixel(const std::uint8_t* image, int n, int px, int py, int* out
                 bestSquare = square;
                 bestX = x;
                 bestY = y;
-                value = *pixel;
             }
         }
     }
     *outX = bestX;
     *outY = bestY;
-    // None found (x = -1) or a pixel on the outer ring: its own value.
-    if (bestX < 1 || bestY < 1 || bestX >= n - 1 || bestY >= n - 1)
-        return static_cast<float>(value);
+    return localMean(image, n, bestX, bestY);
+}
 
-    int sum = 0, count = 0;
-    for (int y = bestY - 1; y <= bestY + 1; ++y) {
-        for (int x = bestX - 1; x <= bestX + 1; ++x) {
-            const int v = image[y * n + x];
-            if (v != 0) {
-                sum += v;
-                ++count;
+namespace {
+
+// The set pixels of a sparse image, listed once in the order NearestSetPixel
+// visits them (column by column), so that each of many searches walks the
+// list instead of the whole image and finds the same pixel.
+class SetPixels {
+public:
+    static constexpr int kMost = 4096;
+
+    // False when the image holds more set pixels than the list takes.
+    bool collect(const std::uint8_t* image, int n) {
+        count_ = 0;
+        for (int x = 0; x < n; ++x)
+            for (int y = 0; y < n; ++y) {
+                if (image[y * n + x] == 0) continue;
+                if (count_ == kMost) return false;
+                xy_[count_++] = static_cast<std::uint32_t>(x) << 16 | static_cast<std::uint32_t>(y);
+            }
+        return true;
+    }
+
+    // NearestSetPixel(image, n, px, py) from the list.
+    float nearest(const std::uint8_t* image, int n, int px, int py) const {
+        int bestX = -1, bestY = -1;
+        float best = FLT_MAX;
+        long long bestSquare = -1;
+        for (int i = 0; i < count_; ++i) {
+            const int x = static_cast<int>(xy_[i] >> 16), y = static_cast<int>(xy_[i] & 0xFFFF);
+            const long long ddx = static_cast<long long>(x - px) * (x - px);
+            const int ddy = y - py;
+            const int square = static_cast<int>(ddx + static_cast<long long>(ddy) * ddy);
+            if (bestSquare >= 0 && square >= bestSquare) continue;
+            const float distance = static_cast<float>(std::sqrt(static_cast<double>(square)));
+            if (best > distance) {
+                best = distance;
+                bestSquare = square;
+                bestX = x;
+                bestY = y;
             }
         }
+        return localMean(image, n, bestX, bestY);
     }
-    return static_cast<float>(sum / (count + 0.01));
-}
+
+private:
+    std::uint32_t xy_[kMost];
+    int count_ = 0;
+};
+
+}  // namespace
 
 int BestNearestInWindow(const std::uint8_t* mask, const std::uint8_t* values, int* x, int* y,
                         int r) {
@@ -58,6 +116,10 @@ int BestNearestInWindow(const std::uint8_t* mask, const std::uint8_t* values, in
     const int x0 = *x, y0 = *y;
     int best = -1;
     bool found = false;
+    // Each candidate looks for its nearest value pixel: the value pixels are
+    // listed once when they are few enough.
+    SetPixels set;
+    const bool listed = set.collect(values, kSide);
     for (int dx = -r; dx <= r; ++dx) {
         const int cx = x0 + dx;
         if (cx < 0 || cx >= kSide) continue;
@@ -65,7 +127,8 @@ int BestNearestInWindow(const std::uint8_t* mask, const std::uint8_t* values, in
             const int cy = y0 + dy;
             if (cy < 0 || cy >= kSide || mask[cy * kSide + cx] == 0) continue;
             int nx, ny;
-            const float v = NearestSetPixel(values, kSide, cx, cy, &nx, &ny);
+            const float v = listed ? set.nearest(values, kSide, cx, cy)
+                                   : NearestSetPixel(values, kSide, cx, cy, &nx, &ny);
             if (!found || v < static_cast<float>(best)) {
                 found = true;
                 best = truncToInt(v);
