@@ -233,6 +233,13 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
     Sum* sums = mem.sums;
     for (int x = 0; x < w; ++x)
         sums[x] = startSum<Sum>(h, r, [&](int i) { return static_cast<Sum>(tempRow(i)[x]); });
+    // For spans up to 257 every sum is below 2^16, and the truncated
+    // quotient equals the product with the reciprocal rounded up, taken in
+    // double precision: its excess (below 2^-35) never reaches the next
+    // whole number, whose distance is at least 1 / span. Unlike the table
+    // lookup, that loop vectorises.
+    const bool byReciprocal = 2LL * r + 1 <= 257;
+    const double reciprocal = std::nextafter(1.0 / static_cast<double>(2 * r + 1), 2.0);
     for (int y = 0; y < h; ++y) {
         const int inRow = r < lastRow - y - 1 ? y + r + 1 : lastRow;
         const int outRow = y > r ? y - r : 0;
@@ -240,6 +247,12 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
         std::uint8_t* dst = image + y * stride;
         const std::uint8_t* in = tempRow(inRow);
         const std::uint8_t* out = tempRow(outRow);
+        if (byReciprocal) {
+            for (int x = 0; x < w; ++x)
+                dst[x] = static_cast<std::uint8_t>(static_cast<int>(static_cast<double>(sums[x]) * reciprocal));
+            for (int x = 0; x < w; ++x) sums[x] += static_cast<Sum>(in[x]) - static_cast<Sum>(out[x]);
+            continue;
+        }
         for (int x = 0; x < w; ++x) {
             dst[x] = q(sums[x]);
             sums[x] += static_cast<Sum>(in[x]) - static_cast<Sum>(out[x]);
