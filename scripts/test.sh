@@ -124,5 +124,34 @@ if [ "${PCBINSPECT_HARDENING:-1}" != 0 ]; then
   fi
 fi
 
+# A short fuzz run of every target on top of its committed corpus, so that a
+# new overflow shows up in the change that brings it: PCBINSPECT_FUZZ_SECONDS
+# a target (default 30; 0 skips). Needs clang with libFuzzer; skipped with a
+# message when it cannot be installed. A target counts as one test.
+fuzz_seconds=${PCBINSPECT_FUZZ_SECONDS:-30}
+if [ "$fuzz_seconds" != 0 ]; then
+  echo "== fuzz: every target for $fuzz_seconds s"
+  if bash scripts/install-packages.sh test.sh clang libclang-rt-14-dev >/dev/null 2>&1 &&
+     cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j "$jobs" >/dev/null; then
+    mkdir -p build/fuzz/artifacts
+    for target in copy_gray cad resample masks circles inspect search; do
+      work=$(mktemp -d)
+      if build/fuzz/fuzz/fuzz_$target -max_total_time="$fuzz_seconds" -rss_limit_mb=4096 \
+           -artifact_prefix=build/fuzz/artifacts/ "$work" "fuzz/corpus/$target" >"$work/log" 2>&1; then
+        echo "fuzz $target: $(grep -E '^Done [0-9]+ runs' "$work/log" | tail -n 1)"
+        passed=$((passed + 1))
+      else
+        tail -n 40 "$work/log"
+        echo "fuzz $target: FAILED (libFuzzer's report and the input's Base64 are above; the input is in build/fuzz/artifacts)"
+        failed=$((failed + 1))
+        status=1
+      fi
+      rm -rf "$work"
+    done
+  else
+    echo "test.sh: fuzz run skipped: clang with libFuzzer cannot be installed or built here"
+  fi
+fi
+
 echo "$passed passed, $failed failed"
 exit $status
