@@ -108,6 +108,9 @@ TEST(Render, BadInputIsOneLineAndNothingWritten) {
     const std::string jpeg = write("photo.gbr", std::string("\xFF\xD8\xFF\xE0\0\x10JFIF\0", 11));
     const std::string empty = write("empty.gbr", "%FSLAX24Y24*%\n%MOIN*%\nM02*\n");
     const std::string far = write("far.drl", "M48\nINCH,TZ\nT1C0.030\n%\nT1\nX900000Y900000\nM30\n");
+    // libgerbv would stop the process on an aperture naming an undefined macro.
+    const std::string macro = write("macro.gbr", "%FSLAX24Y24*%\n%MOIN*%\n%ADD13FOO,1*%\nD13*\n"
+                                                 "X1000Y1000D03*\nM02*\n");
     const std::string gbr = (kData / "labels.gbr").string();
     struct Case {
         std::string copper, drill;
@@ -118,6 +121,7 @@ TEST(Render, BadInputIsOneLineAndNothingWritten) {
         {(dir / "missing.gbr").string(), "", 25.4, "cannot open"},
         {jpeg, "", 25.4, "is not a text file"},
         {empty, "", 25.4, "layer draws nothing"},
+        {macro, "", 25.4, "aperture D13 uses the macro \"FOO\", which the file does not define"},
         {gbr, far, 25.4, "every hole lies outside the board"},
         {gbr, "", 0.01, "beyond 32767 a side"},
         {gbr, "", 2000.0, "under 16 pixels across"},

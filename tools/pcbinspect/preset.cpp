@@ -412,8 +412,9 @@ Preset loadPreset(const std::string& path) {
     json root;
     try {
         root = json::parse(in);
-    } catch (const json::parse_error& e) {
-        // nlohmann's text starts with "[json.exception.parse_error.101] ".
+    } catch (const json::exception& e) {
+        // Malformed text, or a number beyond a double ("3e3213"). nlohmann's
+        // text starts with "[json.exception.parse_error.101] ".
         std::string what = e.what();
         const auto cut = what.find("] ");
         if (cut != std::string::npos) what = what.substr(cut + 2);

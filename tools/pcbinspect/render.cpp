@@ -6,10 +6,12 @@
 #include "render.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <ostream>
 
@@ -72,6 +74,36 @@ void checkText(const std::string& path) {
         if (c < 9 || (c > 13 && c < 32) || c == 127) ++odd;
     }
     if (odd * 20 > n) throw InputError(path, "is not a text file (Gerber and Excellon files are)");
+}
+
+// libgerbv stops the whole process (a GLib error) when an aperture names a
+// macro that the file never defines. Such a file is refused beforehand:
+// every aperture definition %ADD<code><name>... must name a standard shape
+// (C, R, O, P) or a macro defined before it with %AM<name>*.
+void checkApertureMacros(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> macros;
+    for (std::size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at + 1)) {
+        if (text.compare(at + 1, 2, "AM") == 0) {
+            const std::size_t end = text.find('*', at + 3);
+            if (end != std::string::npos) macros.push_back(text.substr(at + 3, end - at - 3));
+            continue;
+        }
+        if (text.compare(at + 1, 2, "AD") != 0) continue;
+        std::size_t i = at + 3;
+        if (i < text.size() && text[i] == 'D') ++i;
+        const std::size_t digits = i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+        const std::string code = text.substr(digits, i - digits);
+        std::size_t end = i;
+        while (end < text.size() && text[end] != ',' && text[end] != '*' && text[end] != '%') ++end;
+        const std::string name = text.substr(i, end - i);
+        if (name.empty() || name == "C" || name == "R" || name == "O" || name == "P") continue;
+        if (std::find(macros.begin(), macros.end(), name) == macros.end())
+            throw InputError(path, "aperture D" + code + " uses the macro \"" + name +
+                                       "\", which the file does not define");
+    }
 }
 
 struct ProjectDeleter {
@@ -441,6 +473,8 @@ RenderedBoard renderBoard(const RenderOptions& o, std::ostream* messages) {
     } restore{handler};
 
     Project project(gerbv_create_project());
+    checkText(o.copper);
+    checkApertureMacros(o.copper);
     gerbv_image_t* copper = openLayer(project.get(), o.copper);
     if (copper->layertype != GERBV_LAYERTYPE_RS274X)
         throw InputError(o.copper, "is not a Gerber copper layer");
@@ -473,11 +507,13 @@ RenderedBoard renderBoard(const RenderOptions& o, std::ostream* messages) {
     const double ppi = 25400.0 / o.pixelMicrons;
     const double w = std::ceil((b.maxX - b.minX) * ppi) + 1 + 2.0 * o.margin;
     const double h = std::ceil((b.maxY - b.minY) * ppi) + 1 + 2.0 * o.margin;
-    if (w > 32767 || h > 32767 || w * h > 2147483648.0)
+    if (w > 32767 || h > 32767 || w * h > o.maxPixels)
         throw InputError(o.copper, "a pixel size of " + std::to_string(o.pixelMicrons) +
                                        " um gives a reference of " + std::to_string(w) + " x " +
-                                       std::to_string(h) +
-                                       " pixels, beyond 32767 a side or 2^31 in all");
+                                       std::to_string(h) + " pixels, beyond 32767 a side or " +
+                                       (o.maxPixels == 2147483648.0 ? std::string("2^31")
+                                                                    : std::to_string(static_cast<long long>(o.maxPixels))) +
+                                       " in all");
     if (w - 2.0 * o.margin < 16 || h - 2.0 * o.margin < 16)
         throw InputError(o.copper, "a pixel size of " + std::to_string(o.pixelMicrons) +
                                        " um leaves the board under 16 pixels across");

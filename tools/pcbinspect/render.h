@@ -20,6 +20,7 @@ struct RenderOptions {
     double pixelMicrons = 25.4;       // pixel size (1000 dots per inch)
     int margin = 60;                  // background around the board's extent, pixels
     bool verbose = false;             // pass libgerbv's own messages on
+    double maxPixels = 2147483648.0;  // the largest reference accepted (2^31 pixels)
 };
 
 struct RenderedBoard {
