@@ -111,6 +111,10 @@ TEST(Render, BadInputIsOneLineAndNothingWritten) {
     // libgerbv would stop the process on an aperture naming an undefined macro.
     const std::string macro = write("macro.gbr", "%FSLAX24Y24*%\n%MOIN*%\n%ADD13FOO,1*%\nD13*\n"
                                                  "X1000Y1000D03*\nM02*\n");
+    // An aperture libgerbv cannot make sense of stops its parser with an
+    // error, which the tool turns into a refusal.
+    const std::string stopped = write("stopped.gbr", "%FSLAX24Y24*%\n%MOIN*%\n%ADD13,02C*%\nD13*\n"
+                                                     "X1000Y1000D03*\nM02*\n");
     const std::string gbr = (kData / "labels.gbr").string();
     struct Case {
         std::string copper, drill;
@@ -122,6 +126,7 @@ TEST(Render, BadInputIsOneLineAndNothingWritten) {
         {jpeg, "", 25.4, "is not a text file"},
         {empty, "", 25.4, "layer draws nothing"},
         {macro, "", 25.4, "aperture D13 uses the macro \"FOO\", which the file does not define"},
+        {stopped, "", 25.4, "libgerbv stopped on it: aperture->amacro NULL"},
         {gbr, far, 25.4, "every hole lies outside the board"},
         {gbr, "", 0.01, "beyond 32767 a side"},
         {gbr, "", 2000.0, "under 16 pixels across"},

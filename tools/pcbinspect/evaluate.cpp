@@ -127,7 +127,10 @@ std::vector<EvaluationPair> readEvaluationList(const std::string& path) {
         for (int k = 0; k < 3; ++k) {
             const fs::path p(w[k]);
             resolved[k] = (p.is_absolute() ? p : base / p).string();
-            if (!fs::is_regular_file(resolved[k]))
+            // A name the file system refuses (too long, say) does not exist
+            // either.
+            std::error_code ec;
+            if (!fs::is_regular_file(resolved[k], ec))
                 throw InputError(path, lineOf(number) + resolved[k] + " does not exist");
         }
         pairs.push_back(EvaluationPair{PairPaths{resolved[0], resolved[1], "", "", ""}, resolved[2]});

@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <ostream>
+#include <thread>
 
 #include <cairo.h>
 #include <gerbv.h>
@@ -44,17 +46,29 @@ int rank(std::uint8_t label) {
 }
 
 // libgerbv reports through GLib's log; its messages are collected here and
-// passed on only when asked.
+// passed on only when asked. An error message would end the process (GLib
+// stops it after the handler returns): while a file is parsed, the handler
+// jumps back to the parsing call instead, which refuses the file. The
+// frames it leaves are libgerbv's and GLib's C frames, none with anything to
+// destroy; what libgerbv had allocated for that file is lost.
 struct MessageSink {
     std::ostream* out = nullptr;
     bool verbose = false;
     int count = 0;
+    std::jmp_buf* escape = nullptr;  // set while libgerbv parses
+    char fatal[240] = {0};           // the error that stopped it
 };
 
-void collectMessage(const gchar*, GLogLevelFlags, const gchar* message, gpointer data) {
+void collectMessage(const gchar*, GLogLevelFlags level, const gchar* message, gpointer data) {
     auto* sink = static_cast<MessageSink*>(data);
     ++sink->count;
     if (sink->verbose && sink->out) *sink->out << "libgerbv: " << message << '\n';
+    if ((level & G_LOG_LEVEL_ERROR) != 0 && sink->escape != nullptr) {
+        std::snprintf(sink->fatal, sizeof sink->fatal, "%s", message ? message : "?");
+        std::jmp_buf* escape = sink->escape;
+        sink->escape = nullptr;
+        std::longjmp(*escape, 1);
+    }
 }
 
 // Gerber and Excellon files are text: a file with NUL bytes or mostly
@@ -111,10 +125,33 @@ struct ProjectDeleter {
 };
 using Project = std::unique_ptr<gerbv_project_t, ProjectDeleter>;
 
-gerbv_image_t* openLayer(gerbv_project_t* project, const std::string& path) {
+// Parses one file into the project; nothing in this frame needs destroying
+// when libgerbv's error jumps back to it.
+bool parseLayer(gerbv_project_t* project, const char* path, MessageSink& sink) {
+    std::jmp_buf escape;
+    if (setjmp(escape) != 0) return false;
+    sink.escape = &escape;
+    gerbv_open_layer_from_filename(project, path);
+    sink.escape = nullptr;
+    return true;
+}
+
+// The parse runs on a thread of its own: GLib counts nested messages per
+// thread, and a jump out of its message handler leaves that count raised, so
+// that thread's later messages would be taken for nested ones (which GLib
+// treats as fatal). The thread ends with the parse.
+bool parseLayerApart(gerbv_project_t* project, const char* path, MessageSink& sink) {
+    bool parsed = false;
+    std::thread parser([&] { parsed = parseLayer(project, path, sink); });
+    parser.join();
+    return parsed;
+}
+
+gerbv_image_t* openLayer(gerbv_project_t* project, const std::string& path, MessageSink& sink) {
     checkText(path);
     const int before = project->last_loaded;
-    gerbv_open_layer_from_filename(project, path.c_str());
+    if (!parseLayerApart(project, path.c_str(), sink))
+        throw InputError(path, std::string("libgerbv stopped on it: ") + sink.fatal);
     if (project->last_loaded == before || !project->file[project->last_loaded] ||
         !project->file[project->last_loaded]->image)
         throw InputError(path, "libgerbv cannot parse it as Gerber or Excellon");
@@ -475,12 +512,12 @@ RenderedBoard renderBoard(const RenderOptions& o, std::ostream* messages) {
     Project project(gerbv_create_project());
     checkText(o.copper);
     checkApertureMacros(o.copper);
-    gerbv_image_t* copper = openLayer(project.get(), o.copper);
+    gerbv_image_t* copper = openLayer(project.get(), o.copper, sink);
     if (copper->layertype != GERBV_LAYERTYPE_RS274X)
         throw InputError(o.copper, "is not a Gerber copper layer");
     std::vector<Hole> holes;
     for (const std::string& path : o.drills) {
-        gerbv_image_t* drill = openLayer(project.get(), path);
+        gerbv_image_t* drill = openLayer(project.get(), path, sink);
         if (drill->layertype != GERBV_LAYERTYPE_DRILL)
             throw InputError(path, "is not an Excellon drill file");
         const std::size_t before = holes.size();
