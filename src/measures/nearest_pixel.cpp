@@ -29,35 +29,43 @@ float localMean(const std::uint8_t* image, int n, int bestX, int bestY) {
     return static_cast<float>(sum / (count + 0.01));
 }
 
+
+// The running nearest set pixel of NearestSetPixel's walk: distances are
+// compared as floats of the double root of the integer square. The root is
+// monotonic, so a pixel whose squared distance is not below the best one's
+// can never win; only the others pay for the root.
+struct Nearest {
+    int px, py;
+    int x = -1, y = -1;
+    float best = FLT_MAX;
+    long long bestSquare = -1;
+    void consider(int cx, int cy) {
+        const long long ddx = static_cast<long long>(cx - px) * (cx - px);
+        const int ddy = cy - py;
+        const int square = static_cast<int>(ddx + static_cast<long long>(ddy) * ddy);
+        if (bestSquare >= 0 && square >= bestSquare) return;
+        const float distance = static_cast<float>(std::sqrt(static_cast<double>(square)));
+        if (best > distance) {
+            best = distance;
+            bestSquare = square;
+            x = cx;
+            y = cy;
+        }
+    }
+};
+
 }  // namespace
 
 float NearestSetPixel(const std::uint8_t* image, int n, int px, int py, int* outX, int* outY) {
-    int bestX = -1, bestY = -1;
-    float best = FLT_MAX;
-    // Distances are compared as floats of the double root of the integer
-    // square. The root is monotonic, so a pixel whose squared distance is not
-    // below the best one's can never win; only the others pay for the root.
-    long long bestSquare = -1;
+    Nearest nearest{px, py};
     for (int x = 0; x < n; ++x) {
-        const long long ddx = static_cast<long long>(x - px) * (x - px);
         const std::uint8_t* pixel = image + x;
-        for (int y = 0; y < n; ++y, pixel += n) {
-            if (*pixel == 0) continue;
-            const int ddy = y - py;
-            const int square = static_cast<int>(ddx + static_cast<long long>(ddy) * ddy);
-            if (bestSquare >= 0 && square >= bestSquare) continue;
-            const float distance = static_cast<float>(std::sqrt(static_cast<double>(square)));
-            if (best > distance) {
-                best = distance;
-                bestSquare = square;
-                bestX = x;
-                bestY = y;
-            }
-        }
+        for (int y = 0; y < n; ++y, pixel += n)
+            if (*pixel != 0) nearest.consider(x, y);
     }
-    *outX = bestX;
-    *outY = bestY;
-    return localMean(image, n, bestX, bestY);
+    *outX = nearest.x;
+    *outY = nearest.y;
+    return localMean(image, n, nearest.x, nearest.y);
 }
 
 namespace {
@@ -83,24 +91,10 @@ public:
 
     // NearestSetPixel(image, n, px, py) from the list.
     float nearest(const std::uint8_t* image, int n, int px, int py) const {
-        int bestX = -1, bestY = -1;
-        float best = FLT_MAX;
-        long long bestSquare = -1;
-        for (int i = 0; i < count_; ++i) {
-            const int x = static_cast<int>(xy_[i] >> 16), y = static_cast<int>(xy_[i] & 0xFFFF);
-            const long long ddx = static_cast<long long>(x - px) * (x - px);
-            const int ddy = y - py;
-            const int square = static_cast<int>(ddx + static_cast<long long>(ddy) * ddy);
-            if (bestSquare >= 0 && square >= bestSquare) continue;
-            const float distance = static_cast<float>(std::sqrt(static_cast<double>(square)));
-            if (best > distance) {
-                best = distance;
-                bestSquare = square;
-                bestX = x;
-                bestY = y;
-            }
-        }
-        return localMean(image, n, bestX, bestY);
+        Nearest nearest{px, py};
+        for (int i = 0; i < count_; ++i)
+            nearest.consider(static_cast<int>(xy_[i] >> 16), static_cast<int>(xy_[i] & 0xFFFF));
+        return localMean(image, n, nearest.x, nearest.y);
     }
 
 private:

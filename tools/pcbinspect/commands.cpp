@@ -16,20 +16,6 @@ namespace pcbinspect::tool {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// A CSV field in double quotes, inner quotes doubled.
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + '"';
-}
-
-}  // namespace
-
 std::vector<HoleRecord> readHolesCsv(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw InputError(path, "cannot open hole list");
@@ -139,6 +125,30 @@ std::vector<PairPaths> readBatchList(const std::string& path) {
     return pairs;
 }
 
+double runPairJobs(std::size_t n, int jobs, const std::function<void(std::size_t)>& job,
+                   const std::function<void(std::size_t, std::size_t, double)>& report) {
+    std::atomic<std::size_t> next{0}, done{0};
+    std::mutex lock;
+    const auto start = std::chrono::steady_clock::now();
+    auto seconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
+            job(i);
+            const std::size_t finished = ++done;
+            std::lock_guard<std::mutex> g(lock);
+            report(i, finished, seconds());
+        }
+    };
+    const int threads = std::max(1, std::min<int>(jobs, static_cast<int>(n)));
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+    worker();
+    for (std::thread& t : pool) t.join();
+    return seconds();
+}
+
 int runBatch(const std::vector<PairPaths>& pairs, const ReadOptions& options, const Preset& preset,
              const std::string& presetName, const fs::path& out, int jobs,
              std::ostream& progress) {
@@ -151,47 +161,34 @@ int runBatch(const std::vector<PairPaths>& pairs, const ReadOptions& options, co
     };
     const std::size_t n = pairs.size();
     std::vector<Outcome> outcomes(n);
-    std::atomic<std::size_t> next{0}, done{0};
-    std::mutex lock;
-    const auto start = std::chrono::steady_clock::now();
-    auto seconds = [&] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
-    auto worker = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
-            Outcome& o = outcomes[i];
-            char name[32];
-            std::snprintf(name, sizeof name, "%04zu-", i + 1);
-            o.folder = name + fs::path(pairs[i].camera).stem().string();
-            try {
-                const InspectionResult r =
-                    inspectPair(pairs[i], options, preset, presetName, out / o.folder, nullptr);
-                o.ok = true;
-                o.placed = r.placed;
-                o.flaws = r.flaws.size();
-                o.searchMs = r.searchMs;
-                o.inspectMs = r.inspectMs;
-            } catch (const InputError& e) {
-                o.error = e.what();
-            } catch (const std::exception& e) {
-                o.error = pairs[i].camera + ": " + e.what();
-            }
-            const std::size_t finished = ++done;
-            std::lock_guard<std::mutex> g(lock);
-            if (!o.ok) progress << "\r\033[K" << o.error << '\n';
-            const double t = seconds();
-            char line[160];
-            std::snprintf(line, sizeof line, "\r[%zu/%zu] %.2f pairs per second", finished, n,
-                          t > 0 ? finished / t : 0.0);
-            progress << line << std::flush;
+    auto job = [&](std::size_t i) {
+        Outcome& o = outcomes[i];
+        char name[32];
+        std::snprintf(name, sizeof name, "%04zu-", i + 1);
+        o.folder = name + fs::path(pairs[i].camera).stem().string();
+        try {
+            const InspectionResult r =
+                inspectPair(pairs[i], options, preset, presetName, out / o.folder, nullptr);
+            o.ok = true;
+            o.placed = r.placed;
+            o.flaws = r.flaws.size();
+            o.searchMs = r.searchMs;
+            o.inspectMs = r.inspectMs;
+        } catch (const InputError& e) {
+            o.error = e.what();
+        } catch (const std::exception& e) {
+            o.error = pairs[i].camera + ": " + e.what();
         }
     };
+    auto report = [&](std::size_t i, std::size_t finished, double t) {
+        if (!outcomes[i].ok) progress << "\r\033[K" << outcomes[i].error << '\n';
+        char line[160];
+        std::snprintf(line, sizeof line, "\r[%zu/%zu] %.2f pairs per second", finished, n,
+                      t > 0 ? finished / t : 0.0);
+        progress << line << std::flush;
+    };
     const int threads = std::max(1, std::min<int>(jobs, static_cast<int>(n)));
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
-    worker();
-    for (std::thread& t : pool) t.join();
-    const double total = seconds();
+    const double total = runPairJobs(n, jobs, job, report);
 
     int failed = 0, notPlaced = 0;
     std::size_t flaws = 0;
@@ -202,10 +199,10 @@ int runBatch(const std::vector<PairPaths>& pairs, const ReadOptions& options, co
         failed += o.ok ? 0 : 1;
         notPlaced += o.ok && !o.placed ? 1 : 0;
         flaws += o.flaws;
-        csv << i + 1 << ',' << quoted(pairs[i].reference) << ',' << quoted(pairs[i].camera) << ','
+        csv << i + 1 << ',' << csvQuoted(pairs[i].reference) << ',' << csvQuoted(pairs[i].camera) << ','
             << (!o.ok ? "bad input" : o.placed ? "ok" : "not placed") << ',' << o.flaws << ','
             << o.searchMs << ','
-            << o.inspectMs << ',' << quoted(o.ok ? o.folder : "") << ',' << quoted(o.error)
+            << o.inspectMs << ',' << csvQuoted(o.ok ? o.folder : "") << ',' << csvQuoted(o.error)
             << '\n';
     }
     OutputFolder folder(out);

@@ -1,7 +1,9 @@
 // The subcommands of the tool, callable without the argument parser.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <string>
 
@@ -51,6 +53,13 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
 InspectionResult inspectPair(const PairPaths& paths, const ReadOptions& options,
                              const Preset& preset, const std::string& presetName,
                              const std::filesystem::path& out, std::ostream* notes);
+
+// Runs job(i) for every pair index i of [0, n) on `jobs` threads; after each
+// pair, report(i, finished, seconds) runs under a lock shared with the
+// report calls (`finished` pairs are done, `seconds` since the start), for a
+// progress line. Returns the wall seconds of the run.
+double runPairJobs(std::size_t n, int jobs, const std::function<void(std::size_t)>& job,
+                   const std::function<void(std::size_t, std::size_t, double)>& report);
 
 // Reads a batch list: one pair per line, "REFERENCE CAMERA [IGNORE [MASK]]",
 // "-" for an absent map, blank lines and lines starting with '#' skipped.

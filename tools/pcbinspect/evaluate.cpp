@@ -89,16 +89,6 @@ nlohmann::ordered_json tallyJson(const TypeTally& t) {
             {"f", t.f()},                   {"agreement", t.agreement()}};
 }
 
-// A CSV field in double quotes, inner quotes doubled.
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + '"';
-}
-
 // The camera overlay with every truth box outlined in white.
 Image truthOverlay(const Image& camera, const std::vector<FlawRecord>& flaws,
                    const std::vector<TruthBox>& boxes, int margin) {
@@ -230,69 +220,57 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
     };
     const std::size_t n = pairs.size();
     std::vector<Outcome> outcomes(n);
-    std::atomic<std::size_t> next{0}, done{0};
-    std::mutex lock;
+    std::mutex pictureLock;
     OutputFolder folder(out);
     std::optional<OutputFolder> pictures;
     if (options.pictures) pictures.emplace(out / "pictures");
-    const auto start = std::chrono::steady_clock::now();
-    auto seconds = [&] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
-    auto worker = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
-            Outcome& o = outcomes[i];
-            const EvaluationPair& pair = pairs[i];
-            std::vector<FlawRecord> flaws;
-            std::vector<TruthBox> boxes;
-            Image camera;
-            try {
-                const InspectionInput in = readPair(pair.images, options.read, nullptr);
-                boxes = readTruth(pair.truth, preset, in.camera.width, in.camera.height);
-                const InspectionResult r = runInspection(in, preset);
-                o.status = r.placed ? Outcome::Inspected : Outcome::NotPlaced;
-                o.searchMs = r.searchMs;
-                o.inspectMs = r.inspectMs;
-                flaws = r.flaws;
-                // A pair not placed has no records: its boxes count as missed.
-                o.tally = scorePair(boxes, flaws, preset, options.margin);
-                if (options.pictures) camera = in.camera;
-            } catch (const std::exception& e) {
-                o.status = Outcome::Failed;
-                o.error = e.what();
+    auto job = [&](std::size_t i) {
+        Outcome& o = outcomes[i];
+        const EvaluationPair& pair = pairs[i];
+        std::vector<FlawRecord> flaws;
+        std::vector<TruthBox> boxes;
+        Image camera;
+        try {
+            const InspectionInput in = readPair(pair.images, options.read, nullptr);
+            boxes = readTruth(pair.truth, preset, in.camera.width, in.camera.height);
+            const InspectionResult r = runInspection(in, preset);
+            o.status = r.placed ? Outcome::Inspected : Outcome::NotPlaced;
+            o.searchMs = r.searchMs;
+            o.inspectMs = r.inspectMs;
+            flaws = r.flaws;
+            // A pair not placed has no records: its boxes count as missed.
+            o.tally = scorePair(boxes, flaws, preset, options.margin);
+            if (options.pictures) camera = in.camera;
+        } catch (const std::exception& e) {
+            o.status = Outcome::Failed;
+            o.error = e.what();
+        }
+        if (options.pictures && o.status != Outcome::Failed) {
+            char name[48];
+            std::snprintf(name, sizeof name, "%04zu-", i + 1);
+            const std::string file = name + fs::path(pair.images.camera).stem().string() + ".png";
+            const Image picture = truthOverlay(camera, flaws, boxes, options.margin);
+            fs::path staged;
+            {
+                std::lock_guard<std::mutex> g(pictureLock);
+                staged = pictures->stage(file);
             }
-            if (options.pictures && o.status != Outcome::Failed) {
-                char name[48];
-                std::snprintf(name, sizeof name, "%04zu-", i + 1);
-                const std::string file =
-                    name + fs::path(pair.images.camera).stem().string() + ".png";
-                const Image picture = truthOverlay(camera, flaws, boxes, options.margin);
-                fs::path staged;
-                {
-                    std::lock_guard<std::mutex> g(lock);
-                    staged = pictures->stage(file);
-                }
-                writePng(staged.string(), picture);
-            }
-            const std::size_t finished = ++done;
-            std::lock_guard<std::mutex> g(lock);
-            if (o.status == Outcome::Failed) progress << "\r\033[K" << o.error << " (skipped)\n";
-            const double t = seconds();
-            const double rate = t > 0 ? finished / t : 0.0;
-            const int width = 30, filled = static_cast<int>(width * finished / n);
-            char line[200];
-            std::snprintf(line, sizeof line, "\r[%s%s] %zu/%zu pairs, %.2f per second, %.0f s left",
-                          std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                          std::string(static_cast<std::size_t>(width - filled), '.').c_str(),
-                          finished, n, rate, rate > 0 ? (n - finished) / rate : 0.0);
-            progress << line << std::flush;
+            writePng(staged.string(), picture);
         }
     };
-    const int threads = std::max(1, std::min<int>(options.jobs, static_cast<int>(n)));
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
-    worker();
-    for (std::thread& t : pool) t.join();
+    auto report = [&](std::size_t i, std::size_t finished, double t) {
+        if (outcomes[i].status == Outcome::Failed)
+            progress << "\r\033[K" << outcomes[i].error << " (skipped)\n";
+        const double rate = t > 0 ? finished / t : 0.0;
+        const int width = 30, filled = static_cast<int>(width * finished / n);
+        char line[200];
+        std::snprintf(line, sizeof line, "\r[%s%s] %zu/%zu pairs, %.2f per second, %.0f s left",
+                      std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                      std::string(static_cast<std::size_t>(width - filled), '.').c_str(), finished,
+                      n, rate, rate > 0 ? (n - finished) / rate : 0.0);
+        progress << line << std::flush;
+    };
+    runPairJobs(n, options.jobs, job, report);
     progress << '\n';
 
     EvaluationSummary s;
@@ -314,11 +292,11 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
         const char* status = o.status == Outcome::Failed      ? "bad input"
                               : o.status == Outcome::NotPlaced ? "not placed"
                                                                : "ok";
-        csv << i + 1 << ',' << quoted(pairs[i].images.reference) << ','
-            << quoted(pairs[i].images.camera) << ',' << quoted(pairs[i].truth) << ',' << status
+        csv << i + 1 << ',' << csvQuoted(pairs[i].images.reference) << ','
+            << csvQuoted(pairs[i].images.camera) << ',' << csvQuoted(pairs[i].truth) << ',' << status
             << ',' << o.tally.all.defects << ',' << o.tally.all.found << ','
             << o.tally.all.records << ',' << o.tally.all.trueRecords << ',' << o.searchMs << ','
-            << o.inspectMs << ',' << quoted(o.error) << '\n';
+            << o.inspectMs << ',' << csvQuoted(o.error) << '\n';
     }
     if (inspected > 0) {
         s.searchMs /= inspected;
@@ -343,7 +321,7 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
     for (const EvaluationType& e : preset.evaluationTypes) {
         const auto row = s.tally.confusion.find(e.type);
         nlohmann::ordered_json r = nlohmann::ordered_json::object();
-        ccsv << quoted(e.name);
+        ccsv << csvQuoted(e.name);
         for (int f = 0; f < kFamilyCount; ++f) {
             const std::string family(familyName(static_cast<Family>(f)));
             int count = 0;

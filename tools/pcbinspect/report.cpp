@@ -24,6 +24,15 @@ double score(const FlawRecord& f) { return f.score / 100.0; }
 
 }  // namespace
 
+std::string csvQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + '"';
+}
+
 json reportJson(const ReportSources& s, const InspectionResult& r) {
     json j;
     j["reference"] = {{"file", s.reference}, {"width", s.referenceWidth},

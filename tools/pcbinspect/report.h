@@ -22,6 +22,9 @@ struct ReportSources {
 
 nlohmann::json reportJson(const ReportSources& sources, const InspectionResult& result);
 
+// A CSV field in double quotes, inner quotes doubled.
+std::string csvQuoted(const std::string& text);
+
 // One header line and one line per flaw: code, name, family, score,
 // reference x and y, camera x and y, region class.
 std::string reportCsv(const InspectionResult& result);
