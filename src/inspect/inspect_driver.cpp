@@ -189,6 +189,7 @@ public:
         origin_.resize(static_cast<std::size_t>(count));
         for (int i = 0; i < count; ++i) origin_[static_cast<std::size_t>(i)] = i;
         workers_.resize(static_cast<std::size_t>(threads_));
+        slots_.reserve(static_cast<std::size_t>(2 * threads_));
     }
     bool enabled() const { return threads_ > 1; }
 
@@ -197,13 +198,21 @@ public:
     const Outcome& outcome(int slot, int live) {
         const int first = origin_[static_cast<std::size_t>(slot)];
         if (!done_[static_cast<std::size_t>(first)]) {
-            std::vector<int> slots;  // the list stays as it is while they are examined
+            // The list stays as it is while these slots are examined.
+            std::vector<int>& slots = slots_;
+            slots.clear();
             for (int s = slot; s < live && static_cast<int>(slots.size()) < 2 * threads_; ++s)
                 if (!done_[static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)])])
                     slots.push_back(s);
             parallelFor(static_cast<int>(slots.size()), threads_, [&](int worker, int k) {
-                std::unique_ptr<Inspection>& w = workers_[static_cast<std::size_t>(worker)];
-                if (!w) w = std::make_unique<Inspection>(owner_.k_);
+                // The caller's thread uses the owner's workspace; helpers
+                // get one each, made on first use.
+                Inspection* w = &owner_;
+                if (worker > 0) {
+                    std::unique_ptr<Inspection>& helper = workers_[static_cast<std::size_t>(worker)];
+                    if (!helper) helper = std::make_unique<Inspection>(owner_.k_);
+                    w = helper.get();
+                }
                 const int s = slots[static_cast<std::size_t>(k)];
                 outcomes_[static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)])] =
                     w->outcomeOf(owner_.k_.candidates[s]);
@@ -224,6 +233,7 @@ private:
     std::vector<bool> done_;
     std::vector<Outcome> outcomes_;
     std::vector<int> origin_;
+    std::vector<int> slots_;
     std::vector<std::unique_ptr<Inspection>> workers_;
 };
 
