@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and libFuzzer and runs one of them.
-#   scripts/fuzz.sh TARGET SECONDS
-# TARGET is one of: copy_gray cad resample masks circles inspect search.
+#   scripts/fuzz.sh TARGET SECONDS [LIBFUZZER-FLAG...]
+# TARGET is one of: copy_gray cad resample masks circles inspect search
+# tool_text render. An input that runs longer than 30 s is reported as a hang.
 # New inputs found go to build/fuzz/corpus/TARGET; the committed seeds in
 # fuzz/corpus/TARGET are read too (and replayed by the ordinary tests).
 set -euo pipefail
@@ -13,4 +14,4 @@ cmake --build --preset fuzz --target "fuzz_$target"
 work=build/fuzz/corpus/$target
 mkdir -p "$work" build/fuzz/artifacts
 exec build/fuzz/fuzz/"fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
-  -artifact_prefix=build/fuzz/artifacts/ -rss_limit_mb=4096 "$work" "fuzz/corpus/$target"
+  -artifact_prefix=build/fuzz/artifacts/ -rss_limit_mb=4096 -timeout=30 "${@:3}" "$work" "fuzz/corpus/$target"

@@ -4,6 +4,7 @@
 #include <array>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -20,41 +21,28 @@ namespace {
 // Polygons of up to this many points are mapped into a buffer on the stack.
 constexpr int kFixedPolygonPoints = 100;
 
-// The fills of the 16-bit stack address at most 32767 columns and rows.
-constexpr int kNarrowFillLimit = 32767;
-
 int largestCount(const PolygonSet& set, int largest) {
     for (int i = 0; i < set.count; ++i) largest = std::max(largest, set.counts[i]);
     return largest;
 }
 
-// The reduced image with its rasterising mask and fill stack.
+// The reduced image with its rasterising mask and fill work list.
 class ReducedImage {
 public:
-    ReducedImage(int w3, int h3) : w3_(w3), h3_(h3) {
+    ReducedImage(int w3, int h3) {
         std::size_t bytes = 0;
         if (!checkedArea(w3, h3, 2, bytes)) throw std::bad_alloc();
         planes_.reset(new std::uint8_t[bytes]);
+        pixels_ = planes_.get() + bytes / 2;
     }
     std::uint8_t* mask() { return planes_.get(); }
-    std::uint8_t* pixels() { return planes_.get() + static_cast<std::size_t>(w3_) * h3_; }
-
-    // The 16-bit fill stack, made on first use; null for images too large
-    // for 16-bit coordinates, whose fills grow a stack of their own.
-    std::int16_t* fillStack() {
-        if (w3_ > kNarrowFillLimit || h3_ > kNarrowFillLimit) return nullptr;
-        if (stack_ == nullptr) {
-            std::size_t bytes = 0;
-            if (!checkedArea(w3_, h3_, 4, bytes)) throw std::bad_alloc();
-            stack_.reset(new std::int16_t[bytes / sizeof(std::int16_t)]);
-        }
-        return stack_.get();
-    }
+    std::uint8_t* pixels() { return pixels_; }
+    std::vector<std::int32_t>& fillStack() { return stack_; }
 
 private:
-    int w3_, h3_;
     std::unique_ptr<std::uint8_t[]> planes_;
-    std::unique_ptr<std::int16_t[]> stack_;
+    std::uint8_t* pixels_ = nullptr;
+    std::vector<std::int32_t> stack_;
 };
 
 // Maps every polygon of `set` into the reduced image and rasterises those
@@ -84,8 +72,15 @@ void applyPolygons(const PolygonSet& set, const Affine3& toReduced, std::int32_t
             maxY = std::max(maxY, y);
         }
         if (maxX < 1 || minX >= w3 || minY >= h3 || maxY < 1) continue;
-        PolygonMask(reduced.fillStack(), reduced.mask(), reduced.pixels(), w3, w3, h3, mapped, n,
-                    value);
+        // Rasterised in the box of its vertices with two pixels to spare,
+        // which gives the same pixels as the whole image.
+        const auto clip = [](std::int64_t v, int last) {
+            return static_cast<int>(std::clamp<std::int64_t>(v, 0, last));
+        };
+        const PixelArea area{clip(std::int64_t{minX} - 2, w3 - 1), clip(std::int64_t{minY} - 2, h3 - 1),
+                             clip(std::int64_t{maxX} + 2, w3 - 1), clip(std::int64_t{maxY} + 2, h3 - 1)};
+        PolygonMaskIn(reduced.fillStack(), reduced.mask(), reduced.pixels(), w3, w3, h3, area,
+                      mapped, n, value);
     }
 }
 
@@ -109,17 +104,22 @@ void maskGray(GrayView image, const PolygonSet& erase, const PolygonSet& paint, 
     if (w3 < 1 || h3 < 1) return;  // nothing to reduce into
 
     ReducedImage reduced(w3, h3);
+    // One row of column sums over three image rows, then one expanded row.
+    std::vector<std::uint16_t> columnSums(static_cast<std::size_t>(3) * w3);
+    std::vector<std::uint8_t> expanded(static_cast<std::size_t>(image.width));
 
     // Threshold every 3 x 3 block at a sum of 1152, a mean of 128.
     std::uint8_t* small = reduced.pixels();
     for (int r = 0; r < h3; ++r) {
-        const std::uint8_t* rows[3] = {image.row(3 * r), image.row(3 * r + 1),
-                                       image.row(3 * r + 2)};
-        for (int c = 0; c < w3; ++c) {
-            int sum = 0;
-            for (const std::uint8_t* row : rows) sum += row[3 * c] + row[3 * c + 1] + row[3 * c + 2];
-            small[static_cast<std::size_t>(r) * w3 + c] = sum < 1152 ? 0 : 255;
-        }
+        const std::uint8_t* a = image.row(3 * r);
+        const std::uint8_t* b = image.row(3 * r + 1);
+        const std::uint8_t* c = image.row(3 * r + 2);
+        std::uint16_t* sums = columnSums.data();
+        for (int x = 0; x < 3 * w3; ++x)
+            sums[x] = static_cast<std::uint16_t>(a[x] + b[x] + c[x]);
+        std::uint8_t* out = small + static_cast<std::size_t>(r) * w3;
+        for (int x = 0; x < w3; ++x)
+            out[x] = sums[3 * x] + sums[3 * x + 1] + sums[3 * x + 2] < 1152 ? 0 : 255;
     }
 
     const int largest = largestCount(paint, largestCount(erase, 0));
@@ -138,10 +138,14 @@ void maskGray(GrayView image, const PolygonSet& erase, const PolygonSet& paint, 
 
     // Replicate each reduced pixel over its block; the columns and rows
     // beyond the last whole block take the last reduced column and row.
-    for (int y = 0; y < image.height; ++y) {
-        const std::uint8_t* src = small + static_cast<std::size_t>(std::min(y / 3, h3 - 1)) * w3;
-        std::uint8_t* dst = image.row(y);
-        for (int x = 0; x < image.width; ++x) dst[x] = src[std::min(x / 3, w3 - 1)] != 0 ? 255 : 0;
+    for (int r = 0; r < h3; ++r) {
+        const std::uint8_t* src = small + static_cast<std::size_t>(r) * w3;
+        std::uint8_t* row = expanded.data();
+        for (int x = 0; x < w3; ++x) row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = src[x];
+        for (int x = 3 * w3; x < image.width; ++x) row[x] = src[w3 - 1];
+        const int last = r + 1 < h3 ? 3 * r + 2 : image.height - 1;
+        for (int y = 3 * r; y <= last; ++y)
+            std::memcpy(image.row(y), row, static_cast<std::size_t>(image.width));
     }
 }
 

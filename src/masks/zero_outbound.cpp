@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstddef>
 #include <memory>
+#include <vector>
 #include <new>
 
 #include "boundary/argument_check.h"
@@ -53,24 +54,33 @@ void zeroOutbound(GrayView image, int centerX, int centerY, int rectWidth, int r
     }
 
     const int w = image.width, h = image.height;
-    std::size_t area = 0, stackBytes = 0;
+    std::size_t area = 0;
     if (!checkedArea(w, h, 2, area)) throw std::bad_alloc();
     std::unique_ptr<std::uint8_t[]> planes(new std::uint8_t[area]);
     std::uint8_t* mask = planes.get();
     std::uint8_t* keep = planes.get() + area / 2;
     std::fill(keep, keep + area / 2, std::uint8_t{0});
-    std::unique_ptr<std::int16_t[]> stack;
-    if (w <= 32767 && h <= 32767) {
-        if (!checkedArea(w, h, 4, stackBytes)) throw std::bad_alloc();
-        stack.reset(new std::int16_t[stackBytes / sizeof(std::int16_t)]);
+    std::vector<std::int32_t> stack;
+    // Rasterised in the rectangle's box with two pixels to spare, which gives
+    // the same pixels as the whole window.
+    std::int64_t minX = local[0], maxX = local[0], minY = local[1], maxY = local[1];
+    for (int i = 1; i < 4; ++i) {
+        minX = std::min<std::int64_t>(minX, local[2 * i]);
+        maxX = std::max<std::int64_t>(maxX, local[2 * i]);
+        minY = std::min<std::int64_t>(minY, local[2 * i + 1]);
+        maxY = std::max<std::int64_t>(maxY, local[2 * i + 1]);
     }
-    PolygonMask(stack.get(), mask, keep, w, w, h, local, 4, 255);
+    const auto clip = [](std::int64_t v, int last) {
+        return static_cast<int>(std::clamp<std::int64_t>(v, 0, last));
+    };
+    const PixelArea box{clip(minX - 2, w - 1), clip(minY - 2, h - 1), clip(maxX + 2, w - 1),
+                        clip(maxY + 2, h - 1)};
+    PolygonMaskIn(stack, mask, keep, w, w, h, box, local, 4, 255);
 
     for (int y = 0; y < h; ++y) {
         const std::uint8_t* k = keep + static_cast<std::size_t>(y) * w;
         std::uint8_t* row = image.row(y);
-        for (int x = 0; x < w; ++x)
-            if (k[x] == 0) row[x] = 0;
+        for (int x = 0; x < w; ++x) row[x] = k[x] == 0 ? std::uint8_t{0} : row[x];
     }
 }
 

@@ -173,4 +173,38 @@ std::int64_t RegionFillLarge16(std::uint16_t* image, int width, int stride, int 
     return fillLarge(image, width, stride, height, x, y, newValue, box);
 }
 
+std::int64_t SpanFill(std::vector<std::int32_t>& stack, std::uint8_t* image, int width,
+                      int stride, int height, int x, int y, std::uint8_t newValue) {
+    const std::uint8_t old = image[static_cast<std::ptrdiff_t>(y) * stride + x];
+    if (old == newValue) return 0;
+    std::int64_t count = 0;
+    stack.clear();
+    stack.push_back(x);
+    stack.push_back(y);
+    while (!stack.empty()) {
+        const int sy = stack.back();
+        stack.pop_back();
+        const int sx = stack.back();
+        stack.pop_back();
+        std::uint8_t* row = image + static_cast<std::ptrdiff_t>(sy) * stride;
+        if (row[sx] != old) continue;  // filled since it was listed
+        int left = sx, right = sx;
+        while (left > 0 && row[left - 1] == old) --left;
+        while (right + 1 < width && row[right + 1] == old) ++right;
+        std::memset(row + left, newValue, static_cast<std::size_t>(right - left + 1));
+        count += right - left + 1;
+        // One seed for every run of the old value touching the span above and below.
+        for (const int ny : {sy - 1, sy + 1}) {
+            if (ny < 0 || ny >= height) continue;
+            const std::uint8_t* next = image + static_cast<std::ptrdiff_t>(ny) * stride;
+            for (int i = left; i <= right; ++i) {
+                if (next[i] != old || (i > left && next[i - 1] == old)) continue;
+                stack.push_back(i);
+                stack.push_back(ny);
+            }
+        }
+    }
+    return count;
+}
+
 }  // namespace pcbinspect
