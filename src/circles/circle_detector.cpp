@@ -1,14 +1,17 @@
 #include "circles/circle_detector.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "boundary/argument_check.h"
 #include "boundary/numeric.h"
+#include "boundary/parallel.h"
 #include "circles/edge_map.h"
 
 namespace pcbinspect {
@@ -147,38 +150,66 @@ CircleDetection detectCircles(ConstGrayView image, const CircleSettings& s) {
         voting[k] = VotingSlice{r, std::max(static_cast<double>(s.angleStep), seen)};
     }
 
-    std::unique_ptr<float[]> acc(new float[cells]());
-    const double cellD = cell;
-    const float lastX = static_cast<float>(gridW - 1), lastY = static_cast<float>(gridH - 1);
+    // The edge pixels, listed once in raster order.
+    std::vector<std::int32_t> edgePixels;
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = edges + static_cast<std::size_t>(y) * width;
-        for (int x = 0; x < width; ++x) {
-            if (row[x] == 0) continue;
-            const float fxPix = static_cast<float>(x), fyPix = static_cast<float>(y);
-            for (std::int64_t k = 1; k + 1 < sliceCount; ++k) {
-                const VotingSlice& slice = voting[k];
-                float* const plane = acc.get() + static_cast<std::size_t>(k) * gridArea;
-                for (int a = 0; a < 360;) {
-                    const float px = fxPix - cosOf[a] * slice.radius;
-                    const float py = fyPix - sinOf[a] * slice.radius;
-                    const float cx = static_cast<float>((static_cast<double>(px) + 0.5) / cellD);
-                    const float cy = static_cast<float>((static_cast<double>(py) + 0.5) / cellD);
-                    if (cx >= 0.0f && cx < lastX && cy >= 0.0f && cy < lastY) {
-                        const int ix = static_cast<int>(cx), iy = static_cast<int>(cy);
-                        const float fx = cx - static_cast<float>(ix);
-                        const float fy = cy - static_cast<float>(iy);
-                        float* const c = plane + static_cast<std::size_t>(iy) * gridW + ix;
-                        c[0] += (1.0f - fx) + (1.0f - fy);
-                        c[1] += fx;
-                        c[gridW] += fy;
-                    }
-                    // Steps below one degree would never leave the angle.
-                    const int next = truncToInt(a + slice.angleStep);
-                    a = next > a ? next : a + 1;
+        for (int x = 0; x < width; ++x)
+            if (row[x] != 0) {
+                edgePixels.push_back(x);
+                edgePixels.push_back(y);
+            }
+    }
+
+    // Each slice is a plane of its own, so the slices vote independently;
+    // within a slice the votes come in pixel then angle order, the order in
+    // which each cell's float sum is built.
+    std::unique_ptr<float[]> acc(new float[cells]());
+    const double cellD = cell;
+    // Halving is exact in both precisions: ((double)p + 0.5) / 2 rounded to
+    // float equals (p + 0.5f) * 0.5f.
+    const bool halves = cell == 2;
+    const float lastX = static_cast<float>(gridW - 1), lastY = static_cast<float>(gridH - 1);
+    const int sliceJobs = static_cast<int>(std::min<std::int64_t>(sliceCount - 2, INT_MAX));
+    const int workers = std::max(1, std::min(threadBudget(), sliceJobs));
+    std::vector<std::vector<float>> offsets(static_cast<std::size_t>(workers));
+    parallelFor(sliceJobs, workers, [&](int worker, int job) {
+        const std::int64_t k = 1 + static_cast<std::int64_t>(job);
+        const VotingSlice& slice = voting[k];
+        float* const plane = acc.get() + static_cast<std::size_t>(k) * gridArea;
+        // The offsets of the centres from the pixel, one pair per angle visited.
+        std::vector<float>& offset = offsets[static_cast<std::size_t>(worker)];
+        offset.clear();
+        for (int a = 0; a < 360;) {
+            offset.push_back(cosOf[a] * slice.radius);
+            offset.push_back(sinOf[a] * slice.radius);
+            // Steps below one degree would never leave the angle.
+            const int next = truncToInt(a + slice.angleStep);
+            a = next > a ? next : a + 1;
+        }
+        const std::size_t pairs = offset.size();
+        for (std::size_t e = 0; e < edgePixels.size(); e += 2) {
+            const float fxPix = static_cast<float>(edgePixels[e]);
+            const float fyPix = static_cast<float>(edgePixels[e + 1]);
+            for (std::size_t i = 0; i < pairs; i += 2) {
+                const float px = fxPix - offset[i];
+                const float py = fyPix - offset[i + 1];
+                const float cx = halves ? (px + 0.5f) * 0.5f
+                                        : static_cast<float>((static_cast<double>(px) + 0.5) / cellD);
+                const float cy = halves ? (py + 0.5f) * 0.5f
+                                        : static_cast<float>((static_cast<double>(py) + 0.5) / cellD);
+                if (cx >= 0.0f && cx < lastX && cy >= 0.0f && cy < lastY) {
+                    const int ix = static_cast<int>(cx), iy = static_cast<int>(cy);
+                    const float fx = cx - static_cast<float>(ix);
+                    const float fy = cy - static_cast<float>(iy);
+                    float* const c = plane + static_cast<std::size_t>(iy) * gridW + ix;
+                    c[0] += (1.0f - fx) + (1.0f - fy);
+                    c[1] += fx;
+                    c[gridW] += fy;
                 }
             }
         }
-    }
+    });
 
     const AccumulatorShape shape{sliceCount, gridW, gridH, cell};
     result.largestVote = largestVote(acc.get(), shape);

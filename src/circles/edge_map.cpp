@@ -52,7 +52,11 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
     std::uint8_t* const state = suppressed + area;
     const auto at = [width](int x, int y) { return static_cast<std::ptrdiff_t>(y) * width + x; };
 
+    const int high = highThreshold;
+    const int low = truncToInt(high * 0.4);
+
     // 2 x 2 gradient along the diagonals; the last row and column have none.
+    // The sector only matters where the magnitude can pass the low threshold.
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             int gx = 0, gy = 0;
@@ -63,7 +67,8 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
                 gy = (d1 - d2) / 2;
             }
             magnitude[at(x, y)] = static_cast<std::uint8_t>(std::min(std::abs(gx) + std::abs(gy), 255));
-            sector[at(x, y)] = static_cast<std::uint8_t>(sectorOf(gx, gy));
+            sector[at(x, y)] =
+                magnitude[at(x, y)] > low ? static_cast<std::uint8_t>(sectorOf(gx, gy)) : 0;
         }
     }
 
@@ -72,15 +77,14 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
     std::memset(suppressed, 0, area);
     for (int y = 1; y < height - 1; ++y) {
         for (int x = 1; x < width - 1; ++x) {
-            const int d = sector[at(x, y)], o = (d + 4) % 8;
             const int m = magnitude[at(x, y)];
+            if (m <= low) continue;  // never an edge, suppressed or not
+            const int d = sector[at(x, y)], o = (d + 4) % 8;
             if (m < magnitude[at(x + kSectorDx[d], y + kSectorDy[d])] ||
                 m < magnitude[at(x + kSectorDx[o], y + kSectorDy[o])])
                 suppressed[at(x, y)] = 1;
         }
     }
-    const int high = highThreshold;
-    const int low = truncToInt(high * 0.4);
     for (std::size_t i = 0; i < area; ++i) {
         const int m = suppressed[i] ? 0 : magnitude[i];
         state[i] = m > high ? kStrong : (m > low ? kWeak : kNone);
