@@ -2,10 +2,12 @@
 // two forms of box smoothing.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "boundary/numeric.h"
 #include "inspect/window_checks.h"
@@ -108,6 +110,8 @@ namespace {
 constexpr int kLargestTableRadius = 4095;
 // Rows of the horizontal pass computed together.
 constexpr int kRowBatch = 4;
+// Spans up to this are divided by multiplication (SpanDivider).
+constexpr int kLargestMultiplySpan = 181;
 
 // Working memory of one box smoothing call, in one allocation: the rows of
 // the temporary image that the vertical pass still needs, the quotient table
@@ -123,6 +127,7 @@ struct BoxMemory {
     int ringRows = 0;
     std::uint8_t* table = nullptr;
     Sum* sums = nullptr;
+    std::vector<std::uint16_t> prefix;  // running sums of one padded row
 
     BoxMemory(int width, int height, int radius) {
         const long long wanted = 2LL * radius + 1 + kRowBatch;
@@ -142,8 +147,59 @@ struct BoxMemory {
                 std::memset(table + q * span, static_cast<int>(q), span);
         }
         sums = reinterpret_cast<Sum*>(block.get() + sumsOffset);
+        if (2LL * radius + 1 <= kLargestMultiplySpan)
+            prefix.resize(static_cast<std::size_t>(width) + 2 * static_cast<std::size_t>(radius) + 1);
     }
 };
+
+// The truncated quotient by an odd span d of at most kLargestMultiplySpan,
+// for every sum of d bytes (at most 255 d): a product with M = ceil(2^k / d)
+// shifted right by k, where 2^k >= 255 d^2 keeps the product's excess below
+// 1 / d and the product itself below 2^32. An integer multiply and shift
+// per lane, so the loops using it vectorise.
+struct SpanDivider {
+    std::uint32_t multiplier = 0;
+    unsigned shift = 0;
+    explicit SpanDivider(unsigned span) {
+        while ((std::uint64_t{1} << shift) < 255ULL * span * span) ++shift;
+        multiplier = static_cast<std::uint32_t>(((std::uint64_t{1} << shift) + span - 1) / span);
+    }
+    std::uint8_t operator()(std::uint32_t sum) const {
+        return static_cast<std::uint8_t>((sum * multiplier) >> shift);
+    }
+};
+
+// dst[x] = (ends[x] - starts[x]) / d over a row, the differences taken in
+// 16 bits. The divider's fields are copied to locals first: stores through
+// byte pointers may alias anything, and would otherwise force a reload per
+// pixel and keep the loop from vectorising.
+void divideDifferences(const SpanDivider& divide, const std::uint16_t* __restrict ends,
+                       const std::uint16_t* __restrict starts, std::uint8_t* __restrict dst,
+                       int n) {
+    const std::uint32_t m = divide.multiplier;
+    const unsigned k = divide.shift;
+    for (int x = 0; x < n; ++x)
+        dst[x] = static_cast<std::uint8_t>(
+            (static_cast<std::uint32_t>(static_cast<std::uint16_t>(ends[x] - starts[x])) * m) >> k);
+}
+
+// sums[x] += in[x] - out[x]: the column sums move down a row. Separate
+// pointers for the compiler, which otherwise assumes that the byte rows may
+// overlap the sums.
+template <class Sum>
+void advanceSums(Sum* __restrict sums, const std::uint8_t* __restrict in,
+                 const std::uint8_t* __restrict out, int n) {
+    for (int x = 0; x < n; ++x) sums[x] += static_cast<Sum>(in[x]) - static_cast<Sum>(out[x]);
+}
+
+template <class Sum>
+void divideAll(const SpanDivider& divide, const Sum* __restrict sums, std::uint8_t* __restrict dst,
+               int n) {
+    const std::uint32_t m = divide.multiplier;
+    const unsigned k = divide.shift;
+    for (int x = 0; x < n; ++x)
+        dst[x] = static_cast<std::uint8_t>((static_cast<std::uint32_t>(sums[x]) * m) >> k);
+}
 
 // The mean of 2r + 1 values from their sum.
 template <class Sum>
@@ -188,7 +244,38 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
     // Four rows are carried at once so that their running sums, each a chain
     // of dependent additions, overlap in time.
     int nextRow = 0;
+    const bool byMultiply = 2LL * r + 1 <= kLargestMultiplySpan;
+    const SpanDivider divide(byMultiply ? static_cast<unsigned>(2 * r + 1) : 1U);
+    const auto divideRow = [&divide](const std::uint16_t* ends, const std::uint16_t* starts,
+                                     std::uint8_t* dst, int n) {
+        divideDifferences(divide, ends, starts, dst, n);
+    };
+    const auto divideSums = [&divide](const Sum* sums, std::uint8_t* dst, int n) {
+        divideAll<Sum>(divide, sums, dst, n);
+    };
+    // A row's sums as differences of the running sums of the row padded
+    // with r copies of its end values: 16-bit running sums wrap, but every
+    // difference (a sum of at most 181 bytes) is below 2^16 and so exact.
+    auto horizontalByPrefix = [&](int target) {
+        std::uint16_t* const prefix = const_cast<std::uint16_t*>(mem.prefix.data());
+        const int span = 2 * r + 1;
+        for (; nextRow < h && nextRow <= target; ++nextRow) {
+            const std::uint8_t* src = image + nextRow * stride;
+            std::uint8_t* dst = tempRow(nextRow);
+            std::uint16_t acc = 0;
+            int i = 0;
+            prefix[0] = 0;
+            for (int j = 0; j < r; ++j) prefix[++i] = acc = static_cast<std::uint16_t>(acc + src[0]);
+            for (int x = 0; x < w; ++x) prefix[++i] = acc = static_cast<std::uint16_t>(acc + src[x]);
+            for (int j = 0; j < r; ++j) prefix[++i] = acc = static_cast<std::uint16_t>(acc + src[last]);
+            divideRow(prefix + span, prefix, dst, w);
+        }
+    };
     auto horizontalUpTo = [&](int target) {
+        if (byMultiply) {
+            horizontalByPrefix(target);
+            return;
+        }
         for (; nextRow + kRowBatch - 1 < h && nextRow <= target; nextRow += kRowBatch) {
             const std::uint8_t* s0 = image + nextRow * stride;
             const std::uint8_t* s1 = s0 + stride;
@@ -247,15 +334,65 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
         std::uint8_t* dst = image + y * stride;
         const std::uint8_t* in = tempRow(inRow);
         const std::uint8_t* out = tempRow(outRow);
+        if (byMultiply) {
+            divideSums(sums, dst, w);
+            advanceSums<Sum>(sums, in, out, w);
+            continue;
+        }
         if (byReciprocal) {
             for (int x = 0; x < w; ++x)
                 dst[x] = static_cast<std::uint8_t>(static_cast<int>(static_cast<double>(sums[x]) * reciprocal));
-            for (int x = 0; x < w; ++x) sums[x] += static_cast<Sum>(in[x]) - static_cast<Sum>(out[x]);
+            advanceSums<Sum>(sums, in, out, w);
             continue;
         }
         for (int x = 0; x < w; ++x) {
             dst[x] = q(sums[x]);
             sums[x] += static_cast<Sum>(in[x]) - static_cast<Sum>(out[x]);
+        }
+    }
+}
+
+// Rounds of a box of compile-time radius R on an image of at most
+// kSmallBoxArea pixels: every mean is the direct sum of its 2R + 1 values
+// (the running sums give the same integers) divided by a constant, so each
+// pass is a loop of independent lanes that vectorises. The horizontal pass
+// goes into a copy on the stack, the vertical one back into the image.
+constexpr int kSmallBoxArea = 1 << 16;
+
+template <int R>
+void smallBoxRounds(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int rounds) {
+    constexpr unsigned kSpan = 2 * R + 1;
+    std::uint8_t temp[kSmallBoxArea];
+    const auto clampTo = [](int v, int last) { return v < 0 ? 0 : (v > last ? last : v); };
+    for (int round = 0; round < rounds; ++round) {
+        for (int y = 0; y < h; ++y) {
+            const std::uint8_t* src = image + y * stride;
+            std::uint8_t* dst = temp + static_cast<std::ptrdiff_t>(y) * w;
+            // Columns whose box leaves the row repeat its first or last value.
+            const auto edgeMean = [&](int x) {
+                unsigned sum = 0;
+                for (int j = -R; j <= R; ++j) sum += src[clampTo(x + j, w - 1)];
+                return static_cast<std::uint8_t>(sum / kSpan);
+            };
+            const int firstInside = std::min(R, w), lastInside = w - 1 - R;
+            for (int x = 0; x < firstInside; ++x) dst[x] = edgeMean(x);
+            for (int x = firstInside; x <= lastInside; ++x) {
+                std::uint16_t sum = 0;
+                for (int j = -R; j <= R; ++j) sum = static_cast<std::uint16_t>(sum + src[x + j]);
+                dst[x] = static_cast<std::uint8_t>(sum / kSpan);
+            }
+            for (int x = std::max(firstInside, lastInside + 1); x < w; ++x) dst[x] = edgeMean(x);
+        }
+        for (int y = 0; y < h; ++y) {
+            const std::uint8_t* rows[kSpan];
+            for (int i = -R; i <= R; ++i)
+                rows[i + R] = temp + static_cast<std::ptrdiff_t>(clampTo(y + i, h - 1)) * w;
+            std::uint8_t* dst = image + y * stride;
+            for (int x = 0; x < w; ++x) {
+                std::uint16_t sum = 0;
+                for (unsigned i = 0; i < kSpan; ++i) sum = static_cast<std::uint16_t>(sum + rows[i][x]);
+                dst[x] = static_cast<std::uint8_t>(sum / kSpan);
+            }
         }
     }
 }
@@ -268,6 +405,13 @@ void boxRounds(std::uint8_t* image, int w, int stride, int h, int r, int rounds)
 
 void boxSmoothRounds(std::uint8_t* image, int w, int stride, int h, int r, int rounds) {
     if (r < 1 || w < 1 || h < 1 || image == nullptr) return;
+    if (static_cast<long long>(w) * h <= kSmallBoxArea && (r == 1 || r == 2)) {
+        if (r == 1)
+            smallBoxRounds<1>(image, w, stride, h, rounds);
+        else
+            smallBoxRounds<2>(image, w, stride, h, rounds);
+        return;
+    }
     // A running sum reaches (2r + 1) * 255 (and the start sum (r + 1) * 255
     // before the last term); 32 bits hold that for any radius below 4 million.
     constexpr long long kInt32Limit = std::numeric_limits<std::int32_t>::max();

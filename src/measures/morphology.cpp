@@ -1,6 +1,7 @@
 #include "measures/morphology.h"
 
 #include <cstddef>
+#include <vector>
 
 #include "measures/region_fill.h"
 
@@ -47,7 +48,8 @@ int laterSteps(MorphologyScratch& scratch, GrayView image, int steps, Change cha
 
 void RegionFillGrowing(std::uint8_t* image, int width, int stride, int height, int x, int y,
                        std::uint32_t newValue) {
-    RegionFillLarge(image, width, stride, height, x, y, newValue, nullptr);
+    std::vector<std::int32_t> stack;
+    SpanFill(stack, image, width, stride, height, x, y, static_cast<std::uint8_t>(newValue));
 }
 
 int DilateSteps(MorphologyScratch& scratch, GrayView image, int steps, int value) {
