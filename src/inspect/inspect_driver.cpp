@@ -327,15 +327,21 @@ std::optional<Verdict> Inspection::examine(const FlawCandidate& cand) {
         const ConstGrayView image{ws_.cSmooth.data(), W, W, W};
         WindowMatchPlan& plan = ws_.matchPlan;
         plan.prepare(ConstGrayView{ws_.rSmooth.data(), W, W, W}, o);
+        // The 13 x 13 shifts in search order, scored together.
+        constexpr int kShifts = 13 * 13;
+        int cxs[kShifts], cys[kShifts];
+        float scores[kShifts];
+        for (int i = 0; i < kShifts; ++i) {
+            cxs[i] = 60 + 12 - 2 * (i / 13);
+            cys[i] = 60 + 12 - 2 * (i % 13);
+        }
+        plan.scores(image, cxs, cys, kShifts, scores);
         float best = 0.0f;
-        for (int sx = -12; sx <= 12; sx += 2)
-            for (int sy = -12; sy <= 12; sy += 2) {
-                const float s = plan.score(image, 60 - sx, 60 - sy);
-                if (s > best) {
-                    best = s;
-                    sx_ = sx;
-                    sy_ = sy;
-                }
+        for (int i = 0; i < kShifts; ++i)
+            if (scores[i] > best) {
+                best = scores[i];
+                sx_ = 2 * (i / 13) - 12;
+                sy_ = 2 * (i % 13) - 12;
             }
     }
 
@@ -707,14 +713,18 @@ std::optional<Verdict> Inspection::recheck240() {
         int bu = 0, bv = 0;
         WindowMatchPlan& plan = ws_.matchPlan;
         plan.prepare(ConstGrayView{rs.data(), W2, W2, W2}, o);
-        for (int u = -1; u <= 1; ++u)
-            for (int v = -1; v <= 1; ++v) {
-                const float s = plan.score(ConstGrayView{cs.data(), W2, W2, W2}, 120 - u, 120 - v);
-                if (s > best) {
-                    best = s;
-                    bu = u;
-                    bv = v;
-                }
+        int cxs[9], cys[9];
+        float scores[9];
+        for (int i = 0; i < 9; ++i) {
+            cxs[i] = 120 + 1 - i / 3;
+            cys[i] = 120 + 1 - i % 3;
+        }
+        plan.scores(ConstGrayView{cs.data(), W2, W2, W2}, cxs, cys, 9, scores);
+        for (int i = 0; i < 9; ++i)
+            if (scores[i] > best) {
+                best = scores[i];
+                bu = i / 3 - 1;
+                bv = i % 3 - 1;
             }
         if (bu != 0 || bv != 0) {
             if (camCentre_)

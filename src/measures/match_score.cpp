@@ -1,5 +1,6 @@
 #include "measures/match_score.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <vector>
@@ -204,6 +205,106 @@ void WindowMatchPlan::prepare(ConstGrayView templ, const MatchOptions& o) {
         for (int u = 0; u < templ.width; u += step)
             if (!mrow || mrow[u] != 0) samples_.push_back(Sample{u, v, trow[u]});
     }
+    rows_.clear();
+    for (int i = 0; i < static_cast<int>(samples_.size()); ++i) {
+        if (rows_.empty() || rows_.back().v != samples_[i].v)
+            rows_.push_back(SampleRow{samples_[i].v, i, i});
+        rows_.back().end = i + 1;
+    }
+}
+
+void WindowMatchPlan::scoreFour(ConstGrayView image, const int* cx, const int* cy,
+                                float* out) const {
+    constexpr int L = 4;
+    int left[L], top[L];
+    for (int j = 0; j < L; ++j) {
+        left[j] = cx[j] - halfWidth_;
+        top[j] = cy[j] - halfHeight_;
+    }
+    // The samples of a row that lie on the image for lane j: an index range,
+    // empty when the row is off the image.
+    struct Span {
+        int first, end;
+        const std::uint8_t* pixels;  // image row under the sample row, at u = 0
+    };
+    auto spanOf = [&](const SampleRow& row, int j) {
+        const int y = top[j] + row.v;
+        if (y < 0 || y >= image.height) return Span{row.first, row.first, nullptr};
+        const auto begin = samples_.begin();
+        const int lo = -left[j], hi = image.width - 1 - left[j];
+        const int first = static_cast<int>(
+            std::lower_bound(begin + row.first, begin + row.end, lo,
+                             [](const Sample& s, int u) { return s.u < u; }) - begin);
+        const int end = static_cast<int>(
+            std::upper_bound(begin + first, begin + row.end, hi,
+                             [](int u, const Sample& s) { return u < s.u; }) - begin);
+        return Span{first, end, image.row(y) + left[j]};
+    };
+
+    // Whole-value sums, exact in any order.
+    long long sumImage[L] = {}, sumTempl[L] = {};
+    int count[L] = {};
+    for (const SampleRow& row : rows_)
+        for (int j = 0; j < L; ++j) {
+            const Span sp = spanOf(row, j);
+            for (int i = sp.first; i < sp.end; ++i) {
+                sumImage[j] += sp.pixels[samples_[i].u];
+                sumTempl[j] += samples_[i].value;
+            }
+            count[j] += sp.end - sp.first;
+        }
+    float meanImage[L] = {}, meanTempl[L] = {};
+    for (int j = 0; j < L; ++j) {
+        if (count[j] == 0) continue;
+        meanImage[j] = static_cast<float>(static_cast<double>(sumImage[j]) / count[j]);
+        meanTempl[j] = static_cast<float>(static_cast<double>(sumTempl[j]) / count[j]);
+    }
+
+    // Sums of squares: each lane visits its samples in row order. Within a
+    // row, each lane first takes the samples before the part all lanes
+    // share, then the shared part goes in lock step, then each lane's rest.
+    double sdd[L] = {};
+    auto add = [&](int j, const Span& sp, int i) {
+        const Sample& s = samples_[i];
+        const float p = static_cast<float>(sp.pixels[s.u]);
+        const float d = std::fabs((p - meanImage[j]) - (static_cast<float>(s.value) - meanTempl[j]));
+        sdd[j] += static_cast<double>(d) * d;
+    };
+    for (const SampleRow& row : rows_) {
+        Span sp[L];
+        int lo = row.first, hi = row.end;
+        for (int j = 0; j < L; ++j) {
+            sp[j] = spanOf(row, j);
+            lo = std::max(lo, sp[j].first);
+            hi = std::min(hi, sp[j].end);
+        }
+        if (lo >= hi) {
+            for (int j = 0; j < L; ++j)
+                for (int i = sp[j].first; i < sp[j].end; ++i) add(j, sp[j], i);
+            continue;
+        }
+        for (int j = 0; j < L; ++j)
+            for (int i = sp[j].first; i < lo; ++i) add(j, sp[j], i);
+        for (int i = lo; i < hi; ++i) {
+            add(0, sp[0], i);
+            add(1, sp[1], i);
+            add(2, sp[2], i);
+            add(3, sp[3], i);
+        }
+        for (int j = 0; j < L; ++j)
+            for (int i = hi; i < sp[j].end; ++i) add(j, sp[j], i);
+    }
+    const double k = static_cast<double>(samples_.size());
+    for (int j = 0; j < L; ++j)
+        out[j] = count[j] == 0 ? 1.0f
+                               : static_cast<float>(std::pow(1.0 - sdd[j] / (k + 1) / 65025.0, 5));
+}
+
+void WindowMatchPlan::scores(ConstGrayView image, const int* cx, const int* cy, int n,
+                             float* out) const {
+    int i = 0;
+    for (; i + 4 <= n; i += 4) scoreFour(image, cx + i, cy + i, out + i);
+    for (; i < n; ++i) out[i] = score(image, cx[i], cy[i]);
 }
 
 float WindowMatchPlan::score(ConstGrayView image, int cx, int cy) const {

@@ -42,12 +42,24 @@ public:
     // next template.
     void prepare(ConstGrayView templ, const MatchOptions& options);
     float score(ConstGrayView image, int cx, int cy) const;
+    // score() at n positions (cx[i], cy[i]) into out[i], the same values.
+    // Positions are taken four at a time and their sums of squares built side
+    // by side, each in its own sample order, which hides the latency of each
+    // one's chain of additions.
+    void scores(ConstGrayView image, const int* cx, const int* cy, int n, float* out) const;
 
 private:
     struct Sample {
         int u, v, value;
     };
+    struct SampleRow {
+        int v;
+        int first, end;  // its samples, by ascending u
+    };
+    void scoreFour(ConstGrayView image, const int* cx, const int* cy, float* out) const;
+
     std::vector<Sample> samples_;  // in row order
+    std::vector<SampleRow> rows_;
     int halfWidth_ = 0, halfHeight_ = 0;
 };
 

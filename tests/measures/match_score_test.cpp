@@ -191,3 +191,42 @@ TEST(MatchScore, UnrotatedScoresEqualThePlainModelToTheBit) {
 
 }  // namespace
 }  // namespace pcbinspect
+
+namespace pcbinspect {
+namespace {
+
+// The prepared plan, one position at a time and four side by side, gives
+// the general routine's score to the bit, also where a position puts part
+// of a masked template off the image.
+TEST(WindowMatchPlan, BatchedScoresEqualTheGeneralRoutine) {
+    std::mt19937 rng(9);
+    for (int round = 0; round < 12; ++round) {
+        Square img(40 + static_cast<int>(rng() % 20)), templ(24);
+        for (auto& v : img.pixels) v = static_cast<std::uint8_t>(rng() % 256);
+        for (auto& v : templ.pixels) v = static_cast<std::uint8_t>(rng() % 256);
+        std::vector<std::uint8_t> mask(templ.pixels.size());
+        for (auto& m : mask) m = rng() % 4 == 0 ? 0 : 255;
+        MatchOptions o;
+        o.step = 1 + static_cast<int>(rng() % 3);
+        o.mask = round % 2 ? mask.data() : nullptr;
+        o.outsideIsNeutral = true;
+        o.differenceMode = true;
+        WindowMatchPlan plan;
+        plan.prepare(cview(templ), o);
+        std::vector<int> cx, cy;
+        for (int i = 0; i < 11; ++i) {  // two groups of four and three alone
+            cx.push_back(static_cast<int>(rng() % (img.n + 30)) - 15);
+            cy.push_back(static_cast<int>(rng() % (img.n + 30)) - 15);
+        }
+        std::vector<float> batched(cx.size());
+        plan.scores(cview(img), cx.data(), cy.data(), static_cast<int>(cx.size()), batched.data());
+        for (std::size_t i = 0; i < cx.size(); ++i) {
+            const float general = WindowMatchScore(cview(img), cview(templ), cx[i], cy[i], o);
+            EXPECT_EQ(plan.score(cview(img), cx[i], cy[i]), general) << round << "/" << i;
+            EXPECT_EQ(batched[i], general) << round << "/" << i;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace pcbinspect
