@@ -23,6 +23,17 @@ PCBINSPECT_HD inline void windowSamplePosition(int i, int j, int dstW, int dstH,
     sy = cy + dx * s + dy * c;
 }
 
+// The bilinear mix of a cell's four pixels (top-left, bottom-left,
+// top-right, bottom-right) at fractions fx, fy in (-1, 1), rounded half up
+// and clamped to a byte. The fractions keep the value finite and far inside
+// the int range, so the plain conversion truncates it.
+PCBINSPECT_HD inline std::uint8_t bilinearMix(float topLeft, float bottomLeft, float topRight,
+                                              float bottomRight, float fx, float fy) {
+    const float v = topLeft * (1.0f - fx) * (1.0f - fy) + bottomLeft * (1.0f - fx) * fy +
+                    topRight * fx * (1.0f - fy) + bottomRight * fx * fy;
+    return clampToByte(static_cast<int>(static_cast<double>(v) + 0.5));
+}
+
 // Bilinear value at (sx, sy), or false when the integer cell (truncated toward
 // zero) is not one with a right and a lower neighbour inside the source. A
 // position in (-1, 0) falls into cell 0 with a negative fraction; the value
@@ -36,11 +47,7 @@ PCBINSPECT_HD inline bool bilinearGray(const std::uint8_t* src, int srcW, int sr
     const float fy = sy - static_cast<float>(iy);
     const std::uint8_t* top = src + static_cast<std::ptrdiff_t>(iy) * srcStride + ix;
     const std::uint8_t* bottom = top + srcStride;
-    const float v = static_cast<float>(top[0]) * (1.0f - fx) * (1.0f - fy) +
-                    static_cast<float>(bottom[0]) * (1.0f - fx) * fy +
-                    static_cast<float>(top[1]) * fx * (1.0f - fy) +
-                    static_cast<float>(bottom[1]) * fx * fy;
-    value = clampToByte(truncToInt(static_cast<double>(v) + 0.5));
+    value = bilinearMix(top[0], bottom[0], top[1], bottom[1], fx, fy);
     return true;
 }
 
@@ -73,6 +80,16 @@ struct SkewDibArgs {
     float k;  // rows of displacement per column
 };
 
+// One channel of the vertical shear: the upper sample weighted in double
+// precision, the lower one's product with the fraction f in single, the sum
+// truncated and clamped. f lies in (-1, 1), which keeps the sum between
+// -255 and 510, so the plain conversion truncates it.
+PCBINSPECT_HD inline std::uint8_t skewMix(std::uint8_t upper, std::uint8_t lower, float f) {
+    const double v = static_cast<double>(upper) * (1.0 - static_cast<double>(f)) +
+                     static_cast<double>(static_cast<float>(lower) * f);
+    return clampToByte(static_cast<int>(v));
+}
+
 // Output pixel (x, r) of a vertical shear: column x is sampled at source row
 // x k + firstRow + r, mixing the two rows around it. The product with the
 // fraction is taken in single precision and the rest in double; the byte is
@@ -87,11 +104,7 @@ PCBINSPECT_HD inline void skewDibPixel(const SkewDibArgs& a, int x, int r) {
     const std::uint8_t* p0 = a.src + static_cast<std::ptrdiff_t>(iy) * a.srcStride + 3 * x;
     const std::uint8_t* p1 = p0 + a.srcStride;
     std::uint8_t* out = a.dst + static_cast<std::ptrdiff_t>(r) * a.dstStride + 3 * x;
-    for (int ch = 0; ch < 3; ++ch) {
-        const double v = static_cast<double>(p0[ch]) * (1.0 - static_cast<double>(f)) +
-                         static_cast<double>(static_cast<float>(p1[ch]) * f);
-        out[ch] = clampToByte(truncToInt(v));
-    }
+    for (int ch = 0; ch < 3; ++ch) out[ch] = skewMix(p0[ch], p1[ch], f);
 }
 
 }  // namespace pcbinspect

@@ -9,6 +9,7 @@
 
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
+#include "boundary/parallel.h"
 #include "gpu/cuda_env.h"
 #include "gpu/device_runtime.h"
 #include "gpu/launch_shape.h"
@@ -21,6 +22,41 @@ namespace {
 std::size_t dibSpan(int width, int stride, int height) {
     return static_cast<std::size_t>(height - 1) * static_cast<std::size_t>(stride) +
            static_cast<std::size_t>(width) * 3;
+}
+
+// Pixels of an output row handled together.
+constexpr int kChunk = 256;
+
+// Output row r of the shear, byte for byte the values of skewDibPixel:
+// sample rows and fractions first, then the source bytes (the only part
+// that cannot run in vector lanes), then the mix of every channel, each a
+// loop over the chunk.
+void shearRow(const SkewDibArgs& a, int r) {
+    float sy[kChunk], f3[3 * kChunk];
+    std::uint8_t upper[3 * kChunk], lower[3 * kChunk], value[3 * kChunk];
+    bool ok[kChunk];
+    std::uint8_t* out = a.dst + static_cast<std::ptrdiff_t>(r) * a.dstStride;
+    const float row = static_cast<float>(a.firstRow + r);
+    for (int x0 = 0; x0 < a.width; x0 += kChunk) {
+        const int n = std::min(kChunk, a.width - x0);
+        for (int t = 0; t < n; ++t) sy[t] = static_cast<float>(x0 + t) * a.k + row;
+        for (int t = 0; t < n; ++t) {
+            const int iy = truncToInt(sy[t]);
+            ok[t] = iy >= 0 && iy < a.height - 1;
+            const float f = ok[t] ? sy[t] - static_cast<float>(iy) : 0.0f;
+            const std::uint8_t* p0 =
+                a.src + static_cast<std::ptrdiff_t>(ok[t] ? iy : 0) * a.srcStride + 3 * (x0 + t);
+            const std::uint8_t* p1 = ok[t] ? p0 + a.srcStride : p0;
+            for (int ch = 0; ch < 3; ++ch) {
+                upper[3 * t + ch] = p0[ch];
+                lower[3 * t + ch] = p1[ch];
+                f3[3 * t + ch] = f;
+            }
+        }
+        for (int i = 0; i < 3 * n; ++i) value[i] = skewMix(upper[i], lower[i], f3[i]);
+        for (int t = 0; t < n; ++t)
+            if (ok[t]) std::memcpy(out + 3 * (x0 + t), value + 3 * t, 3);
+    }
 }
 
 }  // namespace
@@ -69,8 +105,15 @@ void shearDibVertical(const std::uint8_t* src, int width, int srcStride, int hei
         shearDibOnDevice(src, width, srcStride, height, dst, dstStride, dstHeight, k))
         return;
     const SkewDibArgs args{src, columns, srcStride, height, 0, dst, dstStride, dstHeight, k};
-    for (int r = 0; r < dstHeight; ++r)
-        for (int x = 0; x < columns; ++x) skewDibPixel(args, x, r);
+    // Rows in bands over the worker threads; each output row is independent.
+    const int bands = std::max(1, std::min(threadBudget(), dstHeight / 32));
+    parallelFor(bands, bands, [&args, dstHeight, bands](int, int band) {
+        // A copy of the arguments the byte stores cannot alias.
+        const SkewDibArgs a = args;
+        const int first = static_cast<int>(static_cast<long long>(dstHeight) * band / bands);
+        const int end = static_cast<int>(static_cast<long long>(dstHeight) * (band + 1) / bands);
+        for (int r = first; r < end; ++r) shearRow(a, r);
+    });
 }
 
 void skewDibInPlace(std::uint8_t* pixels, int width, int stride, int height, int skew,

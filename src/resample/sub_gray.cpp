@@ -1,5 +1,6 @@
 #include "resample/sub_gray.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "boundary/export_guard.h"
 #include "boundary/gray_copy.h"
 #include "boundary/numeric.h"
+#include "boundary/parallel.h"
 #include "gpu/cuda_env.h"
 #include "gpu/device_runtime.h"
 #include "gpu/launch_shape.h"
@@ -27,9 +29,80 @@ std::size_t imageSpan(int rowBytes, int stride, int height) {
            static_cast<std::size_t>(rowBytes);
 }
 
+// Runs row(j) for every window row, in bands of rows over the worker
+// threads; rows are independent, so the result does not depend on how many.
+template <class Row>
+void forEachRow(int rows, const Row& row) {
+    const int bands = std::max(1, std::min(threadBudget(), rows / 32));
+    parallelFor(bands, bands, [&](int, int band) {
+        const int first = static_cast<int>(static_cast<long long>(rows) * band / bands);
+        const int end = static_cast<int>(static_cast<long long>(rows) * (band + 1) / bands);
+        for (int j = first; j < end; ++j) row(j);
+    });
+}
+
+// Pixels of a window row handled together: positions first, then the
+// source pixels (the only part that cannot run in vector lanes), then the
+// mix, each a loop over the chunk.
+constexpr int kChunk = 256;
+
+// One window row, pixel for pixel the values of subGrayPixel. The
+// arguments are copied first: byte stores may alias anything, and would make
+// every loop reload them.
+void sampleRow(const SubGrayArgs& args, int j) {
+    const SubGrayArgs a = args;
+    float sx[kChunk], sy[kChunk], fx[kChunk], fy[kChunk];
+    float tl[kChunk], bl[kChunk], tr[kChunk], br[kChunk];
+    bool ok[kChunk];
+    std::uint8_t value[kChunk];
+    std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
+    for (int i0 = 0; i0 < a.dstW; i0 += kChunk) {
+        const int n = std::min(kChunk, a.dstW - i0);
+        for (int t = 0; t < n; ++t)
+            windowSamplePosition(i0 + t, j, a.dstW, a.dstH, a.cx, a.cy, a.s, a.c, sx[t], sy[t]);
+        for (int t = 0; t < n; ++t) {
+            const int ix = truncToInt(sx[t]), iy = truncToInt(sy[t]);
+            ok[t] = ix >= 0 && iy >= 0 && ix < a.srcW - 1 && iy < a.srcH - 1;
+            if (!ok[t]) {
+                fx[t] = fy[t] = tl[t] = bl[t] = tr[t] = br[t] = 0.0f;
+                continue;
+            }
+            fx[t] = sx[t] - static_cast<float>(ix);
+            fy[t] = sy[t] - static_cast<float>(iy);
+            const std::uint8_t* top = a.src + static_cast<std::ptrdiff_t>(iy) * a.srcStride + ix;
+            tl[t] = top[0];
+            tr[t] = top[1];
+            bl[t] = top[a.srcStride];
+            br[t] = top[a.srcStride + 1];
+        }
+        for (int t = 0; t < n; ++t) value[t] = bilinearMix(tl[t], bl[t], tr[t], br[t], fx[t], fy[t]);
+        for (int t = 0; t < n; ++t)
+            if (ok[t]) dst[i0 + t] = value[t];
+    }
+}
+
+// One window row sampled at the nearest pixels: positions in a loop of
+// their own, then the copies.
+void nearestRow(const SubGrayArgs& args, int j) {
+    const SubGrayArgs a = args;
+    float sx[kChunk], sy[kChunk];
+    std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
+    for (int i0 = 0; i0 < a.dstW; i0 += kChunk) {
+        const int n = std::min(kChunk, a.dstW - i0);
+        for (int t = 0; t < n; ++t)
+            windowSamplePosition(i0 + t, j, a.dstW, a.dstH, a.cx, a.cy, a.s, a.c, sx[t], sy[t]);
+        for (int t = 0; t < n; ++t) {
+            // Half added and truncated toward zero: (-1.5, 0.5) maps to 0.
+            const int ix = truncToInt(static_cast<double>(sx[t]) + 0.5);
+            const int iy = truncToInt(static_cast<double>(sy[t]) + 0.5);
+            if (ix >= 0 && iy >= 0 && ix < a.srcW - 1 && iy < a.srcH - 1)
+                dst[i0 + t] = a.src[static_cast<std::ptrdiff_t>(iy) * a.srcStride + ix];
+        }
+    }
+}
+
 void sampleWindow(const SubGrayArgs& args) {
-    for (int j = 0; j < args.dstH; ++j)
-        for (int i = 0; i < args.dstW; ++i) subGrayPixel(args, i, j);
+    forEachRow(args.dstH, [&](int j) { sampleRow(args, j); });
 }
 
 }  // namespace
@@ -113,18 +186,8 @@ void resampleGrayNearest(const std::uint8_t* src, int srcW, int srcStride, int s
     if (std::fabs(angle) >= kMinAngle) {
         float s = 0.0f, c = 1.0f;
         rotationOf(angle, s, c);
-        for (int j = 0; j < dstH; ++j) {
-            for (int i = 0; i < dstW; ++i) {
-                float sx = 0.0f, sy = 0.0f;
-                windowSamplePosition(i, j, dstW, dstH, cx, cy, s, c, sx, sy);
-                // Half added and truncated toward zero: (-1.5, 0.5) maps to 0.
-                const int ix = truncToInt(static_cast<double>(sx) + 0.5);
-                const int iy = truncToInt(static_cast<double>(sy) + 0.5);
-                if (ix >= 0 && iy >= 0 && ix < srcW - 1 && iy < srcH - 1)
-                    dst[static_cast<std::ptrdiff_t>(j) * dstStride + i] =
-                        src[static_cast<std::ptrdiff_t>(iy) * srcStride + ix];
-            }
-        }
+        const SubGrayArgs args{src, srcW, srcStride, srcH, dst, dstW, dstStride, dstH, cx, cy, s, c};
+        forEachRow(dstH, [&args](int j) { nearestRow(args, j); });
         return;
     }
     const int left = truncToInt(static_cast<double>(cx) - (dstW - 1) * 0.5 + 0.5);
