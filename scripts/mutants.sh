@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Mutation testing of the library: seeded random small changes to src/, each
+# rebuilt incrementally and run against the test suite (ctest -LE device).
+#   scripts/mutants.sh SEED COUNT
+# A change is one of: a relational operator swapped for its neighbour
+# (< <=, > >=, == !=), && for || and back, a whole-number constant moved by
+# one, a returned true or false turned round. A mutant is killed when a test
+# fails (or times out), survives when every test passes, and does not count
+# when it does not compile. The tree is restored after every mutant, also on
+# interruption. Builds in build/mutants. The last line reads
+#   mutation: killed=K survived=S uncompiled=U total=N score=K/(K+S)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seed=${1:?seed}
+count=${2:?count}
+build=build/mutants
+list=$(mktemp)
+trap 'rm -f "$list"' EXIT
+
+cmake --preset mutants >/dev/null
+cmake --build "$build" >/dev/null
+
+# Every place a mutation can go, then COUNT of them drawn with SEED: one line
+# per mutant, "file<TAB>offset<TAB>length<TAB>replacement<TAB>description".
+python3 - "$seed" "$count" > "$list" <<'EOF'
+import pathlib, random, re, sys
+seed, count = int(sys.argv[1]), int(sys.argv[2])
+swaps = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "==",
+         "&&": "||", "||": "&&"}
+operator = re.compile(r"(?<![<>=!&|+\-*/%^])(<=|>=|==|!=|&&|\|\||<|>)(?![<>=&|])")
+number = re.compile(r"(?<![\w.])(\d+)(?![\w.'])")
+boolean = re.compile(r"\breturn (true|false);")
+sites = []
+for path in sorted(pathlib.Path("src").rglob("*")):
+    if path.suffix not in (".cpp", ".h"):
+        continue
+    text = path.read_text()
+    offset = 0
+    in_block = False
+    for line in text.splitlines(keepends=True):
+        code = line
+        stripped = line.strip()
+        if in_block:
+            if "*/" in line:
+                in_block = False
+            offset += len(line)
+            continue
+        if stripped.startswith("/*") and "*/" not in stripped:
+            in_block = True
+        if (stripped.startswith(("#", "//", "/*", "*", "template", "static_assert"))
+                or "std::" in line and re.search(r"\w<", line)):
+            offset += len(line)
+            continue
+        code = line.split("//")[0]
+        code = re.sub(r'"(\\.|[^"\\])*"', lambda m: " " * len(m.group(0)), code)
+        for m in operator.finditer(code):
+            op = m.group(1)
+            if op in ("<", ">") and re.search(r"\w\s*$", code[:m.start()]) and \
+                    re.match(r"\s*[A-Za-z_:]+\s*[>,*&]", code[m.end():]):
+                continue  # a template argument list, not a comparison
+            sites.append((str(path), offset + m.start(), len(op), swaps[op], f"{op} -> {swaps[op]}"))
+        for m in number.finditer(code):
+            v = int(m.group(1))
+            for w in (v + 1, v - 1):
+                if w >= 0:
+                    sites.append((str(path), offset + m.start(), len(m.group(1)), str(w), f"{v} -> {w}"))
+        for m in boolean.finditer(code):
+            flip = "false" if m.group(1) == "true" else "true"
+            sites.append((str(path), offset + m.start(1), len(m.group(1)), flip, f"return {m.group(1)} -> {flip}"))
+        offset += len(line)
+rng = random.Random(seed)
+for s in rng.sample(sites, min(count, len(sites))):
+    print("\t".join(str(x) for x in s))
+print(f"sites: {len(sites)}", file=sys.stderr)
+EOF
+
+killed=0 survived=0 uncompiled=0 n=0
+current=""
+restore() { [ -n "$current" ] && git checkout -q -- "$current"; current=""; }
+trap 'restore; rm -f "$list"' EXIT INT TERM
+while IFS=$'\t' read -r file offset length replacement what; do
+  n=$((n + 1))
+  current=$file
+  python3 - "$file" "$offset" "$length" "$replacement" <<'EOF'
+import sys
+path, offset, length, replacement = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+text = open(path).read()
+open(path, "w").write(text[:offset] + replacement + text[offset + length:])
+EOF
+  line=$(python3 -c "import sys; t=open(sys.argv[1]).read(); print(t.count(chr(10), 0, int(sys.argv[2])) + 1)" "$file" "$offset")
+  if ! cmake --build "$build" >/dev/null 2>&1; then
+    verdict="did not compile"
+    uncompiled=$((uncompiled + 1))
+  elif ctest --test-dir "$build" -LE device -j "$(nproc)" --stop-on-failure --timeout 300 >/dev/null 2>&1; then
+    verdict=survived
+    survived=$((survived + 1))
+  else
+    verdict=killed
+    killed=$((killed + 1))
+  fi
+  echo "mutant $n: $file:$line $what: $verdict"
+  restore
+done < "$list"
+cmake --build "$build" >/dev/null 2>&1 || true
+score=$(python3 -c "k,s=$killed,$survived; print(f'{k/(k+s):.3f}' if k+s else 'n/a')")
+echo "mutation: killed=$killed survived=$survived uncompiled=$uncompiled total=$n score=$score"
