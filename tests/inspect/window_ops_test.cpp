@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "imaging/window_filters.h"
 #include "inspect/window_checks.h"
 #include "support/test_images.h"
 
