@@ -8,7 +8,7 @@
 #include "imaging/match_score.h"
 #include "imaging/morphology.h"
 #include "imaging/thickness_map.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace {
 

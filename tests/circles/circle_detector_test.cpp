@@ -12,7 +12,7 @@
 #include "circles/find_circles.h"
 #include "pcbinspect/exports.h"
 #include "support/shape_images.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "imaging/morphology.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "imaging/nearest_pixel.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

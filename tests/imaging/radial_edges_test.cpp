@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "imaging/radial_edges.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "imaging/region_fill.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

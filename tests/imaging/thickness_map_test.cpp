@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/thickness_map.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

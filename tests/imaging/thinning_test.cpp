@@ -4,7 +4,7 @@
 #include <bit>
 
 #include "imaging/thinning.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "inspect/classify_patch.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "inspect/patch_measures.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

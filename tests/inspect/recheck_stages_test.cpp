@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "inspect/recheck_stages.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "inspect/window_routines.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -9,7 +9,7 @@
 #include "boundary/last_error.h"
 #include "pcbinspect/exports.h"
 #include "support/shape_images.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

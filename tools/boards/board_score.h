@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "support/defect_board.h"
+#include "boards/defect_board.h"
 
 namespace pcbinspect::testing {
 

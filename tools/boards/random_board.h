@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "support/defect_board.h"
+#include "boards/defect_board.h"
 
 namespace pcbinspect::testing {
 

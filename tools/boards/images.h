@@ -1,4 +1,5 @@
-// Builders of synthetic images for tests and benchmarks.
+// Image buffers and drawing for the synthetic boards, the tests and the
+// benchmarks.
 #pragma once
 
 #include <cstddef>
