@@ -167,6 +167,86 @@ float MatchScore(ConstGrayView image, ConstGrayView templ, float cx, float cy,
     return secondPass(samples, meanImage, meanTempl, o, o.outsideIsNeutral ? 0.0 : 65025.0);
 }
 
+void MatchScores(ConstGrayView image, ConstGrayView templ, const float* cx, const float* cy,
+                 int n, const MatchOptions& o, float* out) {
+    constexpr int kLanes = 8;
+    const float radians = o.angle / 180.0f * kPi;
+    bool whole = o.differenceMode && std::sin(radians) == 0.0f && std::cos(radians) == 1.0f &&
+                 n <= kLanes;
+    // Below 2^22 every position sum stays exact in single precision.
+    constexpr float kExact = 4194304.0f;
+    whole = whole && templ.width < kExact && templ.height < kExact;
+    for (int j = 0; j < n && whole; ++j)
+        whole = std::fabs(cx[j]) < kExact && std::fabs(cy[j]) < kExact &&
+                cx[j] == std::trunc(cx[j]) && cy[j] == std::trunc(cy[j]);
+    if (!whole) {
+        for (int j = 0; j < n; ++j) out[j] = MatchScore(image, templ, cx[j], cy[j], o);
+        return;
+    }
+    // Template pixel (u, v) lies on image pixel (u + left, v + top); it is
+    // inside where that pixel has a right and a lower neighbour.
+    int left[kLanes], top[kLanes];
+    for (int j = 0; j < n; ++j) {
+        left[j] = static_cast<int>(cx[j]) - templ.width / 2;
+        top[j] = static_cast<int>(cy[j]) - templ.height / 2;
+    }
+    auto inside = [&](int j, int u, int v) {
+        const int row = top[j] + v, col = left[j] + u;
+        return row >= 0 && row <= image.height - 2 && col >= 0 && col <= image.width - 2;
+    };
+    auto pixel = [&](int j, int u, int v) {
+        return static_cast<float>(image.row(top[j] + v)[left[j] + u]);
+    };
+    long long sumTempl = 0, counted = 0;
+    long long sumImage[kLanes] = {};
+    int onImage[kLanes] = {};
+    const int step = o.step < 1 ? 1 : o.step;
+    auto eachSample = [&](auto visit) {
+        for (int v = 0; v < templ.height; v += step) {
+            const std::uint8_t* trow = templ.row(v);
+            const std::uint8_t* mrow =
+                o.mask ? o.mask + static_cast<std::ptrdiff_t>(v) * templ.stride : nullptr;
+            for (int u = 0; u < templ.width; u += step)
+                if (!mrow || mrow[u] != 0) visit(u, v, trow[u]);
+        }
+    };
+    eachSample([&](int u, int v, int t) {
+        sumTempl += t;
+        ++counted;
+        for (int j = 0; j < n; ++j)
+            if (inside(j, u, v)) {
+                sumImage[j] += image.row(top[j] + v)[left[j] + u];
+                ++onImage[j];
+            }
+    });
+    // The means as MatchScore takes them: the image's truncated from the
+    // (exact) sum over the inside samples, the template's by whole division.
+    float meanImage[kLanes] = {};
+    for (int j = 0; j < n; ++j)
+        if (onImage[j] > 0)
+            meanImage[j] = static_cast<float>(
+                truncToInt(static_cast<double>(sumImage[j]) / onImage[j]));
+    const float meanTempl = counted > 0 ? static_cast<float>(sumTempl / counted) : 0.0f;
+    const double penalty = o.outsideIsNeutral ? 0.0 : 65025.0;
+    double sdd[kLanes] = {};
+    eachSample([&](int u, int v, int t) {
+        const float tt = static_cast<float>(t) - meanTempl;
+        for (int j = 0; j < n; ++j) {
+            if (!inside(j, u, v)) {
+                sdd[j] += penalty;
+                continue;
+            }
+            const float d = std::fabs((pixel(j, u, v) - meanImage[j]) - tt);
+            sdd[j] += static_cast<double>(d) * d;
+        }
+    });
+    const double k = static_cast<double>(counted);
+    for (int j = 0; j < n; ++j)
+        out[j] = onImage[j] == 0
+                     ? 1.0f
+                     : static_cast<float>(std::pow(1.0 - sdd[j] / (k + 1) / 65025.0, 5));
+}
+
 float WindowMatchScore(ConstGrayView image, ConstGrayView templ, int cx, int cy,
                        const MatchOptions& o) {
     const int left = cx - templ.width / 2, top = cy - templ.height / 2;

@@ -26,6 +26,14 @@ struct MatchOptions {
 float MatchScore(ConstGrayView image, ConstGrayView templ, float cx, float cy,
                  const MatchOptions& options);
 
+// MatchScore at n centres into out[i], the same values. Unrotated
+// difference-mode scores at whole-pixel centres read whole pixels (the
+// bilinear weights are exactly 1 and 0), so those are built from the
+// template's samples listed once, the centres side by side; anything else
+// is scored one centre at a time.
+void MatchScores(ConstGrayView image, ConstGrayView templ, const float* cx, const float* cy,
+                 int n, const MatchOptions& options, float* out);
+
 // The integer-placement form used by the alignment search: the template's
 // top-left corner lies at (cx - Tw/2, cy - Th/2), whole pixels are read, and
 // both means (over the inside samples) stay unrounded.

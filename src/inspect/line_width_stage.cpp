@@ -219,12 +219,17 @@ bool LineWidth::scoreMoves(Climb& climb) {
     o.differenceMode = true;
     const ConstGrayView image{in_.a, N, N, N}, templ{in_.b, N, N, N};
     constexpr int kMoves[5][2] = {{0, 1}, {0, -1}, {-1, 0}, {1, 0}, {0, 0}};
+    float cx[5], cy[5], scores[5];
+    for (int m = 0; m < 5; ++m) {
+        cx[m] = climb.cx + kMoves[m][0];
+        cy[m] = climb.cy + kMoves[m][1];
+    }
+    MatchScores(image, templ, cx, cy, 5, o, scores);
     int bestMove = 0;
     float best = -FLT_MAX;
     for (int m = 0; m < 5; ++m) {
-        const float s = MatchScore(image, templ, climb.cx + kMoves[m][0], climb.cy + kMoves[m][1], o);
-        if (s > best) {
-            best = s;
+        if (scores[m] > best) {
+            best = scores[m];
             bestMove = m;
         }
     }
