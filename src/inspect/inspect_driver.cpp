@@ -267,7 +267,10 @@ int Inspection::run() {
             for (int j = i + 1; j < live;) {
                 const long long ex = truncToInt(k_.candidates[j].camX - static_cast<float>(rec.camX));
                 const long long ey = truncToInt(k_.candidates[j].camY - static_cast<float>(rec.camY));
-                if (ex * ex + ey * ey < limit) {
+                // Each square is at most 2^62 (a NaN or far position truncates
+                // to INT_MIN), so their sum is taken without sign.
+                const auto square = [](long long d) { return static_cast<unsigned long long>(d * d); };
+                if (square(ex) + square(ey) < static_cast<unsigned long long>(limit)) {
                     k_.candidates[j] = k_.candidates[live - 1];
                     ahead.moved(live - 1, j);
                     --live;
