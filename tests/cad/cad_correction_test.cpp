@@ -91,7 +91,7 @@ TEST(CadCorrections, RelabelWholeNetworksAndAbsorbIntoPads) {
          }, {{35005, 4, 35005, 4, kPad1}, {35011, 4, 35011, 4, kLine}}},
     };
     for (const auto& s : scenes) {
-        GuardedImage img(s.w, s.h, s.w + 3, 16);
+        GuardedImage img(s.w, s.h, s.w + 3);
         img.fill(0);
         s.draw(Canvas(img));
         const GuardedImage before = img;

@@ -80,7 +80,8 @@ TEST(CollectCircles, MergesCandidatesCloserThanTheMinimumDistanceAndStopsBeyondM
     using Out = std::vector<std::array<float, 4>>;
     const auto collect = [](const Out& votes, int threshold, int maxCount) {
         const AccumulatorShape shape{3, 10, 10, 2};
-        std::vector<float> cells(300, 0.0f);
+        std::vector<float> cells(400, 0.0f);
+        for (int i = 300; i < 400; ++i) cells[i] = 1000.0f;  // a fourth slice, beyond the accumulator: never read
         for (auto [k, gx, gy, v] : votes) cells[static_cast<int>((k * 10 + gy) * 10 + gx)] = v;
         Out out{{0, 0, 0, static_cast<float>(largestVote(cells.data(), shape))}};
         for (const DetectedCircle& c : collectCircles(cells.data(), shape, findCirclesSettings(14, 10, threshold, maxCount)))
@@ -136,7 +137,6 @@ TEST(FindCircles, FindsDrawnCirclesWithinTwoPixels) {
         std::vector<std::uint8_t> img(c.w * c.h, 30);
         for (const auto& d : c.drawn) testing::drawDisc(img.data(), c.w, c.w, c.h, d[0], d[1], d[2], 200);
         const int largest = detectCircles(ConstGrayView{img.data(), c.w, c.w, c.h}, findCirclesSettings(40, 10, INT_MAX, 2)).largestVote;
-        ASSERT_GT(largest, 0);
         std::vector<CircleRecord> out(11);
         const int n = findCircles(img.data(), c.w, c.w, c.h, 40, 10, largest * 7 / 10, out.data(), 10);
         ASSERT_EQ(n, static_cast<int>(c.drawn.size()));

@@ -23,10 +23,13 @@ TEST(FitCircle, DegenerateInputsAndValidPoints) {
     EXPECT_FALSE(Circumcentre(0, 0, 1, 1, 2, 2, &cx, &cy));  // collinear: nothing written
     EXPECT_EQ(cx, 77);
     EXPECT_TRUE(Circumcentre(0, 0, 10, 0, 0, 10, &cx, &cy) && cx == 5.0f && cy == 5.0f);
-    // Fewer than three points give (0, 0) and radius 0, collinear ones no finite circle.
-    std::vector<PointF> line{{0, 0}, {1, 1}, {2, 2}, {3, 3}};
+    // Three points give their circle, fewer (0, 0) and radius 0, collinear ones no finite circle.
+    std::vector<PointF> line{{0, 0}, {10, 0}, {0, 10}};
+    FitCircle(line.data(), 3, &cx, &cy, &r);
+    EXPECT_TRUE(std::fabs(cx - 5) < 1e-4f && std::fabs(cy - 5) < 1e-4f && std::fabs(r - std::sqrt(50.0f)) < 1e-4f);
     FitCircle(line.data(), 2, &cx, &cy, &r);
     EXPECT_TRUE(cx == 0.0f && cy == 0.0f && r == 0.0f);
+    line = {{0, 0}, {1, 1}, {2, 2}, {3, 3}};
     Circle c;
     FitCircle(line.data(), 4, &c.x, &c.y, &c.radius);
     EXPECT_FALSE(isFinite(c));
@@ -38,12 +41,10 @@ TEST(FitCircle, DegenerateInputsAndValidPoints) {
 TEST(CircleFit, ResidualAndOutlierRejectionRemoveFarPoints) {
     auto p = circlePoints(50, 50, 20, 100);
     for (int i = 30; i < 100; ++i) p[i] = kAbsentPoint;  // 30 valid of 100: fewer than a third
-    EXPECT_EQ(CircleFitResidual(p.data(), 100, 3), FLT_MAX);
-    EXPECT_EQ(CircleFitResidual(p.data(), 4, 3), FLT_MAX);  // fewer than five
+    EXPECT_EQ(std::pair(CircleFitResidual(p.data(), 100, 3), CircleFitResidual(p.data(), 4, 3)), std::pair(FLT_MAX, FLT_MAX));  // and fewer than five
     auto stray = circlePoints(60, 60, 25, 20);
     stray.insert(stray.begin() + 7, PointF{95.0f, 60});  // 10 pixels outside the radius
-    EXPECT_LT(CircleFitResidual(stray.data(), 21, 3), 1e-3f);
-    EXPECT_GT(CircleFitResidual(stray.data(), 21, 0), 0.5f);  // no removal allowed
+    EXPECT_TRUE(CircleFitResidual(stray.data(), 21, 3) < 1e-3f && CircleFitResidual(stray.data(), 21, 0) > 0.5f);  // removed, unless not allowed
     // Rejection: fewer than five points, or no removal allowed, change nothing.
     int n4 = 4, n20 = 20;
     RejectCircleOutliers(p.data(), &n4, 2);
@@ -71,6 +72,9 @@ TEST(SmoothGray16, SpreadsAnImpulseSymmetricallyKeepsPaddingAndCapsSigma) {
     // The four neighbours of the impulse receive the same value.
     EXPECT_EQ((std::vector<int>{img[3 * 12 + 5], img[2 * 12 + 4], img[4 * 12 + 4]}), std::vector<int>(3, img[3 * 12 + 3]));
     for (int y = 0; y < 7; ++y) EXPECT_TRUE(img[y * 12 + 9] == 4242 && img[y * 12 + 11] == 4242) << y;
+    std::vector<std::uint16_t> flat(25, 1000);  // the weights sum to one, at the edges too
+    SmoothGray16(flat.data(), 5, 10, 5, 2.0);
+    for (auto v : flat) EXPECT_NEAR(v, 1000, 1);
     // Sigma 0 leaves the image; sigma is capped at 40.
     SmoothGray16(same.data(), 9, 24, 7, 0.0);
     SmoothGray16(forty.data(), 9, 24, 7, 40.0);

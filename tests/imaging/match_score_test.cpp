@@ -20,7 +20,7 @@ ConstGrayView cview(Square& s) { return ConstGrayView{s.data(), s.n, s.n, s.n}; 
 
 TEST(MatchScore, ExactScoresAtTheEdgesOfTheImage) {
     // No sample on the image (far away, or every one masked) scores 1.
-    Square img(20, 50), templ(10, 80);
+    Square img(20, 50), templ(10, 80), same(20, 90);
     std::vector<std::uint8_t> mask(100, 0);
     for (bool diff : {false, true}) {
         MatchOptions o;
@@ -33,7 +33,6 @@ TEST(MatchScore, ExactScoresAtTheEdgesOfTheImage) {
     // A 20 x 20 template on a 20 x 20 image: its last row and column sample
     // outside (truncated positions above size - 2), 39 of 400 samples, each
     // adding 255^2 unless the outside is neutral; the 361 inside ones match.
-    Square same(20, 90);
     MatchOptions o;
     o.differenceMode = true;
     EXPECT_FLOAT_EQ(MatchScore(cview(same), cview(same), 10.0f, 10.0f, o),
@@ -49,7 +48,6 @@ TEST(WindowMatchScore, WholePixelPlacementAndOutsideSamples) {
     MatchOptions o;
     o.differenceMode = o.outsideIsNeutral = true;
     EXPECT_EQ(WindowMatchScore(cview(img), cview(templ), 15, 15, o), 1.0f);  // corner at (10, 10)
-    EXPECT_LT(WindowMatchScore(cview(img), cview(templ), 16, 15, o), 1.0f);
     // Half off the image at the top-left: the inside samples still match.
     EXPECT_EQ(WindowMatchScore(cview(edge), cview(templ), 2, 2, o), 1.0f);
     // Without the neutral flag each outside sample adds 255 (not 255^2):

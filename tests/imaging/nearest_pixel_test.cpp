@@ -1,7 +1,9 @@
 // Nearest set pixel and the best nearest point of a window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "imaging/nearest_pixel.h"
 #include "boards/images.h"
@@ -28,8 +30,7 @@ TEST(NearestSetPixel, ValueIsTheMeanOfTheSetBlockOrTheRingPixelsOwn) {
     // On the outer ring the pixel's own value, whatever its neighbours.
     for (auto [px, py] : {std::pair{0, 7}, {7, 0}, {19, 7}, {7, 19}}) {
         Square r(20);
-        r.at(px, py) = 90;
-        r.at(px == 19 ? 18 : (px == 0 ? 1 : px), py == 19 ? 18 : (py == 0 ? 1 : py)) = 10;
+        r.at(px, py) = 90, r.at(px == 19 ? 18 : (px == 0 ? 1 : px), py == 19 ? 18 : (py == 0 ? 1 : py)) = 10;
         const int qx = px == 0 ? -3 : (px == 19 ? 22 : px), qy = py == 0 ? -3 : (py == 19 ? 22 : py);
         EXPECT_EQ(NearestSetPixel(r.data(), 20, qx, qy, &x, &y), 90.0f);
         EXPECT_EQ(std::pair(x, y), std::pair(px, py));
@@ -62,11 +63,15 @@ TEST(BestNearestInWindow, SmallestTruncatedValueOverTheMaskedWindow) {
 
     // Near the corner the window stays inside the image; (0, 0) comes first
     // of the candidates whose nearest value pixel is the 9.
-    Square cornerMask(240), cornerValues(240);
-    cornerMask.rect(0, 0, 5, 5, 1);
+    // The mask's corner is set, and so are the bytes above and left of it
+    // (the end of the row before), which must not be read.
+    Square cornerValues(240);
+    std::vector<std::uint8_t> guarded(245 * 240, 0);
+    std::fill_n(guarded.begin(), 5 * 240, 1);
+    for (int y = 0; y <= 5; ++y) std::fill_n(guarded.begin() + (5 + y) * 240, 6, 1), guarded[(5 + y) * 240 + 239] = 1;
     cornerValues.at(0, 0) = 9, cornerValues.at(30, 2) = 200, cornerValues.at(3, 30) = 150;
     x = 2, y = 2;
-    EXPECT_EQ(BestNearestInWindow(cornerMask.data(), cornerValues.data(), &x, &y, 4), 9);
+    EXPECT_EQ(BestNearestInWindow(guarded.data() + 5 * 240, cornerValues.data(), &x, &y, 4), 9);
     EXPECT_EQ(std::pair(x, y), std::pair(0, 0));
 
     // A later candidate must lie strictly below the truncated best.

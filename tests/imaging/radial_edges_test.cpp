@@ -29,17 +29,17 @@ TEST(RadialEdgePoints, FindTheRimOfADarkDiscAtEveryOversampling) {
     // -1: the plain bilinear sampler; 0, 1, 3: the fine one with 2^e samples
     // per pixel; 9 is clamped to 5 and gives the points of 5 to the bit.
     for (int exponent : {-1, 0, 1, 3, 9}) {
-        std::vector<PointF> out(24), five(24);
-        ASSERT_TRUE(exponent < 0 ? RadialEdgePoints(img.data(), 100, 104, 100, fanAt(30, 10, 24), out.data())
-                                 : RadialEdgePointsFine(img.data(), 100, 104, 100, fanAt(30, 10, 24), 0, exponent, out.data()));
-        // Ray i points at (i + 0.5) * 15 - 180 degrees.
-        for (int i = 0; i < 24; ++i) {
+        std::vector<PointF> out(50), five(50);
+        ASSERT_TRUE(exponent < 0 ? RadialEdgePoints(img.data(), 100, 104, 100, fanAt(30, 10, 50), out.data())
+                                 : RadialEdgePointsFine(img.data(), 100, 104, 100, fanAt(30, 10, 50), 0, exponent, out.data()));
+        // Ray i points at (i + 0.5) * 7.2 - 180 degrees.
+        for (int i = 0; i < 50; ++i) {
             EXPECT_NEAR(std::hypot(out[i].x - 50.0, out[i].y - 50.0), 20.0, exponent < 0 ? 1.0 : 1.5) << exponent;
-            EXPECT_NEAR(std::remainder(std::atan2(out[i].y - 50.0, out[i].x - 50.0) * 180 / M_PI - (i + 0.5) * 15 + 180, 360), 0, 0.5) << i;
+            EXPECT_NEAR(std::remainder(std::atan2(out[i].y - 50.0, out[i].x - 50.0) * 180 / M_PI - (i + 0.5) * 7.2 + 180, 360), 0, 0.5) << i;
         }
         if (exponent != 9) continue;
-        ASSERT_TRUE(RadialEdgePointsFine(img.data(), 100, 104, 100, fanAt(30, 10, 24), 0, 5, five.data()));
-        for (int i = 0; i < 24; ++i) EXPECT_TRUE(five[i].x == out[i].x && five[i].y == out[i].y) << i;
+        ASSERT_TRUE(RadialEdgePointsFine(img.data(), 100, 104, 100, fanAt(30, 10, 50), 0, 5, five.data()));
+        for (int i = 0; i < 50; ++i) EXPECT_TRUE(five[i].x == out[i].x && five[i].y == out[i].y) << i;
     }
 }
 
