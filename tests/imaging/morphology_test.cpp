@@ -1,6 +1,7 @@
 // Step-wise growing and shrinking, border counts and the 2 x 2 steps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "imaging/morphology.h"
@@ -9,136 +10,87 @@
 namespace pcbinspect {
 namespace {
 
-using testing::Canvas;
 using testing::Square;
 
 GrayView view(Square& s) { return GrayView{s.data(), s.n, s.n, s.n}; }
 
-TEST(DilateSteps, GrowsByCityBlockDistance) {
+TEST(DilateSteps, GrowsByCityBlockDistanceCopyingTheFirstNeighbour) {
+    MorphologyScratch scratch;
     for (int n : {1, 2, 5}) {
         Square s(40);
         s.at(20, 20) = 9;
-        MorphologyScratch scratch;
         // 2n(n + 1) pixels lie at city-block distance 1..n.
         EXPECT_EQ(DilateSteps(scratch, view(s), n, 200), 2 * n * (n + 1));
-        for (int y = 0; y < 40; ++y)
-            for (int x = 0; x < 40; ++x) {
-                const int d = std::abs(x - 20) + std::abs(y - 20);
-                ASSERT_EQ(s.at(x, y), d == 0 ? 9 : (d <= n ? 200 : 0)) << n << ":" << x << "," << y;
-            }
-    }
-    // Near the border only pixels inside the image are set.
-    Square corner(10);
-    corner.at(0, 0) = 1;
-    MorphologyScratch scratch;
-    EXPECT_EQ(DilateSteps(scratch, view(corner), 3, 5), 9);  // 2 + 3 + 4
-}
-
-TEST(DilateSteps, CopiesTheFirstNeighbourInFixedOrder) {
-    // A zero pixel between a region of 50 (left) and one of 60 (right)
-    // looks below, left, right, above: left wins; one with a 70 below takes 70.
-    Square s(7);
-    s.at(2, 3) = 50;
-    s.at(4, 3) = 60;
-    s.at(3, 2) = 80;  // above the gap
-    s.at(5, 5) = 70;
-    MorphologyScratch scratch;
-    DilateSteps(scratch, view(s), 1, -1);
-    EXPECT_EQ(s.at(3, 3), 50);   // left before right and above
-    EXPECT_EQ(s.at(5, 4), 70);   // below first
-    EXPECT_EQ(s.at(3, 1), 80);
-    EXPECT_EQ(s.at(4, 2), 60);   // below (4, 3) comes first
-}
-
-TEST(ErodeSteps, ClearsRingsAndTreatsTheEdgeAsBackground) {
-    Square s(30);
-    Canvas(s).rect(5, 5, 24, 24, 255);
-    MorphologyScratch scratch;
-    // One step: the outer ring of the 20 x 20 square, 76 pixels.
-    EXPECT_EQ(ErodeSteps(scratch, view(s), 1), 76);
-    EXPECT_EQ(s.at(5, 5), 0);
-    EXPECT_EQ(s.at(6, 6), 255);
-    Square t(30);
-    Canvas(t).rect(5, 5, 24, 24, 255);
-    // Three steps: everything within city-block distance 2 of the ring.
-    ErodeSteps(scratch, view(t), 3);
-    for (int y = 0; y < 30; ++y)
-        for (int x = 0; x < 30; ++x) {
-            const bool inSquare = x >= 5 && x <= 24 && y >= 5 && y <= 24;
-            int ring = 100;  // city-block distance to the nearest ring pixel
-            for (int ry = 5; ry <= 24; ++ry)
-                for (int rx = 5; rx <= 24; ++rx)
-                    if (rx == 5 || rx == 24 || ry == 5 || ry == 24)
-                        ring = std::min(ring, std::abs(rx - x) + std::abs(ry - y));
-            ASSERT_EQ(t.at(x, y), inSquare && ring > 2 ? 255 : 0) << x << "," << y;
+        for (int i = 0; i < 1600; ++i) {
+            const int d = std::abs(i % 40 - 20) + std::abs(i / 40 - 20);
+            ASSERT_EQ(s.pixels[i], d == 0 ? 9 : (d <= n ? 200 : 0)) << n << ": " << i % 40 << "," << i / 40;
         }
-    // A full image loses its outermost ring in the first step.
-    Square full(12, 7);
+    }
+    Square corner(10);  // near the border only pixels inside the image are set
+    corner.at(0, 0) = 1;
+    EXPECT_EQ(DilateSteps(scratch, view(corner), 3, 5), 9);  // 2 + 3 + 4
+    // With a negative value a zero pixel copies its first set neighbour of
+    // below, left, right, above.
+    // (3, 3) takes its left before right and above, (5, 4) and (4, 2) what lies below.
+    Square s(7);
+    s.at(2, 3) = 50, s.at(4, 3) = 60, s.at(3, 2) = 80, s.at(5, 5) = 70;
+    DilateSteps(scratch, view(s), 1, -1);
+    EXPECT_EQ((std::vector<int>{s.at(3, 3), s.at(5, 4), s.at(3, 1), s.at(4, 2)}), (std::vector<int>{50, 70, 80, 60}));
+}
+
+TEST(ErodeSteps, ClearsRingsTreatingTheEdgeAndOtherValuesAsBackground) {
+    MorphologyScratch scratch;
+    // One step clears the outer ring of a 20 x 20 square (76 pixels), three
+    // everything within city-block distance 2 of it.
+    for (auto [steps, cleared] : {std::pair{1, 76}, {3, 76 + 68 + 60}}) {
+        Square t(30);
+        t.rect(5, 5, 24, 24, 255);
+        EXPECT_EQ(ErodeSteps(scratch, view(t), steps), cleared);
+        for (int i = 0; i < 900; ++i) {
+            const int x = i % 30, y = i / 30, ring = std::min(std::min(x - 5, 24 - x), std::min(y - 5, 24 - y));
+            ASSERT_EQ(t.pixels[i], ring >= steps ? 255 : 0) << steps << ": " << x << "," << y;
+        }
+    }
+    Square full(12, 7);  // a full image loses its outermost ring
     EXPECT_EQ(ErodeSteps(scratch, view(full), 1), 44);
     EXPECT_EQ(full.at(1, 1), 7);
+    // The contact line of two regions belongs to both.
+    Square two(12);
+    two.rect(2, 2, 5, 9, 100);
+    two.rect(6, 2, 9, 9, 200);
+    ErodeSteps(scratch, view(two), 1);
+    for (int y = 3; y <= 8; ++y)
+        EXPECT_EQ((std::vector<int>{two.at(4, y), two.at(5, y), two.at(6, y), two.at(7, y)}), (std::vector<int>{100, 0, 0, 200}));
 }
 
-TEST(ErodeSteps, ContactLinesBelongToBothRegions) {
-    Square s(12);
-    Canvas(s).rect(2, 2, 5, 9, 100);
-    Canvas(s).rect(6, 2, 9, 9, 200);
-    MorphologyScratch scratch;
-    ErodeSteps(scratch, view(s), 1);
-    for (int y = 3; y <= 8; ++y) {
-        EXPECT_EQ(s.at(5, y), 0);
-        EXPECT_EQ(s.at(6, y), 0);
-        EXPECT_EQ(s.at(4, y), 100);
-        EXPECT_EQ(s.at(7, y), 200);
-    }
-}
-
-TEST(RegionFillGrowing, FillsHugeRegions) {
-    std::vector<std::uint8_t> img(2000 * 2000, 4);
-    RegionFillGrowing(img.data(), 2000, 2000, 2000, 7, 1999, 5);
-    EXPECT_EQ(std::count(img.begin(), img.end(), 5), 4000000);
-}
-
-TEST(CountBorderPixels, CountsTheRingOfSquares) {
+TEST(WindowSteps, BorderCountsAndTheQuadOpening) {
     Square s(120);
-    Canvas(s).rect(50, 50, 59, 59, 255);
+    s.rect(50, 50, 59, 59, 255);
     EXPECT_EQ(CountBorderPixels(s.data()), 36);
-    // Touching the window edge: its edge pixels are border pixels too.
-    Square e(120);
-    Canvas(e).rect(0, 0, 9, 9, 255);
+    Square e(120);  // touching the window edge: its edge pixels count too
+    e.rect(0, 0, 9, 9, 255);
     EXPECT_EQ(CountBorderPixels(e.data()), 36);
-    Canvas(e).rect(0, 0, 9, 9, 254);  // only value 255 counts
+    e.rect(0, 0, 9, 9, 254);  // only value 255 counts
     EXPECT_EQ(CountBorderPixels(e.data()), 0);
-}
 
-TEST(QuadSteps, OpeningRestoresSquaresAndRemovesThinThings) {
-    Square s(120);
-    Canvas(s).rect(30, 30, 39, 39, 255);
-    s.at(80, 80) = 255;                        // a lone pixel
-    Canvas(s).rect(60, 10, 60, 50, 255);       // a line one pixel wide
-    Square expected(120);
-    Canvas(expected).rect(30, 30, 39, 39, 255);
-    ErodeQuad(s.data());
-    EXPECT_EQ(s.at(30, 30), 0);  // only pixels with upper and left neighbours stay
-    EXPECT_EQ(s.at(31, 31), 255);
-    DilateQuad(s.data());
-    EXPECT_EQ(s.pixels, expected.pixels);
-}
+    // Opening restores squares and removes lone pixels and thin lines.
+    Square o(120);
+    o.rect(30, 30, 39, 39, 255);
+    const Square expected = o;
+    o.at(80, 80) = 255, o.rect(60, 10, 60, 50, 255);
+    ErodeQuad(o.data());
+    EXPECT_EQ((std::vector<int>{o.at(30, 30), o.at(31, 31)}), (std::vector<int>{0, 255}));  // upper and left set: stays
+    DilateQuad(o.data());
+    EXPECT_EQ(o.pixels, expected.pixels);
 
-TEST(QuadSteps, EdgesOfTheWindow) {
-    Square s(120, 255);
-    ErodeQuad(s.data());
-    for (int i = 0; i < 120; ++i) {
-        EXPECT_EQ(s.at(i, 0), 0);
-        EXPECT_EQ(s.at(0, i), 0);
-    }
-    EXPECT_EQ(s.at(1, 1), 255);
-    Square d(120);
+    Square full(120, 255);  // row 0 and column 0 clear
+    ErodeQuad(full.data());
+    for (int i = 0; i < 120; ++i) EXPECT_TRUE(full.at(i, 0) == 0 && full.at(0, i) == 0) << i;
+    EXPECT_EQ(full.at(1, 1), 255);
+    Square d(120);  // row 119 and column 119 grow up and left only
     d.at(119, 119) = 9;
     DilateQuad(d.data());
-    EXPECT_EQ(d.at(118, 118), 9);
-    EXPECT_EQ(d.at(119, 118), 9);
-    EXPECT_EQ(d.at(118, 119), 9);
-    EXPECT_EQ(d.at(117, 118), 0);
+    EXPECT_EQ((std::vector<int>{d.at(118, 118), d.at(119, 118), d.at(118, 119), d.at(117, 118)}), (std::vector<int>{9, 9, 9, 0}));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Nearest set pixel and the best nearest point of a window.
 #include <gtest/gtest.h>
 
-#include <cfloat>
-#include <cmath>
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "imaging/nearest_pixel.h"
 #include "boards/images.h"
@@ -12,108 +13,79 @@ namespace {
 
 using testing::Square;
 
-TEST(NearestSetPixel, EmptyImageGivesNoneAndZero) {
+TEST(NearestSetPixel, ValueIsTheMeanOfTheSetBlockOrTheRingPixelsOwn) {
     Square s(40);
     int x = 5, y = 5;
-    EXPECT_EQ(NearestSetPixel(s.data(), 40, 20, 20, &x, &y), 0.0f);
-    EXPECT_EQ(x, -1);
-    EXPECT_EQ(y, -1);
-}
-
-TEST(NearestSetPixel, AveragesTheThreeByThreeBlock) {
-    Square s(40);
+    EXPECT_EQ(NearestSetPixel(s.data(), 40, 20, 20, &x, &y), 0.0f);  // none found
+    EXPECT_EQ(std::pair(x, y), std::pair(-1, -1));
     s.at(10, 12) = 200;
-    int x = 0, y = 0;
     // One set pixel: 200 / (1 + 0.01), rounded to single precision.
     EXPECT_EQ(NearestSetPixel(s.data(), 40, 30, 30, &x, &y), static_cast<float>(200 / 1.01));
-    EXPECT_EQ(x, 10);
-    EXPECT_EQ(y, 12);
-    // Set neighbours of the nearest pixel join the mean; zeros and pixels
-    // outside its 3 x 3 block do not. (9, 11) is nearest to the origin; its
-    // block holds (10, 12) but not (11, 13).
-    s.at(11, 13) = 100;
-    s.at(9, 11) = 30;
+    EXPECT_EQ(std::pair(x, y), std::pair(10, 12));
+    // (9, 11) is nearest to the origin; its 3 x 3 block holds (10, 12) but
+    // not (11, 13), and zeros do not count.
+    s.at(11, 13) = 100, s.at(9, 11) = 30;
     EXPECT_EQ(NearestSetPixel(s.data(), 40, 0, 0, &x, &y), static_cast<float>(230 / 2.01));
-    EXPECT_EQ(x, 9);
-    EXPECT_EQ(y, 11);
-}
-
-TEST(NearestSetPixel, OuterRingGivesItsOwnValue) {
+    EXPECT_EQ(std::pair(x, y), std::pair(9, 11));
+    // On the outer ring the pixel's own value, whatever its neighbours.
     for (auto [px, py] : {std::pair{0, 7}, {7, 0}, {19, 7}, {7, 19}}) {
-        Square s(20);
-        s.at(px, py) = 90;
-        s.at(px == 19 ? 18 : (px == 0 ? 1 : px), py == 19 ? 18 : (py == 0 ? 1 : py)) = 10;
-        int x = 0, y = 0;
-        // Query just beyond the border pixel so it is the nearest.
-        const int qx = px == 0 ? -3 : (px == 19 ? 22 : px);
-        const int qy = py == 0 ? -3 : (py == 19 ? 22 : py);
-        EXPECT_EQ(NearestSetPixel(s.data(), 20, qx, qy, &x, &y), 90.0f);
-        EXPECT_EQ(x, px);
-        EXPECT_EQ(y, py);
+        Square r(20);
+        r.at(px, py) = 90, r.at(px == 19 ? 18 : (px == 0 ? 1 : px), py == 19 ? 18 : (py == 0 ? 1 : py)) = 10;
+        const int qx = px == 0 ? -3 : (px == 19 ? 22 : px), qy = py == 0 ? -3 : (py == 19 ? 22 : py);
+        EXPECT_EQ(NearestSetPixel(r.data(), 20, qx, qy, &x, &y), 90.0f);
+        EXPECT_EQ(std::pair(x, y), std::pair(px, py));
     }
 }
 
 TEST(NearestSetPixel, TiesGoToSmallerXThenSmallerY) {
+    // (12, 15) right and (6, 15) left of (9, 15), and (9, 18) below it, lie 3
+    // away: the smaller x wins; then above and below: the smaller y.
     Square s(30);
-    s.at(12, 15) = 50;  // distance 3 to the right ...
-    s.at(6, 15) = 60;   // ... and to the left: the smaller x wins
-    s.at(9, 18) = 70;   // below, same distance, larger x than 6
+    s.at(12, 15) = 50, s.at(6, 15) = 60, s.at(9, 18) = 70;
     int x = 0, y = 0;
     NearestSetPixel(s.data(), 30, 9, 15, &x, &y);
-    EXPECT_EQ(x, 6);
-    EXPECT_EQ(y, 15);
-    s.at(6, 15) = 0;
-    s.at(9, 12) = 80;  // above and below at x = 9: the smaller y wins
+    EXPECT_EQ(std::pair(x, y), std::pair(6, 15));
+    s.at(6, 15) = 0, s.at(9, 12) = 80;
     NearestSetPixel(s.data(), 30, 9, 15, &x, &y);
-    EXPECT_EQ(x, 9);
-    EXPECT_EQ(y, 12);
+    EXPECT_EQ(std::pair(x, y), std::pair(9, 12));
 }
 
-TEST(BestNearestInWindow, RadiusZeroConsidersOnlyThePoint) {
+TEST(BestNearestInWindow, SmallestTruncatedValueOverTheMaskedWindow) {
     Square mask(240), values(240);
     values.at(100, 100) = 40;
     int x = 50, y = 60;
+    // Radius 0 considers only the point itself, and only where the mask is set.
     EXPECT_EQ(BestNearestInWindow(mask.data(), values.data(), &x, &y, 0), -1);
-    EXPECT_EQ(x, 50);
-    EXPECT_EQ(y, 60);
+    EXPECT_EQ(std::pair(x, y), std::pair(50, 60));
     mask.at(50, 60) = 1;
-    // 40 / 1.01 = 39.6, kept truncated.
-    EXPECT_EQ(BestNearestInWindow(mask.data(), values.data(), &x, &y, 0), 39);
-    EXPECT_EQ(x, 50);
-    EXPECT_EQ(y, 60);
-}
+    EXPECT_EQ(BestNearestInWindow(mask.data(), values.data(), &x, &y, 0), 39);  // 40 / 1.01, truncated
+    EXPECT_EQ(std::pair(x, y), std::pair(50, 60));
 
-TEST(BestNearestInWindow, MovesToTheSmallestValueAndStaysInside) {
-    Square mask(240), values(240);
-    mask.rect(0, 0, 5, 5, 1);
-    values.at(0, 0) = 9;      // nearest to the corner candidates, on the ring
-    values.at(30, 2) = 200;   // nearer to candidates at larger x
-    values.at(3, 30) = 150;
-    int x = 2, y = 2;
-    const int best = BestNearestInWindow(mask.data(), values.data(), &x, &y, 4);
-    EXPECT_EQ(best, 9);
-    EXPECT_GE(x, 0);
-    EXPECT_GE(y, 0);
-    // (0, 0) is considered first of all candidates whose nearest pixel is the 9.
-    EXPECT_EQ(x, 0);
-    EXPECT_EQ(y, 0);
-}
+    // Near the corner the window stays inside the image; (0, 0) comes first
+    // of the candidates whose nearest value pixel is the 9.
+    // The mask's corner is set, and so are the bytes above and left of it
+    // (the end of the row before), which must not be read.
+    Square cornerValues(240);
+    std::vector<std::uint8_t> guarded(245 * 240, 0);
+    std::fill_n(guarded.begin(), 5 * 240, 1);
+    for (int y = 0; y <= 5; ++y) std::fill_n(guarded.begin() + (5 + y) * 240, 6, 1), guarded[(5 + y) * 240 + 239] = 1;
+    cornerValues.at(0, 0) = 9, cornerValues.at(30, 2) = 200, cornerValues.at(3, 30) = 150;
+    x = 2, y = 2;
+    EXPECT_EQ(BestNearestInWindow(guarded.data() + 5 * 240, cornerValues.data(), &x, &y, 4), 9);
+    EXPECT_EQ(std::pair(x, y), std::pair(0, 0));
 
-TEST(BestNearestInWindow, StrictlySmallerAgainstTheTruncatedBest) {
-    Square mask(240), values(240);
-    mask.at(100, 100) = 1;  // considered first (smaller dx)
-    mask.at(104, 100) = 1;
-    values.at(90, 100) = 120;   // nearest to (100, 100): 120 / 1.01 = 118.8, kept as 118
-    values.at(114, 100) = 119;  // nearest to (104, 100): 119 / 1.01 = 117.8, below 118
-    int x = 100, y = 100;
-    EXPECT_EQ(BestNearestInWindow(mask.data(), values.data(), &x, &y, 4), 117);
-    EXPECT_EQ(x, 104);
-    EXPECT_EQ(y, 100);
-    // (119 + 119) / 2.01 = 118.4 lies below 118.8 but not below the
-    // truncated 118: the point stays.
-    values.at(115, 100) = 119;
+    // A later candidate must lie strictly below the truncated best.
+    // (100, 100), considered first, is nearest to 120: 120 / 1.01 = 118.8,
+    // kept as 118; (104, 100) to 119: 119 / 1.01 = 117.8, below 118.
+    Square m(240), v(240);
+    m.at(100, 100) = m.at(104, 100) = 1;
+    v.at(90, 100) = 120, v.at(114, 100) = 119;
+    x = 100, y = 100;
+    EXPECT_EQ(BestNearestInWindow(m.data(), v.data(), &x, &y, 4), 117);
+    EXPECT_EQ(std::pair(x, y), std::pair(104, 100));
+    v.at(115, 100) = 119;  // (119 + 119) / 2.01 = 118.4: not below 118, the point stays
     x = 100;
-    EXPECT_EQ(BestNearestInWindow(mask.data(), values.data(), &x, &y, 4), 118);
+    EXPECT_EQ(BestNearestInWindow(m.data(), v.data(), &x, &y, 4), 118);
     EXPECT_EQ(x, 100);
 }
 

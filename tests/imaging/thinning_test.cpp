@@ -1,29 +1,30 @@
-// Neighbour codes, the thinning table, peeling and skeleton thinning.
+// Neighbour codes, the thinning table, skeleton thinning and the
+// width-carrying skeleton. (Peeling is fixed by the CAD export tests.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 
+#include "imaging/thickness_map.h"
 #include "imaging/thinning.h"
 #include "boards/images.h"
 
 namespace pcbinspect {
 namespace {
 
-using testing::Canvas;
 using testing::Square;
 
+int setPixels(const Square& s) { return static_cast<int>(s.pixels.size() - std::count(s.pixels.begin(), s.pixels.end(), 0)); }
+
 TEST(ThinningTable, LineEndsAreExactlyTheSingleNeighbourCodes) {
-    for (int code = 0; code < 256; ++code) {
-        const bool single = std::popcount(static_cast<unsigned>(code)) == 1;
-        EXPECT_EQ(ThinningTable[code] == kThinLineEnd, single) << code;
-    }
-    EXPECT_EQ(ThinningTable[0], kThinKeep);    // an isolated pixel stays
+    for (int code = 0; code < 256; ++code)
+        EXPECT_EQ(ThinningTable[code] == kThinLineEnd, std::popcount(static_cast<unsigned>(code)) == 1) << code;
+    EXPECT_EQ(ThinningTable[0], kThinKeep);     // an isolated pixel stays
     EXPECT_EQ(ThinningTable[255], kThinRemovable);
     EXPECT_EQ(ThinningTable[0x42], kThinKeep);  // above and below: a line pixel stays
 }
 
-TEST(NeighbourCode, BitsGoRowByRowFromTheTopLeft) {
-    Square s(5);
+TEST(NeighbourCode, BitsGoRowByRowFromTheTopLeftAndStopAtTheImage) {
     const int bitAt[8][2] = {{1, 1}, {2, 1}, {3, 1}, {1, 2}, {3, 2}, {1, 3}, {2, 3}, {3, 3}};
     for (int bit = 0; bit < 8; ++bit) {
         Square one(5);
@@ -37,74 +38,44 @@ TEST(NeighbourCode, BitsGoRowByRowFromTheTopLeft) {
     EXPECT_EQ(NeighbourCode(full.data(), 3, 5, 3, 2, 1), 1 | 2 | 8 | 32 | 64);
 }
 
-TEST(ThinPeel, RemovesThinLinesAndKeepsWideAreas) {
-    Square s(80);
-    Canvas c(s);
-    c.rect(5, 10, 70, 12, 255);   // 3 pixels wide: peeled away
-    c.rect(20, 40, 40, 60, 255);  // 21 x 21: corners eroded a little only
-    ThinPeel(s.data(), 80, 80, 80);
-    int thin = 0, wide = 0;
-    for (int y = 0; y < 80; ++y)
-        for (int x = 0; x < 80; ++x) {
-            ASSERT_TRUE(s.at(x, y) == 0 || s.at(x, y) == 255);
-            if (s.at(x, y) == 0) continue;
-            (y < 20 ? thin : wide)++;
-        }
-    EXPECT_EQ(thin, 0);
-    EXPECT_GT(wide, 400);
-    EXPECT_EQ(s.at(30, 50), 255);
-}
-
-TEST(SkeletonThin, ThinsABarToALineAndPrunesItsSpursInModeZero) {
-    // A 9-pixel-thick bar, rows 20..28.
-    auto thin = [](int mode, Square& s) {
-        Canvas(s).rect(5, 20, 54, 28, 255);
+TEST(SkeletonThin, ThinsABarToItsMiddleRowAndPrunesSpursInModeZero) {
+    // A 9-pixel-thick bar, rows 20..28, thins to one unbroken run on its
+    // middle row with no 2 x 2 block fully set; mode 0 prunes the spurs
+    // towards the corners while thinning goes on, mode 1 keeps them.
+    for (int mode : {0, 1}) {
+        Square s(60);
+        s.rect(5, 20, 54, 28, 255);
         const int left = SkeletonThin(s.data(), 60, 60, 60, mode);
-        int counted = 0;
-        for (int y = 0; y < 60; ++y)
-            for (int x = 0; x < 60; ++x) counted += s.at(x, y) != 0;
-        EXPECT_EQ(counted, left);
-        return left;
-    };
-    // Mode 0: one straight run on the middle row; the spurs towards the
-    // bar's corners are pruned while thinning goes on.
-    Square pruned(60);
-    const int line = thin(0, pruned);
-    int run = 0;
-    for (int x = 0; x < 60; ++x) run += pruned.at(x, 24) != 0;
-    EXPECT_EQ(run, line);
-    EXPECT_GT(line, 30);
-    for (int x = 1; x < 59; ++x)
-        if (pruned.at(x - 1, 24) && pruned.at(x + 1, 24)) {
-            EXPECT_NE(pruned.at(x, 24), 0);
+        int run = 0, first = 60, last = -1, blocks = 0;
+        for (int i = 0; i < 60 * 59; ++i) {
+            if (i / 60 == 24 && s.pixels[i]) ++run, first = std::min(first, i % 60), last = i % 60;
+            blocks += i % 60 < 59 && s.pixels[i] && s.pixels[i + 1] && s.pixels[i + 60] && s.pixels[i + 61];
         }
-    // Mode 1 keeps line ends: the same middle run plus spurs off the row.
-    Square kept(60);
-    const int withSpurs = thin(1, kept);
-    EXPECT_GT(withSpurs, line);
-    int offRow = 0;
-    for (int y = 0; y < 60; ++y)
-        for (int x = 0; x < 60; ++x) {
-            if (y != 24 && kept.at(x, y)) ++offRow;
-            // Thinned: no 2 x 2 block is fully set.
-            if (x < 59 && y < 59) {
-                EXPECT_FALSE(kept.at(x, y) && kept.at(x + 1, y) && kept.at(x, y + 1) &&
-                             kept.at(x + 1, y + 1));
-            }
-        }
-    EXPECT_GT(offRow, 0);
+        EXPECT_EQ(left, setPixels(s));
+        EXPECT_TRUE(blocks == 0 && run > 30 && last - first + 1 == run) << mode;
+        EXPECT_EQ(left == run, mode == 0);
+    }
+    // The outermost rows and columns are cleared; an empty image is left alone.
+    Square frame(20, 255);
+    SkeletonThin(frame.data(), 20, 20, 20, 1);
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(!frame.at(i, 0) && !frame.at(i, 19) && !frame.at(0, i) && !frame.at(19, i)) << i;
+    EXPECT_EQ(SkeletonThin(frame.data(), 0, 20, 20, 0), 0);
 }
 
-TEST(SkeletonThin, ClearsTheOuterFrame) {
-    Square s(20, 255);
-    SkeletonThin(s.data(), 20, 20, 20, 1);
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(s.at(i, 0), 0);
-        EXPECT_EQ(s.at(i, 19), 0);
-        EXPECT_EQ(s.at(0, i), 0);
-        EXPECT_EQ(s.at(19, i), 0);
+TEST(ThicknessMap, RectanglesGiveTheirHalfHeightAlongTheMiddleRow) {
+    Square one(30);
+    one.at(15, 12) = 77;  // any foreground value counts as 1
+    ThicknessMap(GrayView{one.data(), 30, 30, 30});
+    EXPECT_TRUE(one.at(15, 12) == 1 && setPixels(one) == 1);
+    for (int k : {2, 3, 5, 8}) {
+        // 2k + 1 rows high, 100 long: values k + 1 along the middle row away
+        // from the ends, nothing on the rows beside it.
+        Square s(140);
+        s.rect(20, 40, 119, 40 + 2 * k, 200);
+        ThicknessMap(GrayView{s.data(), 140, 140, 140});
+        for (int x = 40; x < 100; ++x)
+            EXPECT_EQ((std::vector<int>{s.at(x, 39 + k), s.at(x, 40 + k), s.at(x, 41 + k)}), (std::vector<int>{0, k + 1, 0})) << k << ": " << x;
     }
-    EXPECT_EQ(SkeletonThin(s.data(), 0, 20, 20, 0), 0);
 }
 
 }  // namespace
