@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "pcbinspect/exports.h"
-#include "support/defect_board.h"
-#include "support/test_images.h"
+#include "boards/defect_board.h"
+#include "boards/images.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "pcbinspect/exports.h"
-#include "support/defect_board.h"
+#include "boards/defect_board.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "measures/match_score.h"
-#include "measures/morphology.h"
-#include "measures/thickness_map.h"
-#include "support/test_images.h"
+#include "imaging/match_score.h"
+#include "imaging/morphology.h"
+#include "imaging/thickness_map.h"
+#include "boards/images.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ BENCHMARK(BM_ErodeSteps)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-#include "measures/recheck_stages.h"
+#include "inspect/recheck_stages.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
 // Each export against the OpenCV routine a user would reach for instead, on
 // the same inputs in the same process, with the same number of threads on
 // both sides (one unless --threads N). Prints one row per pair: the median
-// time of each and the ratio peer / ours (above 1: we are faster).
+// time of each and the ratio peer / ours (above 1: we are faster). It calls
+// the shared library, so an earlier build can be timed in the same way by
+// putting its folder first in LD_LIBRARY_PATH.
 //   pcbinspect_peers [--threads N] [--filter TEXT]
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>

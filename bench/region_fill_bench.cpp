@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "measures/region_fill.h"
+#include "imaging/region_fill.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "imaging/window_filters.h"
 #include "inspect/window_checks.h"
 
 namespace {

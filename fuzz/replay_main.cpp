@@ -1,5 +1,6 @@
 // Runs a fuzz target over the files of the directories (or files) given:
 // the committed corpus becomes a regression test without the fuzzer.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
         if (std::filesystem::is_directory(argv[i])) {
             for (const auto& e : std::filesystem::directory_iterator(argv[i]))
                 if (e.is_regular_file()) files.push_back(e.path());
+            // In name order, so that the digest of the outputs is the same
+            // wherever the corpus is checked out.
+            std::sort(files.begin(), files.end());
         } else {
             files.emplace_back(argv[i]);
         }

@@ -15,7 +15,8 @@ seed=${1:?seed}
 count=${2:?count}
 build=build/mutants
 list=$(mktemp)
-trap 'rm -f "$list"' EXIT
+log=$(mktemp)
+trap 'rm -f "$list" "$log"' EXIT
 
 cmake --preset mutants >/dev/null
 cmake --build "$build" >/dev/null
@@ -77,7 +78,7 @@ EOF
 killed=0 survived=0 uncompiled=0 n=0
 current=""
 restore() { [ -n "$current" ] && git checkout -q -- "$current"; current=""; }
-trap 'restore; rm -f "$list"' EXIT INT TERM
+trap 'restore; rm -f "$list" "$log"' EXIT INT TERM
 while IFS=$'\t' read -r file offset length replacement what; do
   n=$((n + 1))
   current=$file
@@ -91,11 +92,13 @@ EOF
   if ! cmake --build "$build" >/dev/null 2>&1; then
     verdict="did not compile"
     uncompiled=$((uncompiled + 1))
-  elif ctest --test-dir "$build" -LE device -j "$(nproc)" --stop-on-failure --timeout 300 >/dev/null 2>&1; then
+  elif ctest --test-dir "$build" -LE device -j "$(nproc)" --stop-on-failure --timeout 300 \
+       >"$log" 2>&1; then
     verdict=survived
     survived=$((survived + 1))
   else
-    verdict=killed
+    verdict="killed by $(grep -m1 -oE '[0-9]+ - [^ ]+ \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)' "$log" |
+               sed -E 's/^[0-9]+ - //; s/ \(.*//' || true)"
     killed=$((killed + 1))
   fi
   echo "mutant $n: $file:$line $what: $verdict"

@@ -39,6 +39,15 @@ count_pytest() {
   passed=$((passed + ${ok:-0}))
   failed=$((failed + bad))
 }
+# The layers of src/: every include between folders points down.
+echo "== layers"
+if bash scripts/check-layers.sh; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  status=1
+fi
+
 for preset in ${PCBINSPECT_PRESETS:-release asan}; do
   echo "== $preset: configure and build"
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then

@@ -76,4 +76,14 @@ void parallelFor(int count, int maxWorkers, const std::function<void(int, int)>&
     if (failure) std::rethrow_exception(failure);
 }
 
+void parallelRows(int rows, int minRows, const std::function<void(int, int)>& band) {
+    if (rows < 1) return;
+    const int bands = std::max(1, std::min(threadBudget(), rows / std::max(minRows, 1)));
+    parallelFor(bands, bands, [&](int, int b) {
+        const int first = static_cast<int>(static_cast<long long>(rows) * b / bands);
+        const int end = static_cast<int>(static_cast<long long>(rows) * (b + 1) / bands);
+        band(first, end);
+    });
+}
+
 }  // namespace pcbinspect

@@ -21,4 +21,10 @@ int threadBudget();
 // throws stops the handing out of indices and is rethrown here.
 void parallelFor(int count, int maxWorkers, const std::function<void(int, int)>& task);
 
+// Runs rows(first, end) over bands of consecutive rows that cover [0, rows)
+// once, on as many threads as the budget allows with at least `minRows`
+// rows a band. For work whose rows are independent: the result does not
+// depend on the number of bands.
+void parallelRows(int rows, int minRows, const std::function<void(int, int)>& band);
+
 }  // namespace pcbinspect

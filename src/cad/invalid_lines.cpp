@@ -7,9 +7,9 @@
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "cad/cad_correction.h"
-#include "cad/thinning.h"
-#include "inspect/inspect_records.h"
-#include "measures/region_fill.h"
+#include "imaging/thinning.h"
+#include "model/inspect_records.h"
+#include "imaging/region_fill.h"
 #include "pcbinspect/exports.h"
 
 namespace pcbinspect {

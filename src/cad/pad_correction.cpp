@@ -9,10 +9,10 @@
 #include "boundary/export_guard.h"
 #include "boundary/numeric.h"
 #include "cad/cad_correction.h"
-#include "classify/circle_fit.h"
-#include "classify/radial_edges.h"
-#include "inspect/inspect_records.h"
-#include "measures/region_fill.h"
+#include "imaging/circle_fit.h"
+#include "imaging/radial_edges.h"
+#include "model/inspect_records.h"
+#include "imaging/region_fill.h"
 #include "pcbinspect/exports.h"
 
 namespace pcbinspect {

@@ -3,7 +3,7 @@
 
 #include "inspect/window_checks.h"
 #include "inspect/window_rings.h"
-#include "measures/region_fill.h"
+#include "imaging/region_fill.h"
 
 namespace pcbinspect {
 namespace {

@@ -6,8 +6,8 @@
 
 #include "inspect/window_checks.h"
 #include "inspect/window_rings.h"
-#include "measures/morphology.h"
-#include "measures/region_fill.h"
+#include "imaging/morphology.h"
+#include "imaging/region_fill.h"
 
 namespace pcbinspect {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "classify/radial_edges.h"
+#include "imaging/radial_edges.h"
 #include "inspect/window_checks.h"
 
 namespace pcbinspect {

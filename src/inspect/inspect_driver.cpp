@@ -16,17 +16,18 @@
 #include "boundary/numeric.h"
 #include "boundary/parallel.h"
 #include "cad/cad_correction.h"
-#include "classify/classify_patch.h"
-#include "classify/radial_edges.h"
-#include "classify/window_routines.h"
-#include "inspect/inspect_records.h"
+#include "imaging/window_filters.h"
+#include "inspect/classify_patch.h"
+#include "imaging/radial_edges.h"
+#include "inspect/window_routines.h"
+#include "model/inspect_records.h"
 #include "inspect/window_checks.h"
-#include "measures/line_edges.h"
-#include "measures/line_fit.h"
-#include "measures/match_score.h"
-#include "measures/nearest_pixel.h"
-#include "measures/recheck_stages.h"
-#include "measures/thickness_map.h"
+#include "imaging/line_edges.h"
+#include "imaging/line_fit.h"
+#include "imaging/match_score.h"
+#include "imaging/nearest_pixel.h"
+#include "inspect/recheck_stages.h"
+#include "imaging/thickness_map.h"
 #include "pcbinspect/exports.h"
 
 namespace pcbinspect {
@@ -266,7 +267,10 @@ int Inspection::run() {
             for (int j = i + 1; j < live;) {
                 const long long ex = truncToInt(k_.candidates[j].camX - static_cast<float>(rec.camX));
                 const long long ey = truncToInt(k_.candidates[j].camY - static_cast<float>(rec.camY));
-                if (ex * ex + ey * ey < limit) {
+                // Each square is at most 2^62 (a NaN or far position truncates
+                // to INT_MIN), so their sum is taken without sign.
+                const auto square = [](long long d) { return static_cast<unsigned long long>(d * d); };
+                if (square(ex) + square(ey) < static_cast<unsigned long long>(limit)) {
                     k_.candidates[j] = k_.candidates[live - 1];
                     ahead.moved(live - 1, j);
                     --live;
@@ -656,17 +660,28 @@ std::optional<Verdict> Inspection::recheck240() {
         columns[x] = std::min(static_cast<int>(fx), W - 2);
         weights[x] = fx - static_cast<float>(columns[x]);
     }
+    // Each row gathers its four source pixels per column first, then mixes
+    // them in a loop of independent lanes. The weights lie in [0, 1], so the
+    // value stays within 0 .. 255 and the plain conversion truncates it.
+    float topLeft[W2], topRight[W2], bottomLeft[W2], bottomRight[W2];
     for (int y = 0; y < W2; ++y) {
         const float fy = static_cast<float>(y) * scale;
         const int y0 = std::min(static_cast<int>(fy), W - 2);
         const float wy = fy - static_cast<float>(y0);
+        const std::uint8_t* top = raw.data() + y0 * W;
         for (int x = 0; x < W2; ++x) {
-            const int x0 = columns[x];
+            const std::uint8_t* p = top + columns[x];
+            topLeft[x] = p[0];
+            topRight[x] = p[1];
+            bottomLeft[x] = p[W];
+            bottomRight[x] = p[W + 1];
+        }
+        std::uint8_t* out = c240 + y * W2;
+        for (int x = 0; x < W2; ++x) {
             const float wx = weights[x];
-            const std::uint8_t* p = raw.data() + y0 * W + x0;
-            const float v = p[0] * (1 - wx) * (1 - wy) + p[1] * wx * (1 - wy) +
-                            p[W] * (1 - wx) * wy + p[W + 1] * wx * wy;
-            c240[y * W2 + x] = static_cast<std::uint8_t>(std::clamp(truncToInt(v), 0, 255));
+            const float v = topLeft[x] * (1 - wx) * (1 - wy) + topRight[x] * wx * (1 - wy) +
+                            bottomLeft[x] * (1 - wx) * wy + bottomRight[x] * wx * wy;
+            out[x] = static_cast<std::uint8_t>(std::clamp(static_cast<int>(v), 0, 255));
         }
     }
     if (!camCentre_)

@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "inspect/window_checks.h"
-#include "measures/line_edges.h"
-#include "measures/line_fit.h"
+#include "imaging/line_edges.h"
+#include "imaging/line_fit.h"
 
 namespace pcbinspect {
 

@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "boundary/numeric.h"
-#include "classify/radial_edges.h"
+#include "imaging/radial_edges.h"
 #include "inspect/window_checks.h"
 #include "inspect/window_rings.h"
-#include "measures/region_fill.h"
-#include "measures/thickness_map.h"
+#include "imaging/region_fill.h"
+#include "imaging/thickness_map.h"
 
 namespace pcbinspect {
 

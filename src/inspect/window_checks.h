@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "boundary/image_view.h"
-#include "classify/circle_fit.h"
-#include "inspect/inspect_records.h"
-#include "measures/morphology.h"
-#include "measures/point.h"
+#include "imaging/circle_fit.h"
+#include "model/inspect_records.h"
+#include "imaging/morphology.h"
+#include "imaging/point.h"
 
 namespace pcbinspect {
 
@@ -105,18 +105,6 @@ int squareMaximum(const std::uint8_t* window, int cx, int cy);
 // ---------------------------------------------------------------------------
 // Image operations
 
-// Moves the content of the image by (dx, dy): each pixel takes the bilinear
-// value at (x - dx, y - dy) when that position, truncated toward zero, lies
-// inside, else `fill`. Whole-pixel shifts move the content exactly.
-void shiftWindow(GrayView image, float dx, float dy, std::uint8_t fill);
-
-// Separable box mean of radius r with edge repetition, in place; three
-// rounds of both passes. The radius is truncated; below 1 nothing is done.
-void boxSmooth(GrayView image, float radius);
-
-// One round of the separable box mean of integer radius r, in place; below
-// 1 nothing is done. Temporary memory is allocated once per call.
-void boxBlurGray(std::uint8_t* image, int width, int stride, int height, int radius);
 
 // ---------------------------------------------------------------------------
 // Pad and reference checks

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "boundary/numeric.h"
-#include "measures/region_fill.h"
+#include "imaging/region_fill.h"
 
 namespace pcbinspect {
 namespace {

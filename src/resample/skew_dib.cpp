@@ -106,12 +106,9 @@ void shearDibVertical(const std::uint8_t* src, int width, int srcStride, int hei
         return;
     const SkewDibArgs args{src, columns, srcStride, height, 0, dst, dstStride, dstHeight, k};
     // Rows in bands over the worker threads; each output row is independent.
-    const int bands = std::max(1, std::min(threadBudget(), dstHeight / 32));
-    parallelFor(bands, bands, [&args, dstHeight, bands](int, int band) {
+    parallelRows(dstHeight, 32, [&args](int first, int end) {
         // A copy of the arguments the byte stores cannot alias.
         const SkewDibArgs a = args;
-        const int first = static_cast<int>(static_cast<long long>(dstHeight) * band / bands);
-        const int end = static_cast<int>(static_cast<long long>(dstHeight) * (band + 1) / bands);
         for (int r = first; r < end; ++r) shearRow(a, r);
     });
 }

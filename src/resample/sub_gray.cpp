@@ -33,10 +33,7 @@ std::size_t imageSpan(int rowBytes, int stride, int height) {
 // threads; rows are independent, so the result does not depend on how many.
 template <class Row>
 void forEachRow(int rows, const Row& row) {
-    const int bands = std::max(1, std::min(threadBudget(), rows / 32));
-    parallelFor(bands, bands, [&](int, int band) {
-        const int first = static_cast<int>(static_cast<long long>(rows) * band / bands);
-        const int end = static_cast<int>(static_cast<long long>(rows) * (band + 1) / bands);
+    parallelRows(rows, 32, [&](int first, int end) {
         for (int j = first; j < end; ++j) row(j);
     });
 }

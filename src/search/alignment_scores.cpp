@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "inspect/window_checks.h"
+#include "imaging/window_filters.h"
 #include "search/search_ops.h"
 
 namespace pcbinspect {

@@ -11,8 +11,8 @@
 #include "boundary/gray_copy.h"
 #include "boundary/numeric.h"
 #include "boundary/parallel.h"
-#include "inspect/window_checks.h"
-#include "measures/match_score.h"
+#include "imaging/window_filters.h"
+#include "imaging/match_score.h"
 #include "search/search_ops.h"
 #include "search/suspect_search.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "measures/morphology.h"
-#include "measures/region_fill.h"
+#include "imaging/morphology.h"
+#include "imaging/region_fill.h"
 #include "search/search_ops.h"
 #include "search/suspect_search.h"
 

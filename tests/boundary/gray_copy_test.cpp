@@ -8,7 +8,7 @@
 #include "boundary/gray_copy.h"
 #include "boundary/last_error.h"
 #include "pcbinspect/exports.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

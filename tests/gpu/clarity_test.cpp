@@ -11,7 +11,7 @@
 #include "gpu/cuda_env.h"
 #include "pcbinspect/exports.h"
 #include "support/fake_device.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "inspect/window_checks.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

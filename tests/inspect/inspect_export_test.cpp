@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "pcbinspect/exports.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "inspect/window_checks.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -7,8 +7,9 @@
 #include <limits>
 #include <vector>
 
+#include "imaging/window_filters.h"
 #include "inspect/window_checks.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "pcbinspect/exports.h"
 #include "support/board_builder.h"
-#include "support/defect_board.h"
-#include "support/random_board.h"
+#include "boards/defect_board.h"
+#include "boards/random_board.h"
 #include "support/reference_builder.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "pcbinspect/exports.h"
 #include "support/board_builder.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect::testing {
 namespace {

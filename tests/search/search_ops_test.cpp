@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "search/search_ops.h"
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect::testing {
 namespace {

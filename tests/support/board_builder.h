@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect::testing {
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "support/test_images.h"
+#include "boards/images.h"
 
 namespace pcbinspect::testing {
 

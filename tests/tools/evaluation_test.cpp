@@ -9,8 +9,8 @@
 
 #include "evaluate.h"
 #include "pipeline.h"
-#include "support/board_score.h"
-#include "support/random_board.h"
+#include "boards/board_score.h"
+#include "boards/random_board.h"
 #include "tool_error.h"
 #include "tool_images.h"
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <jpeglib.h>
 #include <png.h>
 
@@ -22,11 +24,23 @@ namespace pcbinspect::tool::testing {
 
 namespace fs = std::filesystem;
 
-// A fresh empty folder under the build tree's temporary area.
+// A fresh empty folder in the temporary area, named by the test and the
+// process, so that test runs of two builds at once keep apart.
+// The folders go when the process ends.
 inline fs::path freshFolder(const std::string& name) {
-    const fs::path dir = fs::temp_directory_path() / ("pcbinspect-tool-test-" + name);
+    struct Made {
+        std::vector<fs::path> dirs;
+        ~Made() {
+            std::error_code ignored;
+            for (const fs::path& d : dirs) fs::remove_all(d, ignored);
+        }
+    };
+    static Made made;
+    const fs::path dir = fs::temp_directory_path() /
+                         ("pcbinspect-tool-test-" + name + "-" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
+    made.dirs.push_back(dir);
     return dir;
 }
 

@@ -9,8 +9,8 @@
 #include "flaw_codes.h"
 #include "pipeline.h"
 #include "report.h"
-#include "support/board_score.h"
-#include "support/random_board.h"
+#include "boards/board_score.h"
+#include "boards/random_board.h"
 
 namespace pcbinspect::tool {
 

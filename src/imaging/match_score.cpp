@@ -1,0 +1,423 @@
+#include "imaging/match_score.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <vector>
+
+#include "boundary/numeric.h"
+
+namespace pcbinspect {
+namespace {
+
+constexpr float kPi = 3.14159f;
+constexpr double kEpsilon = 1.1920929e-7;  // FLT_EPSILON
+
+// One counted template pixel: its value and, when it lies on the image, the
+// image value under it.
+struct Sample {
+    float image;
+    int templ;
+    bool inside;
+};
+
+// Calls visit(sample) for every counted template pixel (step and mask
+// applied), in row order. `place(u, v, sample)` fills in the image side.
+template <class Place, class Visit>
+void forEachSample(ConstGrayView templ, const MatchOptions& o, Place place, Visit visit) {
+    const int step = o.step < 1 ? 1 : o.step;
+    for (int v = 0; v < templ.height; v += step) {
+        const std::uint8_t* trow = templ.row(v);
+        const std::uint8_t* mrow =
+            o.mask ? o.mask + static_cast<std::ptrdiff_t>(v) * templ.stride : nullptr;
+        for (int u = 0; u < templ.width; u += step) {
+            if (mrow && mrow[u] == 0) continue;
+            Sample s{0.0f, trow[u], false};
+            place(u, v, s);
+            visit(s);
+        }
+    }
+}
+
+// Values strictly between -1 and 1 are replaced by 1 so that neither factor
+// of a product is ever near zero.
+float awayFromZero(float v) { return (v > -1.0f && v < 1.0f) ? 1.0f : v; }
+
+// Second pass of both modes over the same samples, given the two means.
+// Correlation: |sum pt| / (sqrt(sum t^2) sqrt(sum p^2)); difference:
+// (1 - sum d^2 / (k + 1) / 65025)^5, where an outside sample adds
+// `outsidePenalty` to the sum (0 when neutral).
+template <class Samples>
+float secondPass(Samples samples, float meanImage, float meanTempl, const MatchOptions& o,
+                 double outsidePenalty) {
+    if (o.differenceMode) {
+        double sdd = 0;
+        double k = 0;
+        samples([&](const Sample& s) {
+            k += 1;
+            if (!s.inside) {
+                sdd += outsidePenalty;
+                return;
+            }
+            const float d =
+                std::fabs((s.image - meanImage) - (static_cast<float>(s.templ) - meanTempl));
+            sdd += static_cast<double>(d) * d;
+        });
+        return static_cast<float>(std::pow(1.0 - sdd / (k + 1) / 65025.0, 5));
+    }
+    double spt = 0, spp = 0, stt = 0;
+    samples([&](const Sample& s) {
+        float p = 1.0f, t = 1.0f;
+        if (s.inside) {
+            p = s.image - meanImage;
+            t = static_cast<float>(s.templ) - meanTempl;
+        } else if (!o.outsideIsNeutral) {
+            p = 255.0f;
+        }
+        p = awayFromZero(p);
+        t = awayFromZero(t);
+        spt += static_cast<double>(p) * t;
+        spp += static_cast<double>(p) * p;
+        stt += static_cast<double>(t) * t;
+    });
+    if (!(spp > kEpsilon) || !(stt > kEpsilon)) return 0.0f;
+    return static_cast<float>(std::fabs(spt) / (std::sqrt(stt) * std::sqrt(spp)));
+}
+
+}  // namespace
+
+float MatchScore(ConstGrayView image, ConstGrayView templ, float cx, float cy,
+                 const MatchOptions& o) {
+    const float radians = o.angle / 180.0f * kPi;
+    const float sn = std::sin(radians), cs = std::cos(radians);
+    const int halfW = templ.width / 2, halfH = templ.height / 2;
+    // Template pixel (u, v) on the image, bilinear where the truncated
+    // position lies in 0..size-2 (the fractions may be negative just above
+    // or left of the image).
+    auto bilinear = [&](int row, int col, float fr, float fc) {
+        const std::uint8_t* p = image.row(row) + col;
+        const std::uint8_t* q = p + image.stride;
+        return p[0] * (1 - fr) * (1 - fc) + q[0] * fr * (1 - fc) + p[1] * (1 - fr) * fc +
+               q[1] * fr * fc;
+    };
+    auto onImage = [&](int row, int col) {
+        return row >= 0 && row <= image.height - 2 && col >= 0 && col <= image.width - 2;
+    };
+    // Without rotation the position of a template pixel is the sum of its
+    // row's and its column's offset (a * 0 and b * 0 vanish exactly, a * 1
+    // and b * 1 are exact), so each row and column is placed once.
+    const bool axisAligned = sn == 0.0f && cs == 1.0f;
+    struct Axis {
+        int index;
+        float fraction;
+    };
+    std::vector<Axis> rows, cols;
+    if (axisAligned) {
+        rows.resize(static_cast<std::size_t>(templ.height));
+        cols.resize(static_cast<std::size_t>(templ.width));
+        for (int v = 0; v < templ.height; ++v) {
+            const float r = static_cast<float>(v - halfH) + cy;
+            rows[v] = Axis{truncToInt(r), 0.0f};
+            rows[v].fraction = r - static_cast<float>(rows[v].index);
+        }
+        for (int u = 0; u < templ.width; ++u) {
+            const float c = static_cast<float>(u - halfW) + cx;
+            cols[u] = Axis{truncToInt(c), 0.0f};
+            cols[u].fraction = c - static_cast<float>(cols[u].index);
+        }
+    }
+    // Template pixel (u, v) on the image, bilinear where the truncated
+    // position lies in 0..size-2 (the fractions may be negative just above
+    // or left of the image).
+    auto place = [&](int u, int v, Sample& s) {
+        if (axisAligned) {
+            const Axis& r = rows[v];
+            const Axis& c = cols[u];
+            if (!onImage(r.index, c.index)) return;
+            s.image = bilinear(r.index, c.index, r.fraction, c.fraction);
+            s.inside = true;
+            return;
+        }
+        const float a = static_cast<float>(u - halfW), b = static_cast<float>(v - halfH);
+        const float r = a * sn + b * cs + cy;
+        const float c = a * cs - b * sn + cx;
+        const int row = truncToInt(r), col = truncToInt(c);
+        if (!onImage(row, col)) return;
+        s.image = bilinear(row, col, r - static_cast<float>(row), c - static_cast<float>(col));
+        s.inside = true;
+    };
+    auto samples = [&](auto visit) { forEachSample(templ, o, place, visit); };
+
+    long long sumTempl = 0, counted = 0;
+    double sumImage = 0;
+    int inside = 0;
+    samples([&](const Sample& s) {
+        sumTempl += s.templ;
+        ++counted;
+        if (s.inside) {
+            sumImage += s.image;
+            ++inside;
+        }
+    });
+    if (inside == 0) return 1.0f;
+    // The image mean covers the inside samples, the template mean every
+    // counted pixel; both are truncated to whole values.
+    const float meanImage = static_cast<float>(truncToInt(sumImage / inside));
+    const float meanTempl = static_cast<float>(sumTempl / counted);
+    return secondPass(samples, meanImage, meanTempl, o, o.outsideIsNeutral ? 0.0 : 65025.0);
+}
+
+void MatchScores(ConstGrayView image, ConstGrayView templ, const float* cx, const float* cy,
+                 int n, const MatchOptions& o, float* out) {
+    constexpr int kLanes = 8;
+    const float radians = o.angle / 180.0f * kPi;
+    bool whole = o.differenceMode && std::sin(radians) == 0.0f && std::cos(radians) == 1.0f &&
+                 n <= kLanes;
+    // Below 2^22 every position sum stays exact in single precision.
+    constexpr float kExact = 4194304.0f;
+    whole = whole && templ.width < kExact && templ.height < kExact;
+    for (int j = 0; j < n && whole; ++j)
+        whole = std::fabs(cx[j]) < kExact && std::fabs(cy[j]) < kExact &&
+                cx[j] == std::trunc(cx[j]) && cy[j] == std::trunc(cy[j]);
+    if (!whole) {
+        for (int j = 0; j < n; ++j) out[j] = MatchScore(image, templ, cx[j], cy[j], o);
+        return;
+    }
+    // Template pixel (u, v) lies on image pixel (u + left, v + top); it is
+    // inside where that pixel has a right and a lower neighbour.
+    int left[kLanes], top[kLanes];
+    for (int j = 0; j < n; ++j) {
+        left[j] = static_cast<int>(cx[j]) - templ.width / 2;
+        top[j] = static_cast<int>(cy[j]) - templ.height / 2;
+    }
+    auto inside = [&](int j, int u, int v) {
+        const int row = top[j] + v, col = left[j] + u;
+        return row >= 0 && row <= image.height - 2 && col >= 0 && col <= image.width - 2;
+    };
+    auto pixel = [&](int j, int u, int v) {
+        return static_cast<float>(image.row(top[j] + v)[left[j] + u]);
+    };
+    long long sumTempl = 0, counted = 0;
+    long long sumImage[kLanes] = {};
+    int onImage[kLanes] = {};
+    const int step = o.step < 1 ? 1 : o.step;
+    auto eachSample = [&](auto visit) {
+        for (int v = 0; v < templ.height; v += step) {
+            const std::uint8_t* trow = templ.row(v);
+            const std::uint8_t* mrow =
+                o.mask ? o.mask + static_cast<std::ptrdiff_t>(v) * templ.stride : nullptr;
+            for (int u = 0; u < templ.width; u += step)
+                if (!mrow || mrow[u] != 0) visit(u, v, trow[u]);
+        }
+    };
+    eachSample([&](int u, int v, int t) {
+        sumTempl += t;
+        ++counted;
+        for (int j = 0; j < n; ++j)
+            if (inside(j, u, v)) {
+                sumImage[j] += image.row(top[j] + v)[left[j] + u];
+                ++onImage[j];
+            }
+    });
+    // The means as MatchScore takes them: the image's truncated from the
+    // (exact) sum over the inside samples, the template's by whole division.
+    float meanImage[kLanes] = {};
+    for (int j = 0; j < n; ++j)
+        if (onImage[j] > 0)
+            meanImage[j] = static_cast<float>(
+                truncToInt(static_cast<double>(sumImage[j]) / onImage[j]));
+    const float meanTempl = counted > 0 ? static_cast<float>(sumTempl / counted) : 0.0f;
+    const double penalty = o.outsideIsNeutral ? 0.0 : 65025.0;
+    double sdd[kLanes] = {};
+    eachSample([&](int u, int v, int t) {
+        const float tt = static_cast<float>(t) - meanTempl;
+        for (int j = 0; j < n; ++j) {
+            if (!inside(j, u, v)) {
+                sdd[j] += penalty;
+                continue;
+            }
+            const float d = std::fabs((pixel(j, u, v) - meanImage[j]) - tt);
+            sdd[j] += static_cast<double>(d) * d;
+        }
+    });
+    const double k = static_cast<double>(counted);
+    for (int j = 0; j < n; ++j)
+        out[j] = onImage[j] == 0
+                     ? 1.0f
+                     : static_cast<float>(std::pow(1.0 - sdd[j] / (k + 1) / 65025.0, 5));
+}
+
+float WindowMatchScore(ConstGrayView image, ConstGrayView templ, int cx, int cy,
+                       const MatchOptions& o) {
+    const int left = cx - templ.width / 2, top = cy - templ.height / 2;
+    auto place = [&](int u, int v, Sample& s) {
+        const int row = top + v, col = left + u;
+        if (row < 0 || row >= image.height || col < 0 || col >= image.width) return;
+        s.image = image.row(row)[col];
+        s.inside = true;
+    };
+    auto samples = [&](auto visit) { forEachSample(templ, o, place, visit); };
+
+    double sumImage = 0, sumTempl = 0;
+    int inside = 0;
+    samples([&](const Sample& s) {
+        if (!s.inside) return;
+        sumImage += s.image;
+        sumTempl += s.templ;
+        ++inside;
+    });
+    if (inside == 0) return 1.0f;
+    // Both means over the inside samples, unrounded.
+    const float meanImage = static_cast<float>(sumImage / inside);
+    const float meanTempl = static_cast<float>(sumTempl / inside);
+    return secondPass(samples, meanImage, meanTempl, o, o.outsideIsNeutral ? 0.0 : 255.0);
+}
+
+void WindowMatchPlan::prepare(ConstGrayView templ, const MatchOptions& o) {
+    halfWidth_ = templ.width / 2;
+    halfHeight_ = templ.height / 2;
+    samples_.clear();
+    const int step = o.step < 1 ? 1 : o.step;
+    for (int v = 0; v < templ.height; v += step) {
+        const std::uint8_t* trow = templ.row(v);
+        const std::uint8_t* mrow =
+            o.mask ? o.mask + static_cast<std::ptrdiff_t>(v) * templ.stride : nullptr;
+        for (int u = 0; u < templ.width; u += step)
+            if (!mrow || mrow[u] != 0) samples_.push_back(Sample{u, v, trow[u]});
+    }
+    rows_.clear();
+    for (int i = 0; i < static_cast<int>(samples_.size()); ++i) {
+        if (rows_.empty() || rows_.back().v != samples_[i].v)
+            rows_.push_back(SampleRow{samples_[i].v, i, i});
+        rows_.back().end = i + 1;
+    }
+}
+
+void WindowMatchPlan::scoreFour(ConstGrayView image, const int* cx, const int* cy,
+                                float* out) const {
+    constexpr int L = 4;
+    int left[L], top[L];
+    for (int j = 0; j < L; ++j) {
+        left[j] = cx[j] - halfWidth_;
+        top[j] = cy[j] - halfHeight_;
+    }
+    // The samples of a row that lie on the image for lane j: an index range,
+    // empty when the row is off the image.
+    struct Span {
+        int first, end;
+        const std::uint8_t* pixels;  // image row under the sample row, at u = 0
+    };
+    auto spanOf = [&](const SampleRow& row, int j) {
+        const int y = top[j] + row.v;
+        if (y < 0 || y >= image.height) return Span{row.first, row.first, nullptr};
+        const auto begin = samples_.begin();
+        const int lo = -left[j], hi = image.width - 1 - left[j];
+        const int first = static_cast<int>(
+            std::lower_bound(begin + row.first, begin + row.end, lo,
+                             [](const Sample& s, int u) { return s.u < u; }) - begin);
+        const int end = static_cast<int>(
+            std::upper_bound(begin + first, begin + row.end, hi,
+                             [](int u, const Sample& s) { return u < s.u; }) - begin);
+        return Span{first, end, image.row(y) + left[j]};
+    };
+
+    // Whole-value sums, exact in any order.
+    long long sumImage[L] = {}, sumTempl[L] = {};
+    int count[L] = {};
+    for (const SampleRow& row : rows_)
+        for (int j = 0; j < L; ++j) {
+            const Span sp = spanOf(row, j);
+            for (int i = sp.first; i < sp.end; ++i) {
+                sumImage[j] += sp.pixels[samples_[i].u];
+                sumTempl[j] += samples_[i].value;
+            }
+            count[j] += sp.end - sp.first;
+        }
+    float meanImage[L] = {}, meanTempl[L] = {};
+    for (int j = 0; j < L; ++j) {
+        if (count[j] == 0) continue;
+        meanImage[j] = static_cast<float>(static_cast<double>(sumImage[j]) / count[j]);
+        meanTempl[j] = static_cast<float>(static_cast<double>(sumTempl[j]) / count[j]);
+    }
+
+    // Sums of squares: each lane visits its samples in row order. Within a
+    // row, each lane first takes the samples before the part all lanes
+    // share, then the shared part goes in lock step, then each lane's rest.
+    double sdd[L] = {};
+    auto add = [&](int j, const Span& sp, int i) {
+        const Sample& s = samples_[i];
+        const float p = static_cast<float>(sp.pixels[s.u]);
+        const float d = std::fabs((p - meanImage[j]) - (static_cast<float>(s.value) - meanTempl[j]));
+        sdd[j] += static_cast<double>(d) * d;
+    };
+    for (const SampleRow& row : rows_) {
+        Span sp[L];
+        int lo = row.first, hi = row.end;
+        for (int j = 0; j < L; ++j) {
+            sp[j] = spanOf(row, j);
+            lo = std::max(lo, sp[j].first);
+            hi = std::min(hi, sp[j].end);
+        }
+        if (lo >= hi) {
+            for (int j = 0; j < L; ++j)
+                for (int i = sp[j].first; i < sp[j].end; ++i) add(j, sp[j], i);
+            continue;
+        }
+        for (int j = 0; j < L; ++j)
+            for (int i = sp[j].first; i < lo; ++i) add(j, sp[j], i);
+        for (int i = lo; i < hi; ++i) {
+            add(0, sp[0], i);
+            add(1, sp[1], i);
+            add(2, sp[2], i);
+            add(3, sp[3], i);
+        }
+        for (int j = 0; j < L; ++j)
+            for (int i = hi; i < sp[j].end; ++i) add(j, sp[j], i);
+    }
+    const double k = static_cast<double>(samples_.size());
+    for (int j = 0; j < L; ++j)
+        out[j] = count[j] == 0 ? 1.0f
+                               : static_cast<float>(std::pow(1.0 - sdd[j] / (k + 1) / 65025.0, 5));
+}
+
+void WindowMatchPlan::scores(ConstGrayView image, const int* cx, const int* cy, int n,
+                             float* out) const {
+    int i = 0;
+    for (; i + 4 <= n; i += 4) scoreFour(image, cx + i, cy + i, out + i);
+    for (; i < n; ++i) out[i] = score(image, cx[i], cy[i]);
+}
+
+float WindowMatchPlan::score(ConstGrayView image, int cx, int cy) const {
+    const int left = cx - halfWidth_, top = cy - halfHeight_;
+    auto inside = [&](const Sample& s) {
+        const int row = top + s.v, col = left + s.u;
+        return row >= 0 && row < image.height && col >= 0 && col < image.width;
+    };
+    // Sums of whole values: exact in 64-bit integers, as they are in the
+    // doubles of the general routine.
+    long long sumImage = 0, sumTempl = 0;
+    int count = 0;
+    for (const Sample& s : samples_) {
+        if (!inside(s)) continue;
+        sumImage += image.row(top + s.v)[left + s.u];
+        sumTempl += s.value;
+        ++count;
+    }
+    if (count == 0) return 1.0f;
+    const float meanImage = static_cast<float>(static_cast<double>(sumImage) / count);
+    const float meanTempl = static_cast<float>(static_cast<double>(sumTempl) / count);
+    // Outside samples are neutral: they add nothing to the sum of squares
+    // (adding 0.0 leaves a double unchanged) and one each to k, so the inside
+    // samples alone are visited, in the same row order.
+    double sdd = 0;
+    for (const Sample& s : samples_) {
+        if (!inside(s)) continue;
+        const float p = static_cast<float>(image.row(top + s.v)[left + s.u]);
+        const float d = std::fabs((p - meanImage) - (static_cast<float>(s.value) - meanTempl));
+        sdd += static_cast<double>(d) * d;
+    }
+    const double k = static_cast<double>(samples_.size());
+    return static_cast<float>(std::pow(1.0 - sdd / (k + 1) / 65025.0, 5));
+}
+
+}  // namespace pcbinspect

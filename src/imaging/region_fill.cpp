@@ -1,0 +1,210 @@
+#include "imaging/region_fill.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+namespace pcbinspect {
+namespace {
+
+// The caller's stack of 16-bit pairs. It never overflows: a pixel is
+// repainted when it is pushed, so at most width * height points are pushed.
+struct FixedStack {
+    std::int16_t* base;
+    std::size_t top = 0;  // in values, two per point
+
+    explicit FixedStack(std::int16_t* b) : base(b) {}
+    bool empty() const { return top == 0; }
+    void push(int x, int y) {
+        base[top] = static_cast<std::int16_t>(x);
+        base[top + 1] = static_cast<std::int16_t>(y);
+        top += 2;
+    }
+    void pop(int& x, int& y) {
+        top -= 2;
+        x = base[top];
+        y = base[top + 1];
+    }
+};
+
+// A stack of 32-bit pairs that grows by half of its size whenever a push
+// finds it full. It starts small (2048 points), so the many small regions of
+// a whole-image scan cost little; how it grows has no effect on the fill.
+class GrowingStack {
+public:
+    GrowingStack() : capacity_(4096), data_(new std::int32_t[capacity_]) {}
+    bool empty() const { return top_ == 0; }
+    void push(int x, int y) {
+        if (top_ + 2 > capacity_) grow();
+        data_[top_] = x;
+        data_[top_ + 1] = y;
+        top_ += 2;
+    }
+    void pop(int& x, int& y) {
+        top_ -= 2;
+        x = data_[top_];
+        y = data_[top_ + 1];
+    }
+
+private:
+    void grow() {
+        const std::size_t bigger = capacity_ + capacity_ / 2;
+        std::unique_ptr<std::int32_t[]> next(new std::int32_t[bigger]);
+        std::memcpy(next.get(), data_.get(), top_ * sizeof(std::int32_t));
+        data_ = std::move(next);
+        capacity_ = bigger;
+    }
+
+    std::size_t capacity_;
+    std::size_t top_ = 0;
+    std::unique_ptr<std::int32_t[]> data_;
+};
+
+struct Box {
+    int bottom, top, left, right;
+    void include(int x, int y) {
+        if (y > bottom) bottom = y;
+        if (y < top) top = y;
+        if (x < left) left = x;
+        if (x > right) right = x;
+    }
+};
+
+// The fill shared by every variant. `Narrow` computes the coordinates of
+// border neighbours in 16 bits, as the 16-bit stack stores them.
+template <bool Narrow, class Pixel, class Stack, class Count>
+Count fillRegion(Stack& stack, Pixel* image, int width, std::ptrdiff_t stride, int height, int x,
+                 int y, Pixel newValue, int* boxOut) {
+    if (width < 1 || height < 1) return 0;
+    Pixel* const seed = image + y * stride + x;
+    const Pixel oldValue = *seed;
+    if (oldValue == newValue) return 0;
+
+    const bool wantBox = boxOut != nullptr;
+    Box box{y, y, x, x};
+    *seed = newValue;
+    stack.push(x, y);
+    Count count = 1;
+
+    // Below, left, right, above.
+    constexpr int kDx[4] = {0, -1, 1, 0};
+    constexpr int kDy[4] = {1, 0, 0, -1};
+
+    while (!stack.empty()) {
+        int px, py;
+        stack.pop(px, py);
+        Pixel* const p = image + py * stride + px;
+        if (px >= 1 && px < width - 1 && py >= 1 && py < height - 1) {
+            const std::ptrdiff_t offset[4] = {stride, -1, 1, -stride};
+            for (int k = 0; k < 4; ++k) {
+                Pixel* const q = p + offset[k];
+                if (*q != oldValue) continue;
+                *q = newValue;
+                const int nx = px + kDx[k], ny = py + kDy[k];
+                stack.push(nx, ny);
+                ++count;
+                if (wantBox) box.include(nx, ny);
+            }
+        } else {
+            for (int k = 0; k < 4; ++k) {
+                int nx = px + kDx[k], ny = py + kDy[k];
+                if constexpr (Narrow) {
+                    nx = static_cast<std::int16_t>(nx);
+                    ny = static_cast<std::int16_t>(ny);
+                }
+                if (nx < 0 || nx >= width || ny < 0 || ny >= height) continue;
+                Pixel* const q = image + ny * stride + nx;
+                if (*q != oldValue) continue;
+                *q = newValue;
+                stack.push(nx, ny);
+                ++count;
+                if (wantBox) box.include(nx, ny);
+            }
+        }
+    }
+    if (wantBox) {
+        boxOut[0] = box.bottom;
+        boxOut[1] = box.top;
+        boxOut[2] = box.left;
+        boxOut[3] = box.right;
+    }
+    return count;
+}
+
+}  // namespace
+
+int RegionFill(std::int16_t* stack, std::uint8_t* image, int width, int stride, int height, int x,
+               int y, std::uint32_t newValue, int* box) {
+    FixedStack s(stack);
+    return fillRegion<true, std::uint8_t, FixedStack, int>(
+        s, image, width, stride, height, x, y, static_cast<std::uint8_t>(newValue), box);
+}
+
+int RegionFill16(std::int16_t* stack, std::uint16_t* image, int width, int stride, int height,
+                 int x, int y, std::uint32_t newValue, int* box) {
+    FixedStack s(stack);
+    return fillRegion<true, std::uint16_t, FixedStack, int>(
+        s, image, width, stride, height, x, y, static_cast<std::uint16_t>(newValue), box);
+}
+
+namespace {
+
+template <class Pixel>
+std::int64_t fillLarge(Pixel* image, int width, int stride, int height, int x, int y,
+                       std::uint32_t newValue, int* box) {
+    if (width < 1 || height < 1) return 0;
+    if (image[static_cast<std::ptrdiff_t>(y) * stride + x] == static_cast<Pixel>(newValue))
+        return 0;  // no stack for a fill that does nothing
+    GrowingStack s;
+    return fillRegion<false, Pixel, GrowingStack, std::int64_t>(
+        s, image, width, stride, height, x, y, static_cast<Pixel>(newValue), box);
+}
+
+}  // namespace
+
+std::int64_t RegionFillLarge(std::uint8_t* image, int width, int stride, int height, int x, int y,
+                             std::uint32_t newValue, int* box) {
+    return fillLarge(image, width, stride, height, x, y, newValue, box);
+}
+
+std::int64_t RegionFillLarge16(std::uint16_t* image, int width, int stride, int height, int x,
+                               int y, std::uint32_t newValue, int* box) {
+    return fillLarge(image, width, stride, height, x, y, newValue, box);
+}
+
+std::int64_t SpanFill(std::vector<std::int32_t>& stack, std::uint8_t* image, int width,
+                      int stride, int height, int x, int y, std::uint8_t newValue) {
+    const std::uint8_t old = image[static_cast<std::ptrdiff_t>(y) * stride + x];
+    if (old == newValue) return 0;
+    std::int64_t count = 0;
+    stack.clear();
+    stack.push_back(x);
+    stack.push_back(y);
+    while (!stack.empty()) {
+        const int sy = stack.back();
+        stack.pop_back();
+        const int sx = stack.back();
+        stack.pop_back();
+        std::uint8_t* row = image + static_cast<std::ptrdiff_t>(sy) * stride;
+        if (row[sx] != old) continue;  // filled since it was listed
+        int left = sx, right = sx;
+        while (left > 0 && row[left - 1] == old) --left;
+        while (right + 1 < width && row[right + 1] == old) ++right;
+        std::memset(row + left, newValue, static_cast<std::size_t>(right - left + 1));
+        count += right - left + 1;
+        // One seed for every run of the old value touching the span above and below.
+        for (const int ny : {sy - 1, sy + 1}) {
+            if (ny < 0 || ny >= height) continue;
+            const std::uint8_t* next = image + static_cast<std::ptrdiff_t>(ny) * stride;
+            for (int i = left; i <= right; ++i) {
+                if (next[i] != old || (i > left && next[i - 1] == old)) continue;
+                stack.push_back(i);
+                stack.push_back(ny);
+            }
+        }
+    }
+    return count;
+}
+
+}  // namespace pcbinspect

@@ -1,0 +1,200 @@
+#include "imaging/thinning.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+namespace pcbinspect {
+
+// clang-format off
+const std::array<std::uint8_t, 256> ThinningTable = {
+    1, 2, 2, 0, 2, 1, 0, 0, 2, 0, 0, 0, 1, 1, 0, 0,
+    2, 1, 0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 1, 0, 0,
+    2, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 1, 1, 0, 0,
+    2, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0,
+    0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0,
+    0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+    0, 1, 0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 1, 0, 0,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 1, 1, 0, 0,
+    0, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0,
+    0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0, 0,
+    0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+};
+// clang-format on
+
+namespace {
+
+// The 8 neighbours in NeighbourCode's bit order.
+constexpr int kNx[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
+constexpr int kNy[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
+
+// Set 8-neighbours of an inner pixel.
+int setNeighbours(const std::uint8_t* p, std::ptrdiff_t stride) {
+    return (p[-stride - 1] != 0) + (p[-stride] != 0) + (p[-stride + 1] != 0) + (p[-1] != 0) +
+           (p[1] != 0) + (p[stride - 1] != 0) + (p[stride] != 0) + (p[stride + 1] != 0);
+}
+
+// One peeling pass over the inner pixels of a window: pixels with fewer than
+// four set neighbours are marked 128 (still set for the rest of the pass),
+// then the marks are cleared. Only this pass's marks can hold 128 (the image
+// is otherwise 0 and 255), so clearing the marked pixels is the same as
+// clearing every 128 of the window's rows. Returns how many were marked.
+int peelPass(std::uint8_t* image, std::ptrdiff_t stride, int x0, int y0, int ww, int wh,
+             std::vector<std::uint8_t*>& marks) {
+    marks.clear();
+    for (int y = y0 + 1; y <= y0 + wh - 2; ++y) {
+        std::uint8_t* row = image + y * stride;
+        for (int x = x0 + 1; x <= x0 + ww - 2; ++x) {
+            if (row[x] != 0 && setNeighbours(row + x, stride) < 4) {
+                row[x] = 128;
+                marks.push_back(row + x);
+            }
+        }
+    }
+    for (std::uint8_t* p : marks) *p = 0;
+    return static_cast<int>(marks.size());
+}
+
+struct ThinEntry {
+    int x, y, flag;
+};
+
+constexpr int kFrozen = -2;   // must stay: never looked at again
+constexpr int kEnd = -1;      // a line end kept for now
+constexpr int kRemoved = 1;   // cleared (or, in mode 1, a kept end of the first list)
+
+}  // namespace
+
+int NeighbourCode(const std::uint8_t* image, int width, int stride, int height, int x, int y) {
+    int code = 0;
+    if (x >= 1 && y >= 1 && x < width - 1 && y < height - 1) {
+        const std::uint8_t* p = image + static_cast<std::ptrdiff_t>(y) * stride + x;
+        const std::ptrdiff_t s = stride;
+        code = (p[-s - 1] != 0) | (p[-s] != 0) << 1 | (p[-s + 1] != 0) << 2 | (p[-1] != 0) << 3 |
+               (p[1] != 0) << 4 | (p[s - 1] != 0) << 5 | (p[s] != 0) << 6 | (p[s + 1] != 0) << 7;
+        return code;
+    }
+    for (int k = 0; k < 8; ++k) {
+        const int nx = x + kNx[k], ny = y + kNy[k];
+        if (nx < 0 || ny < 0 || nx >= width || ny >= height) continue;
+        if (image[static_cast<std::ptrdiff_t>(ny) * stride + nx] != 0) code |= 1 << k;
+    }
+    return code;
+}
+
+void ThinPeel(std::uint8_t* image, int width, int stride, int height) {
+    const std::ptrdiff_t s = stride;
+    std::vector<std::uint8_t*> marks;
+    marks.reserve(40 * 40);
+    for (int y = 1; y <= height - 2; ++y) {
+        for (int x = 1; x <= width - 2; ++x) {
+            std::uint8_t* p = image + y * s + x;
+            if (*p == 0 || setNeighbours(p, s) >= 4) continue;
+            const int x0 = std::max(0, x - 20), y0 = std::max(0, y - 20);
+            const int ww = x0 + 40 < width ? 40 : width - x0 - 1;
+            const int wh = y0 + 40 < height ? 40 : height - y0 - 1;
+            while (peelPass(image, s, x0, y0, ww, wh, marks) > 0) {
+            }
+        }
+    }
+}
+
+int SkeletonThin(std::uint8_t* image, int width, int stride, int height, int mode) {
+    if (width < 1 || height < 1) return 0;
+    const std::ptrdiff_t s = stride;
+    auto at = [&](int x, int y) -> std::uint8_t& { return image[y * s + x]; };
+    std::memset(image, 0, static_cast<std::size_t>(width));
+    std::memset(image + (height - 1) * s, 0, static_cast<std::size_t>(width));
+    for (int y = 0; y < height; ++y) {
+        at(0, y) = 0;
+        at(width - 1, y) = 0;
+    }
+    auto isSet = [&](int x, int y) {
+        return x >= 0 && y >= 0 && x < width && y < height && at(x, y) != 0;
+    };
+    auto verdict = [&](int x, int y) {
+        return ThinningTable[NeighbourCode(image, width, stride, height, x, y)];
+    };
+
+    // Boundary pixels (fewer than four set 4-neighbours), visited in the
+    // four interleaved phases of the 2 x 2 grid.
+    std::vector<ThinEntry> current, next;
+    constexpr int kPhase[4][2] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}};
+    for (const auto& phase : kPhase) {
+        for (int y = phase[1]; y < height; y += 2) {
+            for (int x = phase[0]; x < width; x += 2) {
+                if (at(x, y) == 0) continue;
+                const int neighbours =
+                    isSet(x, y + 1) + isSet(x - 1, y) + isSet(x + 1, y) + isSet(x, y - 1);
+                if (neighbours < 4) current.push_back(ThinEntry{x, y, kRemoved});
+            }
+        }
+    }
+
+    bool changed = false;
+    for (ThinEntry& e : current) {
+        const int t = verdict(e.x, e.y);
+        if (t == kThinKeep) {
+            e.flag = kFrozen;
+        } else if (t == kThinRemovable || mode == 0) {
+            at(e.x, e.y) = 0;
+            changed = true;
+        }
+    }
+
+    constexpr int kDx[4] = {0, -1, 1, 0};
+    constexpr int kDy[4] = {1, 0, 0, -1};
+    while (changed) {
+        changed = false;
+        next.clear();
+        for (const ThinEntry& e : current) {
+            if (e.flag == kFrozen) continue;
+            for (int k = 0; k < 4; ++k) {
+                const int nx = e.x + kDx[k], ny = e.y + kDy[k];
+                if (!isSet(nx, ny)) continue;
+                const int t = verdict(nx, ny);
+                if (t == kThinKeep) continue;
+                if (t == kThinRemovable) {
+                    at(nx, ny) = 0;
+                    next.push_back(ThinEntry{nx, ny, kRemoved});
+                    changed = true;
+                } else {
+                    next.push_back(ThinEntry{nx, ny, kEnd});
+                }
+            }
+        }
+        for (ThinEntry& e : next) {
+            if (e.flag != kEnd) continue;
+            if (mode != 0) {
+                e.flag = kFrozen;
+                continue;
+            }
+            // Shorten the line end by one pixel when its neighbour lies in
+            // the inner part of the image.
+            bool attached = false;
+            for (int k = 0; k < 8 && !attached; ++k) {
+                const int nx = e.x + kNx[k], ny = e.y + kNy[k];
+                attached = nx >= 1 && ny >= 1 && nx <= width - 2 && ny <= height - 2 &&
+                           at(nx, ny) != 0;
+            }
+            if (attached) {
+                at(e.x, e.y) = 0;
+                e.flag = kFrozen;
+            }
+        }
+        std::swap(current, next);
+    }
+
+    int left = 0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) left += at(x, y) != 0;
+    return left;
+}
+
+}  // namespace pcbinspect

@@ -1,0 +1,219 @@
+#include "inspect/window_routines.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "boundary/numeric.h"
+#include "imaging/region_fill.h"
+
+namespace pcbinspect {
+namespace {
+
+constexpr double kPi = 3.14159;
+
+struct Box {
+    int bottom = -1, top = 0, left = 0, right = -1;
+    bool empty() const { return bottom < top || right < left; }
+};
+
+// The largest region of one kind met from the central 41 x 41 square.
+struct Region {
+    int count = 0;
+    Box box;
+};
+
+// Fills every region of `from` met in the central square with `to`, keeping
+// the largest (the first of equal ones).
+Region largestCentralRegion(std::uint8_t* d, int n, std::uint8_t from, std::uint8_t to,
+                            std::vector<std::int16_t>& stack) {
+    Region best;
+    const int c = n / 2;
+    for (int y = std::max(c - 20, 0); y <= std::min(c + 20, n - 1); ++y)
+        for (int x = std::max(c - 20, 0); x <= std::min(c + 20, n - 1); ++x) {
+            if (d[y * n + x] != from) continue;
+            int b[4];
+            const int count = RegionFill(stack.data(), d, n, n, n, x, y, to, b);
+            if (count > best.count) best = Region{count, Box{b[0], b[1], b[2], b[3]}};
+        }
+    return best;
+}
+
+// Marks as `outline` the pixels of value `inside` with a zero 4-neighbour,
+// within the box limited to 1..n-2.
+void markOutline(std::uint8_t* d, int n, const Box& box, std::uint8_t inside,
+                 std::uint8_t outline) {
+    for (int y = std::max(box.top, 1); y <= std::min(box.bottom, n - 2); ++y)
+        for (int x = std::max(box.left, 1); x <= std::min(box.right, n - 2); ++x) {
+            std::uint8_t* p = d + y * n + x;
+            if (*p == inside && (p[n] == 0 || p[-1] == 0 || p[1] == 0 || p[-n] == 0))
+                *p = outline;
+        }
+}
+
+// Largest distance from the pixels of `value` in the limited box to the
+// nearest outline pixel.
+DifferenceMeasure farthestFromOutline(const std::uint8_t* d, int n, const Box& box,
+                                      std::uint8_t value, int mx, int my,
+                                      const std::vector<std::pair<int, int>>& outline) {
+    DifferenceMeasure m;
+    if (outline.empty()) return m;
+    const int band = n > 120 ? 20 : 10;
+    const int y0 = std::max(box.top, band + my), y1 = std::min(box.bottom, n - band - my);
+    const int x0 = std::max(box.left, band + mx), x1 = std::min(box.right, n - band - mx);
+    long long best = -1;
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            if (d[y * n + x] != value) continue;
+            long long nearest = -1;
+            for (const auto& [ox, oy] : outline) {
+                const long long dx = x - ox, dy = y - oy;
+                const long long s = dx * dx + dy * dy;
+                if (nearest < 0 || s < nearest) nearest = s;
+            }
+            if (nearest > best) {
+                best = nearest;
+                m.x = x;
+                m.y = y;
+            }
+        }
+    if (best > 0) {
+        m.value = static_cast<float>(std::sqrt(static_cast<double>(best)));
+    } else {
+        m = DifferenceMeasure{};
+    }
+    return m;
+}
+
+}  // namespace
+
+void ClearMargins(std::uint8_t* window, int size, int mx, int my) {
+    const int rows = std::min(my, size), cols = std::min(mx, size);
+    if (rows > 0) {
+        std::memset(window, 0, static_cast<std::size_t>(rows) * size);
+        std::memset(window + static_cast<std::size_t>(size - rows) * size, 0,
+                    static_cast<std::size_t>(rows) * size);
+    }
+    if (cols > 0) {
+        for (int y = 0; y < size; ++y) {
+            std::uint8_t* row = window + static_cast<std::size_t>(y) * size;
+            std::memset(row, 0, static_cast<std::size_t>(cols));
+            std::memset(row + size - cols, 0, static_cast<std::size_t>(cols));
+        }
+    }
+}
+
+void ErodeOnce(GrayView w) {
+    for (int y = 1; y < w.height - 1; ++y) {
+        std::uint8_t* p = w.row(y);
+        const std::ptrdiff_t s = w.stride;
+        for (int x = 1; x < w.width - 1; ++x)
+            if (p[x] != 0 && (p[x + s] == 0 || p[x - 1] == 0 || p[x + 1] == 0 || p[x - s] == 0))
+                p[x] = 1;
+    }
+    for (int y = 0; y < w.height; ++y) {
+        std::uint8_t* p = w.row(y);
+        for (int x = 0; x < w.width; ++x)
+            if (p[x] == 1) p[x] = 0;
+    }
+}
+
+void CorrectLineDirection(GrayView map) {
+    for (int y = 5; y < map.height - 5; ++y) {
+        for (int x = 5; x < map.width - 5; ++x) {
+            const int v = map.at(x, y);
+            if (v == 0) continue;
+            // The set pixel of the 11 x 11 frame farthest from (x, y): the
+            // rows at distance 5 first (per column the lower row when both
+            // are set), then the columns (per row the right column when both
+            // are set); a later pixel wins only when strictly farther.
+            int best = -1, fx = 0, fy = 0;
+            for (int dx = -5; dx <= 5; ++dx) {
+                int dy = 0;
+                if (map.at(x + dx, y - 5) != 0) dy = -5;
+                if (map.at(x + dx, y + 5) != 0) dy = 5;
+                if (dy != 0 && dx * dx + 25 > best) {
+                    best = dx * dx + 25;
+                    fx = dx;
+                    fy = dy;
+                }
+            }
+            for (int dy = -5; dy <= 5; ++dy) {
+                int dx = 0;
+                if (map.at(x - 5, y + dy) != 0) dx = -5;
+                if (map.at(x + 5, y + dy) != 0) dx = 5;
+                if (dx != 0 && dy * dy + 25 > best) {
+                    best = dy * dy + 25;
+                    fx = dx;
+                    fy = dy;
+                }
+            }
+            if (best < 0) continue;
+            // The line's angle, folded to 0..45 degrees off the nearest axis.
+            double angle = std::atan2(static_cast<double>(fy), static_cast<double>(fx)) / kPi * 180.0;
+            while (angle < 0.0) angle += 90.0;
+            while (angle > 90.0) angle -= 90.0;
+            if (angle > 45.0) angle = 90.0 - angle;
+            if (angle > 10.0) {
+                // +128 keeps the corrected pixel set for the frames of the
+                // pixels after it; removed once the scan is done.
+                map.at(x, y) = static_cast<std::uint8_t>(
+                    truncToInt(std::cos(angle / 180.0 * kPi) * v + 128.5));
+            }
+        }
+    }
+    for (int y = 0; y < map.height; ++y) {
+        std::uint8_t* row = map.row(y);
+        for (int x = 0; x < map.width; ++x)
+            if (row[x] > 127) row[x] = static_cast<std::uint8_t>(row[x] - 128);
+    }
+}
+
+ExcessMissingResult ExcessMissing(std::uint8_t* d, std::uint8_t* o, int n, int mx, int my) {
+    std::vector<std::int16_t> stack(static_cast<std::size_t>(n) * n * 2);
+    const Region excess = largestCentralRegion(d, n, 255, 254, stack);
+    const Region missing = largestCentralRegion(d, n, 128, 127, stack);
+    for (int i = 0; i < n * n; ++i)
+        if (d[i] == 255 || d[i] == 128) d[i] = 0;
+
+    if (excess.count > 0) markOutline(d, n, excess.box, 254, 255);
+    if (missing.count > 0) markOutline(d, n, missing.box, 127, 128);
+
+    // Outline pixels count only near the regions found.
+    Box reach;
+    bool any = false;
+    for (const Region* r : {&excess, &missing}) {
+        if (r->count <= 0) continue;
+        if (!any) {
+            reach = r->box;
+            any = true;
+        } else {
+            reach.bottom = std::max(reach.bottom, r->box.bottom);
+            reach.top = std::min(reach.top, r->box.top);
+            reach.left = std::min(reach.left, r->box.left);
+            reach.right = std::max(reach.right, r->box.right);
+        }
+    }
+    std::vector<std::pair<int, int>> outline;
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            std::uint8_t& p = o[y * n + x];
+            const bool near = any && y >= reach.top - 3 && y <= reach.bottom + 3 &&
+                              x >= reach.left - 3 && x <= reach.right + 3;
+            if (!near) p = 0;
+            std::uint8_t& q = d[y * n + x];
+            if (q != 255 && q != 128) q = 0;
+        }
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x)
+            if (o[y * n + x] != 0) outline.emplace_back(x, y);
+
+    ExcessMissingResult r;
+    if (excess.count > 0) r.excess = farthestFromOutline(d, n, excess.box, 255, mx, my, outline);
+    if (missing.count > 0)
+        r.missing = farthestFromOutline(d, n, missing.box, 128, mx, my, outline);
+    return r;
+}
+
+}  // namespace pcbinspect

@@ -1,0 +1,82 @@
+// Neighbour codes, the thinning table, skeleton thinning and the
+// width-carrying skeleton. (Peeling is fixed by the CAD export tests.)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+
+#include "imaging/thickness_map.h"
+#include "imaging/thinning.h"
+#include "boards/images.h"
+
+namespace pcbinspect {
+namespace {
+
+using testing::Square;
+
+int setPixels(const Square& s) { return static_cast<int>(s.pixels.size() - std::count(s.pixels.begin(), s.pixels.end(), 0)); }
+
+TEST(ThinningTable, LineEndsAreExactlyTheSingleNeighbourCodes) {
+    for (int code = 0; code < 256; ++code)
+        EXPECT_EQ(ThinningTable[code] == kThinLineEnd, std::popcount(static_cast<unsigned>(code)) == 1) << code;
+    EXPECT_EQ(ThinningTable[0], kThinKeep);     // an isolated pixel stays
+    EXPECT_EQ(ThinningTable[255], kThinRemovable);
+    EXPECT_EQ(ThinningTable[0x42], kThinKeep);  // above and below: a line pixel stays
+}
+
+TEST(NeighbourCode, BitsGoRowByRowFromTheTopLeftAndStopAtTheImage) {
+    const int bitAt[8][2] = {{1, 1}, {2, 1}, {3, 1}, {1, 2}, {3, 2}, {1, 3}, {2, 3}, {3, 3}};
+    for (int bit = 0; bit < 8; ++bit) {
+        Square one(5);
+        one.at(bitAt[bit][0], bitAt[bit][1]) = 9;
+        EXPECT_EQ(NeighbourCode(one.data(), 5, 5, 5, 2, 2), 1 << bit);
+    }
+    // Outside the image counts as not set, even when memory beyond it is.
+    Square full(5, 255);
+    EXPECT_EQ(NeighbourCode(full.data(), 5, 5, 5, 0, 0), (1 << 4) | (1 << 6) | (1 << 7));
+    EXPECT_EQ(NeighbourCode(full.data(), 5, 5, 5, 4, 4), 1 | 2 | 8);
+    EXPECT_EQ(NeighbourCode(full.data(), 3, 5, 3, 2, 1), 1 | 2 | 8 | 32 | 64);
+}
+
+TEST(SkeletonThin, ThinsABarToItsMiddleRowAndPrunesSpursInModeZero) {
+    // A 9-pixel-thick bar, rows 20..28, thins to one unbroken run on its
+    // middle row with no 2 x 2 block fully set; mode 0 prunes the spurs
+    // towards the corners while thinning goes on, mode 1 keeps them.
+    for (int mode : {0, 1}) {
+        Square s(60);
+        s.rect(5, 20, 54, 28, 255);
+        const int left = SkeletonThin(s.data(), 60, 60, 60, mode);
+        int run = 0, first = 60, last = -1, blocks = 0;
+        for (int i = 0; i < 60 * 59; ++i) {
+            if (i / 60 == 24 && s.pixels[i]) ++run, first = std::min(first, i % 60), last = i % 60;
+            blocks += i % 60 < 59 && s.pixels[i] && s.pixels[i + 1] && s.pixels[i + 60] && s.pixels[i + 61];
+        }
+        EXPECT_EQ(left, setPixels(s));
+        EXPECT_TRUE(blocks == 0 && run > 30 && last - first + 1 == run) << mode;
+        EXPECT_EQ(left == run, mode == 0);
+    }
+    // The outermost rows and columns are cleared; an empty image is left alone.
+    Square frame(20, 255);
+    SkeletonThin(frame.data(), 20, 20, 20, 1);
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(!frame.at(i, 0) && !frame.at(i, 19) && !frame.at(0, i) && !frame.at(19, i)) << i;
+    EXPECT_EQ(SkeletonThin(frame.data(), 0, 20, 20, 0), 0);
+}
+
+TEST(ThicknessMap, RectanglesGiveTheirHalfHeightAlongTheMiddleRow) {
+    Square one(30);
+    one.at(15, 12) = 77;  // any foreground value counts as 1
+    ThicknessMap(GrayView{one.data(), 30, 30, 30});
+    EXPECT_TRUE(one.at(15, 12) == 1 && setPixels(one) == 1);
+    for (int k : {2, 3, 5, 8}) {
+        // 2k + 1 rows high, 100 long: values k + 1 along the middle row away
+        // from the ends, nothing on the rows beside it.
+        Square s(140);
+        s.rect(20, 40, 119, 40 + 2 * k, 200);
+        ThicknessMap(GrayView{s.data(), 140, 140, 140});
+        for (int x = 40; x < 100; ++x)
+            EXPECT_EQ((std::vector<int>{s.at(x, 39 + k), s.at(x, 40 + k), s.at(x, 41 + k)}), (std::vector<int>{0, k + 1, 0})) << k << ": " << x;
+    }
+}
+
+}  // namespace
+}  // namespace pcbinspect
