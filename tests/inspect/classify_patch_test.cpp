@@ -1,10 +1,15 @@
-// Patch classification: one synthetic window pair per verdict.
+// Patch classification: synthetic window pairs, one or more per verdict,
+// and the window measures it is built from.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "inspect/classify_patch.h"
+#include "inspect/patch_measures.h"
 #include "boards/images.h"
 
 namespace pcbinspect {
@@ -12,28 +17,18 @@ namespace {
 
 using testing::Canvas;
 using testing::Square;
+using Draw = std::function<void(const Canvas&)>;
 
 // A candidate's windows: the 120 x 120 pair and the 240 x 240 pair whose
-// centre parts show the same content.
+// centre parts show the same shapes, 60 pixels in.
 struct Patch {
     Square r{120}, c{120}, r240{240}, c240{240};
-    std::vector<std::uint8_t> work = std::vector<std::uint8_t>(4 * 120 * 120);
-    std::vector<float> params = std::vector<float>(35, 0.0f);
-
-    // Draws on the reference (and its 240 window) or the camera.
-    void reference(const std::function<void(const Canvas&)>& draw) { both(r, r240, draw); }
-    void camera(const std::function<void(const Canvas&)>& draw) { both(c, c240, draw); }
-
-    PatchVerdict classify(int regionClass, bool nearLine = false, int mx = 0, int my = 0) {
-        return ClassifyPatch(work.data(), r.data(), c.data(), r240.data(), c240.data(),
-                             regionClass, InspectParams::load(params.data(), 35), mx, my,
-                             nearLine);
+    Patch(const Draw& reference, const Draw& camera) {
+        both(r, r240, reference);
+        both(c, c240, camera);
     }
-
-private:
-    static void both(Square& small, Square& large, const std::function<void(const Canvas&)>& draw) {
+    static void both(Square& small, Square& large, const Draw& draw) {
         draw(Canvas(small));
-        // The same shapes, 60 pixels in, on the large window.
         Square shifted(120);
         draw(Canvas(shifted));
         for (int y = 0; y < 120; ++y)
@@ -42,231 +37,181 @@ private:
     }
 };
 
-TEST(ClassifyPatch, EmptyWindows) {
-    Patch p;
-    const PatchVerdict v0 = p.classify(0);
-    EXPECT_EQ(v0.code, 0);
-    EXPECT_EQ(v0.score, 0.0f);
-    // Class 2 without any line: width 0, reported as 20 with 0 + 0.01.
-    Patch q;
-    const PatchVerdict v2 = q.classify(2);
-    EXPECT_EQ(v2.code, 20);
-    EXPECT_FLOAT_EQ(v2.score, 0.01f);
-}
+struct Case {
+    std::string name;
+    int regionClass;
+    bool nearLine;  // next to a reference line
+    Draw reference, camera;
+    std::vector<std::pair<int, float>> params;  // all others 0
+    PatchVerdict verdict;  // code, score, hasOffset, dx, dy
+};
 
 // A vertical reference line across the window, cut in the camera.
-Patch openLine() {
-    Patch p;
-    p.reference([](const Canvas& c) { c.rect(50, 0, 69, 119, 255); });
-    p.camera([](const Canvas& c) {
-        c.rect(50, 0, 69, 50, 255);
-        c.rect(50, 70, 69, 119, 255);
-    });
-    return p;
+const Draw kLine = [](const Canvas& c) { c.rect(50, 0, 69, 119, 255); };
+const Draw kCutLine = [](const Canvas& c) { c.rect(50, 0, 69, 50, 255); c.rect(50, 70, 69, 119, 255); };
+// A round reference pad of radius 20 with a trace leaving it (its width map
+// runs from the pad's 20 down to the trace's 3), a camera pad of another
+// radius on the same trace.
+Draw pad(double radius) {
+    return [radius](const Canvas& c) { c.disc(60, 60, radius, 255); c.rect(60, 57, 119, 62, 255); };
 }
-
-TEST(ClassifyPatch, AnEdgeRegionThatPersistsIsAnOpen) {
-    Patch p = openLine();
-    const PatchVerdict v = p.classify(2);
-    EXPECT_EQ(v.code, 1);
-    ASSERT_TRUE(v.hasOffset);
-    EXPECT_EQ(v.dx, 0);  // no farther region found: the centre
-    EXPECT_EQ(v.dy, 0);
-    // The caller's windows come back cleared at margins widened by 10.
-    EXPECT_EQ(p.r.at(60, 5), 0);
-    EXPECT_EQ(p.r.at(60, 15), 255);
-    Patch q = openLine();
-    EXPECT_EQ(q.classify(2, true).code, 99999);
-}
-
-// A round reference pad of radius 20 with a trace leaving it (so its width
-// map runs from the pad's 20 down to the trace's 3), and a camera pad of
-// another radius on the same trace.
-Patch pads(double cameraRadius) {
-    Patch p;
-    p.reference([](const Canvas& c) {
-        c.disc(60, 60, 20, 255);
-        c.rect(60, 57, 119, 62, 255);
-    });
-    p.camera([&](const Canvas& c) {
-        c.disc(60, 60, cameraRadius, 255);
-        c.rect(60, 57, 119, 62, 255);
-    });
-    return p;
-}
-
-TEST(ClassifyPatch, PadRadiusChecks) {
-    Patch larger = pads(24);
-    larger.params[13] = 0.1f;  // 20 % larger exceeds 10 %
-    larger.params[12] = 100.0f;
-    const PatchVerdict v = larger.classify(3);
-    EXPECT_EQ(v.code, 6);
-    EXPECT_NEAR(v.score, 0.2f, 0.03f);
-    Patch smaller = pads(17);
-    smaller.params[13] = 100.0f;
-    smaller.params[12] = 1.0f;
-    const PatchVerdict w = smaller.classify(3);
-    EXPECT_EQ(w.code, 7);
-    EXPECT_NEAR(w.score, -3.0f, 0.5f);  // camera radius minus reference radius
-}
-
-// Solid copper in the reference, a closed 5 x 3 hole in the camera.
-Patch voided() {
-    Patch p;
-    p.reference([](const Canvas& c) { c.rect(20, 20, 100, 100, 255); });
-    p.camera([](const Canvas& c) {
-        c.rect(20, 20, 100, 100, 255);
-        c.rect(58, 59, 62, 61, 0);
-    });
-    return p;
-}
-
-TEST(ClassifyPatch, EnclosedVoids) {
-    Patch plain = voided();
-    plain.params[16] = 3.0f;
-    plain.params[26] = 100.0f;
-    const PatchVerdict v = plain.classify(0);
-    EXPECT_EQ(v.code, 4);
-    EXPECT_EQ(v.score, 5.0f);  // the larger side of the 5 x 3 void
-    Patch class1 = voided();
-    class1.params[16] = 100.0f;
-    class1.params[26] = 5.0f;
-    const PatchVerdict w = class1.classify(1);
-    EXPECT_EQ(w.code, 26);
-    EXPECT_EQ(w.score, 5.0f);
-}
-
-// A blob jutting 20 rows up from a bar's edge on row 70 (excess), or a bite
-// 20 rows deep into a bar whose edge is on row 50 (missing), at the centre.
-Patch jut(bool excess) {
-    Patch p;
-    if (excess) {
-        p.reference([](const Canvas& c) { c.rect(0, 70, 119, 109, 255); });
-        p.camera([&](const Canvas& c) {
-            c.rect(0, 70, 119, 109, 255);
-            c.rect(55, 50, 64, 69, 255);
-        });
-    } else {
-        p.reference([](const Canvas& c) { c.rect(0, 50, 119, 109, 255); });
-        p.camera([&](const Canvas& c) {
-            c.rect(0, 50, 119, 109, 255);
-            c.rect(55, 50, 64, 69, 0);
-        });
-    }
-    return p;
-}
-
-TEST(ClassifyPatch, ExcessAndMissingByRegionClass) {
-    struct Case {
-        int regionClass;
-        bool excess;
-        int excessParam, missingParam;
-        int code;
+// Solid copper, in the camera with a closed 5 x 3 hole.
+const Draw kSolid = [](const Canvas& c) { c.rect(20, 20, 100, 100, 255); };
+const Draw kVoided = [](const Canvas& c) { c.rect(20, 20, 100, 100, 255); c.rect(58, 59, 62, 61, 0); };
+// An annular pad of outer radius 30 around a hole of radius 15 at (hx, 60),
+// or without a hole.
+Draw annulus(int hx, bool hole = true) {
+    return [hx, hole](const Canvas& c) {
+        c.disc(60, 60, 30, 255);
+        if (hole) c.disc(hx, 60, 15, 0);
     };
-    // After one erosion the blob's outline reaches 17 rows from the
-    // reference outline next to it (rows 51..68 against row 69 for the
-    // excess, against row 50 for the bite): (17 + 1 + 1) / 2 = 9.5.
-    const Case cases[] = {
+}
+// Parameters first..last at 100, then the others given.
+std::vector<std::pair<int, float>> hundreds(int first, int last, std::vector<std::pair<int, float>> more) {
+    for (int i = first; i <= last; ++i) more.insert(more.begin(), {i, 100.0f});
+    return more;
+}
+
+std::vector<Case> cases() {
+    const Draw none = [](const Canvas&) {};
+    std::vector<Case> k = {
+        {"empty, class 0", 0, false, none, none, {}, {0, 0.0f, false}},
+        // Class 2 without any line: width 0, reported as 20 with 0 + 0.01.
+        {"empty, class 2", 2, false, none, none, {}, {20, 0.01f, false}},
+        // An edge region that persists is an open, at the centre when no
+        // farther region is found; next to a reference line, no verdict.
+        {"open", 2, false, kLine, kCutLine, {}, {1, 0.0f, true, 0, 0}},
+        {"open near a line", 2, true, kLine, kCutLine, {}, {99999, 0.0f, false}},
+        // About 20 % larger exceeds 10 %; 17 against 20 is the camera radius
+        // less the reference's, as fitted.
+        {"pad larger", 3, false, pad(20), pad(24), {{13, 0.1f}, {12, 100.0f}}, {6, 0.209030941f, false}},
+        {"pad smaller", 3, false, pad(20), pad(17), {{13, 100.0f}, {12, 1.0f}}, {7, -2.88831711f, false}},
+        // The larger side of the 5 x 3 void.
+        {"void", 0, false, kSolid, kVoided, {{16, 3.0f}, {26, 100.0f}}, {4, 5.0f, false}},
+        {"void, class 1", 1, false, kSolid, kVoided, {{16, 100.0f}, {26, 5.0f}}, {26, 5.0f, false}},
+        // A 20-pixel reference line drawn 30 pixels wide: half the 10-pixel
+        // change, or 5 / 10.
+        {"width, absolute", 1, false, [](const Canvas& c) { c.rect(0, 50, 119, 69, 255); },
+         [](const Canvas& c) { c.rect(0, 45, 119, 74, 255); },
+         hundreds(24, 25, {{27, 3.0f}, {28, 100.0f}}), {28, 5.0f, false}},
+        {"width, relative", 1, false, [](const Canvas& c) { c.rect(0, 50, 119, 69, 255); },
+         [](const Canvas& c) { c.rect(0, 45, 119, 74, 255); },
+         hundreds(24, 25, {{27, 100.0f}, {28, 0.3f}}), {27, 0.5f, false}},
+        // A vertical line right of the centre and a camera stub from it to
+        // the left window edge: the difference reaches a margin the
+        // reference does not.
+        {"frame", 2, false, [](const Canvas& c) { c.rect(62, 0, 80, 119, 255); },
+         [](const Canvas& c) { c.rect(62, 0, 80, 119, 255); c.rect(0, 55, 61, 64, 255); },
+         {{2, 7.0f}}, {211, 7.0f, false}},
+        // A class-2 line with a void in the camera: the line width 20 is
+        // recorded and reported as code 3, plus 0.01.
+        {"void in a line", 2, false, kLine,
+         [](const Canvas& c) { c.rect(50, 0, 69, 119, 255); c.rect(58, 58, 62, 62, 0); },
+         {{4, 0.1f}}, {3, 20.01f, false}},
+        // No hole in the camera: it cannot be measured. The hole drilled 5
+        // pixels off its place, as measured.
+        {"plugged hole", 3, false, annulus(60), annulus(60, false), hundreds(10, 22, {}), {11, 999.0f, false}},
+        {"hole off its place", 3, false, annulus(60), annulus(65), hundreds(10, 22, {{17, 2.0f}}),
+         {10, 5.18946362f, false}},
+    };
+    // A blob jutting 20 rows up from a bar's edge on row 70 (excess), or a
+    // bite 20 rows deep into a bar whose edge is on row 50 (missing), at the
+    // centre. After one erosion the blob's outline reaches 17 rows from the
+    // reference outline next to it (rows 51..68 against row 69, or against
+    // row 50): (17 + 1 + 1) / 2 = 9.5, on the far side, above the centre for
+    // the blob and below it for the bite.
+    const struct { int regionClass; bool excess; int excessParam, missingParam, code; } juts[] = {
         {0, true, 14, 15, 19}, {0, false, 14, 15, 18}, {4, true, 33, 34, 190},
         {4, false, 33, 34, 180}, {1, true, 24, 25, 25}, {1, false, 24, 25, 24},
         {3, true, 10, 11, 8},    {3, false, 10, 11, 9},    {-1, true, 14, 15, 19},
     };
-    for (const Case& k : cases) {
-        Patch p = jut(k.excess);
-        for (int i : {10, 11, 12, 13, 14, 15, 24, 25, 33, 34, 27, 28}) p.params[i] = 100.0f;
-        p.params[k.excessParam] = 5.0f;
-        p.params[k.missingParam] = 5.0f;
-        const PatchVerdict v = p.classify(k.regionClass);
-        EXPECT_EQ(v.code, k.code) << "class " << k.regionClass << " excess " << k.excess;
-        EXPECT_NEAR(v.score, 9.5f, 1.0f);
-        EXPECT_TRUE(v.hasOffset);
-        // The far side: above the centre for the blob, below it for the bite.
-        if (k.excess) {
-            EXPECT_LT(v.dy, 0);
-        } else {
-            EXPECT_GT(v.dy, 0);
-        }
+    for (const auto& j : juts) {
+        const int top = j.excess ? 70 : 50;
+        const Draw bar = [top](const Canvas& c) { c.rect(0, top, 119, 109, 255); };
+        const Draw camera = [top, excess = j.excess](const Canvas& c) {
+            c.rect(0, top, 119, 109, 255);
+            c.rect(55, 50, 64, 69, excess ? 255 : 0);
+        };
+        k.push_back({"jut, class " + std::to_string(j.regionClass) + (j.excess ? " excess" : " missing"),
+                     j.regionClass, false, bar, camera,
+                     hundreds(10, 15, {{24, 100.0f}, {25, 100.0f}, {27, 100.0f}, {28, 100.0f},
+                                       {33, 100.0f}, {34, 100.0f}, {j.excessParam, 5.0f},
+                                       {j.missingParam, 5.0f}}),
+                     {j.code, 9.5f, true, -2, j.excess ? -4 : 4}});
+    }
+    return k;
+}
+
+TEST(ClassifyPatch, OneVerdictPerWindowPair) {
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(c.name);
+        Patch p(c.reference, c.camera);
+        std::vector<float> params(35, 0.0f);
+        for (const auto& [i, v] : c.params) params[i] = v;
+        std::vector<std::uint8_t> work(4 * 120 * 120);
+        const PatchVerdict v = ClassifyPatch(work.data(), p.r.data(), p.c.data(), p.r240.data(), p.c240.data(),
+                                             c.regionClass, InspectParams::load(params.data(), 35), 0, 0,
+                                             c.nearLine);
+        const PatchVerdict& w = c.verdict;
+        EXPECT_EQ(std::tuple(v.code, v.hasOffset, v.dx, v.dy), std::tuple(w.code, w.hasOffset, w.dx, w.dy));
+        EXPECT_FLOAT_EQ(v.score, w.score);
+        // After an open the caller's windows come back cleared at margins
+        // widened by 10.
+        if (c.verdict.code == 1) { EXPECT_TRUE(p.r.at(60, 5) == 0 && p.r.at(60, 15) == 255); }
     }
 }
 
-TEST(ClassifyPatch, Class1WidthChange) {
-    // A 20-pixel reference line drawn 30 pixels wide in the camera.
-    auto wide = [] {
-        Patch p;
-        p.reference([](const Canvas& c) { c.rect(0, 50, 119, 69, 255); });
-        p.camera([](const Canvas& c) { c.rect(0, 45, 119, 74, 255); });
-        for (int i : {24, 25}) p.params[i] = 100.0f;
-        return p;
-    };
-    Patch absolute = wide();
-    absolute.params[27] = 3.0f;
-    absolute.params[28] = 100.0f;
-    const PatchVerdict a = absolute.classify(1);
-    EXPECT_EQ(a.code, 28);
-    EXPECT_NEAR(a.score, 5.0f, 1.5f);  // half the 10-pixel change
-    Patch relative = wide();
-    relative.params[27] = 100.0f;
-    relative.params[28] = 0.3f;
-    const PatchVerdict r = relative.classify(1);
-    EXPECT_EQ(r.code, 27);
-    EXPECT_NEAR(r.score, 0.5f, 0.15f);  // 5 / 10
+// ---------------------------------------------------------------------------
+// Window measures of the patch classification.
+
+std::vector<std::int16_t> stack() { return std::vector<std::int16_t>(2 * kPatchArea); }
+
+TEST(EndsInBox, LineEndsAndBoxesLeavingTheWindow) {
+    Square s(120);
+    Canvas(s).rect(0, 58, 65, 62, 255);  // a line from the left ending at x = 65
+    EXPECT_FALSE(EndsInBox(s.data(), 5, 60));    // box leaves the window
+    EXPECT_TRUE(EndsInBox(s.data(), 65, 60));    // only the left side is crossed
+    EXPECT_FALSE(EndsInBox(s.data(), 40, 60));   // crossed left and right
+    EXPECT_TRUE(EndsInBox(s.data(), 100, 100));  // nothing at all
 }
 
-TEST(ClassifyPatch, FrameCaseAndFallback) {
-    // A vertical line right of the centre and a camera stub from it to the
-    // left window edge: the difference reaches a margin the reference does
-    // not.
-    Patch frame;
-    frame.reference([](const Canvas& c) { c.rect(62, 0, 80, 119, 255); });
-    frame.camera([](const Canvas& c) {
-        c.rect(62, 0, 80, 119, 255);
-        c.rect(0, 55, 61, 64, 255);
-    });
-    frame.params[2] = 7.0f;
-    const PatchVerdict f = frame.classify(2);
-    EXPECT_EQ(f.code, 211);
-    EXPECT_EQ(f.score, 7.0f);
-    // A class-2 line with a void in the camera: the line width is recorded
-    // and reported as code 3.
-    Patch hole;
-    hole.reference([](const Canvas& c) { c.rect(50, 0, 69, 119, 255); });
-    hole.camera([](const Canvas& c) {
-        c.rect(50, 0, 69, 119, 255);
-        c.rect(58, 58, 62, 62, 0);
-    });
-    hole.params[4] = 0.1f;
-    const PatchVerdict h = hole.classify(2);
-    EXPECT_EQ(h.code, 3);
-    EXPECT_NEAR(h.score, 20.01f, 2.1f);
+TEST(RidgePeak, NearestSetPixelAndClimbing) {
+    Square s(120);
+    RidgeResult r = RidgePeak(s.data(), 60, 60, false);
+    EXPECT_TRUE(r.value == 0 && r.x == 1 && r.y == 1);
+    // A skeleton line along row 60 whose values rise to the right: x - 19.
+    for (int x = 20; x < 100; ++x) s.at(x, 60) = static_cast<std::uint8_t>(x - 19);
+    r = RidgePeak(s.data(), 50, 62, false);
+    EXPECT_EQ(r.value, 31);
+    EXPECT_EQ(r.x, 50);
+    EXPECT_FLOAT_EQ(r.distance, 2.0f);
+    // Climbing moves up to five columns at a time to the line's end at 99;
+    // an end pixel has a single neighbour, so the point steps back onto 98.
+    r = RidgePeak(s.data(), 50, 62, true);
+    EXPECT_EQ(r.x, 98);
+    EXPECT_EQ(r.value, 79);
 }
 
-// An annular reference pad (outer radius 30, hole 15) and a camera pad.
-Patch annulus(const std::function<void(const Canvas&)>& cameraHole) {
-    Patch p;
-    p.reference([](const Canvas& c) {
-        c.disc(60, 60, 30, 255);
-        c.disc(60, 60, 15, 0);
-    });
-    p.camera([&](const Canvas& c) {
-        c.disc(60, 60, 30, 255);
-        cameraHole(c);
-    });
-    for (int i = 10; i <= 22; ++i) p.params[i] = 100.0f;
-    return p;
-}
-
-TEST(ClassifyPatch, DrilledHoles) {
-    // No hole in the camera: the hole cannot be measured.
-    Patch plugged = annulus([](const Canvas&) {});
-    const PatchVerdict v = plugged.classify(3);
-    EXPECT_EQ(v.code, 11);
-    EXPECT_EQ(v.score, 999.0f);
-    // The hole drilled 5 pixels off its place.
-    Patch off = annulus([](const Canvas& c) { c.disc(65, 60, 15, 0); });
-    off.params[17] = 2.0f;
-    const PatchVerdict w = off.classify(3);
-    EXPECT_EQ(w.code, 10);
-    EXPECT_NEAR(w.score, 5.0f, 1.0f);
+TEST(VoidCheck, FindsAnEnclosedHoleAndFillsItNotAnOpenNotch) {
+    // A 5 x 3 hole the reference has solid is found and filled in the
+    // camera copy; a notch open to the outside is no void.
+    for (const bool enclosed : {true, false}) {
+        auto s = stack();
+        Square w0(120), r(120, 255), d(120);
+        Canvas(w0).rect(30, 30, 90, 90, 255);
+        if (enclosed) {
+            Canvas(w0).rect(58, 59, 62, 61, 0);
+            Canvas(r).rect(0, 0, 119, 20, 0);
+        } else {
+            Canvas(r).rect(0, 0, 119, 119, 0);
+            Canvas(r).rect(30, 30, 90, 90, 255);
+            Canvas(w0).rect(58, 30, 62, 61, 0);
+        }
+        const VoidResult v = VoidCheck(s.data(), d.data(), r.data(), w0.data());
+        EXPECT_EQ(v.found, enclosed);
+        if (enclosed) { EXPECT_TRUE(v.width == 5 && v.height == 3) << v.width << " x " << v.height; }
+        EXPECT_EQ(w0.at(60, 60), enclosed ? 255 : 0);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <limits>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "pcbinspect/exports.h"
@@ -20,12 +22,14 @@ using testing::GuardedImage;
 struct Board {
     GuardedImage ref{400, 400, 404}, cam{400, 400, 400};
     std::vector<float> params = std::vector<float>(35, 0.0f);
-    std::int32_t control[5] = {0, 0, 0, 0, 0};
-    std::int32_t origin[2] = {0, 0};
+    std::int32_t control[5] = {0, 0, 0, 0, 0}, origin[2] = {0, 0};
     std::vector<HoleRecord> holes;
     std::vector<std::int32_t> flaws = std::vector<std::int32_t>(7 * 16, -1);
-    int suppress = 0;
-    int capacity = 7 * 16;
+    std::vector<FlawCandidate> candidates;  // as the call left them
+    int suppress = 0, capacity = 7 * 16, refWidth = 400, refStride = 404, camHeight = 400;
+    int toleranceCount = 0;
+    enum { kRef = 1, kCam = 2, kCandidates = 4, kFlaws = 8, kControl = 16, kParams = 32 };
+    int nulls = 0;  // the pointers passed as null
 
     Board() {
         ref.fill(0);
@@ -33,16 +37,21 @@ struct Board {
         Canvas(ref).rect(20, 20, 379, 379, 100);
     }
 
-    int run(std::vector<FlawCandidate>& cands, bool checkHoles = false) {
-        return inspect(ref.data(), nullptr, 400, 404, 400, cam.data(), 400, 400, 400, 0, 0,
-                       params.data(), 35, cands.data(), static_cast<int>(cands.size()), suppress,
-                       0, flaws.data(), capacity, nullptr, false, nullptr, 0, origin,
-                       holes.data(), static_cast<int>(holes.size()), checkHoles ? 1 : 0, control);
+    int run(std::vector<FlawCandidate> cands, bool checkHoles = false) {
+        candidates = std::move(cands);
+        auto pass = [&](auto* p, int bit) { return nulls & bit ? nullptr : p; };
+        return inspect(pass(ref.data(), kRef), nullptr, refWidth, refStride, 400, pass(cam.data(), kCam),
+                       400, 400, camHeight, 0, 0, pass(params.data(), kParams), 35,
+                       pass(candidates.data(), kCandidates), static_cast<int>(candidates.size()),
+                       suppress, 0, pass(flaws.data(), kFlaws), capacity, nullptr, false, nullptr,
+                       toleranceCount, origin, holes.data(), static_cast<int>(holes.size()),
+                       checkHoles ? 1 : 0, pass(control, kControl));
     }
-    FlawRecord record(int i) const {
+    // Code, score, reference and camera position and region of a record.
+    auto record(int i) const {
         FlawRecord r;
         std::memcpy(&r, flaws.data() + 7 * i, sizeof r);
-        return r;
+        return std::tuple(r.code, r.score, r.refX, r.refY, r.camX, r.camY, r.region);
     }
 };
 
@@ -50,24 +59,16 @@ FlawCandidate at(float x, float y) { return FlawCandidate{x, y, x, y, 0.0f}; }
 
 TEST(Inspect, EmptyCameraWindowIsCodeOne) {
     Board b;
-    std::vector<FlawCandidate> c{at(200, 200)};
-    ASSERT_EQ(b.run(c), 1);
-    const FlawRecord r = b.record(0);
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.score, 0);
-    EXPECT_EQ(r.refX, 200);
-    EXPECT_EQ(r.camY, 200);
-    EXPECT_EQ(r.region, 0);
+    ASSERT_EQ(b.run({at(200, 200)}), 1);
+    EXPECT_EQ(b.record(0), std::tuple(1, 0, 200, 200, 200, 200, 0));
     EXPECT_EQ(b.flaws[7], -1);  // nothing past the record
 }
 
 TEST(Inspect, CandidatesNearTheCameraBorderAreSkipped) {
-    Board b;
-    std::vector<FlawCandidate> inside{at(47, 200), at(200, 353)};
-    EXPECT_EQ(b.run(inside), 2);  // exactly 47 from the left and the bottom border
-    Board c;
-    std::vector<FlawCandidate> outside{at(46, 200), at(200, 46), at(354, 200), at(200, 353.6f)};
-    EXPECT_EQ(c.run(outside), 0);  // 353.6 rounds to 354
+    // Exactly 47 from the left and the bottom border is examined; 353.6
+    // rounds to 354.
+    EXPECT_EQ(Board().run({at(47, 200), at(200, 353)}), 2);
+    EXPECT_EQ(Board().run({at(46, 200), at(200, 46), at(354, 200), at(200, 353.6f)}), 0);
 }
 
 // A reference position that names no place (NaN, infinite, beyond 2^30)
@@ -81,97 +82,86 @@ TEST(Inspect, ReferencePositionsOutOfReachAreSkipped) {
             Board b;
             FlawCandidate odd = at(200, 200);
             (inY ? odd.refY : odd.refX) = bad;
-            std::vector<FlawCandidate> c{odd, at(150, 150)};
-            ASSERT_EQ(b.run(c), 1) << bad << (inY ? " in y" : " in x");
-            EXPECT_EQ(b.record(0).refX, 150);
+            ASSERT_EQ(b.run({odd, at(150, 150)}), 1) << bad << (inY ? " in y" : " in x");
+            EXPECT_EQ(std::get<2>(b.record(0)), 150);
         }
     }
     // Far outside the reference but within reach, the window is read as
     // empty: the camera, empty as well, gives code 1 as inside.
     Board far;
-    std::vector<FlawCandidate> c{FlawCandidate{-5.0e8f, 3.0e8f, 200, 200, 0}};
-    ASSERT_EQ(far.run(c), 1);
-    EXPECT_EQ(far.record(0).code, 1);
+    ASSERT_EQ(far.run({FlawCandidate{-5.0e8f, 3.0e8f, 200, 200, 0}}), 1);
+    EXPECT_EQ(std::get<0>(far.record(0)), 1);
+    // Candidates far outside both images are skipped.
+    EXPECT_EQ(Board().run({FlawCandidate{-1e9f, 5e8f, 1e30f, -1e30f, 0.0f}}), 0);
 }
 
 TEST(Inspect, ExcludedLabelGivesNoRecord) {
     Board b;
     Canvas(b.ref).rect(199, 199, 201, 201, 152);
-    std::vector<FlawCandidate> c{at(200, 200)};
-    EXPECT_EQ(b.run(c), 0);
+    EXPECT_EQ(b.run({at(200, 200)}), 0);
 }
 
 TEST(Inspect, SuppressionDropsCandidatesWithinTheRadius) {
     Board b;
     b.suppress = 10;
-    // After the record at (200, 200): 9 pixels away is dropped, 10 stays.
-    std::vector<FlawCandidate> c{at(200, 200), at(209, 200), at(200, 210), at(300, 300)};
-    EXPECT_EQ(b.run(c), 3);
-    // The dropped candidate's place was taken by the last one.
-    EXPECT_EQ(c[1].camX, 300.0f);
-    EXPECT_EQ(b.record(1).camX, 300);
-    EXPECT_EQ(b.record(2).camY, 210);
+    // After the record at (200, 200): 9 pixels away is dropped, 10 stays;
+    // the dropped candidate's place is taken by the last one.
+    EXPECT_EQ(b.run({at(200, 200), at(209, 200), at(200, 210), at(300, 300)}), 3);
+    EXPECT_EQ(b.candidates[1].camX, 300.0f);
+    EXPECT_EQ(std::get<4>(b.record(1)), 300);
+    EXPECT_EQ(std::get<5>(b.record(2)), 210);
 }
 
 TEST(Inspect, CapacityBoundsTheRecords) {
-    Board b;
-    b.capacity = 6;
-    std::vector<FlawCandidate> c{at(200, 200)};
-    EXPECT_EQ(b.run(c), 0);
-    EXPECT_EQ(b.flaws[0], -1);
-    Board d;
-    d.capacity = 13;  // room for one record only
-    std::vector<FlawCandidate> two{at(200, 200), at(300, 300)};
-    EXPECT_EQ(d.run(two), 1);
-    EXPECT_EQ(d.flaws[7], -1);
+    // No room for one record, then room for exactly one.
+    for (const int capacity : {6, 13}) {
+        Board b;
+        b.capacity = capacity;
+        EXPECT_EQ(b.run({at(200, 200), at(300, 300)}), capacity / 7);
+        EXPECT_EQ(b.flaws[7 * (capacity / 7)], -1) << capacity;
+    }
 }
 
 TEST(Inspect, HolePassReportsHolesClosedInTheCamera) {
     Board b;
     Canvas(b.ref).disc(100, 100, 8, 154);
     Canvas(b.cam).rect(80, 80, 120, 120, 255);  // the camera shows copper there
-    b.holes.push_back(HoleRecord{1, 100, 100, 10});
-    b.holes.push_back(HoleRecord{12, 100, 100, 10});  // kinds 11 and 12 are skipped
-    b.holes.push_back(HoleRecord{1, 300, 300, 10});   // no 154 there: no record
-    std::vector<FlawCandidate> none;
-    ASSERT_EQ(b.run(none, true), 1);
-    const FlawRecord r = b.record(0);
-    EXPECT_EQ(r.code, 12);
-    EXPECT_EQ(r.refX, 100);
-    EXPECT_EQ(r.camY, 100);
+    b.holes = {{1, 100, 100, 10},
+               {12, 100, 100, 10},   // kinds 11 and 12 are skipped
+               {1, 300, 300, 10}};   // no 154 there: no record
+    ASSERT_EQ(b.run({}, true), 1);
+    EXPECT_EQ(b.record(0), std::tuple(12, 0, 100, 100, 100, 100, 0));
+    // Without the hole pass, nothing.
+    EXPECT_EQ(b.run({}, false), 0);
     // An open hole gives nothing.
     Board open;
     Canvas(open.ref).disc(100, 100, 8, 154);
-    open.holes.push_back(HoleRecord{1, 100, 100, 10});
-    EXPECT_EQ(open.run(none, true), 0);
-    // Without the hole pass, nothing either.
-    EXPECT_EQ(b.run(none, false), 0);
+    open.holes = {{1, 100, 100, 10}};
+    EXPECT_EQ(open.run({}, true), 0);
 }
 
 TEST(Inspect, RejectsBadArguments) {
-    Board b;
-    std::vector<FlawCandidate> c{at(200, 200)};
-    const auto before = b.ref.pixels();
-    EXPECT_EQ(inspect(nullptr, nullptr, 400, 404, 400, b.cam.data(), 400, 400, 400, 0, 0,
-                      b.params.data(), 35, c.data(), 1, 0, 0, b.flaws.data(), 112, nullptr, false,
-                      nullptr, 0, b.origin, nullptr, 0, 0, b.control),
-              0);
-    EXPECT_STREQ(getLastError(), "inspect: reference pixels are null");
-    EXPECT_EQ(inspect(b.ref.data(), nullptr, 400, 404, 400, b.cam.data(), 400, 400, 400, 0, 0,
-                      b.params.data(), 35, nullptr, 1, 0, 0, b.flaws.data(), 112, nullptr, false,
-                      nullptr, 0, b.origin, nullptr, 0, 0, b.control),
-              0);
-    EXPECT_STREQ(getLastError(), "inspect: candidates is null");
-    EXPECT_EQ(inspect(b.ref.data(), nullptr, 400, 404, 400, b.cam.data(), 400, 400, 400, 0, 0,
-                      b.params.data(), 35, c.data(), 1, 0, 0, b.flaws.data(), 112, nullptr, false,
-                      nullptr, 3, b.origin, nullptr, 0, 0, b.control),
-              0);
-    EXPECT_STREQ(getLastError(), "inspect: toleranceTable is null");
-    EXPECT_EQ(b.ref.pixels(), before);
-    EXPECT_EQ(b.flaws[0], -1);
-    // Candidates far outside both images are skipped.
-    std::vector<FlawCandidate> far{FlawCandidate{-1e9f, 5e8f, 1e30f, -1e30f, 0.0f}};
-    EXPECT_EQ(b.run(far), 0);
+    const std::pair<const char*, void (*)(Board&)> cases[] = {
+        {"reference pixels are null", [](Board& b) { b.nulls = Board::kRef; }},
+        {"camera pixels are null", [](Board& b) { b.nulls = Board::kCam; }},
+        {"reference width 0 is below 1", [](Board& b) { b.refWidth = 0; }},
+        {"reference stride 399 is below its width 400", [](Board& b) { b.refStride = 399; }},
+        {"camera height -1 is below 1", [](Board& b) { b.camHeight = -1; }},
+        {"flaws is null", [](Board& b) { b.nulls = Board::kFlaws; }},
+        {"control is null", [](Board& b) { b.nulls = Board::kControl; }},
+        {"params is null", [](Board& b) { b.nulls = Board::kParams; }},
+        {"candidates is null", [](Board& b) { b.nulls = Board::kCandidates; }},
+        {"toleranceTable is null", [](Board& b) { b.toleranceCount = 3; }},
+    };
+    for (const auto& [message, change] : cases) {
+        Board b;
+        const auto before = b.ref.pixels();
+        change(b);
+        EXPECT_EQ(b.run({at(200, 200)}), 0) << message;
+        EXPECT_EQ(std::string(getLastError()), std::string("inspect: ") + message);
+        EXPECT_EQ(b.ref.pixels(), before) << message;
+        EXPECT_EQ(b.flaws[0], -1) << message;
+    }
 }
 
 }  // namespace

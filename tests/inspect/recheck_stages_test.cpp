@@ -2,6 +2,9 @@
 // missing copper, spacing and enclosed differences.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "inspect/recheck_stages.h"
@@ -10,186 +13,124 @@
 namespace pcbinspect {
 namespace {
 
-using testing::Canvas;
 using testing::Square;
+using Rects = std::vector<std::array<int, 5>>;  // x0, y0, x1, y1, value
+
+Square drawn(int side, const Rects& rects) {
+    Square s(side);
+    for (const auto& [x0, y0, x1, y1, v] : rects) s.rect(x0, y0, x1, y1, static_cast<std::uint8_t>(v));
+    return s;
+}
 
 TEST(PruneNearestEnd, ErasesTheBranchEndingNearestTheCentre) {
     // A horizontal skeleton line with a stem rising to end 10 pixels below
     // the centre: three ends, the stem's nearest.
-    Square s(240);
-    Canvas(s).rect(20, 150, 220, 150, 5);
-    Canvas(s).rect(120, 130, 120, 149, 5);
+    Square s = drawn(240, {{20, 150, 220, 150, 5}, {120, 130, 120, 149, 5}});
+    // The stem goes down to row 148; its pixel touching the line stays.
+    const Square pruned = drawn(240, {{20, 150, 220, 150, 5}, {120, 149, 120, 149, 5}});
     int limit = 0;
     PruneNearestEnd(s.data(), &limit);
     EXPECT_EQ(limit, 2);  // three ends found, minus one
-    EXPECT_EQ(s.at(120, 130), 0);
-    EXPECT_EQ(s.at(120, 148), 0);  // erased up to the fork
-    EXPECT_EQ(s.at(120, 150), 5);
-    EXPECT_EQ(s.at(20, 150), 5);
+    EXPECT_EQ(s.pixels, pruned.pixels);
     // With a limit of 2 nothing more goes: two ends remain.
     PruneNearestEnd(s.data(), &limit);
     EXPECT_EQ(limit, 2);
-    EXPECT_EQ(s.at(21, 150), 5);
+    EXPECT_EQ(s.pixels, pruned.pixels);
 }
 
-// Masks and label tile of one candidate.
-struct Recheck {
-    Square a{240}, b{240}, pristineA{240}, pristineB{240}, tile{120};
-    std::vector<std::uint8_t> scratch = std::vector<std::uint8_t>(2 * 240 * 240);
-    std::vector<float> params = std::vector<float>(35, 100.0f);
-    int widthBound = 0, cameraWidthBound = 0;
-    float tolerance = 0.0f;
+// A horizontal line through the centre of a 240 x 240 mask, `rows` thick.
+std::array<int, 5> line(int rows) { return {0, 120 - rows / 2, 239, 120 - rows / 2 + rows - 1, 255}; }
 
-    StageVerdict run() {
-        pristineA.pixels = a.pixels;
-        pristineB.pixels = b.pixels;
+TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
+    const struct {
+        const char* name;
+        Rects reference, camera;
+        std::vector<std::pair<int, float>> params;  // all others 100
+        int widthBound, cameraWidthBound;
+        StageVerdict verdict;  // code, score, hasOffset, dx, dy
+    } cases[] = {
+        // Widths of about 10 against 15, and 10 against 6, relative to the
+        // reference.
+        {"widened", {line(20)}, {line(30)}, {{5, 0.2f}}, 0, 0, {220, 0.404666603f}},
+        {"narrowed", {line(20)}, {line(12)}, {{6, 0.2f}}, 0, 0, {221, 0.498333365f}},
+        // Reference width at most control[3] and camera width above
+        // control[4]: no width verdict at all; camera width within
+        // control[4]: narrowed, whatever the limit.
+        {"thin, camera wider than its bound", {line(20)}, {line(12)}, {{6, 0.2f}}, 50, 2, {0, 0.0f}},
+        {"thin, camera within its bound", {line(20)}, {line(12)}, {}, 50, 50, {221, 0.498333365f}},
+        // A vertical line ending above the centre: no verdict however
+        // different the camera is; the same line across the window is judged.
+        {"ending early", {{50, 0, 69, 100, 255}}, {{45, 0, 74, 100, 255}}, {{5, 0.2f}}, 0, 0, {0, 0.0f}},
+        {"across", {{110, 0, 129, 239, 255}}, {{105, 0, 134, 239, 255}}, {{5, 0.2f}}, 0, 0, {220, 0.404666603f}},
+        // A blob 20 pixels high beside the line, above it; a bite half
+        // through the line.
+        {"excess", {line(20)}, {line(20), {110, 90, 129, 109, 255}}, {{0, 0.5f}}, 0, 0, {210, 0.95f, true, -4, -14}},
+        {"missing", {line(30)}, {line(30), {110, 105, 129, 119, 0}}, {{1, 0.2f}}, 0, 0,
+         {200, 0.533333302f, true, -4, -1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Square a = drawn(240, c.reference), b = drawn(240, c.camera), pristineA = a, pristineB = b,
+               tile(120);
+        std::vector<std::uint8_t> scratch(2 * 240 * 240);
+        std::vector<float> params(35, 100.0f);
+        for (const auto& [i, v] : c.params) params[i] = v;
         const InspectParams p = InspectParams::load(params.data(), 35);
-        LineWidthInputs in{scratch.data(), tile.data(), pristineA.data(), pristineB.data(),
-                           a.data(), b.data(), &p, 0, 0, nullptr, 0, tolerance, widthBound,
-                           cameraWidthBound};
-        return LineWidthStage(in);
+        const StageVerdict v = LineWidthStage(LineWidthInputs{
+            scratch.data(), tile.data(), pristineA.data(), pristineB.data(), a.data(), b.data(), &p,
+            0, 0, nullptr, 0, 0.0f, c.widthBound, c.cameraWidthBound});
+        const StageVerdict& w = c.verdict;
+        EXPECT_EQ(std::tuple(v.code, v.hasOffset, v.dx, v.dy), std::tuple(w.code, w.hasOffset, w.dx, w.dy));
+        EXPECT_FLOAT_EQ(v.score, w.score);
     }
-};
-
-// A horizontal line through the centre, `ref` rows thick in the reference
-// and `cam` in the camera.
-Recheck horizontalLine(int ref, int cam) {
-    Recheck r;
-    Canvas(r.a).rect(0, 120 - ref / 2, 239, 120 - ref / 2 + ref - 1, 255);
-    Canvas(r.b).rect(0, 120 - cam / 2, 239, 120 - cam / 2 + cam - 1, 255);
-    return r;
 }
 
-TEST(LineWidthStage, WidenedAndNarrowedLines) {
-    Recheck wide = horizontalLine(20, 30);
-    wide.params[5] = 0.2f;  // widening limit
-    const StageVerdict w = wide.run();
-    EXPECT_EQ(w.code, 220);
-    EXPECT_NEAR(w.score, 0.5f, 0.15f);  // widths 10 and 15: |10 - 15| / 10
-    Recheck narrow = horizontalLine(20, 12);
-    narrow.params[6] = 0.2f;  // narrowing limit
-    const StageVerdict n = narrow.run();
-    EXPECT_EQ(n.code, 221);
-    EXPECT_NEAR(n.score, 0.4f, 0.15f);  // widths 10 and 6
-    EXPECT_FALSE(n.hasOffset);
-}
-
-TEST(LineWidthStage, WidthBoundsDecideForThinLines) {
-    // Reference width at most control[3] and camera width above control[4]:
-    // no width verdict at all.
-    Recheck r = horizontalLine(20, 12);
-    r.params[6] = 0.2f;
-    r.widthBound = 50;
-    r.cameraWidthBound = 2;
-    EXPECT_EQ(r.run().code, 0);
-    // Camera width within control[4]: narrowed, whatever the limit.
-    Recheck s = horizontalLine(20, 12);
-    s.widthBound = 50;
-    s.cameraWidthBound = 50;
-    EXPECT_EQ(s.run().code, 221);
-}
-
-TEST(LineWidthStage, SkeletonsAwayFromTheCentreEndEarly) {
-    // A vertical line at x = 60 ending above the centre: no verdict however
-    // different the camera is; the same line across the window is judged.
-    Recheck away;
-    Canvas(away.a).rect(50, 0, 69, 100, 255);
-    Canvas(away.b).rect(45, 0, 74, 100, 255);
-    away.params[5] = 0.2f;
-    EXPECT_EQ(away.run().code, 0);
-    Recheck across;
-    Canvas(across.a).rect(110, 0, 129, 239, 255);
-    Canvas(across.b).rect(105, 0, 134, 239, 255);
-    across.params[5] = 0.2f;
-    EXPECT_EQ(across.run().code, 220);
-}
-
-TEST(LineWidthStage, ExcessAndMissingCopper) {
-    // A blob 20 pixels high beside the line.
-    Recheck excess = horizontalLine(20, 20);
-    Canvas(excess.b).rect(110, 90, 129, 109, 255);
-    excess.params[0] = 0.5f;
-    const StageVerdict e = excess.run();
-    EXPECT_TRUE(e.code == 210 || e.code == 211) << e.code;
-    EXPECT_TRUE(e.hasOffset);
-    EXPECT_LT(e.dy, 0);  // above the line
-    // A bite half through the line.
-    Recheck missing = horizontalLine(30, 30);
-    Canvas(missing.b).rect(110, 105, 129, 119, 0);
-    missing.params[1] = 0.2f;
-    const StageVerdict m = missing.run();
-    EXPECT_TRUE(m.code == 200 || m.code == 201) << m.code;
-    EXPECT_LE(m.score, 0.99f);
-}
-
-TEST(SpacingStage, ReducedGapBetweenParallelLines) {
-    // Lines 10 pixels wide, 20 apart in the reference; the lower one grows
-    // 8 rows towards the upper one in the camera.
-    Square r(120), c(120);
-    Canvas(r).rect(0, 40, 119, 49, 255);
-    Canvas(r).rect(0, 70, 119, 79, 255);
-    Canvas(c).rect(0, 40, 119, 49, 255);
-    Canvas(c).rect(0, 62, 119, 79, 255);
-    std::vector<float> p(35, 0.0f);
-    p[7] = 0.2f;
-    float score = 0.0f;
-    EXPECT_EQ(SpacingStage(r.data(), c.data(), InspectParams::load(p.data(), 35), &score, nullptr,
-                           0),
-              23);
-    EXPECT_GT(score, 0.2f);
-    EXPECT_LT(score, 0.6f);
-    EXPECT_EQ(r.at(60, 45), 128);  // the measured conductors are marked
-    EXPECT_EQ(c.at(60, 45), 128);
-    EXPECT_EQ(r.at(60, 75), 255);
-}
-
-TEST(SpacingStage, NeedsTwoConductorsOfModestWidth) {
-    std::vector<float> p(35, 0.0f);
-    float score = 0.0f;
-    Square r(120), c(120);
-    Canvas(r).rect(0, 50, 119, 59, 255);
-    Canvas(c).rect(0, 50, 119, 59, 255);
-    EXPECT_EQ(SpacingStage(r.data(), c.data(), InspectParams::load(p.data(), 35), &score, nullptr,
-                           0),
-              0);
-    Square wr(120), wc(120);
-    Canvas(wr).rect(0, 0, 119, 59, 255);  // 60 wide: thickness above 25
-    Canvas(wr).rect(0, 80, 119, 89, 255);
-    Canvas(wc).rect(0, 0, 119, 59, 255);
-    Canvas(wc).rect(0, 65, 119, 89, 255);
-    EXPECT_EQ(SpacingStage(wr.data(), wc.data(), InspectParams::load(p.data(), 35), &score,
-                           nullptr, 0),
-              0);
+TEST(SpacingStage, ReducedGapBetweenTwoConductorsOfModestWidth) {
+    // Lines 10 pixels wide, 20 apart in the reference; the lower one grows 8
+    // rows towards the upper one in the camera: the measured conductors are
+    // marked 128. One conductor, or a neighbour 60 wide (thickness above
+    // 25), gives nothing.
+    const struct { Rects r, c; float limit; int code; } cases[] = {
+        {{{0, 40, 119, 49, 255}, {0, 70, 119, 79, 255}}, {{0, 40, 119, 49, 255}, {0, 62, 119, 79, 255}}, 0.2f, 23},
+        {{{0, 50, 119, 59, 255}}, {{0, 50, 119, 59, 255}}, 0.0f, 0},
+        {{{0, 0, 119, 59, 255}, {0, 80, 119, 89, 255}}, {{0, 0, 119, 59, 255}, {0, 65, 119, 89, 255}}, 0.0f, 0},
+    };
+    for (const auto& k : cases) {
+        Square r = drawn(120, k.r), c = drawn(120, k.c);
+        std::vector<float> p(35, 0.0f);
+        p[7] = k.limit;
+        float score = 0.0f;
+        EXPECT_EQ(SpacingStage(r.data(), c.data(), InspectParams::load(p.data(), 35), &score, nullptr, 0),
+                  k.code);
+        if (k.code == 0) continue;
+        EXPECT_EQ(score, 0.25f);  // the relative reduction as measured
+        EXPECT_EQ(std::tuple(r.at(60, 45), c.at(60, 45), r.at(60, 75)), std::tuple(128, 128, 255));
+    }
 }
 
 TEST(EnclosedDifferenceCheck, MeasuresEnclosedRegionsOnly) {
     std::vector<std::uint8_t> d(240 * 240);
+    auto check = [&](Square& p, Square& q, float limit, float* score) {
+        return EnclosedDifferenceCheck(d.data(), p.data(), q.data(), limit, score, nullptr, 0);
+    };
     float score = -1.0f;
     // Equal masks: nothing to measure.
-    Square p(240), q(240);
-    Canvas(p).rect(0, 100, 239, 139, 255);
-    q.pixels = p.pixels;
-    EXPECT_FALSE(EnclosedDifferenceCheck(d.data(), p.data(), q.data(), 0.0f, &score, nullptr, 0));
+    Square p = drawn(240, {{0, 100, 239, 139, 255}}), q = p;
+    EXPECT_FALSE(check(p, q, 0.0f, &score));
     EXPECT_EQ(score, -1.0f);
     // p has a 20 x 20 hole that q's copper encloses: it reaches 20 rows
     // across q's width of 39 between its first and last rows.
-    Square notched = p;
-    Canvas(notched).rect(110, 110, 129, 129, 0);
-    Square solid = q;
-    EXPECT_TRUE(EnclosedDifferenceCheck(d.data(), notched.data(), solid.data(), 0.3f, &score,
-                                        nullptr, 0));
-    EXPECT_NEAR(score, 0.5f, 0.1f);
-    EXPECT_FALSE(EnclosedDifferenceCheck(d.data(), notched.data(), solid.data(), 0.7f, &score,
-                                         nullptr, 0));
-    // A hole in q that q's copper encloses is painted into q.
-    Square holed = q;
-    Canvas(holed).rect(115, 115, 124, 124, 0);
-    EnclosedDifferenceCheck(d.data(), p.data(), holed.data(), 0.0f, &score, nullptr, 0);
+    Square notched = drawn(240, {{0, 100, 239, 139, 255}, {110, 110, 129, 129, 0}}), solid = q;
+    EXPECT_TRUE(check(notched, solid, 0.3f, &score));
+    EXPECT_FLOAT_EQ(score, 20.0f / 39.0f);
+    EXPECT_FALSE(check(notched, solid, 0.7f, &score));
+    // A hole in q that q's copper encloses is painted into q; a gap in q's
+    // copper is open to q's background: never measured.
+    Square holed = drawn(240, {{0, 100, 239, 139, 255}, {115, 115, 124, 124, 0}});
+    check(p, holed, 0.0f, &score);
     EXPECT_EQ(holed.at(120, 120), 255);
-    // A gap in q's copper is open to q's background: never measured.
-    Square gap = q;
-    Canvas(gap).rect(110, 100, 129, 139, 0);
-    EXPECT_FALSE(EnclosedDifferenceCheck(d.data(), p.data(), gap.data(), 0.0f, &score, nullptr, 0));
+    Square gap = drawn(240, {{0, 100, 239, 139, 255}, {110, 100, 129, 139, 0}});
+    EXPECT_FALSE(check(p, gap, 0.0f, &score));
     EXPECT_EQ(gap.at(120, 120), 0);
 }
 

@@ -1,180 +1,182 @@
-// Square maximum, window shift and both forms of box smoothing.
+// Window routines of the patch classification (margins, single erosion,
+// line-direction correction, excess and missing copper), the square maximum,
+// the window shift and both forms of box smoothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
+#include <array>
 #include <cstdint>
 #include <limits>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "imaging/window_filters.h"
 #include "inspect/window_checks.h"
+#include "inspect/window_routines.h"
 #include "boards/images.h"
 
 namespace pcbinspect {
 namespace {
 
+using testing::Canvas;
 using testing::GuardedImage;
 using testing::Square;
 
-TEST(SquareMaximum, LooksWithin27PixelsOfTheCentre) {
-    Square w(kWindowSide);
-    EXPECT_EQ(squareMaximum(w.data(), 60, 60), 0);  // nothing set
-    w.at(88, 60) = 250;  // |x - cx| = 28: outside
-    w.at(60, 32) = 240;  // |y - cy| = 28: outside
-    EXPECT_EQ(squareMaximum(w.data(), 60, 60), 0);
-    w.at(87, 33) = 90;  // 27 and 27: inside
-    w.at(40, 70) = 40;
-    EXPECT_EQ(squareMaximum(w.data(), 60, 60), 90);
-    // Near the corner the square is clipped.
-    Square c(kWindowSide);
-    c.at(0, 0) = 12;
-    c.at(29, 0) = 200;  // 28 columns from cx = 1
-    EXPECT_EQ(squareMaximum(c.data(), 1, 1), 12);
+// ---------------------------------------------------------------------------
+// Margins, single erosion, line-direction correction and excess/missing.
+
+GrayView view(Square& s) { return GrayView{s.data(), s.n, s.n, s.n}; }
+
+TEST(ErodeOnce, LeavesTheMiddleOfASquareNeverTheFrame) {
+    Square s(9);
+    Canvas(s).rect(3, 3, 5, 5, 200);
+    ErodeOnce(view(s));
+    Square middle(9);
+    middle.at(4, 4) = 200;
+    EXPECT_EQ(s.pixels, middle.pixels);
+    // The frame is never eroded; value 1 anywhere is cleared, but its
+    // neighbour counts it as set and stays.
+    Square f(6, 7);
+    f.at(0, 3) = 1;
+    ErodeOnce(view(f));
+    EXPECT_EQ(std::tuple(f.at(0, 0), f.at(0, 3), f.at(1, 3)), std::tuple(7, 0, 7));
 }
 
-TEST(ShiftWindow, WholePixelShiftsMoveTheContent) {
-    const int w = 20, h = 15;
-    for (const auto& [dx, dy] : {std::pair{3, -2}, std::pair{-5, 4}, std::pair{0, 0},
-                                std::pair{25, 0}}) {
-        GuardedImage img(w, h, 24);
-        img.fillRandom(11);
-        const GuardedImage before = img;
-        shiftWindow(GrayView{img.data(), w, img.stride(), h}, static_cast<float>(dx),
-                    static_cast<float>(dy), 7);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                const int sx = x - dx, sy = y - dy;
-                const bool in = sx >= 0 && sy >= 0 && sx < w && sy < h;
-                ASSERT_EQ(img.at(x, y), in ? before.at(sx, sy) : 7) << dx << "," << dy << " at " << x << "," << y;
-            }
-        EXPECT_TRUE(img.guardsIntact());
+TEST(CorrectLineDirection, AxisLinesKeepTheirValuesDiagonalsShrink) {
+    Square axis(40);
+    Canvas(axis).rect(5, 20, 34, 20, 8);
+    const Square before = axis;
+    CorrectLineDirection(view(axis));
+    EXPECT_EQ(axis.pixels, before.pixels);
+    // A 45-degree line: values 8 become trunc(cos(45) * 8 + 0.5) = 6.
+    Square diag(40);
+    for (int i = 5; i < 35; ++i) diag.at(i, i) = 8;
+    CorrectLineDirection(view(diag));
+    for (int i = 10; i < 30; ++i) EXPECT_EQ(diag.at(i, i), 6) << i;
+    EXPECT_EQ(diag.at(2, 2), 0);
+}
+
+TEST(ExcessMissing, MeasuresHowFarABlobJutsFromTheOutline) {
+    // Reference outline along row 60; without a difference nothing is
+    // measured. An excess blob 6 pixels wide juts 6 rows straight up from it
+    // (rows 54..59): its far side lies 6 rows from the outline, first met at
+    // (57, 54) in row order.
+    for (const bool blob : {false, true}) {
+        Square d(120), o(120);
+        Canvas(o).rect(0, 60, 119, 60, 255);
+        if (blob) Canvas(d).rect(57, 54, 62, 59, 255);
+        const ExcessMissingResult r = ExcessMissing(d.data(), o.data(), 120, 0, 0);
+        EXPECT_EQ(std::tuple(r.excess.value, r.excess.x, r.excess.y, r.missing.value, r.missing.x, r.missing.y),
+                  blob ? std::tuple(6.0f, 57, 54, 0.0f, -1, -1) : std::tuple(0.0f, -1, -1, 0.0f, -1, -1));
     }
 }
 
-TEST(ShiftWindow, FractionalShiftsInterpolate) {
-    GuardedImage img(4, 1, 4);
-    img.at(0, 0) = 100;
-    img.at(1, 0) = 50;
-    img.at(2, 0) = 31;
-    img.at(3, 0) = 200;
-    shiftWindow(GrayView{img.data(), 4, 4, 1}, 0.5f, 0.0f, 0);
-    // Source x - 0.5 truncates to x - 1 with weight 0.5 on both neighbours,
-    // except at x = 0, where -0.5 truncates to 0 and the weights become
-    // 1.5 and -0.5: 150 - 25.
-    EXPECT_EQ(img.at(0, 0), 125);
-    EXPECT_EQ(img.at(1, 0), 75);
-    EXPECT_EQ(img.at(2, 0), 40);   // (50 + 31) / 2, truncated
-    EXPECT_EQ(img.at(3, 0), 115);  // (31 + 200) / 2
-    // Shifting left by half a pixel reads x + 0.5; the last column clamps its
-    // right neighbour to itself.
-    GuardedImage right(3, 1, 3);
-    right.at(0, 0) = 10;
-    right.at(1, 0) = 20;
-    right.at(2, 0) = 41;
-    shiftWindow(GrayView{right.data(), 3, 3, 1}, -0.5f, 0.0f, 0);
-    EXPECT_EQ(right.at(0, 0), 15);
-    EXPECT_EQ(right.at(1, 0), 30);
-    EXPECT_EQ(right.at(2, 0), 41);
+// ---------------------------------------------------------------------------
+// Square maximum, window shift and both forms of box smoothing.
+
+TEST(SquareMaximum, LooksWithin27PixelsOfTheCentre) {
+    const struct { std::vector<std::array<int, 3>> pixels; int cx, cy, max; } cases[] = {
+        {{}, 60, 60, 0},
+        {{{88, 60, 250}, {60, 32, 240}}, 60, 60, 0},  // 28 off in x, in y: outside
+        {{{88, 60, 250}, {60, 32, 240}, {87, 33, 90}, {40, 70, 40}}, 60, 60, 90},  // 27 and 27: inside
+        {{{0, 0, 12}, {29, 0, 200}}, 1, 1, 12},  // clipped at the corner; 28 columns from cx = 1
+    };
+    for (const auto& c : cases) {
+        Square w(kWindowSide);
+        for (const auto& [x, y, v] : c.pixels) w.at(x, y) = static_cast<std::uint8_t>(v);
+        EXPECT_EQ(squareMaximum(w.data(), c.cx, c.cy), c.max) << &c - cases;
+    }
+}
+
+// The shift written directly: each pixel reads the source at (x - dx, y - dy)
+// bilinearly from the truncated position and its right and lower neighbours
+// (clamped into the image), keeping the low eight bits of the truncated
+// value; positions truncating outside the image take the fill value. With
+// shifts in quarters every product is exact, so any order of the sums gives
+// the same bytes.
+std::vector<std::uint8_t> referenceShift(const GuardedImage& img, double dx, double dy, int fill) {
+    const int w = img.width(), h = img.height();
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(w) * h, static_cast<std::uint8_t>(fill));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double sx = x - dx, sy = y - dy;
+            const int ix = static_cast<int>(sx), iy = static_cast<int>(sy);
+            if (ix < 0 || ix >= w || iy < 0 || iy >= h) continue;
+            const double fx = sx - ix, fy = sy - iy;
+            const int ix1 = std::min(ix + 1, w - 1), iy1 = std::min(iy + 1, h - 1);
+            const double v = (1 - fx) * (1 - fy) * img.at(ix, iy) + (1 - fx) * fy * img.at(ix, iy1) +
+                             fx * (1 - fy) * img.at(ix1, iy) + fx * fy * img.at(ix1, iy1);
+            out[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint8_t>(static_cast<int>(v) & 0xFF);
+        }
+    return out;
+}
+
+TEST(ShiftWindow, WholeAndFractionalShiftsMatchTheDirectBilinearRead) {
+    // Whole shifts within the window move the content; one beyond it leaves
+    // only the fill. Half a pixel right at x = 0 reads -0.5, which truncates
+    // to 0 and extrapolates with the weights 1.5 and -0.5.
+    const std::pair<double, double> shifts[] = {{3, -2},     {-5, 4},     {0, 0},      {25, 0},
+                                                {0.5, 0},    {-0.5, 0},   {0.5, 0.5},  {-1.25, 0.75},
+                                                {2.5, -1.5}, {0, -0.25},  {-0.75, -3}, {19.5, 0}};
+    for (const auto& [dx, dy] : shifts) {
+        GuardedImage img(20, 15, 24);
+        img.fillRandom(11);
+        const std::vector<std::uint8_t> expected = referenceShift(img, dx, dy, 7);
+        shiftWindow(GrayView{img.data(), 20, img.stride(), 15}, static_cast<float>(dx), static_cast<float>(dy), 7);
+        EXPECT_EQ(img.pixels(), expected) << dx << "," << dy;
+        EXPECT_TRUE(img.guardsIntact());
+    }
 }
 
 // The box mean written directly: for every pixel the sum of the 2r + 1
 // values around it, indices clamped into the line, divided by 2r + 1 with
-// truncation; rows first into a temporary, then columns back.
-void referenceBlur(std::vector<std::uint8_t>& img, int w, int h, long long r) {
-    std::vector<std::uint8_t> tmp(img.size());
-    const long long span = 2 * r + 1;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            long long s = 0;
-            for (long long k = -r; k <= r; ++k) {
-                const long long xx = std::clamp<long long>(x + k, 0, w - 1);
-                s += img[static_cast<std::size_t>(y * w + xx)];
+// truncation; rows first into a temporary, then columns back. A radius
+// below 1 changes nothing.
+std::vector<std::uint8_t> referenceBlur(std::vector<std::uint8_t> img, int w, int h, long long r) {
+    if (r < 1) return img;
+    for (const bool rows : {true, false}) {
+        const std::vector<std::uint8_t> src = img;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                long long s = 0;
+                for (long long k = -r; k <= r; ++k)
+                    s += rows ? src[static_cast<std::size_t>(y * w + std::clamp<long long>(x + k, 0, w - 1))]
+                              : src[static_cast<std::size_t>(std::clamp<long long>(y + k, 0, h - 1) * w + x)];
+                img[static_cast<std::size_t>(y * w + x)] = static_cast<std::uint8_t>(s / (2 * r + 1));
             }
-            tmp[static_cast<std::size_t>(y * w + x)] = static_cast<std::uint8_t>(s / span);
-        }
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            long long s = 0;
-            for (long long k = -r; k <= r; ++k) {
-                const long long yy = std::clamp<long long>(y + k, 0, h - 1);
-                s += tmp[static_cast<std::size_t>(yy * w + x)];
-            }
-            img[static_cast<std::size_t>(y * w + x)] = static_cast<std::uint8_t>(s / span);
-        }
+    }
+    return img;
 }
 
-TEST(BoxBlurGray, MatchesTheDirectReferenceOnOddSizesAndStrides) {
-    struct Size {
-        int w, h, pad;
-    };
-    const Size sizes[] = {{1, 1, 0}, {1, 7, 3}, {7, 1, 1}, {3, 5, 2},
-                          {17, 13, 5}, {31, 9, 0}, {64, 33, 7}, {101, 57, 3}};
+TEST(BoxBlurGray, MatchesTheDirectMeanOnOddSizesStridesAndRadii) {
+    // Beyond radius 4095 the quotient is divided out; beyond about 4.2
+    // million the running sums need 64 bits.
+    const std::vector<int> radii{1, 2, 3, 10, 12, 40};
+    const struct { int w, h, pad; std::vector<int> radii; } sizes[] = {
+        {1, 1, 0, radii},   {1, 7, 3, radii},  {7, 1, 1, radii},  {3, 5, 2, radii},    {17, 13, 5, radii},
+        {31, 9, 0, radii},  {64, 33, 7, radii}, {101, 57, 3, radii}, {3, 2, 1, {5000, 4300000}},
+        {9, 8, 3, {0, -1, std::numeric_limits<int>::min()}}};
     std::uint32_t seed = 1;
-    for (const Size& s : sizes) {
-        for (int r : {1, 2, 3, 10, 12, 40}) {
+    for (const auto& s : sizes)
+        for (const int r : s.radii) {
             GuardedImage img(s.w, s.h, s.w + s.pad);
             img.fillRandom(seed++);
-            std::vector<std::uint8_t> expected = img.pixels();
-            referenceBlur(expected, s.w, s.h, r);
+            const std::vector<std::uint8_t> expected = referenceBlur(img.pixels(), s.w, s.h, r);
             boxBlurGray(img.data(), s.w, img.stride(), s.h, r);
             ASSERT_EQ(img.pixels(), expected) << s.w << "x" << s.h << " r " << r;
             ASSERT_TRUE(img.guardsIntact());
         }
-    }
-}
-
-TEST(BoxBlurGray, LargeRadiiUseDivisionAndWideSums) {
-    // Beyond radius 4095 the quotient is divided out; beyond about 4.2
-    // million the running sums need 64 bits. Both must agree with the
-    // direct mean.
-    for (long long r : {5000LL, 4300000LL}) {
-        GuardedImage img(3, 2, 4);
-        img.fillRandom(static_cast<std::uint32_t>(r));
-        std::vector<std::uint8_t> expected = img.pixels();
-        referenceBlur(expected, 3, 2, r);
-        boxBlurGray(img.data(), 3, img.stride(), 2, static_cast<int>(r));
-        EXPECT_EQ(img.pixels(), expected) << r;
-        EXPECT_TRUE(img.guardsIntact());
-    }
-}
-
-TEST(BoxBlurGray, RadiusBelowOneChangesNothing) {
-    for (int r : {0, -1, std::numeric_limits<int>::min()}) {
-        GuardedImage img(9, 8, 12);
-        img.fillRandom(5);
-        const std::vector<std::uint8_t> before = img.pixels();
-        boxBlurGray(img.data(), 9, img.stride(), 8, r);
-        EXPECT_EQ(img.pixels(), before) << r;
-    }
-}
-
-TEST(BoxSmoothing, UniformImagesStayUniform) {
-    // (2r + 1) v / (2r + 1) = v for any radius, at the edges too.
-    for (int v : {0, 1, 128, 255}) {
-        for (int r : {1, 2, 10, 12, 59, 60, 500, 100000}) {
-            GuardedImage a(37, 23, 40);
-            a.fill(static_cast<std::uint8_t>(v));
-            boxBlurGray(a.data(), 37, a.stride(), 23, r);
-            GuardedImage b(37, 23, 40);
-            b.fill(static_cast<std::uint8_t>(v));
-            boxSmooth(GrayView{b.data(), 37, b.stride(), 23}, static_cast<float>(r));
-            const std::vector<std::uint8_t> uniform(37 * 23, static_cast<std::uint8_t>(v));
-            ASSERT_EQ(a.pixels(), uniform) << v << " r " << r;
-            ASSERT_EQ(b.pixels(), uniform) << v << " r " << r;
-        }
-    }
 }
 
 TEST(BoxSmoothing, FloatFormTruncatesTheRadiusAndRunsThreeRounds) {
     GuardedImage img(19, 11, 21);
     img.fillRandom(77);
     std::vector<std::uint8_t> expected = img.pixels();
-    for (int i = 0; i < 3; ++i) referenceBlur(expected, 19, 11, 2);
+    for (int i = 0; i < 3; ++i) expected = referenceBlur(expected, 19, 11, 2);
     boxSmooth(GrayView{img.data(), 19, img.stride(), 11}, 2.9f);  // radius 2
     EXPECT_EQ(img.pixels(), expected);
     EXPECT_TRUE(img.guardsIntact());
-
     // Radii that truncate below 1, and NaN, leave the image alone.
     for (float r : {0.99f, -2.0f, std::numeric_limits<float>::quiet_NaN(), 3e9f}) {
         GuardedImage same(8, 8);
@@ -183,6 +185,18 @@ TEST(BoxSmoothing, FloatFormTruncatesTheRadiusAndRunsThreeRounds) {
         boxSmooth(GrayView{same.data(), 8, 8, 8}, r);
         EXPECT_EQ(same.pixels(), before) << r;
     }
+    // Uniform images stay uniform for any radius, at the edges too:
+    // (2r + 1) v / (2r + 1) = v.
+    for (int v : {0, 1, 128, 255})
+        for (int r : {1, 2, 10, 12, 59, 60, 500, 100000}) {
+            GuardedImage a(37, 23, 40);
+            a.fill(static_cast<std::uint8_t>(v));
+            GuardedImage b = a;
+            boxBlurGray(a.data(), 37, a.stride(), 23, r);
+            boxSmooth(GrayView{b.data(), 37, b.stride(), 23}, static_cast<float>(r));
+            ASSERT_EQ(a.pixels(), b.pixels()) << v << " r " << r;
+            ASSERT_EQ(a.pixels(), std::vector<std::uint8_t>(37 * 23, static_cast<std::uint8_t>(v)));
+        }
 }
 
 }  // namespace
