@@ -115,6 +115,9 @@ TEST(Render, BadInputIsOneLineAndNothingWritten) {
     // error, which the tool turns into a refusal.
     const std::string stopped = write("stopped.gbr", "%FSLAX24Y24*%\n%MOIN*%\n%ADD13,02C*%\nD13*\n"
                                                      "X1000Y1000D03*\nM02*\n");
+    // libgerbv's parser would never return from this step-and-repeat.
+    const std::string repeat = write("repeat.gbr", "%FSLAX24Y24*%\n%MOIN*%\n%ADD13C,0.02*%\n"
+                                                   "%SRX2Y1I0.2000J0d%\nD13*\nX1000Y1000D03*\n%SR*%\nM02*\n");
     const std::string gbr = (kData / "labels.gbr").string();
     struct Case {
         std::string copper, drill;
@@ -127,6 +130,7 @@ TEST(Render, BadInputIsOneLineAndNothingWritten) {
         {empty, "", 25.4, "layer draws nothing"},
         {macro, "", 25.4, "aperture D13 uses the macro \"FOO\", which the file does not define"},
         {stopped, "", 25.4, "libgerbv stopped on it: aperture->amacro NULL"},
+        {repeat, "", 25.4, "a step-and-repeat parameter is malformed: %SRX2Y1I0.2000J0d%"},
         {gbr, far, 25.4, "every hole lies outside the board"},
         {gbr, "", 0.01, "beyond 32767 a side"},
         {gbr, "", 2000.0, "under 16 pixels across"},

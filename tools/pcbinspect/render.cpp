@@ -120,6 +120,45 @@ void checkApertureMacros(const std::string& path) {
     }
 }
 
+// libgerbv's parser never returns from a step-and-repeat parameter with
+// stray characters in it (%SRX2Y1I0.2J0d%). Such a file is refused
+// beforehand: every %SR block is either empty (the end of a repeat) or
+// X<count>Y<count>I<distance>J<distance>, then an optional '*'.
+void checkStepAndRepeat(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (std::size_t at = text.find("%SR"); at != std::string::npos; at = text.find("%SR", at + 1)) {
+        std::size_t i = at + 3;
+        auto digits = [&] {
+            const std::size_t from = i;
+            while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+            return i > from;
+        };
+        auto number = [&] {
+            if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+            const bool whole = digits();
+            bool fraction = false;
+            if (i < text.size() && text[i] == '.') {
+                ++i;
+                fraction = digits();
+            }
+            return whole || fraction;
+        };
+        auto field = [&](char name, bool count) {
+            if (i >= text.size() || text[i] != name) return false;
+            ++i;
+            return count ? digits() : number();
+        };
+        bool fine = true;
+        if (i < text.size() && text[i] != '*' && text[i] != '%')
+            fine = field('X', true) && field('Y', true) && field('I', false) && field('J', false);
+        if (fine && i < text.size() && text[i] == '*') ++i;
+        if (!fine || i >= text.size() || text[i] != '%')
+            throw InputError(path, "a step-and-repeat parameter is malformed: " +
+                                       text.substr(at, std::min<std::size_t>(40, text.find('%', at + 1) - at + 1)));
+    }
+}
+
 struct ProjectDeleter {
     void operator()(gerbv_project_t* p) const { gerbv_destroy_project(p); }
 };
@@ -512,6 +551,7 @@ RenderedBoard renderBoard(const RenderOptions& o, std::ostream* messages) {
     Project project(gerbv_create_project());
     checkText(o.copper);
     checkApertureMacros(o.copper);
+    checkStepAndRepeat(o.copper);
     gerbv_image_t* copper = openLayer(project.get(), o.copper, sink);
     if (copper->layertype != GERBV_LAYERTYPE_RS274X)
         throw InputError(o.copper, "is not a Gerber copper layer");
