@@ -153,9 +153,12 @@ void checkStepAndRepeat(const std::string& path) {
         if (i < text.size() && text[i] != '*' && text[i] != '%')
             fine = field('X', true) && field('Y', true) && field('I', false) && field('J', false);
         if (fine && i < text.size() && text[i] == '*') ++i;
-        if (!fine || i >= text.size() || text[i] != '%')
-            throw InputError(path, "a step-and-repeat parameter is malformed: " +
-                                       text.substr(at, std::min<std::size_t>(40, text.find('%', at + 1) - at + 1)));
+        if (!fine || i >= text.size() || text[i] != '%') {
+            const std::size_t close = text.find('%', at + 1);
+            const std::size_t shown = close == std::string::npos ? 40 : std::min<std::size_t>(40, close - at + 1);
+            std::string block(text.data() + at, std::min(shown, text.size() - at));
+            throw InputError(path, "a step-and-repeat parameter is malformed: " + block);
+        }
     }
 }
 
