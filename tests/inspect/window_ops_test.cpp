@@ -1,6 +1,6 @@
-// Window routines of the patch classification (margins, single erosion,
-// line-direction correction, excess and missing copper), the square maximum,
-// the window shift and both forms of box smoothing.
+// Window routines of the patch classification (single erosion, line-direction
+// correction, excess and missing copper), the square maximum, the window
+// shift and both forms of box smoothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +24,7 @@ using testing::GuardedImage;
 using testing::Square;
 
 // ---------------------------------------------------------------------------
-// Margins, single erosion, line-direction correction and excess/missing.
+// Single erosion, line-direction correction and excess/missing.
 
 GrayView view(Square& s) { return GrayView{s.data(), s.n, s.n, s.n}; }
 

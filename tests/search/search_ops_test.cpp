@@ -2,7 +2,7 @@
 // the suspected-flaw search, which its export tests cannot pin down.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
