@@ -43,6 +43,12 @@ void forEachRow(int rows, const Row& row) {
 // mix, each a loop over the chunk.
 constexpr int kChunk = 256;
 
+// Source positions of window pixels i0 .. i0 + n - 1 of row j.
+void chunkPositions(const SubGrayArgs& a, int j, int i0, int n, float* sx, float* sy) {
+    for (int t = 0; t < n; ++t)
+        windowSamplePosition(i0 + t, j, a.dstW, a.dstH, a.cx, a.cy, a.s, a.c, sx[t], sy[t]);
+}
+
 // One window row, pixel for pixel the values of subGrayPixel. The
 // arguments are copied first: byte stores may alias anything, and would make
 // every loop reload them.
@@ -55,8 +61,7 @@ void sampleRow(const SubGrayArgs& args, int j) {
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
     for (int i0 = 0; i0 < a.dstW; i0 += kChunk) {
         const int n = std::min(kChunk, a.dstW - i0);
-        for (int t = 0; t < n; ++t)
-            windowSamplePosition(i0 + t, j, a.dstW, a.dstH, a.cx, a.cy, a.s, a.c, sx[t], sy[t]);
+        chunkPositions(a, j, i0, n, sx, sy);
         for (int t = 0; t < n; ++t) {
             const int ix = truncToInt(sx[t]), iy = truncToInt(sy[t]);
             ok[t] = ix >= 0 && iy >= 0 && ix < a.srcW - 1 && iy < a.srcH - 1;
@@ -86,8 +91,7 @@ void nearestRow(const SubGrayArgs& args, int j) {
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
     for (int i0 = 0; i0 < a.dstW; i0 += kChunk) {
         const int n = std::min(kChunk, a.dstW - i0);
-        for (int t = 0; t < n; ++t)
-            windowSamplePosition(i0 + t, j, a.dstW, a.dstH, a.cx, a.cy, a.s, a.c, sx[t], sy[t]);
+        chunkPositions(a, j, i0, n, sx, sy);
         for (int t = 0; t < n; ++t) {
             // Half added and truncated toward zero: (-1.5, 0.5) maps to 0.
             const int ix = truncToInt(static_cast<double>(sx[t]) + 0.5);
