@@ -32,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     o.pixelMicrons = 254.0;  // 100 dots an inch
     o.margin = 2;
     o.maxPixels = 4194304.0;
+    o.parseSeconds = 10.0;  // well inside libFuzzer's hang limit
     try {
         renderBoard(o, nullptr);
     } catch (const InputError&) {

@@ -56,6 +56,7 @@ TEST(Render, BadInputIsOneLineAndNothingWritten) {
         std::string copper, drill;
         double pixelMicrons;
         std::string message;
+        double parseSeconds = 60.0;
     } cases[] = {
         {(dir / "missing.gbr").string(), "", 25.4, "cannot open"},
         {write("photo.gbr", std::string("\xFF\xD8\xFF\xE0\0\x10JFIF\0", 11)), "", 25.4,
@@ -74,12 +75,16 @@ TEST(Render, BadInputIsOneLineAndNothingWritten) {
          "every hole lies outside the board"},
         {gbr, "", 0.01, "beyond 32767 a side"},
         {gbr, "", 2000.0, "under 16 pixels across"},
+        // A parse that outlasts its limit (a well-formed file under a limit
+        // no parse can meet) is cut off and the file refused.
+        {gbr, "", 25.4, "libgerbv did not finish parsing it within 1e-06 s", 1e-6},
     };
     for (const auto& c : cases) {
         RenderOptions o;
         o.copper = c.copper;
         if (!c.drill.empty()) o.drills = {c.drill};
         o.pixelMicrons = c.pixelMicrons;
+        o.parseSeconds = c.parseSeconds;
         std::string message;
         try {
             renderBoard(o, nullptr);

@@ -136,6 +136,10 @@ int run(int argc, char** argv) {
     renderCommand->add_option("--margin-px", render.margin,
                               "background around the board, pixels")
         ->default_val(60);
+    renderCommand->add_option("--parse-limit-s", render.parseSeconds,
+                              "refuse a file libgerbv does not parse within this many seconds")
+        ->default_val(60.0)
+        ->check(CLI::PositiveNumber);
     renderCommand->add_flag("--verbose", render.verbose, "show libgerbv's own messages");
     renderCommand->add_option("--out", out, "output folder")->default_val("pcbinspect-render");
 #else

@@ -6,6 +6,7 @@
 #include "render.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cmath>
 #include <csetjmp>
@@ -16,6 +17,12 @@
 #include <memory>
 #include <ostream>
 #include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cairo.h>
 #include <gerbv.h>
@@ -189,8 +196,70 @@ bool parseLayerApart(gerbv_project_t* project, const char* path, MessageSink& si
     return parsed;
 }
 
-gerbv_image_t* openLayer(gerbv_project_t* project, const std::string& path, MessageSink& sink) {
+// libgerbv's parser can spin for ever on malformed text (mangled
+// coordinates inside a region, for one), and no textual check covers every
+// such case. So each file is parsed first in a child process: a child that
+// has not finished within the limit is killed and the file refused, and one
+// that died on a signal means libgerbv would crash this process too. Only a
+// file the child got through is parsed here for real. The child's memory is
+// its own, so nothing it did reaches this process's project.
+void parseOnTrial(const std::string& path, MessageSink& sink, double seconds) {
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+        throw InputError(path, std::string("cannot start the trial parse: ") + std::strerror(errno));
+    const pid_t child = fork();
+    if (child < 0) {
+        const int error = errno;
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        throw InputError(path, std::string("cannot start the trial parse: ") + std::strerror(error));
+    }
+    if (child == 0) {
+        // The write end stays open until the child ends: its closing is what
+        // the parent waits for.
+        // The sink is the one GLib's handler was given; changing it here
+        // changes only the child's copy of it.
+        close(pipeEnds[0]);
+        sink.verbose = false;
+        gerbv_project_t* trial = gerbv_create_project();
+        const bool parsed = parseLayerApart(trial, path.c_str(), sink);
+        _exit(parsed ? 0 : 1);
+    }
+    close(pipeEnds[1]);
+    seconds = std::min(seconds, 86400.0);  // keeps the deadline arithmetic in range
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    bool finished = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) break;
+        pollfd end{pipeEnds[0], POLLIN, 0};
+        const int ready = poll(&end, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        if (ready > 0) {
+            finished = true;
+            break;
+        }
+        if (ready < 0 && errno != EINTR) break;
+    }
+    close(pipeEnds[0]);
+    if (!finished) kill(child, SIGKILL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!finished) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", seconds);
+        throw InputError(path, std::string("libgerbv did not finish parsing it within ") + limit + " s");
+    }
+    if (WIFSIGNALED(status))
+        throw InputError(path, "libgerbv crashed on it (signal " + std::to_string(WTERMSIG(status)) + ")");
+}
+
+gerbv_image_t* openLayer(gerbv_project_t* project, const std::string& path, MessageSink& sink,
+                         double parseSeconds) {
     checkText(path);
+    parseOnTrial(path, sink, parseSeconds);
     const int before = project->last_loaded;
     if (!parseLayerApart(project, path.c_str(), sink))
         throw InputError(path, std::string("libgerbv stopped on it: ") + sink.fatal);
@@ -555,12 +624,12 @@ RenderedBoard renderBoard(const RenderOptions& o, std::ostream* messages) {
     checkText(o.copper);
     checkApertureMacros(o.copper);
     checkStepAndRepeat(o.copper);
-    gerbv_image_t* copper = openLayer(project.get(), o.copper, sink);
+    gerbv_image_t* copper = openLayer(project.get(), o.copper, sink, o.parseSeconds);
     if (copper->layertype != GERBV_LAYERTYPE_RS274X)
         throw InputError(o.copper, "is not a Gerber copper layer");
     std::vector<Hole> holes;
     for (const std::string& path : o.drills) {
-        gerbv_image_t* drill = openLayer(project.get(), path, sink);
+        gerbv_image_t* drill = openLayer(project.get(), path, sink, o.parseSeconds);
         if (drill->layertype != GERBV_LAYERTYPE_DRILL)
             throw InputError(path, "is not an Excellon drill file");
         const std::size_t before = holes.size();

@@ -21,6 +21,7 @@ struct RenderOptions {
     int margin = 60;                  // background around the board's extent, pixels
     bool verbose = false;             // pass libgerbv's own messages on
     double maxPixels = 2147483648.0;  // the largest reference accepted (2^31 pixels)
+    double parseSeconds = 60.0;       // a file libgerbv does not parse within this is refused
 };
 
 struct RenderedBoard {
