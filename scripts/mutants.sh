@@ -2,6 +2,8 @@
 # Mutation testing of the library: seeded random small changes to src/, each
 # rebuilt incrementally and run against the test suite (ctest -LE device).
 #   scripts/mutants.sh SEED COUNT
+# MUTANTS_PICK="3 17" runs only those of the drawn mutants (by number), to
+# check again the survivors of a run after tests were added.
 # A change is one of: a relational operator swapped for its neighbour
 # (< <=, > >=, == !=), && for || and back, a whole-number constant moved by
 # one, a returned true or false turned round. A mutant is killed when a test
@@ -79,8 +81,10 @@ killed=0 survived=0 uncompiled=0 n=0
 current=""
 restore() { [ -n "$current" ] && git checkout -q -- "$current"; current=""; }
 trap 'restore; rm -f "$list" "$log"' EXIT INT TERM
+pick=" ${MUTANTS_PICK:-} "
 while IFS=$'\t' read -r file offset length replacement what; do
   n=$((n + 1))
+  [ "$pick" = "  " ] || [[ "$pick" == *" $n "* ]] || continue
   current=$file
   python3 - "$file" "$offset" "$length" "$replacement" <<'EOF'
 import sys
