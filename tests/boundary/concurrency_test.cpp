@@ -127,6 +127,9 @@ TEST(Concurrency, ParallelForVisitsEveryIndexOnceAndNests) {
     });
     for (const std::atomic<int>& v : visits) EXPECT_EQ(v.load(), 1);
     EXPECT_EQ(inner.load(), 50);
+    int single = 0;
+    parallelFor(1, 4, [&](int, int i) { single += 1 + i; });
+    EXPECT_EQ(single, 1);
     const auto failing = [](int, int i) {
         if (i == 37) throw std::runtime_error("task 37");
     };

@@ -151,6 +151,20 @@ TEST(FindCircles, FindsDrawnCirclesWithinTwoPixels) {
             EXPECT_EQ(out[i].vote, std::trunc(out[i].vote));
         }
     }
+    // Accumulator cells of one and of three pixels find the same circle, to
+    // about a cell.
+    std::vector<std::uint8_t> img(140 * 110, 30);
+    testing::drawDisc(img.data(), 140, 140, 110, 70.3, 55.6, 19.5, 200);
+    for (int cell : {1, 3}) {
+        CircleSettings s = findCirclesSettings(40, 10, INT_MAX, 2);
+        s.cellSize = cell;
+        s.voteThreshold = detectCircles(ConstGrayView{img.data(), 140, 140, 110}, s).largestVote * 7 / 10;
+        const std::vector<DetectedCircle> found = detectCircles(ConstGrayView{img.data(), 140, 140, 110}, s).circles;
+        ASSERT_FALSE(found.empty()) << cell;
+        for (const DetectedCircle& c : found)
+            EXPECT_TRUE(std::hypot(c.x - 70.3, c.y - 55.6) <= cell + 0.5 && std::fabs(c.radius - 19.5) <= 2.0)
+                << cell << ": " << c.x << "," << c.y << " r " << c.radius;
+    }
 }
 
 TEST(FindCircles, WritesRecordsAndRejectsBadArgumentsWithoutWriting) {

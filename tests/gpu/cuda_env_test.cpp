@@ -39,6 +39,17 @@ TEST(DeviceSlots, NeedADeviceOfThreeOrMoreAndGoLowestFreeFirstUpTo1024) {
     EXPECT_EQ(allocDeviceBuffer(env, 8), 5);
     EXPECT_EQ(getDeviceBuffer(env, kDeviceSlotCount), nullptr);
     EXPECT_EQ(getDeviceBuffer(env, -1), nullptr);
+    // One operation's slots: at most four, and its end gives back those
+    // four and no other.
+    for (int slot = 0; slot < kDeviceSlotCount; ++slot) freeDeviceBuffer(env, slot);
+    {
+        DeviceSlots slots(env);
+        for (int i = 0; i < 4; ++i) EXPECT_NE(slots.take(8), nullptr);
+        EXPECT_EQ(slots.take(8), nullptr);
+        EXPECT_EQ(allocDeviceBuffer(env, 8), 4);
+    }
+    EXPECT_NE(getDeviceBuffer(env, 4), nullptr);
+    EXPECT_EQ(allocDeviceBuffer(env, 8), 0);
 }
 
 TEST(LaunchShape, SquareBlocksCoverTheOutput) {

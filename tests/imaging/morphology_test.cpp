@@ -54,6 +54,8 @@ TEST(ErodeSteps, ClearsRingsTreatingTheEdgeAndOtherValuesAsBackground) {
     Square full(12, 7);  // a full image loses its outermost ring
     EXPECT_EQ(ErodeSteps(scratch, view(full), 1), 44);
     EXPECT_EQ(full.at(1, 1), 7);
+    std::uint8_t column[5] = {7, 7, 7, 7, 7};  // one pixel wide: all edge
+    EXPECT_EQ(ErodeSteps(scratch, GrayView{column, 1, 1, 5}, 1), 5);
     // The contact line of two regions belongs to both.
     Square two(12);
     two.rect(2, 2, 5, 9, 100);

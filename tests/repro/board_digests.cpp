@@ -1,6 +1,7 @@
 // Prints a digest of what each export writes on the synthetic boards, one
 // line per call. Builds with different flags (release, debug, sanitizers)
 // must print the same lines.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -52,6 +53,51 @@ int main() {
             grid.push_back(FlawCandidate{static_cast<float>(x), static_cast<float>(y),
                                          static_cast<float>(x), static_cast<float>(y), 0.0f});
     print("inspect random board grid", inspectBoard(random, grid, 15).records);
+
+    // More random boards under other settings, each with its own candidates
+    // and a coarse grid: limits halved or doubled, the pad-area test on, no
+    // width tolerances, a cell offset grid, and the line check with drawing
+    // lines (label 151) beside every third candidate.
+    OffsetGrid cells{};
+    for (int i = 0; i < 25; ++i) cells.cells[i][0] = i % 3 - 1, cells.cells[i][1] = i % 2;
+    const struct {
+        int seed;
+        float scale;
+        InspectControl control;
+        bool tolerances, offsets, lines;
+    } runs[] = {
+        {1, 1.0f, {10, 0, 0, 3, 2}, true, false, false},  {2, 0.5f, {0, 0, 40, 3, 2}, false, true, false},
+        {3, 2.0f, {50, 0, 400, 1, 1}, true, false, true}, {4, 0.25f, {100, 0, 0, 6, 5}, true, true, true},
+    };
+    for (const auto& run : runs) {
+        DefectBoard b = buildRandomBoard(run.seed);
+        for (float& p : b.params) p *= run.scale;
+        b.control = run.control;
+        if (!run.tolerances) b.tolerances.clear();
+        std::vector<FlawCandidate> candidates = b.candidates;
+        for (int y = 37; y < b.height - 40; y += 80)
+            for (int x = 41; x < b.width - 40; x += 80)
+                candidates.push_back(FlawCandidate{static_cast<float>(x), static_cast<float>(y),
+                                                   static_cast<float>(x), static_cast<float>(y), 0.0f});
+        if (run.lines)
+            for (std::size_t i = 0; i < candidates.size(); i += 3) {
+                const int x = static_cast<int>(candidates[i].refX) + 6, y = static_cast<int>(candidates[i].refY) + 6;
+                if (x < b.width && y < b.height) b.reference[static_cast<std::size_t>(y) * b.width + x] = 151;
+            }
+        std::vector<std::int32_t> flaws(7 * 400, 0);
+        const int n = inspect(b.reference.data(), nullptr, b.width, b.width, b.height, b.camera.data(),
+                              b.width, b.width, b.height, b.camShiftX, b.camShiftY, b.params.data(), 35,
+                              candidates.data(), static_cast<int>(candidates.size()), 0, 0, flaws.data(),
+                              7 * 400, run.offsets ? &cells : nullptr, run.lines,
+                              reinterpret_cast<const float*>(b.tolerances.data()),
+                              static_cast<int>(b.tolerances.size()), b.holeOrigin.data(), b.holes.data(),
+                              static_cast<int>(b.holes.size()), 1,
+                              reinterpret_cast<const std::int32_t*>(&run.control));
+        flaws.resize(static_cast<std::size_t>(7 * std::min(n, 400)));
+        char name[40];
+        std::snprintf(name, sizeof name, "inspect random board %d", run.seed);
+        print(name, flaws);
+    }
 
     const Board search = syntheticBoard(600, 600, 11);
     std::vector<std::uint8_t> labels = search.labels, ignore(600 * 600, 0);

@@ -75,9 +75,10 @@ TEST(Render, BadInputIsOneLineAndNothingWritten) {
          "every hole lies outside the board"},
         {gbr, "", 0.01, "beyond 32767 a side"},
         {gbr, "", 2000.0, "under 16 pixels across"},
-        // A parse that outlasts its limit (a well-formed file under a limit
-        // no parse can meet) is cut off and the file refused.
-        {gbr, "", 25.4, "libgerbv did not finish parsing it within 1e-06 s", 1e-6},
+        // A drill file ending in a bare "X" keeps the parser spinning: the
+        // parse is cut off at its limit and the file refused.
+        {gbr, write("spin.drl", "M48\nINCH,TZ\nT1C0.\n030%\nT1\nX005000Y001000\n1*\nX"), 25.4,
+         "spin.drl: libgerbv did not finish parsing it within 1 s", 1.0},
     };
     for (const auto& c : cases) {
         RenderOptions o;
