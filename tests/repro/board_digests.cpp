@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "pcbinspect/exports.h"
@@ -114,6 +115,45 @@ int main() {
     print("findSuspectedFlaws records", records);
     print("findSuspectedFlaws position", out);
     print("findSuspectedFlaws offsets", offsets);
+
+    // The search on more windows: cut at the board's edges and corners, in
+    // every mode, exhaustive or not, with an exclusion radius, and with
+    // flaws and lone flipped pixels in the camera, grey levels between the
+    // labels in the reference and an ignored patch.
+    const struct {
+        std::uint32_t seed;
+        int left, top, mode, radius;
+        bool exhaustive, flaws;
+    } cuts[] = {
+        {21, 0, 0, 0, 0, false, true},   {22, 200, 200, 1, 8, true, true}, {23, 200, 0, 2, 0, false, false},
+        {24, 0, 200, 2, 12, true, true}, {25, 37, 163, 1, 0, false, true},
+    };
+    for (const auto& cut : cuts) {
+        const Board b = syntheticBoard(600, 600, cut.seed);
+        GuardedImage camera(400, 400), cutMask(400, 400);
+        renderCamera(b, cut.left, cut.top, camera);
+        cutMask.fill(0);
+        std::vector<std::uint8_t> reference = b.labels, ignored(600 * 600, 0);
+        if (cut.flaws) {
+            Canvas(camera).rect(100, 100, 112, 109, 0);
+            Canvas(camera).rect(250, 300, 262, 305, 255);
+            for (int i = 0; i < 40; ++i) camera.at(13 * i + 5, 29 * i % 400) ^= 255;
+            for (std::size_t i = 0; i < reference.size(); i += 997) reference[i] = 129;
+            Canvas(ignored.data(), 600, 600, 600).rect(300, 300, 340, 330, 255);
+            Canvas(reference.data(), 600, 600, 600).rect(cut.left + 60, cut.top + 300, cut.left + 64, cut.top + 303, 151);
+        }
+        std::vector<std::int32_t> found(6 * 300 + 54, 0);
+        float agreement = 0.0f;
+        const int n = findSuspectedFlaws(reference.data(), ignored.data(), 600, 600, 600, camera.data(),
+                                         cutMask.data(), 400, 400, 400, 3, 50, 0.85f, found.data() + 6 * 300,
+                                         &agreement, 10, 50, cut.radius, cut.flaws, found.data(), 6 * 300,
+                                         found.data() + 6 * 300 + 3, cut.exhaustive, cut.mode);
+        found[6 * 300 + 2] = n;
+        std::memcpy(&found[6 * 300 + 53], &agreement, sizeof agreement);
+        char name[40];
+        std::snprintf(name, sizeof name, "findSuspectedFlaws cut %d", cut.seed);
+        print(name, found);
+    }
 
     std::vector<std::uint8_t> sub(256 * 256, 0), nearest(256 * 256, 0);
     getSubGray(board.camera.data(), board.width, board.width, board.height, sub.data(), 256, 256,
