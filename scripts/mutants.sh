@@ -80,7 +80,8 @@ EOF
 killed=0 survived=0 uncompiled=0 n=0
 current=""
 restore() { [ -n "$current" ] && git checkout -q -- "$current"; current=""; }
-trap 'restore; rm -f "$list" "$log"' EXIT INT TERM
+trap 'restore; rm -f "$list" "$log"' EXIT
+trap 'exit 130' INT TERM
 pick=" ${MUTANTS_PICK:-} "
 while IFS=$'\t' read -r file offset length replacement what; do
   n=$((n + 1))

@@ -54,8 +54,10 @@ TEST(ErodeSteps, ClearsRingsTreatingTheEdgeAndOtherValuesAsBackground) {
     Square full(12, 7);  // a full image loses its outermost ring
     EXPECT_EQ(ErodeSteps(scratch, view(full), 1), 44);
     EXPECT_EQ(full.at(1, 1), 7);
-    std::uint8_t column[5] = {7, 7, 7, 7, 7};  // one pixel wide: all edge
-    EXPECT_EQ(ErodeSteps(scratch, GrayView{column, 1, 1, 5}, 1), 5);
+    for (bool wide : {false, true}) {  // one pixel wide or high: all edge
+        std::uint8_t line[5] = {7, 7, 7, 7, 7};
+        EXPECT_EQ(ErodeSteps(scratch, wide ? GrayView{line, 5, 5, 1} : GrayView{line, 1, 1, 5}, 1), 5);
+    }
     // The contact line of two regions belongs to both.
     Square two(12);
     two.rect(2, 2, 5, 9, 100);

@@ -58,12 +58,15 @@ TEST(RadialEdgePoints, RingsThinnerThanThreeWrongPolarityAndTinyImages) {
     Circle c{1, 2, 3};
     EXPECT_FALSE(MeasureCircle(img.data(), 100, 104, 100, fanAt(30, 10, 8, -1), &c, out.data()));
     EXPECT_EQ(c.radius, 3.0f);
-    // A one-pixel-wide image has no 2 x 2 cell: no points, nothing read outside.
-    GuardedImage narrow(1, 60, 1);
-    narrow.fill(200);
-    out.assign(6, PointF{3, 3});
-    EXPECT_TRUE(RadialEdgePoints(narrow.data(), 1, 1, 60, rayFan(0, 30, 20, 2, true, 0, 10, 6, 3), out.data()));
-    for (int i = 0; i < 6; ++i) EXPECT_TRUE(isAbsent(out[i]));
+    // A one-pixel-wide or -high image has no 2 x 2 cell: no points, nothing
+    // read outside.
+    for (auto [w, h] : {std::pair{1, 60}, {60, 1}}) {
+        GuardedImage narrow(w, h, w);
+        narrow.fill(200);
+        out.assign(6, PointF{3, 3});
+        EXPECT_TRUE(RadialEdgePoints(narrow.data(), w, w, h, rayFan(0, 30, 20, 2, true, 0, 10, 6, 3), out.data()));
+        for (int i = 0; i < 6; ++i) EXPECT_TRUE(isAbsent(out[i])) << w;
+    }
 }
 
 TEST(MeasureCircle, FitsTheRimAndDropsGroupsWithAMissingRay) {
