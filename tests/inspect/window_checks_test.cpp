@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "inspect/window_checks.h"
+#include "inspect/window_rings.h"
 #include "boards/images.h"
 
 namespace pcbinspect {
@@ -29,6 +30,31 @@ Square image(int side, const Pixels& pixels) {
     Square s(side);
     for (const auto& [x, y, label] : pixels) s.at(x, y) = static_cast<std::uint8_t>(label);
     return s;
+}
+
+// Rings in an 8 x 6 image: sides in their order, clipped to the image, a
+// side on or beyond the edge skipped; the walk stops where visit says so.
+TEST(VisitRing, SidesInOrderClippedToTheImage) {
+    using Walk = std::vector<std::pair<int, int>>;
+    const struct {
+        const RingSide (&order)[4];
+        int cx, cy, d, stopAfter;
+        Walk visited;
+    } cases[] = {
+        {kHorizontalFirst, 3, 2, 0, 0, {{3, 2}}},
+        {kHorizontalFirst, 6, 4, 2, 0, {{4, 2}, {5, 2}, {6, 2}, {7, 2}, {4, 2}, {4, 3}, {4, 4}, {4, 5}}},
+        {kBelowFirst, 1, 1, 2, 0, {{0, 3}, {1, 3}, {2, 3}, {3, 3}, {3, 0}, {3, 1}, {3, 2}, {3, 3}}},
+        {kVerticalFirst, 6, 4, 2, 3, {{4, 2}, {4, 3}, {4, 4}}},
+    };
+    for (const auto& c : cases) {
+        Walk walk;
+        const bool stopped = visitRing(c.order, c.cx, c.cy, c.d, 8, 6, [&](int x, int y) {
+            walk.emplace_back(x, y);
+            return static_cast<int>(walk.size()) == c.stopAfter;
+        });
+        EXPECT_EQ(walk, c.visited) << c.cx << "," << c.cy << " d " << c.d;
+        EXPECT_EQ(stopped, c.stopAfter > 0);
+    }
 }
 
 TEST(RegionClassAt, SquaresScannedInTurnLastLabelWins) {

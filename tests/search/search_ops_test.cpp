@@ -26,6 +26,26 @@ TEST(PatchDisc, RowsHoldNineElevenThirteenThenFifteenCells) {
                 << r << "," << c;
 }
 
+// Where the marker says 255 a sample takes the nearest template value in
+// its 3 x 3 neighbourhood, clipped to the template. A 4 x 4 template of 0
+// with one pixel of 100, sampled at (0, 0), (2, 0), (0, 2), (2, 2) against
+// a map of 100: each sample whose neighbourhood misses that pixel adds
+// (100 / 320) / 16 of disagreement.
+TEST(BlockAlignmentScore, MarkedSamplesTakeTheNearestOfTheirNeighbourhood) {
+    const struct { int x, y, hits; } cases[] = {{1, 1, 4}, {3, 3, 1}, {0, 2, 1}, {0, 0, 1}, {2, 0, 1}, {3, 1, 2}};
+    GuardedImage map(6, 6), marker(6, 6), templ(4, 4), mask(4, 4);
+    map.fill(100);
+    marker.fill(255);
+    mask.fill(0);
+    for (const auto& c : cases) {
+        templ.fill(0);
+        templ.at(c.x, c.y) = 100;
+        EXPECT_EQ(blockAlignmentScore(cview(map), cview(marker), cview(templ), cview(mask), 3, 3),
+                  1.0 - (4 - c.hits) * 0.3125 / 16)
+            << c.x << "," << c.y;
+    }
+}
+
 TEST(QuadrantAgreement, RanksQuadrantsByScoreAndContent) {
     GuardedImage a(60, 60, 61), b(30, 30, 33), d(30, 30, 33);
     d.fill(0);
