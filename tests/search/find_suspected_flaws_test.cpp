@@ -125,6 +125,7 @@ TEST(FindSuspectedFlaws, RecordsLieAtPlantedFlawsUnlessExcluded) {
         SCOPED_TRACE(int(c.code));
         Scene s;
         s.known();
+        s.camera.at(125, 125) = 255;  // a lone pixel in the pad's clearing: noise
         if (c.code) Canvas(s.reference).rect(391, 279, 392, 280, c.code);
         s.radius = c.radius;
         s.code151 = c.code151;
@@ -148,6 +149,7 @@ TEST(FindSuspectedFlaws, RecordsLieAtPlantedFlawsUnlessExcluded) {
             EXPECT_EQ(r[5], 0);
         }
         EXPECT_EQ(s.records[6 * n], -7);  // nothing written past the count
+        EXPECT_EQ(s.camera.at(125, 125), 0);  // dropped from the caller's window
         // Reference edges are marked 128 in the caller's window.
         const auto cam = s.camera.pixels();
         EXPECT_NE(std::find(cam.begin(), cam.end(), 128), cam.end());
