@@ -2,6 +2,8 @@
 // and the window measures it is built from.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -173,6 +175,38 @@ TEST(EndsInBox, LineEndsAndBoxesLeavingTheWindow) {
     EXPECT_TRUE(EndsInBox(s.data(), 65, 60));    // only the left side is crossed
     EXPECT_FALSE(EndsInBox(s.data(), 40, 60));   // crossed left and right
     EXPECT_TRUE(EndsInBox(s.data(), 100, 100));  // nothing at all
+}
+
+// The camera feature nearest the centre and the reference under it. Small
+// stray regions on the way leave their extent; on a class-2 line that does
+// not span the window symmetrically, two large camera parts along it mean a
+// break (persist), placed at the part farther from the centre.
+TEST(EdgeRegionCheck, StrayRegionsAndBrokenLines) {
+    using Rects = std::vector<std::array<int, 4>>;
+    const struct {
+        const char* name;
+        Rects ref, cam;
+        bool class2, persist;
+        int x, y;
+        float measure;
+    } cases[] = {
+        {"broken line", {{0, 55, 110, 65}}, {{0, 55, 55, 65}, {65, 55, 110, 65}}, true, true, 27, 60, 0.0f},
+        {"whole line", {{0, 55, 110, 65}}, {{0, 55, 110, 65}}, true, false, 60, 60, 0.0f},
+        {"broken, not class 2", {{0, 55, 110, 65}}, {{0, 55, 55, 65}, {65, 55, 110, 65}}, false, false, 60, 60, 0.0f},
+        // Over an empty reference the first speck is the feature: its diagonal.
+        {"speck, no reference", {}, {{62, 58, 66, 62}, {57, 75, 66, 84}}, false, false, 60, 60, std::sqrt(32.0f)},
+        // A 5 x 3 speck on the way to a line leaves its height.
+        {"speck", {{0, 30, 119, 40}}, {{62, 59, 66, 61}, {0, 30, 119, 40}}, true, false, 60, 60, 3.0f},
+    };
+    for (const auto& c : cases) {
+        Square w0(120), w1(120);
+        for (const auto& [x0, y0, x1, y1] : c.ref) w1.rect(x0, y0, x1, y1, 255);
+        for (const auto& [x0, y0, x1, y1] : c.cam) w0.rect(x0, y0, x1, y1, 255);
+        std::vector<std::int16_t> stack(2 * kPatchArea);
+        const EdgeRegionResult r = EdgeRegionCheck(stack.data(), w0.data(), w1.data(), 0, 0, c.class2);
+        EXPECT_EQ(std::tuple(r.persist, r.x, r.y), std::tuple(c.persist, c.x, c.y)) << c.name;
+        EXPECT_FLOAT_EQ(r.measure, c.measure) << c.name;
+    }
 }
 
 TEST(RidgePeak, NearestSetPixelAndClimbing) {
