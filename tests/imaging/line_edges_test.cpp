@@ -45,8 +45,11 @@ TEST(RakeEdgePoints, GeometryWindowAndCrossOffsets) {
         for (int i = 0; i < c.rake.rays && !c.ok; ++i) EXPECT_TRUE(isAbsent(out[i])) << i;
         for (int i = 0; i < c.rake.rays && c.rake.halfLength == 3; ++i) EXPECT_NEAR(out[i].x, 50.0f, 1.5f);
     }
-    // Each ray finds the edge near x = 50 at y = 50 + u, u = i * 21 / 4 - 10 for n = 4, H = 10.
+    // So is an empty image.
     std::vector<PointF> out(4);
+    for (auto [w, h] : {std::pair{0, 100}, {100, 0}})
+        EXPECT_FALSE(RakeEdgePoints(img.data(), w, 100, h, rakeAt(50, 50, 3, 5, 3), out.data())) << w;
+    // Each ray finds the edge near x = 50 at y = 50 + u, u = i * 21 / 4 - 10 for n = 4, H = 10.
     ASSERT_TRUE(RakeEdgePoints(img.data(), 100, 100, 100, rakeAt(45, 50, 20, 10, 4), out.data()));
     const float u[4] = {-10.0f, -4.75f, 0.5f, 5.75f};
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::fabs(out[i].y - 50.0f - u[i]) < 1e-4f && std::fabs(out[i].x - 50.0f) <= 1.0f) << i;

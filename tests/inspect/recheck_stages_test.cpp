@@ -88,12 +88,13 @@ TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
 TEST(SpacingStage, ReducedGapBetweenTwoConductorsOfModestWidth) {
     // Lines 10 pixels wide, 20 apart in the reference; the lower one grows 8
     // rows towards the upper one in the camera: the measured conductors are
-    // marked 128. One conductor, or a neighbour 60 wide (thickness above
-    // 25), gives nothing.
+    // marked 128. One conductor, none, or a neighbour 60 wide (thickness
+    // above 25), gives nothing.
     const struct { Rects r, c; float limit; int code; } cases[] = {
         {{{0, 40, 119, 49, 255}, {0, 70, 119, 79, 255}}, {{0, 40, 119, 49, 255}, {0, 62, 119, 79, 255}}, 0.2f, 23},
         {{{0, 50, 119, 59, 255}}, {{0, 50, 119, 59, 255}}, 0.0f, 0},
         {{{0, 0, 119, 59, 255}, {0, 80, 119, 89, 255}}, {{0, 0, 119, 59, 255}, {0, 65, 119, 89, 255}}, 0.0f, 0},
+        {{}, {{0, 50, 119, 59, 255}}, 0.0f, 0},  // no reference conductor
     };
     for (const auto& k : cases) {
         Square r = drawn(120, k.r), c = drawn(120, k.c);
