@@ -1,6 +1,7 @@
 #include "resample/sub_gray.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -16,6 +17,12 @@
 #include "gpu/launch_shape.h"
 #include "gpu/resample_pixels.h"
 #include "pcbinspect/exports.h"
+
+// Row loops with AVX2 lanes, chosen at run time where the processor has them.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define PCBINSPECT_AVX2_ROWS 1
+#endif
 
 namespace pcbinspect {
 namespace {
@@ -49,17 +56,143 @@ void chunkPositions(const SubGrayArgs& a, int j, int i0, int n, float* sx, float
         windowSamplePosition(i0 + t, j, a.dstW, a.dstH, a.cx, a.cy, a.s, a.c, sx[t], sy[t]);
 }
 
-// One window row, pixel for pixel the values of subGrayPixel. The
-// arguments are copied first: byte stores may alias anything, and would make
-// every loop reload them.
+#ifdef PCBINSPECT_AVX2_ROWS
+// Eight window pixels at a time with AVX2, each lane doing what the scalar
+// loops do, in the same order and precision: the single-precision position,
+// the truncated cell, the mix of bilinearMix and its rounding in double.
+// The cell's pixels come from gathers of four bytes, taken from up to
+// `back` bytes before the wanted one so that no read leaves its source row;
+// a lane whose cell lies outside the source reads nothing and leaves its
+// pixel as it was. Sources narrower than 8 pixels, or too large for 32-bit
+// gather offsets, are left to the scalar loops. Returns the first pixel of
+// the row left to them.
+struct LanePositions {
+    __m256 sx, sy;
+};
+
+__attribute__((target("avx2"))) inline LanePositions lanePositions(const SubGrayArgs& a, int j,
+                                                                   int i) {
+    const __m256 dx = _mm256_sub_ps(
+        _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(i), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))),
+        _mm256_set1_ps(static_cast<float>(a.dstW - 1) * 0.5f));
+    const __m256 dy = _mm256_set1_ps(static_cast<float>(j) - static_cast<float>(a.dstH - 1) * 0.5f);
+    const __m256 s = _mm256_set1_ps(a.s), c = _mm256_set1_ps(a.c);
+    LanePositions p;
+    p.sx = _mm256_sub_ps(_mm256_add_ps(_mm256_set1_ps(a.cx), _mm256_mul_ps(dx, c)), _mm256_mul_ps(dy, s));
+    p.sy = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(a.cy), _mm256_mul_ps(dx, s)), _mm256_mul_ps(dy, c));
+    return p;
+}
+
+// Lanes whose cell (ix, iy) has a right and a lower neighbour in the source.
+__attribute__((target("avx2"))) inline __m256i laneInside(const SubGrayArgs& a, __m256i ix, __m256i iy) {
+    const __m256i none = _mm256_set1_epi32(-1);
+    return _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpgt_epi32(ix, none), _mm256_cmpgt_epi32(_mm256_set1_epi32(a.srcW - 1), ix)),
+        _mm256_and_si256(_mm256_cmpgt_epi32(iy, none), _mm256_cmpgt_epi32(_mm256_set1_epi32(a.srcH - 1), iy)));
+}
+
+// Four source bytes per lane from row offset iy * stride + ix - back, back
+// being `reach` where ix >= reach and 0 otherwise; shifted so that the byte
+// at ix comes lowest.
+__attribute__((target("avx2"))) inline __m256i gatherFrom(const SubGrayArgs& a, __m256i ix, __m256i iy,
+                                                          __m256i inside, int reach, int rowsDown) {
+    const __m256i back = _mm256_and_si256(_mm256_cmpgt_epi32(ix, _mm256_set1_epi32(reach - 1)),
+                                          _mm256_set1_epi32(reach));
+    const __m256i offset = _mm256_sub_epi32(
+        _mm256_add_epi32(_mm256_mullo_epi32(_mm256_add_epi32(iy, _mm256_set1_epi32(rowsDown)),
+                                            _mm256_set1_epi32(a.srcStride)),
+                         ix),
+        back);
+    const __m256i words = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(),
+                                                      reinterpret_cast<const int*>(a.src), offset, inside, 1);
+    return _mm256_srlv_epi32(words, _mm256_slli_epi32(back, 3));
+}
+
+// Stores the low bytes of eight ints (already within 0..255 after the
+// saturating packs) where `inside` is set, keeping the other pixels.
+__attribute__((target("avx2"))) inline void storeInside(std::uint8_t* dst, __m128i lo, __m128i hi,
+                                                        __m256i inside) {
+    const __m128i words = _mm_packs_epi32(lo, hi);
+    const __m128i bytes = _mm_packus_epi16(words, words);
+    const __m128i maskWords =
+        _mm_packs_epi32(_mm256_castsi256_si128(inside), _mm256_extracti128_si256(inside, 1));
+    const __m128i mask = _mm_packs_epi16(maskWords, maskWords);
+    const __m128i old = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(old, bytes, mask));
+}
+
+// Eight positions plus a half in double, truncated toward zero.
+__attribute__((target("avx2"))) inline __m256i halfUp(__m256 v) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m128i lo = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), half));
+    const __m128i hi = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), half));
+    return _mm256_set_m128i(hi, lo);
+}
+
+bool avx2Rows(const SubGrayArgs& a) {
+    return a.srcW >= 8 && static_cast<long long>(a.srcH) * a.srcStride <= INT_MAX - 8 &&
+           __builtin_cpu_supports("avx2");
+}
+
+__attribute__((target("avx2"))) int sampleRowAvx2(const SubGrayArgs& a, int j) {
+    std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256i byte = _mm256_set1_epi32(0xFF);
+    int i = 0;
+    for (; i + 8 <= a.dstW; i += 8) {
+        const LanePositions p = lanePositions(a, j, i);
+        const __m256i ix = _mm256_cvttps_epi32(p.sx), iy = _mm256_cvttps_epi32(p.sy);
+        const __m256i inside = laneInside(a, ix, iy);
+        if (_mm256_testz_si256(inside, inside)) continue;
+        const __m256 fx = _mm256_sub_ps(p.sx, _mm256_cvtepi32_ps(ix));
+        const __m256 fy = _mm256_sub_ps(p.sy, _mm256_cvtepi32_ps(iy));
+        const __m256i top = gatherFrom(a, ix, iy, inside, 2, 0);
+        const __m256i bottom = gatherFrom(a, ix, iy, inside, 2, 1);
+        const __m256 tl = _mm256_cvtepi32_ps(_mm256_and_si256(top, byte));
+        const __m256 tr = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(top, 8), byte));
+        const __m256 bl = _mm256_cvtepi32_ps(_mm256_and_si256(bottom, byte));
+        const __m256 br = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(bottom, 8), byte));
+        const __m256 gx = _mm256_sub_ps(one, fx), gy = _mm256_sub_ps(one, fy);
+        __m256 v = _mm256_mul_ps(_mm256_mul_ps(tl, gx), gy);
+        v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(bl, gx), fy));
+        v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(tr, fx), gy));
+        v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(br, fx), fy));
+        const __m256i value = halfUp(v);
+        storeInside(dst + i, _mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1), inside);
+    }
+    return i;
+}
+
+__attribute__((target("avx2"))) int nearestRowAvx2(const SubGrayArgs& a, int j) {
+    std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
+    int i = 0;
+    for (; i + 8 <= a.dstW; i += 8) {
+        const LanePositions p = lanePositions(a, j, i);
+        const __m256i ix = halfUp(p.sx), iy = halfUp(p.sy);
+        const __m256i inside = laneInside(a, ix, iy);
+        if (_mm256_testz_si256(inside, inside)) continue;
+        const __m256i v = _mm256_and_si256(gatherFrom(a, ix, iy, inside, 3, 0), _mm256_set1_epi32(0xFF));
+        storeInside(dst + i, _mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1), inside);
+    }
+    return i;
+}
+#endif
+
+// One window row from pixel `first` on, pixel for pixel the values of
+// subGrayPixel. The arguments are copied first: byte stores may alias
+// anything, and would make every loop reload them.
 void sampleRow(const SubGrayArgs& args, int j) {
     const SubGrayArgs a = args;
+    int first = 0;
+#ifdef PCBINSPECT_AVX2_ROWS
+    if (avx2Rows(a)) first = sampleRowAvx2(a, j);
+#endif
     float sx[kChunk], sy[kChunk], fx[kChunk], fy[kChunk];
     float tl[kChunk], bl[kChunk], tr[kChunk], br[kChunk];
     bool ok[kChunk];
     std::uint8_t value[kChunk];
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
-    for (int i0 = 0; i0 < a.dstW; i0 += kChunk) {
+    for (int i0 = first; i0 < a.dstW; i0 += kChunk) {
         const int n = std::min(kChunk, a.dstW - i0);
         chunkPositions(a, j, i0, n, sx, sy);
         for (int t = 0; t < n; ++t) {
@@ -87,9 +220,13 @@ void sampleRow(const SubGrayArgs& args, int j) {
 // their own, then the copies.
 void nearestRow(const SubGrayArgs& args, int j) {
     const SubGrayArgs a = args;
+    int first = 0;
+#ifdef PCBINSPECT_AVX2_ROWS
+    if (avx2Rows(a)) first = nearestRowAvx2(a, j);
+#endif
     float sx[kChunk], sy[kChunk];
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
-    for (int i0 = 0; i0 < a.dstW; i0 += kChunk) {
+    for (int i0 = first; i0 < a.dstW; i0 += kChunk) {
         const int n = std::min(kChunk, a.dstW - i0);
         chunkPositions(a, j, i0, n, sx, sy);
         for (int t = 0; t < n; ++t) {
