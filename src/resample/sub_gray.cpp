@@ -129,6 +129,60 @@ __attribute__((target("avx2"))) inline __m256i halfUp(__m256 v) {
     return _mm256_set_m128i(hi, lo);
 }
 
+// The source rows and columns around eight lanes' cells, when they are few
+// enough for plain loads: at most four rows (plus `below`) and sixteen
+// bytes from the leftmost cell (less `right`), all inside their rows. Then
+// each wanted byte is picked by a shuffle from the loaded rows, which on
+// many processors is far cheaper than a gather.
+struct CellBlock {
+    int x0 = 0, y0 = 0, rows = 0;
+    __m128i index;  // each lane's byte offset from x0
+    __m256i row;    // each lane's row offset from y0
+};
+
+__attribute__((target("avx2"))) inline int laneMin(__m256i v) {
+    v = _mm256_min_epi32(v, _mm256_permute2x128_si256(v, v, 1));
+    v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, 0x4E));
+    v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, 0xB1));
+    return _mm256_cvtsi256_si32(v);
+}
+
+__attribute__((target("avx2"))) inline int laneMax(__m256i v) {
+    v = _mm256_max_epi32(v, _mm256_permute2x128_si256(v, v, 1));
+    v = _mm256_max_epi32(v, _mm256_shuffle_epi32(v, 0x4E));
+    v = _mm256_max_epi32(v, _mm256_shuffle_epi32(v, 0xB1));
+    return _mm256_cvtsi256_si32(v);
+}
+
+__attribute__((target("avx2"))) inline bool cellBlock(const SubGrayArgs& a, __m256i ix, __m256i iy,
+                                                      __m256i inside, int right, CellBlock& b) {
+    if (_mm256_movemask_epi8(inside) != -1) return false;
+    b.x0 = laneMin(ix);
+    b.y0 = laneMin(iy);
+    b.rows = laneMax(iy) - b.y0 + 1;
+    if (b.x0 > a.srcW - 16 || laneMax(ix) - b.x0 > 15 - right || b.rows > 4) return false;
+    const __m256i offset = _mm256_sub_epi32(ix, _mm256_set1_epi32(b.x0));
+    const __m128i words =
+        _mm_packs_epi32(_mm256_castsi256_si128(offset), _mm256_extracti128_si256(offset, 1));
+    b.index = _mm_packus_epi16(words, words);
+    b.row = _mm256_sub_epi32(iy, _mm256_set1_epi32(b.y0));
+    return true;
+}
+
+// Each lane's byte at (ix + right, iy + below), widened to an int.
+__attribute__((target("avx2"))) inline __m256i pickBytes(const SubGrayArgs& a, const CellBlock& b,
+                                                         int right, int below) {
+    const __m128i index = _mm_add_epi8(b.index, _mm_set1_epi8(static_cast<char>(right)));
+    const std::uint8_t* from = a.src + static_cast<std::ptrdiff_t>(b.y0 + below) * a.srcStride + b.x0;
+    __m256i picked = _mm256_setzero_si256();
+    for (int r = 0; r < b.rows; ++r) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::ptrdiff_t>(r) * a.srcStride));
+        picked = _mm256_blendv_epi8(picked, _mm256_cvtepu8_epi32(_mm_shuffle_epi8(bytes, index)),
+                                    _mm256_cmpeq_epi32(b.row, _mm256_set1_epi32(r)));
+    }
+    return picked;
+}
+
 bool avx2Rows(const SubGrayArgs& a) {
     return a.srcW >= 8 && static_cast<long long>(a.srcH) * a.srcStride <= INT_MAX - 8 &&
            __builtin_cpu_supports("avx2");
@@ -146,12 +200,21 @@ __attribute__((target("avx2"))) int sampleRowAvx2(const SubGrayArgs& a, int j) {
         if (_mm256_testz_si256(inside, inside)) continue;
         const __m256 fx = _mm256_sub_ps(p.sx, _mm256_cvtepi32_ps(ix));
         const __m256 fy = _mm256_sub_ps(p.sy, _mm256_cvtepi32_ps(iy));
-        const __m256i top = gatherFrom(a, ix, iy, inside, 2, 0);
-        const __m256i bottom = gatherFrom(a, ix, iy, inside, 2, 1);
-        const __m256 tl = _mm256_cvtepi32_ps(_mm256_and_si256(top, byte));
-        const __m256 tr = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(top, 8), byte));
-        const __m256 bl = _mm256_cvtepi32_ps(_mm256_and_si256(bottom, byte));
-        const __m256 br = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(bottom, 8), byte));
+        __m256 tl, tr, bl, br;
+        CellBlock block;
+        if (cellBlock(a, ix, iy, inside, 1, block)) {
+            tl = _mm256_cvtepi32_ps(pickBytes(a, block, 0, 0));
+            tr = _mm256_cvtepi32_ps(pickBytes(a, block, 1, 0));
+            bl = _mm256_cvtepi32_ps(pickBytes(a, block, 0, 1));
+            br = _mm256_cvtepi32_ps(pickBytes(a, block, 1, 1));
+        } else {
+            const __m256i top = gatherFrom(a, ix, iy, inside, 2, 0);
+            const __m256i bottom = gatherFrom(a, ix, iy, inside, 2, 1);
+            tl = _mm256_cvtepi32_ps(_mm256_and_si256(top, byte));
+            tr = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(top, 8), byte));
+            bl = _mm256_cvtepi32_ps(_mm256_and_si256(bottom, byte));
+            br = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(bottom, 8), byte));
+        }
         const __m256 gx = _mm256_sub_ps(one, fx), gy = _mm256_sub_ps(one, fy);
         __m256 v = _mm256_mul_ps(_mm256_mul_ps(tl, gx), gy);
         v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(bl, gx), fy));
@@ -171,7 +234,11 @@ __attribute__((target("avx2"))) int nearestRowAvx2(const SubGrayArgs& a, int j) 
         const __m256i ix = halfUp(p.sx), iy = halfUp(p.sy);
         const __m256i inside = laneInside(a, ix, iy);
         if (_mm256_testz_si256(inside, inside)) continue;
-        const __m256i v = _mm256_and_si256(gatherFrom(a, ix, iy, inside, 3, 0), _mm256_set1_epi32(0xFF));
+        CellBlock block;
+        const __m256i v =
+            cellBlock(a, ix, iy, inside, 0, block)
+                ? pickBytes(a, block, 0, 0)
+                : _mm256_and_si256(gatherFrom(a, ix, iy, inside, 3, 0), _mm256_set1_epi32(0xFF));
         storeInside(dst + i, _mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1), inside);
     }
     return i;

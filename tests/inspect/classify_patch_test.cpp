@@ -195,8 +195,10 @@ TEST(EdgeRegionCheck, StrayRegionsAndBrokenLines) {
         {"broken, not class 2", {{0, 55, 110, 65}}, {{0, 55, 55, 65}, {65, 55, 110, 65}}, false, false, 60, 60, 0.0f},
         // Over an empty reference the first speck is the feature: its diagonal.
         {"speck, no reference", {}, {{62, 58, 66, 62}, {57, 75, 66, 84}}, false, false, 60, 60, std::sqrt(32.0f)},
-        // A 5 x 3 speck on the way to a line leaves its height.
+        // A 5 x 3 speck on the way to a line leaves its height across a line
+        // through both margin columns, else its width.
         {"speck", {{0, 30, 119, 40}}, {{62, 59, 66, 61}, {0, 30, 119, 40}}, true, false, 60, 60, 3.0f},
+        {"speck, line from the left", {{0, 30, 110, 40}}, {{62, 59, 66, 61}, {0, 30, 110, 40}}, true, false, 60, 60, 5.0f},
     };
     for (const auto& c : cases) {
         Square w0(120), w1(120);

@@ -359,6 +359,8 @@ TEST(HoleSizeVerdict, RelativeLimitsComeBeforeAbsoluteOnes) {
         {10, 8, 0.1f, 0.5f, 1, 1, 1404, 2.0f},  {10, 8, 0, 0.5f, 0, 3, 0, 0.0f},
         {1, 1.01f, 0, 0, 0, 0, 0, 0.0f},        {1, 0.99f, 0, 0, 0, 0, 0, 0.0f},
         {1, 1.0101f, 0, 0, 0, 0, 1401, -1},     {1, 0.9899f, 0, 0, 0, 0, 1402, -1},
+        // A change exactly at a relative limit is within it.
+        {10, 12, 0.2f, 0, 3, 0, 0, 0.0f},       {10, 8, 0, 0.2f, 0, 3, 0, 0.0f},
     };
     for (const auto& c : cases) {
         InspectParams p;  // the relative and absolute limits, larger and smaller
@@ -419,6 +421,11 @@ TEST(RunCount, LongestRunOfValidPoints) {
         EXPECT_EQ(std::tuple(count, start, p.back().x, p.back().y), std::tuple(c.count, c.start, -1.0f, -1.0f))
             << &c - cases;
     }
+    // No points: nothing is written, not even just before them.
+    PointF two[2] = {v, v};
+    int start = 5;
+    EXPECT_EQ(runCount(two + 1, 0, &start), 0);
+    EXPECT_TRUE(two[0].x == 1.0f && start == 5);
 }
 
 // A round opening of radius 50 around (30, 60) in the copper, left of the
