@@ -51,6 +51,10 @@ TEST(EdgeMap, ChainsStartAboveTheHighThresholdAndFollowOnePath) {
         // below its neighbour across the edge, and is suppressed (on the first
         // row, where nothing is suppressed, the chain passes it by).
         {6, 6, 20, [](int x, int) { return x < 2 ? 0 : x == 2 ? 40 : 50; }, {{1, 0}, {1, 1}, {1, 2}, {1, 3}, {1, 4}}},
+        // A strong pixel at (2, 8) below a weak run in rows 0..6 of column
+        // 2, row 7 without gradient between them: the chain does not jump
+        // the gap.
+        {4, 10, 20, [](int x, int y) { return x < 3 ? 0 : y == 9 ? 100 : y >= 7 ? 0 : 15; }, {{2, 8}}},
     };
     for (const auto& c : cases) {
         std::vector<std::uint8_t> img(c.w * c.h), edges(c.w * c.h, 7);
