@@ -19,7 +19,9 @@
 #include "pcbinspect/exports.h"
 
 // Row loops with AVX2 lanes, chosen at run time where the processor has them.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Not on Windows, where GCC does not keep the stack aligned for 32-byte
+// vectors.
+#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define PCBINSPECT_AVX2_ROWS 1
 #endif
