@@ -99,6 +99,12 @@ std::vector<Case> cases() {
         {"width, relative", 1, false, [](const Canvas& c) { c.rect(0, 50, 119, 69, 255); },
          [](const Canvas& c) { c.rect(0, 45, 119, 74, 255); },
          hundreds(24, 25, {{27, 100.0f}, {28, 0.3f}}), {27, 0.5f, false}},
+        // A line 20 wide on the left widening to 30 right of the centre,
+        // the same in the camera: the reference width is taken where the
+        // ridge climbs to, so the camera's matches it.
+        {"width, widening line", 1, false, [](const Canvas& c) { c.rect(0, 50, 59, 69, 255); c.rect(60, 45, 119, 74, 255); },
+         [](const Canvas& c) { c.rect(0, 50, 59, 69, 255); c.rect(60, 45, 119, 74, 255); },
+         hundreds(24, 25, {{27, 3.0f}, {28, 100.0f}}), {0, 0.0f, false}},
         // A vertical line right of the centre and a camera stub from it to
         // the left window edge: the difference reaches a margin the
         // reference does not.
