@@ -62,6 +62,10 @@ TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
         // different the camera is; the same line across the window is judged.
         {"ending early", {{50, 0, 69, 100, 255}}, {{45, 0, 74, 100, 255}}, {{5, 0.2f}}, 0, 0, {0, 0.0f}},
         {"across", {{110, 0, 129, 239, 255}}, {{105, 0, 134, 239, 255}}, {{5, 0.2f}}, 0, 0, {220, 0.404666603f}},
+        // A line passing two columns right of the centre, with a branch far
+        // above that does not reach the centre column: judged too.
+        {"beside the centre", {{118, 0, 126, 239, 255}, {125, 8, 200, 12, 255}},
+         {{113, 0, 131, 239, 255}, {125, 8, 200, 12, 255}}, {{5, 0.2f}}, 0, 0, {220, 0.80599993f}},
         // A blob 20 pixels high beside the line, above it; a bite half
         // through the line.
         {"excess", {line(20)}, {line(20), {110, 90, 129, 109, 255}}, {{0, 0.5f}}, 0, 0, {210, 0.95f, true, -4, -14}},
