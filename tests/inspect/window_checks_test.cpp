@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <functional>
 #include <tuple>
@@ -370,6 +371,35 @@ TEST(HoleSizeVerdict, RelativeLimitsComeBeforeAbsoluteOnes) {
         EXPECT_EQ(holeSizeVerdict(c.r0, c.r1, p, &score), c.code)
             << c.r0 << " " << c.r1;
         if (c.score >= 0) { EXPECT_FLOAT_EQ(score, c.score) << c.r0 << " " << c.r1; }
+    }
+}
+
+// A hole of radius 30 at the window centre whose copper ring covers only
+// the first n of the 50 rays (ray i points at (i + 0.5) 7.2 - 180 degrees)
+// in the reference, the whole ring around a hole of radius 34 in the
+// camera: the reference hole is measured only when more than 16 rays find
+// its edge, and then the camera's is 13 % larger.
+TEST(HoleSizeCheck, TheReferenceHoleNeedsMoreThanSixteenEdges) {
+    const auto ring = [](double hole, double end) {
+        Square s(120);
+        for (int y = 0; y < 120; ++y)
+            for (int x = 0; x < 120; ++x) {
+                const double r = std::hypot(x - 60, y - 60), a = std::atan2(y - 60, x - 60) * 180 / M_PI;
+                if (r >= hole && r <= hole + 20 && a <= end) s.at(x, y) = 255;
+            }
+        return s;
+    };
+    Square camera = ring(34, 180);
+    const std::int32_t origin[2] = {0, 0};
+    const HoleRecord holes[] = {{12, 500, 500, 30}};
+    InspectParams p;
+    p.value[29] = p.value[30] = 0.1f, p.value[31] = p.value[32] = 100.0f;
+    for (const auto& [rays, code] : {std::pair{16, 0}, {17, 1401}}) {
+        Square reference = ring(30, -180 + 7.2 * rays);
+        float score = -1.0f;
+        EXPECT_EQ(holeSizeCheck(ConstGrayView{reference.data(), 120, 120, 120}, ConstGrayView{camera.data(), 120, 120, 120},
+                                origin, 500, 500, holes, 1, p, &score),
+                  code) << rays << " rays, score " << score;
     }
 }
 
