@@ -378,7 +378,7 @@ TEST(HoleSizeVerdict, RelativeLimitsComeBeforeAbsoluteOnes) {
 // the first n of the 50 rays (ray i points at (i + 0.5) 7.2 - 180 degrees)
 // in the reference, the whole ring around a hole of radius 34 in the
 // camera: the reference hole is measured only when more than 16 rays find
-// its edge, and then the camera's is 13 % larger.
+// its edge, and then the camera's is larger beyond the 10 % limit.
 TEST(HoleSizeCheck, TheReferenceHoleNeedsMoreThanSixteenEdges) {
     const auto ring = [](double hole, double end) {
         Square s(120);
