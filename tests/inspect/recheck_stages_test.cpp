@@ -36,6 +36,14 @@ TEST(PruneNearestEnd, ErasesTheBranchEndingNearestTheCentre) {
     PruneNearestEnd(s.data(), &limit);
     EXPECT_EQ(limit, 2);
     EXPECT_EQ(s.pixels, pruned.pixels);
+    // Two stems ending equally near the centre: the first end in row order,
+    // the left one, goes.
+    Square two = drawn(240, {{20, 150, 220, 150, 5}, {115, 130, 115, 149, 5}, {125, 130, 125, 149, 5}});
+    const Square leftPruned = drawn(240, {{20, 150, 220, 150, 5}, {115, 149, 115, 149, 5}, {125, 130, 125, 149, 5}});
+    limit = 0;
+    PruneNearestEnd(two.data(), &limit);
+    EXPECT_EQ(limit, 3);
+    EXPECT_EQ(two.pixels, leftPruned.pixels);
 }
 
 // A horizontal line through the centre of a 240 x 240 mask, `rows` thick.
