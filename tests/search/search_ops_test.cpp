@@ -46,6 +46,20 @@ TEST(BlockAlignmentScore, MarkedSamplesTakeTheNearestOfTheirNeighbourhood) {
     }
 }
 
+// A 15 x 15 patch may reach the last column but must leave the last row
+// out; one that does not fit is not blank and agrees fully.
+TEST(PatchFits, ColumnsToTheEdgeRowsShortOfIt) {
+    GuardedImage blank(20, 20), other(20, 20);
+    blank.fill(0);
+    other.fill(9);
+    const struct { int x, y; bool fits; } cases[] = {{5, 4, true}, {0, 0, true}, {4, 5, false}, {6, 0, false},
+                                                     {-1, 0, false}, {0, -1, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(isBlankPatch(cview(blank), c.x, c.y), c.fits) << c.x << "," << c.y;
+        EXPECT_EQ(patchAgreement(cview(blank), c.x, c.y, cview(other), 0, 0), c.fits ? 0.0f : 1.0f) << c.x << "," << c.y;
+    }
+}
+
 TEST(QuadrantAgreement, RanksQuadrantsByScoreAndContent) {
     GuardedImage a(60, 60, 61), b(30, 30, 33), d(30, 30, 33);
     d.fill(0);
