@@ -43,6 +43,13 @@ void copyGrayAt(std::uint8_t* dst, int dstWidth, int dstStride, int dstHeight,
     const std::int64_t firstRow = std::max<std::int64_t>(0, -static_cast<std::int64_t>(yOffset));
     const std::int64_t endRow =
         std::min<std::int64_t>(srcHeight, static_cast<std::int64_t>(dstHeight) - yOffset);
+    // Whole rows with no gaps between them on either side: one block.
+    if (span.from == 0 && span.to == 0 && span.count == srcStride && span.count == dstStride) {
+        if (endRow > firstRow)
+            std::memcpy(dst + (firstRow + yOffset) * dstStride, src + firstRow * srcStride,
+                        static_cast<std::size_t>(endRow - firstRow) * static_cast<std::size_t>(span.count));
+        return;
+    }
     for (std::int64_t r = firstRow; r < endRow; ++r) {
         std::memcpy(dst + (r + yOffset) * dstStride + span.to, src + r * srcStride + span.from,
                     static_cast<std::size_t>(span.count));
