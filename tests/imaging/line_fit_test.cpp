@@ -56,6 +56,10 @@ TEST(IsNotStraight, StraightThickLinesInAnyDirectionAndNotCornersOrFewPixels) {
         c.draw(s);
         EXPECT_EQ(IsNotStraight(s.data(), 60, 30, 30), c.notStraight) << &c - cases;
     }
+    // An L whose upright is the image's first column: those pixels count.
+    Square l(60);
+    l.rect(0, 30, 0, 50, 255), l.rect(0, 30, 30, 30, 255);
+    EXPECT_TRUE(IsNotStraight(l.data(), 60, 10, 30));
 }
 
 }  // namespace

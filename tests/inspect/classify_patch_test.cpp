@@ -199,6 +199,10 @@ TEST(EdgeRegionCheck, StrayRegionsAndBrokenLines) {
         {"broken line", {{0, 55, 110, 65}}, {{0, 55, 55, 65}, {65, 55, 110, 65}}, true, true, 27, 60, 0.0f},
         {"whole line", {{0, 55, 110, 65}}, {{0, 55, 110, 65}}, true, false, 60, 60, 0.0f},
         {"broken, not class 2", {{0, 55, 110, 65}}, {{0, 55, 55, 65}, {65, 55, 110, 65}}, false, false, 60, 60, 0.0f},
+        // A line across the whole window that the camera shows shortened at
+        // one end: a break once the camera part is more than 10 shorter.
+        {"shortened by 10", {{0, 55, 119, 65}}, {{10, 55, 119, 65}}, true, false, 60, 60, 0.0f},
+        {"shortened by 11", {{0, 55, 119, 65}}, {{11, 55, 119, 65}}, true, true, 60, 60, 0.0f},
         // Over an empty reference the first speck is the feature: its diagonal.
         {"speck, no reference", {}, {{62, 58, 66, 62}, {57, 75, 66, 84}}, false, false, 60, 60, std::sqrt(32.0f)},
         // A 5 x 3 speck on the way to a line leaves its height across a line

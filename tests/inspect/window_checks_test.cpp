@@ -144,6 +144,7 @@ TEST(BridgeCount, NearestBlobAlongTheDirectionsMustTouchTwoLargeFeatures) {
         {"upper alone", {{40, 20, 59, 34}, {61, 20, 80, 34}}, {{58, 30, 62, 50}}, 2, 2},
         {"right alone", {{75, 40, 95, 58}, {75, 62, 95, 80}}, {{70, 58, 100, 62}}, 2, 2},
         {"down-right alone", {{70, 40, 90, 67}, {70, 73, 90, 95}}, {{68, 66, 90, 74}}, 2, 2},
+        {"up-right alone", {{70, 25, 90, 47}, {70, 53, 90, 75}}, {{68, 46, 90, 54}}, 2, 2},
         // A feature that meets the blob in the window's first row only.
         {"first row", {{55, 0, 65, 0}, {66, 0, 90, 20}, {45, 30, 58, 50}}, {{58, 0, 62, 50}}, 2, 2},
         // A blob off all eight directions (row 60, column 60 and both
