@@ -153,6 +153,9 @@ int main() {
         char name[40];
         std::snprintf(name, sizeof name, "findSuspectedFlaws cut %d", cut.seed);
         print(name, found);
+        // The caller's camera window, with the marks the search leaves in it.
+        std::snprintf(name, sizeof name, "findSuspectedFlaws window %d", cut.seed);
+        print(name, camera.pixels());
     }
 
     std::vector<std::uint8_t> sub(256 * 256, 0), nearest(256 * 256, 0);
