@@ -111,6 +111,9 @@ std::vector<Case> cases() {
         {"frame", 2, false, [](const Canvas& c) { c.rect(62, 0, 80, 119, 255); },
          [](const Canvas& c) { c.rect(62, 0, 80, 119, 255); c.rect(0, 55, 61, 64, 255); },
          {{2, 7.0f}}, {211, 7.0f, false}},
+        {"frame, right", 2, false, [](const Canvas& c) { c.rect(39, 0, 57, 119, 255); },
+         [](const Canvas& c) { c.rect(39, 0, 57, 119, 255); c.rect(58, 55, 119, 64, 255); },
+         {{2, 7.0f}}, {211, 7.0f, false}},
         // A class-2 line with a void in the camera: the line width 20 is
         // recorded and reported as code 3, plus 0.01.
         {"void in a line", 2, false, kLine,
