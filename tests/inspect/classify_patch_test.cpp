@@ -261,6 +261,18 @@ TEST(VoidCheck, FindsAnEnclosedHoleAndFillsItNotAnOpenNotch) {
         if (enclosed) { EXPECT_TRUE(v.width == 5 && v.height == 3) << v.width << " x " << v.height; }
         EXPECT_EQ(w0.at(60, 60), enclosed ? 255 : 0);
     }
+    // Beside the void, a 3 x 3 excess: what one erosion leaves of it counts
+    // against "only voids" within columns and rows 45..75, not beyond.
+    for (const int centre : {75, 76}) {
+        auto s = stack();
+        Square w0(120), r(120, 255), d(120);
+        Canvas(w0).rect(30, 30, 90, 90, 255);
+        Canvas(w0).rect(58, 59, 62, 61, 0);
+        Canvas(r).rect(centre - 1, 59, centre + 1, 61, 0);
+        const VoidResult v = VoidCheck(s.data(), d.data(), r.data(), w0.data());
+        EXPECT_TRUE(v.found);
+        EXPECT_EQ(v.onlyVoids, centre == 76) << centre;
+    }
 }
 
 }  // namespace
