@@ -137,6 +137,9 @@ TEST(EnclosedDifferenceCheck, MeasuresEnclosedRegionsOnly) {
     EXPECT_TRUE(check(notched, solid, 0.3f, &score));
     EXPECT_FLOAT_EQ(score, 20.0f / 39.0f);
     EXPECT_FALSE(check(notched, solid, 0.7f, &score));
+    // A background pixel of q diagonal to the hole's corner does not open it.
+    Square pricked = drawn(240, {{0, 100, 239, 139, 255}, {130, 130, 130, 130, 0}});
+    EXPECT_TRUE(check(notched, pricked, 0.3f, &score));
     // A hole in q that q's copper encloses is painted into q; a gap in q's
     // copper is open to q's background: never measured.
     Square holed = drawn(240, {{0, 100, 239, 139, 255}, {115, 115, 124, 124, 0}});
