@@ -482,6 +482,14 @@ TEST(PadTest, FindsARoundEdgeAroundAnOpening) {
         EXPECT_FLOAT_EQ(circle.y, found ? 59.3186073f : 2.0f);
         EXPECT_FLOAT_EQ(circle.radius, found ? 49.324585f : 3.0f);
     }
+    // An opening of radius 20 is too small for a pad's edge (30 at least).
+    Square ref(kWindowSide, 255), cam(kWindowSide, 255);
+    Canvas(ref).disc(45, 60, 20, 0);
+    Canvas(cam).disc(45, 60, 20, 0);
+    CheckScratch scratch;
+    float best = 999.0f;
+    Circle circle{};
+    EXPECT_FALSE(padTest(ref.data(), cam.data(), kWindowSide, 90, 0.5f, &best, &circle, scratch));
 }
 
 // ---------------------------------------------------------------------------
