@@ -212,6 +212,7 @@ TEST(EdgeRegionCheck, StrayRegionsAndBrokenLines) {
         // through both margin columns, else its width.
         {"speck", {{0, 30, 119, 40}}, {{62, 59, 66, 61}, {0, 30, 119, 40}}, true, false, 60, 60, 3.0f},
         {"speck, line from the left", {{0, 30, 110, 40}}, {{62, 59, 66, 61}, {0, 30, 110, 40}}, true, false, 60, 60, 5.0f},
+        {"speck, line inside both margins", {{5, 30, 118, 40}}, {{62, 59, 66, 61}, {5, 30, 118, 40}}, true, false, 60, 60, 3.0f},
     };
     for (const auto& c : cases) {
         Square w0(120), w1(120);

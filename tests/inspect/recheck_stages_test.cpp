@@ -79,6 +79,11 @@ TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
         {"excess", {line(20)}, {line(20), {110, 90, 129, 109, 255}}, {{0, 0.5f}}, 0, 0, {210, 0.95f, true, -4, -14}},
         {"missing", {line(30)}, {line(30), {110, 105, 129, 119, 0}}, {{1, 0.2f}}, 0, 0,
          {200, 0.533333302f, true, -4, -1}},
+        // The same beyond the absolute limits only: the ratios times the
+        // local width, 0.95 x 10 and 0.533 x 15.
+        {"excess, absolute", {line(20)}, {line(20), {110, 90, 129, 109, 255}}, {{2, 3.0f}}, 0, 0, {211, 9.5f, true, -4, -14}},
+        {"missing, absolute", {line(30)}, {line(30), {110, 105, 129, 119, 0}}, {{3, 3.0f}}, 0, 0,
+         {201, 7.9999995f, true, -4, -1}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
