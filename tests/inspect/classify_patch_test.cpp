@@ -240,6 +240,7 @@ TEST(RidgePeak, NearestSetPixelAndClimbing) {
     r = RidgePeak(s.data(), 50, 62, true);
     EXPECT_EQ(r.x, 98);
     EXPECT_EQ(r.value, 79);
+    EXPECT_EQ(RidgePeak(s.data(), 50, 60, true).x, 98);  // from a point on the line too
 }
 
 TEST(VoidCheck, FindsAnEnclosedHoleAndFillsItNotAnOpenNotch) {
