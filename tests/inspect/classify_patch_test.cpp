@@ -124,6 +124,9 @@ std::vector<Case> cases() {
         {"plugged hole", 3, false, annulus(60), annulus(60, false), hundreds(10, 22, {}), {11, 999.0f, false}},
         {"hole off its place", 3, false, annulus(60), annulus(65), hundreds(10, 22, {{17, 2.0f}}),
          {10, 5.18946362f, false}},
+        // The arc is judged before the offset: with its limit at 0 the same
+        // hole is reported as an arc, of 0 since the ring is whole.
+        {"hole arc", 3, false, annulus(60), annulus(65), hundreds(10, 22, {{18, 0.0f}}), {11, 0.0f, false}},
     };
     // A blob jutting 20 rows up from a bar's edge on row 70 (excess), or a
     // bite 20 rows deep into a bar whose edge is on row 50 (missing), at the
