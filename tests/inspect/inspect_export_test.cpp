@@ -95,6 +95,21 @@ TEST(Inspect, ReferencePositionsOutOfReachAreSkipped) {
     EXPECT_EQ(Board().run({FlawCandidate{-1e9f, 5e8f, 1e30f, -1e30f, 0.0f}}), 0);
 }
 
+// A 6 x 6 speck of copper on bare board beside a line: stray copper of
+// size 6 (score 600), reported only when its limit is below that.
+TEST(Inspect, StrayCopperIsReportedAboveItsLimitOnly) {
+    for (const float limit : {5.0f, 6.0f}) {
+        Board b;
+        Canvas(b.ref).rect(20, 20, 379, 379, 0);
+        Canvas(b.ref).rect(20, 150, 379, 169, 170);
+        Canvas(b.cam).rect(20, 150, 379, 169, 255);
+        Canvas(b.cam).rect(198, 228, 203, 233, 255);
+        b.params[23] = limit;
+        ASSERT_EQ(b.run({at(200, 230)}), limit < 6.0f ? 1 : 0) << limit;
+        if (limit < 6.0f) EXPECT_EQ(b.record(0), std::tuple(29, 600, 200, 230, 200, 230, -1));
+    }
+}
+
 TEST(Inspect, ExcludedLabelGivesNoRecord) {
     Board b;
     Canvas(b.ref).rect(199, 199, 201, 201, 152);
