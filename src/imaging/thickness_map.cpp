@@ -1,5 +1,7 @@
 #include "imaging/thickness_map.h"
 
+#include <bit>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -8,8 +10,10 @@
 namespace pcbinspect {
 namespace {
 
+// A listed pixel by its offset from the image's first byte.
 struct Entry {
-    int x, y, flag;
+    std::ptrdiff_t at;
+    int flag;
 };
 
 constexpr int kListed = 1;
@@ -30,39 +34,48 @@ void ThicknessMap(GrayView img) {
         for (int x = 0; x < w; ++x)
             if (row[x] > 1) row[x] = 1;
     }
-    auto isSet = [&](int x, int y) {
-        return x >= 0 && y >= 0 && x < w && y < h && img.at(x, y) != 0;
-    };
-    auto verdict = [&](int x, int y) {
-        return ThinningTable[NeighbourCode(img.data, w, img.stride, h, x, y)];
-    };
+    // With the outermost rows and columns cleared, every set pixel is an
+    // inner one: its eight neighbours lie inside the image and are read
+    // without bounds checks. Thinning only ever clears set pixels or changes
+    // their value, so this holds throughout. An image without inner pixels
+    // is now empty.
+    if (w < 3 || h < 3) return;
+    std::uint8_t* const base = img.data;
+    const std::ptrdiff_t s = img.stride;
+    auto verdict = [s](const std::uint8_t* p) { return ThinningTable[InnerNeighbourCode(p, s)]; };
 
     std::vector<Entry> current, next;
     constexpr int kPhase[4][2] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}};
     for (const auto& phase : kPhase) {
-        for (int y = phase[1]; y < h; y += 2)
+        for (int y = phase[1]; y < h; y += 2) {
+            std::uint8_t* row = img.row(y);
             for (int x = phase[0]; x < w; x += 2) {
-                if (img.at(x, y) == 0) continue;
-                if (isSet(x, y + 1) + isSet(x - 1, y) + isSet(x + 1, y) + isSet(x, y - 1) < 4)
-                    current.push_back({x, y, kListed});
+                const std::uint8_t* p = row + x;
+                if (*p == 0) continue;
+                if ((p[s] != 0) + (p[-1] != 0) + (p[1] != 0) + (p[-s] != 0) < 4)
+                    current.push_back({p - base, kListed});
             }
+        }
     }
 
     // Initial pass: boundary pixels that may go are cleared, the others are
     // fixed with pass value 2.
     bool changed = false;
     for (Entry& e : current) {
-        if (verdict(e.x, e.y) != kThinKeep) {
-            img.at(e.x, e.y) = 0;
+        std::uint8_t* p = base + e.at;
+        if (verdict(p) != kThinKeep) {
+            *p = 0;
             changed = true;
         } else {
-            if (img.at(e.x, e.y) == 1) img.at(e.x, e.y) = 2;
+            if (*p == 1) *p = 2;
             e.flag = kFixed;
         }
     }
 
-    constexpr int kDx[4] = {0, -1, 1, 0};
-    constexpr int kDy[4] = {1, 0, 0, -1};
+    // The 4-neighbours below, left, right and above; the 8-neighbours in
+    // NeighbourCode's bit order.
+    const std::ptrdiff_t step4[4] = {s, -1, 1, -s};
+    const std::ptrdiff_t step8[8] = {-s - 1, -s, -s + 1, -1, 1, s - 1, s, s + 1};
     int value = 3;
     while (changed) {
         changed = false;
@@ -70,46 +83,38 @@ void ThicknessMap(GrayView img) {
         const auto v = static_cast<std::uint8_t>(value);
         for (const Entry& e : current) {
             if (e.flag == kFixed) continue;
-            for (int k = 0; k < 4; ++k) {
-                const int nx = e.x + kDx[k], ny = e.y + kDy[k];
-                if (!isSet(nx, ny)) continue;
-                const int t = verdict(nx, ny);
+            for (const std::ptrdiff_t d : step4) {
+                std::uint8_t* q = base + e.at + d;
+                if (*q == 0) continue;
+                const int t = verdict(q);
                 if (t == kThinRemovable) {
-                    next.push_back({nx, ny, kListed});
-                    img.at(nx, ny) = 0;
+                    next.push_back({q - base, kListed});
+                    *q = 0;
                     changed = true;
                 } else if (t == kThinLineEnd) {
-                    next.push_back({nx, ny, kLineEnd});
-                } else if (img.at(nx, ny) == 1) {
-                    img.at(nx, ny) = v;
+                    next.push_back({q - base, kLineEnd});
+                } else if (*q == 1) {
+                    *q = v;
                 }
             }
         }
         // Line ends: a lone pixel or a lone pair takes the pass value; an end
-        // attached to more is pruned by one pixel.
+        // attached to more is pruned by one pixel. The end's last neighbour
+        // in row order is its code's highest bit.
         for (const Entry& e : next) {
             if (e.flag != kLineEnd) continue;
-            int neighbours = 0, lastX = 0, lastY = 0;
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx) {
-                    if ((dx == 0 && dy == 0) || !isSet(e.x + dx, e.y + dy)) continue;
-                    ++neighbours;
-                    lastX = e.x + dx;
-                    lastY = e.y + dy;
-                }
-            if (neighbours == 0) {
-                img.at(e.x, e.y) = v;
+            std::uint8_t* p = base + e.at;
+            const unsigned code = static_cast<unsigned>(InnerNeighbourCode(p, s));
+            if (code == 0) {
+                *p = v;
                 continue;
             }
-            int theirs = 0;
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx)
-                    if ((dx != 0 || dy != 0) && isSet(lastX + dx, lastY + dy)) ++theirs;
-            if (theirs < 2) {
-                if (img.at(e.x, e.y) == 1) img.at(e.x, e.y) = v;
-                if (img.at(lastX, lastY) == 1) img.at(lastX, lastY) = v;
+            std::uint8_t* last = p + step8[std::bit_width(code) - 1];
+            if (std::popcount(static_cast<unsigned>(InnerNeighbourCode(last, s))) < 2) {
+                if (*p == 1) *p = v;
+                if (*last == 1) *last = v;
             } else {
-                img.at(e.x, e.y) = 0;
+                *p = 0;
             }
         }
         current.swap(next);

@@ -72,14 +72,9 @@ constexpr int kRemoved = 1;   // cleared (or, in mode 1, a kept end of the first
 }  // namespace
 
 int NeighbourCode(const std::uint8_t* image, int width, int stride, int height, int x, int y) {
+    if (x >= 1 && y >= 1 && x < width - 1 && y < height - 1)
+        return InnerNeighbourCode(image + static_cast<std::ptrdiff_t>(y) * stride + x, stride);
     int code = 0;
-    if (x >= 1 && y >= 1 && x < width - 1 && y < height - 1) {
-        const std::uint8_t* p = image + static_cast<std::ptrdiff_t>(y) * stride + x;
-        const std::ptrdiff_t s = stride;
-        code = (p[-s - 1] != 0) | (p[-s] != 0) << 1 | (p[-s + 1] != 0) << 2 | (p[-1] != 0) << 3 |
-               (p[1] != 0) << 4 | (p[s - 1] != 0) << 5 | (p[s] != 0) << 6 | (p[s + 1] != 0) << 7;
-        return code;
-    }
     for (int k = 0; k < 8; ++k) {
         const int nx = x + kNx[k], ny = y + kNy[k];
         if (nx < 0 || ny < 0 || nx >= width || ny >= height) continue;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace pcbinspect {
@@ -21,6 +22,14 @@ extern const std::array<std::uint8_t, 256> ThinningTable;
 // bit 0 (-1,-1), 1 (0,-1), 2 (+1,-1), 3 (-1,0), 4 (+1,0), 5 (-1,+1),
 // 6 (0,+1), 7 (+1,+1). Neighbours outside the image are not set.
 int NeighbourCode(const std::uint8_t* image, int width, int stride, int height, int x, int y);
+
+// NeighbourCode of the pixel at p, whose eight neighbours all lie inside an
+// image with rows `stride` bytes apart.
+inline int InnerNeighbourCode(const std::uint8_t* p, std::ptrdiff_t stride) {
+    const std::ptrdiff_t s = stride;
+    return (p[-s - 1] != 0) | (p[-s] != 0) << 1 | (p[-s + 1] != 0) << 2 | (p[-1] != 0) << 3 |
+           (p[1] != 0) << 4 | (p[s - 1] != 0) << 5 | (p[s] != 0) << 6 | (p[s + 1] != 0) << 7;
+}
 
 // Removes thin structures from a mask of 0 and 255: around every inner pixel
 // with fewer than four set 8-neighbours, peels a 40 x 40 window, pass after
