@@ -242,66 +242,67 @@ void localAlignment(SearchState& s) {
     const ConstGrayView cam = SearchState::cview(s.blurredCamera, w, h);
     const ConstGrayView ref = SearchState::cview(s.blurredRef, W, H);
     const ConstGrayView ignore{s.ignore.data, W, s.ignore.stride, H};
-    for (int j = 0; j < kLocalCells; ++j) {
-        for (int i = 0; i < kLocalCells; ++i) {
-            // Camera block around the cell, clipped to the window.
-            const long long bx0 = std::max(0LL, static_cast<long long>(i) * cw - 15);
-            const long long by0 = std::max(0LL, static_cast<long long>(j) * ch - m);
-            const long long bx1 = std::min<long long>(w, static_cast<long long>(i) * cw - 15 + cw + 30);
-            const long long by1 = std::min<long long>(h, static_cast<long long>(j) * ch - m + ch + 2LL * m);
-            if (bx1 <= bx0 || by1 <= by0) continue;
-            const int bw = static_cast<int>(bx1 - bx0), bh = static_cast<int>(by1 - by0);
-            long long set = 0;
-            for (long long y = by0; y < by1; ++y) {
-                const std::uint8_t* row = cam.row(static_cast<int>(y)) + bx0;
-                for (int x = 0; x < bw; ++x) set += row[x] != 0;
-            }
-            if (set <= 99) continue;
-            const ConstGrayView block{cam.row(static_cast<int>(by0)) + bx0, bw, w, bh};
-
-            // Reference area 30 columns wider and 2m rows taller, at the same
-            // place relative to the window corner, clipped to R.
-            const long long ax0 = std::max(0LL, s.cornerX + bx0 - 15);
-            const long long ay0 = std::max(0LL, s.cornerY + by0 - m);
-            const long long ax1 = std::min<long long>(W, s.cornerX + bx0 - 15 + bw + 30);
-            const long long ay1 = std::min<long long>(H, s.cornerY + by0 - m + bh + 2LL * m);
-            if (ax1 <= ax0 || ay1 <= ay0) continue;
-            const int aw = static_cast<int>(ax1 - ax0), ah = static_cast<int>(ay1 - ay0);
-            const ConstGrayView area{ref.row(static_cast<int>(ay0)) + ax0, aw, W, ah};
-            const ConstGrayView areaMask{ignore.row(static_cast<int>(ay0)) + ax0, aw,
-                                         ignore.stride, ah};
-
-            double highest = -1.0, lowest = 2.0;
-            auto pass = [&](int x0, int x1, int y0, int y1, int step, int& bestDx, int& bestDy) {
-                double best = -1.0;
-                for (int dy = y0; dy <= y1; dy += step) {
-                    for (int dx = x0; dx <= x1; dx += step) {
-                        bool tooFew = false;
-                        const double v =
-                            cubicAgreement(area, areaMask, block, aw / 2 + dx, ah / 2 + dy, &tooFew);
-                        if (tooFew) continue;
-                        if (v > best) {
-                            best = v;
-                            bestDx = dx;
-                            bestDy = dy;
-                        }
-                        if (v > highest) highest = v;
-                        if (v > 1e-5 && v < lowest) lowest = v;
-                    }
-                }
-            };
-            int dx1 = 0, dy1 = 0;
-            pass(-15, 15, -m, m, 3, dx1, dy1);
-            int dx2 = dx1, dy2 = dy1;
-            pass(dx1 - 2, dx1 + 2, dy1 - 2, dy1 + 2, 1, dx2, dy2);
-            // The second pass reports the absolute position; the cell offset
-            // is the first pass's best plus the second's step from it.
-            if (highest > 0.9 && highest - lowest > 1e-6) {
-                s.cellOffsets[j * kLocalCells + i][0] = dx2;
-                s.cellOffsets[j * kLocalCells + i][1] = dy2;
-            }
+    // The cells are independent: each reads the shared images and writes
+    // only its own offset, so they run on the call's threads.
+    parallelFor(kLocalCells * kLocalCells, threadBudget(), [&](int, int cell) {
+        const int j = cell / kLocalCells, i = cell % kLocalCells;
+        // Camera block around the cell, clipped to the window.
+        const long long bx0 = std::max(0LL, static_cast<long long>(i) * cw - 15);
+        const long long by0 = std::max(0LL, static_cast<long long>(j) * ch - m);
+        const long long bx1 = std::min<long long>(w, static_cast<long long>(i) * cw - 15 + cw + 30);
+        const long long by1 = std::min<long long>(h, static_cast<long long>(j) * ch - m + ch + 2LL * m);
+        if (bx1 <= bx0 || by1 <= by0) return;
+        const int bw = static_cast<int>(bx1 - bx0), bh = static_cast<int>(by1 - by0);
+        long long set = 0;
+        for (long long y = by0; y < by1; ++y) {
+            const std::uint8_t* row = cam.row(static_cast<int>(y)) + bx0;
+            for (int x = 0; x < bw; ++x) set += row[x] != 0;
         }
-    }
+        if (set <= 99) return;
+        const ConstGrayView block{cam.row(static_cast<int>(by0)) + bx0, bw, w, bh};
+
+        // Reference area 30 columns wider and 2m rows taller, at the same
+        // place relative to the window corner, clipped to R.
+        const long long ax0 = std::max(0LL, s.cornerX + bx0 - 15);
+        const long long ay0 = std::max(0LL, s.cornerY + by0 - m);
+        const long long ax1 = std::min<long long>(W, s.cornerX + bx0 - 15 + bw + 30);
+        const long long ay1 = std::min<long long>(H, s.cornerY + by0 - m + bh + 2LL * m);
+        if (ax1 <= ax0 || ay1 <= ay0) return;
+        const int aw = static_cast<int>(ax1 - ax0), ah = static_cast<int>(ay1 - ay0);
+        const ConstGrayView area{ref.row(static_cast<int>(ay0)) + ax0, aw, W, ah};
+        const ConstGrayView areaMask{ignore.row(static_cast<int>(ay0)) + ax0, aw,
+                                     ignore.stride, ah};
+
+        double highest = -1.0, lowest = 2.0;
+        auto pass = [&](int x0, int x1, int y0, int y1, int step, int& bestDx, int& bestDy) {
+            double best = -1.0;
+            for (int dy = y0; dy <= y1; dy += step) {
+                for (int dx = x0; dx <= x1; dx += step) {
+                    bool tooFew = false;
+                    const double v =
+                        cubicAgreement(area, areaMask, block, aw / 2 + dx, ah / 2 + dy, &tooFew);
+                    if (tooFew) continue;
+                    if (v > best) {
+                        best = v;
+                        bestDx = dx;
+                        bestDy = dy;
+                    }
+                    if (v > highest) highest = v;
+                    if (v > 1e-5 && v < lowest) lowest = v;
+                }
+            }
+        };
+        int dx1 = 0, dy1 = 0;
+        pass(-15, 15, -m, m, 3, dx1, dy1);
+        int dx2 = dx1, dy2 = dy1;
+        pass(dx1 - 2, dx1 + 2, dy1 - 2, dy1 + 2, 1, dx2, dy2);
+        // The second pass reports the absolute position; the cell offset
+        // is the first pass's best plus the second's step from it.
+        if (highest > 0.9 && highest - lowest > 1e-6) {
+            s.cellOffsets[j * kLocalCells + i][0] = dx2;
+            s.cellOffsets[j * kLocalCells + i][1] = dy2;
+        }
+    });
 }
 
 }  // namespace pcbinspect
