@@ -1,5 +1,6 @@
 #include "imaging/thickness_map.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -27,12 +28,19 @@ void ThicknessMap(GrayView img) {
     if (w < 1 || h < 1) return;
     std::memset(img.row(0), 0, static_cast<std::size_t>(w));
     std::memset(img.row(h - 1), 0, static_cast<std::size_t>(w));
+    // Rows without a set pixel stay empty throughout and are passed over.
+    std::vector<std::uint8_t> rowSet(static_cast<std::size_t>(h));
     for (int y = 0; y < h; ++y) {
         std::uint8_t* row = img.row(y);
         row[0] = 0;
         row[w - 1] = 0;
-        for (int x = 0; x < w; ++x)
-            if (row[x] > 1) row[x] = 1;
+        std::uint8_t any = 0;
+        for (int x = 0; x < w; ++x) {
+            const std::uint8_t v = std::min<std::uint8_t>(row[x], 1);
+            row[x] = v;
+            any |= v;
+        }
+        rowSet[static_cast<std::size_t>(y)] = any;
     }
     // With the outermost rows and columns cleared, every set pixel is an
     // inner one: its eight neighbours lie inside the image and are read
@@ -48,6 +56,7 @@ void ThicknessMap(GrayView img) {
     constexpr int kPhase[4][2] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}};
     for (const auto& phase : kPhase) {
         for (int y = phase[1]; y < h; y += 2) {
+            if (!rowSet[static_cast<std::size_t>(y)]) continue;
             std::uint8_t* row = img.row(y);
             for (int x = phase[0]; x < w; x += 2) {
                 const std::uint8_t* p = row + x;
@@ -122,10 +131,10 @@ void ThicknessMap(GrayView img) {
     }
 
     // Pass values start at 2; pixels never fixed (still 1) become background.
-    for (int y = 0; y < h; ++y) {
+    for (int y = 1; y < h - 1; ++y) {
+        if (!rowSet[static_cast<std::size_t>(y)]) continue;
         std::uint8_t* row = img.row(y);
-        for (int x = 0; x < w; ++x)
-            if (row[x] != 0) --row[x];
+        for (int x = 0; x < w; ++x) row[x] = static_cast<std::uint8_t>(row[x] - (row[x] != 0));
     }
 }
 
