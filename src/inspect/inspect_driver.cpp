@@ -640,8 +640,17 @@ std::optional<Verdict> Inspection::gapVerdict() {
 std::optional<Verdict> Inspection::recheck240() {
     std::uint8_t* r240 = ws_.r240.data();
     std::uint8_t* c240 = ws_.c240.data();
-    for (int y = 0; y < W2; ++y)
-        for (int x = 0; x < W2; ++x) r240[y * W2 + x] = ws_.r[(y / 2) * W + x / 2];
+    // The reference enlarged by pixel doubling: each odd row repeats the
+    // even row above it.
+    for (int y = 0; y < W2; ++y) {
+        std::uint8_t* row = r240 + y * W2;
+        if (y % 2 == 1) {
+            std::memcpy(row, row - W2, W2);
+            continue;
+        }
+        const std::uint8_t* source = ws_.r.data() + (y / 2) * W;
+        for (int x = 0; x < W2; ++x) row[x] = source[x / 2];
+    }
     ClearMargins(r240, W2, 2 * mx_, 2 * my_);
 
     // The camera again, enlarged bilinearly corner onto corner, then

@@ -369,15 +369,15 @@ StageVerdict LineWidth::excessMissing() {
                                         {0, 1}, {0, 2}, {0, -1}, {0, -2}};
         int bestCount = -1, bx = 0, by = 0;
         for (const auto& o : kOffsets) {
+            // Rows and columns whose pixel and shifted pixel both lie inside.
+            const int dx = sx + o[0], dy = sy + o[1];
+            const int y0 = std::max({row0, 0, -dy}), y1 = std::min({row1, N - 1, N - 1 - dy});
+            const int x0 = std::max({col0, 0, -dx}), x1 = std::min({col1, N - 1, N - 1 - dx});
             int count = 0;
-            for (int y = row0; y <= row1; ++y) {
-                const int ay = y + sy + o[1];
-                if (!inside(y) || !inside(ay)) continue;
-                for (int x = col0; x <= col1; ++x) {
-                    const int ax = x + sx + o[0];
-                    if (!inside(x) || !inside(ax)) continue;
-                    if (std::abs(b[y * N + x] - a[ay * N + ax]) > 85) ++count;
-                }
+            for (int y = y0; y <= y1; ++y) {
+                const std::uint8_t* rowB = b + y * N;
+                const std::uint8_t* rowA = a + (y + dy) * N;
+                for (int x = x0; x <= x1; ++x) count += std::abs(rowB[x] - rowA[x + dx]) > 85;
             }
             if (bestCount < 0 || count < bestCount) {
                 bestCount = count;

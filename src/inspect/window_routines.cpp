@@ -165,8 +165,8 @@ void CorrectLineDirection(GrayView map) {
     }
     for (int y = 0; y < map.height; ++y) {
         std::uint8_t* row = map.row(y);
-        for (int x = 0; x < map.width; ++x)
-            if (row[x] > 127) row[x] = static_cast<std::uint8_t>(row[x] - 128);
+        // Clears the mark bit: 128..255 become 0..127, lower values stay.
+        for (int x = 0; x < map.width; ++x) row[x] = static_cast<std::uint8_t>(row[x] & 127);
     }
 }
 
