@@ -102,15 +102,21 @@ void coarseAlignment(SearchState& s) {
     // Each candidate moves to the best of its 3 x 3 neighbourhood (itself
     // included, the first of equal scores kept).
     if (!s.settings.exhaustive) {
+        // The nine scores of every candidate on the call's threads, then
+        // each candidate's best in the order of the map.
+        std::vector<Candidate> listed;
+        for (const auto& entry : map.entries()) listed.push_back(entry.second);
+        std::vector<double> around(listed.size() * 9);
+        parallelFor(static_cast<int>(around.size()), threadBudget(), [&](int, int k) {
+            const Candidate& c = listed[static_cast<std::size_t>(k / 9)];
+            around[static_cast<std::size_t>(k)] = score(c.dx + k % 9 % 3 - 1, c.dy + k % 9 / 3 - 1);
+        });
         CandidateMap refined(kCoarseCandidates);
-        for (const auto& entry : map.entries()) {
+        for (std::size_t e = 0; e < listed.size(); ++e) {
             Candidate best{0, 0, -1.0};
-            for (int ny = -1; ny <= 1; ++ny) {
-                for (int nx = -1; nx <= 1; ++nx) {
-                    const int dx = entry.second.dx + nx, dy = entry.second.dy + ny;
-                    const double v = score(dx, dy);
-                    if (v > best.score) best = Candidate{dx, dy, v};
-                }
+            for (int k = 0; k < 9; ++k) {
+                const double v = around[e * 9 + static_cast<std::size_t>(k)];
+                if (v > best.score) best = Candidate{listed[e].dx + k % 3 - 1, listed[e].dy + k / 3 - 1, v};
             }
             refined.insert(best);
         }
@@ -179,8 +185,13 @@ void fineAlignment(SearchState& s) {
     const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
     s.blurredRef = s.binaryRef;
     s.blurredCamera = s.closedCamera;
-    boxBlurGray(s.blurredRef.data(), W, W, H, 3);
-    boxBlurGray(s.blurredCamera.data(), w, w, h, 3);
+    // The two blurs are independent.
+    parallelFor(2, threadBudget(), [&](int, int k) {
+        if (k == 0)
+            boxBlurGray(s.blurredRef.data(), W, W, H, 3);
+        else
+            boxBlurGray(s.blurredCamera.data(), w, w, h, 3);
+    });
     const ConstGrayView ref = SearchState::cview(s.blurredRef, W, H);
     const ConstGrayView cam = SearchState::cview(s.blurredCamera, w, h);
     const ConstGrayView mask{s.cameraMask.data, w, s.cameraMask.stride, h};
