@@ -111,6 +111,16 @@ TEST(ThicknessMap, RectanglesGiveTheirHalfHeightAlongTheMiddleRow) {
         for (int x = 40; x < 100; ++x)
             EXPECT_EQ((std::vector<int>{s.at(x, 39 + k), s.at(x, 40 + k), s.at(x, 41 + k)}), (std::vector<int>{0, k + 1, 0})) << k << ": " << x;
     }
+    // Images with one inner column or row: that line is thinned all the
+    // same, shortened at its ends.
+    std::vector<std::uint8_t> column(3 * 10, 255), row(12 * 3, 255);
+    ThicknessMap(GrayView{column.data(), 3, 3, 10});
+    ThicknessMap(GrayView{row.data(), 12, 12, 3});
+    std::vector<int> middleColumn, middleRow;
+    for (int y = 0; y < 10; ++y) middleColumn.push_back(column[y * 3 + 1]);
+    for (int x = 0; x < 12; ++x) middleRow.push_back(row[12 + x]);
+    EXPECT_EQ(middleColumn, (std::vector<int>{0, 0, 0, 1, 1, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(middleRow, (std::vector<int>{0, 0, 0, 1, 1, 1, 1, 1, 0, 0, 0, 0}));
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // pass and bad input.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -28,6 +30,7 @@ struct Board {
     std::vector<FlawCandidate> candidates;  // as the call left them
     int suppress = 0, capacity = 7 * 16, refWidth = 400, refStride = 404, camHeight = 400;
     int toleranceCount = 0;
+    bool checkLines = false;
     enum { kRef = 1, kCam = 2, kCandidates = 4, kFlaws = 8, kControl = 16, kParams = 32 };
     int nulls = 0;  // the pointers passed as null
 
@@ -43,7 +46,7 @@ struct Board {
         return inspect(pass(ref.data(), kRef), nullptr, refWidth, refStride, 400, pass(cam.data(), kCam),
                        400, 400, camHeight, 0, 0, pass(params.data(), kParams), 35,
                        pass(candidates.data(), kCandidates), static_cast<int>(candidates.size()),
-                       suppress, 0, pass(flaws.data(), kFlaws), capacity, nullptr, false, nullptr,
+                       suppress, 0, pass(flaws.data(), kFlaws), capacity, nullptr, checkLines, nullptr,
                        toleranceCount, origin, holes.data(), static_cast<int>(holes.size()),
                        checkHoles ? 1 : 0, pass(control, kControl));
     }
@@ -62,6 +65,17 @@ TEST(Inspect, EmptyCameraWindowIsCodeOne) {
     ASSERT_EQ(b.run({at(200, 200)}), 1);
     EXPECT_EQ(b.record(0), std::tuple(1, 0, 200, 200, 200, 200, 0));
     EXPECT_EQ(b.flaws[7], -1);  // nothing past the record
+}
+
+// With the line check on, an empty window within 10 pixels of a reference
+// line pixel (on every side) gives no record; 11 pixels away it does.
+TEST(Inspect, EmptyWindowNearAReferenceLineGivesNoRecord) {
+    for (const auto& [dx, dy] : {std::pair{0, -10}, {0, 10}, {-10, 0}, {10, 0}, {0, -11}, {11, 0}}) {
+        Board b;
+        b.checkLines = true;
+        Canvas(b.ref).rect(200 + dx, 200 + dy, 200 + dx, 200 + dy, 151);
+        EXPECT_EQ(b.run({at(200, 200)}), std::abs(dx + dy) > 10 ? 1 : 0) << dx << "," << dy;
+    }
 }
 
 TEST(Inspect, CandidatesNearTheCameraBorderAreSkipped) {

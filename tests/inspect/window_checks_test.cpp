@@ -43,6 +43,8 @@ TEST(VisitRing, SidesInOrderClippedToTheImage) {
         Walk visited;
     } cases[] = {
         {kHorizontalFirst, 3, 2, 0, 0, {{3, 2}}},
+        {kHorizontalFirst, 0, 0, 0, 0, {{0, 0}}},
+        {kHorizontalFirst, 8, 2, 0, 0, {}},
         {kHorizontalFirst, 6, 4, 2, 0, {{4, 2}, {5, 2}, {6, 2}, {7, 2}, {4, 2}, {4, 3}, {4, 4}, {4, 5}}},
         {kBelowFirst, 1, 1, 2, 0, {{0, 3}, {1, 3}, {2, 3}, {3, 3}, {3, 0}, {3, 1}, {3, 2}, {3, 3}}},
         {kVerticalFirst, 6, 4, 2, 3, {{4, 2}, {4, 3}, {4, 4}}},
