@@ -70,6 +70,12 @@ TEST(ExcessMissing, MeasuresHowFarABlobJutsFromTheOutline) {
         EXPECT_EQ(std::tuple(r.excess.value, r.excess.x, r.excess.y, r.missing.value, r.missing.x, r.missing.y),
                   blob ? std::tuple(6.0f, 57, 54, 0.0f, -1, -1) : std::tuple(0.0f, -1, -1, 0.0f, -1, -1));
     }
+    // A missing region of one pixel, 3 rows below the outline.
+    Square d(120), o(120);
+    Canvas(o).rect(0, 60, 119, 60, 255);
+    d.at(60, 63) = 128;
+    const ExcessMissingResult r = ExcessMissing(d.data(), o.data(), 120, 0, 0);
+    EXPECT_EQ(std::tuple(r.missing.value, r.missing.x, r.missing.y), std::tuple(3.0f, 60, 63));
 }
 
 // ---------------------------------------------------------------------------
