@@ -244,6 +244,11 @@ TEST(RidgePeak, NearestSetPixelAndClimbing) {
     EXPECT_EQ(r.x, 98);
     EXPECT_EQ(r.value, 79);
     EXPECT_EQ(RidgePeak(s.data(), 50, 60, true).x, 98);  // from a point on the line too
+    // A line on row 118, the last row the point may take, keeps it there.
+    Square low(120);
+    for (int x = 20; x < 100; ++x) low.at(x, 118) = 5;
+    r = RidgePeak(low.data(), 50, 110, false);
+    EXPECT_TRUE(r.x == 50 && r.y == 118 && r.value == 5);
 }
 
 TEST(VoidCheck, FindsAnEnclosedHoleAndFillsItNotAnOpenNotch) {
