@@ -187,6 +187,7 @@ TEST(EndsInBox, LineEndsAndBoxesLeavingTheWindow) {
     EXPECT_TRUE(EndsInBox(s.data(), 65, 60));    // only the left side is crossed
     EXPECT_FALSE(EndsInBox(s.data(), 40, 60));   // crossed left and right
     EXPECT_TRUE(EndsInBox(s.data(), 100, 100));  // nothing at all
+    EXPECT_TRUE(EndsInBox(s.data(), 10, 10) && EndsInBox(s.data(), 109, 109));  // boxes on the edges
 }
 
 // The camera feature nearest the centre and the reference under it. Small
