@@ -120,7 +120,9 @@ TEST(Inspect, StrayCopperIsReportedAboveItsLimitOnly) {
         Canvas(b.cam).rect(198, 228, 203, 233, 255);
         b.params[23] = limit;
         ASSERT_EQ(b.run({at(200, 230)}), limit < 6.0f ? 1 : 0) << limit;
-        if (limit < 6.0f) EXPECT_EQ(b.record(0), std::tuple(29, 600, 200, 230, 200, 230, -1));
+        if (limit < 6.0f) {
+            EXPECT_EQ(b.record(0), std::tuple(29, 600, 200, 230, 200, 230, -1));
+        }
     }
 }
 
