@@ -107,16 +107,23 @@ void coarseAlignment(SearchState& s) {
         std::vector<Candidate> listed;
         for (const auto& entry : map.entries()) listed.push_back(entry.second);
         std::vector<double> around(listed.size() * 9);
+        // Neighbour n of a candidate, row by row from its upper left.
+        auto neighbour = [](const Candidate& c, int n) {
+            return Candidate{c.dx + n % 3 - 1, c.dy + n / 3 - 1, 0.0};
+        };
         parallelFor(static_cast<int>(around.size()), threadBudget(), [&](int, int k) {
-            const Candidate& c = listed[static_cast<std::size_t>(k / 9)];
-            around[static_cast<std::size_t>(k)] = score(c.dx + k % 9 % 3 - 1, c.dy + k % 9 / 3 - 1);
+            const Candidate at = neighbour(listed[static_cast<std::size_t>(k / 9)], k % 9);
+            around[static_cast<std::size_t>(k)] = score(at.dx, at.dy);
         });
         CandidateMap refined(kCoarseCandidates);
         for (std::size_t e = 0; e < listed.size(); ++e) {
             Candidate best{0, 0, -1.0};
-            for (int k = 0; k < 9; ++k) {
-                const double v = around[e * 9 + static_cast<std::size_t>(k)];
-                if (v > best.score) best = Candidate{listed[e].dx + k % 3 - 1, listed[e].dy + k / 3 - 1, v};
+            for (int n = 0; n < 9; ++n) {
+                const double v = around[e * 9 + static_cast<std::size_t>(n)];
+                if (v > best.score) {
+                    best = neighbour(listed[e], n);
+                    best.score = v;
+                }
             }
             refined.insert(best);
         }
