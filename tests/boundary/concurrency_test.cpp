@@ -115,18 +115,25 @@ TEST(Concurrency, ExportsOnDisjointBuffersMatchSerialResults) {
 }
 
 // The call's own threads: every index exactly once, with worker numbers
-// below the limit; a call from inside a task finishes (on fewer threads
-// when the budget is taken); a task's exception reaches the caller.
+// below the limit, also while other calls share the pool; a call from
+// inside a task finishes (on fewer threads when the budget is taken); a
+// task's exception reaches the caller.
 TEST(Concurrency, ParallelForVisitsEveryIndexOnceAndNests) {
-    std::vector<std::atomic<int>> visits(500);
-    std::atomic<int> inner{0};
-    parallelFor(500, 4, [&](int worker, int i) {
-        ++visits[static_cast<std::size_t>(i)];
-        EXPECT_LT(worker, std::min(4, threadBudget()));
-        if (i % 100 == 0) parallelFor(10, 4, [&](int, int) { ++inner; });
-    });
-    for (const std::atomic<int>& v : visits) EXPECT_EQ(v.load(), 1);
-    EXPECT_EQ(inner.load(), 50);
+    const auto nested = [] {
+        std::vector<std::atomic<int>> visits(500);
+        std::atomic<int> inner{0};
+        parallelFor(500, 4, [&](int worker, int i) {
+            ++visits[static_cast<std::size_t>(i)];
+            EXPECT_LT(worker, std::min(4, threadBudget()));
+            if (i % 100 == 0) parallelFor(10, 4, [&](int, int) { ++inner; });
+        });
+        for (const std::atomic<int>& v : visits) EXPECT_EQ(v.load(), 1);
+        EXPECT_EQ(inner.load(), 50);
+    };
+    nested();
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 3; ++c) callers.emplace_back(nested);
+    for (std::thread& t : callers) t.join();
     int single = 0;
     parallelFor(1, 4, [&](int, int i) { single += 1 + i; });
     EXPECT_EQ(single, 1);
