@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -13,6 +14,14 @@
 #include "boundary/numeric.h"
 #include "boundary/parallel.h"
 #include "circles/edge_map.h"
+
+// The votes of eight angles at a time with AVX2, chosen at run time where the
+// processor has them. Not on Windows, where GCC does not keep the stack
+// aligned for 32-byte vectors.
+#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define PCBINSPECT_AVX2_VOTES 1
+#endif
 
 namespace pcbinspect {
 namespace {
@@ -43,6 +52,114 @@ struct VotingSlice {
     double angleStep;  // degrees, at least the settings' step
 };
 
+// One slice's votes into its plane: each edge pixel votes for the centres at
+// the slice's radius in the directions listed, spreading one vote over the
+// cell the centre falls in and its right and lower neighbours. The
+// directions' offsets are padded with NaN to a multiple of eight, which
+// never vote.
+struct SliceVotes {
+    const std::int32_t* pixels;  // x, y pairs
+    std::size_t pixelCount;
+    const float* offsetX;
+    const float* offsetY;
+    int directions;  // offsets before the padding
+    float* plane;
+    int gridW;
+    int cell;
+    float lastX, lastY;  // centres at or past these fall off the plane
+};
+
+void voteScalar(const SliceVotes& v) {
+    const double cellD = v.cell;
+    // Halving is exact in both precisions: ((double)p + 0.5) / 2 rounded to
+    // float equals (p + 0.5f) * 0.5f.
+    const bool halves = v.cell == 2;
+    for (std::size_t e = 0; e < v.pixelCount; ++e) {
+        const float fxPix = static_cast<float>(v.pixels[2 * e]);
+        const float fyPix = static_cast<float>(v.pixels[2 * e + 1]);
+        for (int i = 0; i < v.directions; ++i) {
+            const float px = fxPix - v.offsetX[i];
+            const float py = fyPix - v.offsetY[i];
+            const float cx = halves ? (px + 0.5f) * 0.5f
+                                    : static_cast<float>((static_cast<double>(px) + 0.5) / cellD);
+            const float cy = halves ? (py + 0.5f) * 0.5f
+                                    : static_cast<float>((static_cast<double>(py) + 0.5) / cellD);
+            if (cx >= 0.0f && cx < v.lastX && cy >= 0.0f && cy < v.lastY) {
+                const int ix = static_cast<int>(cx), iy = static_cast<int>(cy);
+                const float fx = cx - static_cast<float>(ix);
+                const float fy = cy - static_cast<float>(iy);
+                float* const c = v.plane + static_cast<std::size_t>(iy) * v.gridW + ix;
+                c[0] += (1.0f - fx) + (1.0f - fy);
+                c[1] += fx;
+                c[v.gridW] += fy;
+            }
+        }
+    }
+}
+
+#ifdef PCBINSPECT_AVX2_VOTES
+// The cells of two-pixel grids with eight directions in vector lanes, each
+// lane computing what voteScalar computes; the votes are then added lane by
+// lane in direction order, so every cell's sum is built in the same order.
+bool avx2Votes(const SliceVotes& v, std::size_t gridArea) {
+    return v.cell == 2 && gridArea < static_cast<std::size_t>(INT_MAX) - v.gridW &&
+           __builtin_cpu_supports("avx2");
+}
+
+__attribute__((target("avx2"))) void voteHalvesAvx2(const SliceVotes& v) {
+    const __m256 half = _mm256_set1_ps(0.5f), one = _mm256_set1_ps(1.0f);
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 lastX = _mm256_set1_ps(v.lastX), lastY = _mm256_set1_ps(v.lastY);
+    const __m256i gridW = _mm256_set1_epi32(v.gridW);
+    alignas(32) std::int32_t index[8];
+    alignas(32) float toCell[8], toRight[8], toBelow[8];
+    for (std::size_t e = 0; e < v.pixelCount; ++e) {
+        const __m256 fxPix = _mm256_set1_ps(static_cast<float>(v.pixels[2 * e]));
+        const __m256 fyPix = _mm256_set1_ps(static_cast<float>(v.pixels[2 * e + 1]));
+        for (int i = 0; i < v.directions; i += 8) {
+            const __m256 cx = _mm256_mul_ps(
+                _mm256_add_ps(_mm256_sub_ps(fxPix, _mm256_loadu_ps(v.offsetX + i)), half), half);
+            const __m256 cy = _mm256_mul_ps(
+                _mm256_add_ps(_mm256_sub_ps(fyPix, _mm256_loadu_ps(v.offsetY + i)), half), half);
+            const __m256 inside = _mm256_and_ps(
+                _mm256_and_ps(_mm256_cmp_ps(cx, zero, _CMP_GE_OQ), _mm256_cmp_ps(cx, lastX, _CMP_LT_OQ)),
+                _mm256_and_ps(_mm256_cmp_ps(cy, zero, _CMP_GE_OQ), _mm256_cmp_ps(cy, lastY, _CMP_LT_OQ)));
+            unsigned lanes = static_cast<unsigned>(_mm256_movemask_ps(inside));
+            if (lanes == 0) continue;
+            const __m256i ix = _mm256_cvttps_epi32(cx), iy = _mm256_cvttps_epi32(cy);
+            const __m256 fx = _mm256_sub_ps(cx, _mm256_cvtepi32_ps(ix));
+            const __m256 fy = _mm256_sub_ps(cy, _mm256_cvtepi32_ps(iy));
+            _mm256_store_ps(toCell, _mm256_add_ps(_mm256_sub_ps(one, fx), _mm256_sub_ps(one, fy)));
+            _mm256_store_ps(toRight, fx);
+            _mm256_store_ps(toBelow, fy);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(index),
+                               _mm256_add_epi32(_mm256_mullo_epi32(iy, gridW), ix));
+            for (; lanes != 0; lanes &= lanes - 1) {
+                const int l = __builtin_ctz(lanes);
+                float* const c = v.plane + index[l];
+                c[0] += toCell[l];
+                // Kept apart: one 8-byte load of c[0] and c[1] would wait for
+                // the previous vote's stores, which it only partly overlaps.
+                asm volatile("" ::: "memory");
+                c[1] += toRight[l];
+                c[v.gridW] += toBelow[l];
+            }
+        }
+    }
+}
+#endif
+
+// The largest of n values, none of them NaN; 0 when all are smaller. Eight
+// running maxima, so the loop runs in vector lanes.
+float largestOf(const float* v, int n) {
+    float lanes[8] = {};
+    int i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (int l = 0; l < 8; ++l) lanes[l] = v[i + l] > lanes[l] ? v[i + l] : lanes[l];
+    for (; i < n; ++i) lanes[0] = v[i] > lanes[0] ? v[i] : lanes[0];
+    return *std::max_element(lanes, lanes + 8);
+}
+
 }  // namespace
 
 void thinEdgeRuns(std::uint8_t* edges, int width, int height) {
@@ -59,7 +176,7 @@ int largestVote(const float* acc, const AccumulatorShape& shape) {
 }
 
 std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorShape& shape,
-                                           const CircleSettings& s) {
+                                           const CircleSettings& s, const float* rowLargest) {
     std::vector<DetectedCircle> list;
     list.reserve(static_cast<std::size_t>(std::clamp(s.maxCount, 0, 1023)) + 1);
     const float threshold = static_cast<float>(s.voteThreshold);
@@ -69,6 +186,7 @@ std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorSh
         const float r = static_cast<float>(s.minRadius + k * s.radiusStep);
         const float* plane = acc + static_cast<std::size_t>(k) * gridArea;
         for (int gy = 0; gy < shape.gridH; ++gy) {
+            if (rowLargest != nullptr && !(rowLargest[k * shape.gridH + gy] >= threshold)) continue;
             for (int gx = 0; gx < shape.gridW; ++gx) {
                 const float value = plane[static_cast<std::size_t>(gy) * shape.gridW + gx];
                 if (!(value >= threshold)) continue;
@@ -98,8 +216,8 @@ std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorSh
     return list;
 }
 
-CircleDetection detectCircles(ConstGrayView image, const CircleSettings& s) {
-    CircleDetection result;
+CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& s) {
+    CircleVotes result;
     const int width = image.width, height = image.height;
     if (width < 1 || height < 1 || s.cellSize < 0) return result;
 
@@ -165,10 +283,7 @@ CircleDetection detectCircles(ConstGrayView image, const CircleSettings& s) {
     // within a slice the votes come in pixel then angle order, the order in
     // which each cell's float sum is built.
     std::unique_ptr<float[]> acc(new float[cells]());
-    const double cellD = cell;
-    // Halving is exact in both precisions: ((double)p + 0.5) / 2 rounded to
-    // float equals (p + 0.5f) * 0.5f.
-    const bool halves = cell == 2;
+    std::vector<float> rowLargest(static_cast<std::size_t>(sliceCount) * gridH, 0.0f);
     const float lastX = static_cast<float>(gridW - 1), lastY = static_cast<float>(gridH - 1);
     const int sliceJobs = static_cast<int>(std::min<std::int64_t>(sliceCount - 2, INT_MAX));
     const int workers = std::max(1, std::min(threadBudget(), sliceJobs));
@@ -176,44 +291,55 @@ CircleDetection detectCircles(ConstGrayView image, const CircleSettings& s) {
     parallelFor(sliceJobs, workers, [&](int worker, int job) {
         const std::int64_t k = 1 + static_cast<std::int64_t>(job);
         const VotingSlice& slice = voting[k];
-        float* const plane = acc.get() + static_cast<std::size_t>(k) * gridArea;
-        // The offsets of the centres from the pixel, one pair per angle visited.
+        // The offsets of the centres from the pixel, x then y, one per angle
+        // visited.
         std::vector<float>& offset = offsets[static_cast<std::size_t>(worker)];
-        offset.clear();
-        for (int a = 0; a < 360;) {
-            offset.push_back(cosOf[a] * slice.radius);
-            offset.push_back(sinOf[a] * slice.radius);
+        offset.assign(2 * 368, std::numeric_limits<float>::quiet_NaN());
+        int directions = 0;
+        for (int a = 0; a < 360; ++directions) {
+            offset[directions] = cosOf[a] * slice.radius;
+            offset[368 + directions] = sinOf[a] * slice.radius;
             // Steps below one degree would never leave the angle.
             const int next = truncToInt(a + slice.angleStep);
             a = next > a ? next : a + 1;
         }
-        const std::size_t pairs = offset.size();
-        for (std::size_t e = 0; e < edgePixels.size(); e += 2) {
-            const float fxPix = static_cast<float>(edgePixels[e]);
-            const float fyPix = static_cast<float>(edgePixels[e + 1]);
-            for (std::size_t i = 0; i < pairs; i += 2) {
-                const float px = fxPix - offset[i];
-                const float py = fyPix - offset[i + 1];
-                const float cx = halves ? (px + 0.5f) * 0.5f
-                                        : static_cast<float>((static_cast<double>(px) + 0.5) / cellD);
-                const float cy = halves ? (py + 0.5f) * 0.5f
-                                        : static_cast<float>((static_cast<double>(py) + 0.5) / cellD);
-                if (cx >= 0.0f && cx < lastX && cy >= 0.0f && cy < lastY) {
-                    const int ix = static_cast<int>(cx), iy = static_cast<int>(cy);
-                    const float fx = cx - static_cast<float>(ix);
-                    const float fy = cy - static_cast<float>(iy);
-                    float* const c = plane + static_cast<std::size_t>(iy) * gridW + ix;
-                    c[0] += (1.0f - fx) + (1.0f - fy);
-                    c[1] += fx;
-                    c[gridW] += fy;
-                }
-            }
+        const SliceVotes votes{edgePixels.data(), edgePixels.size() / 2, offset.data(),
+                               offset.data() + 368, directions,
+                               acc.get() + static_cast<std::size_t>(k) * gridArea,
+                               gridW, cell, lastX, lastY};
+#ifdef PCBINSPECT_AVX2_VOTES
+        if (avx2Votes(votes, gridArea)) {
+            voteHalvesAvx2(votes);
+        } else {
+            voteScalar(votes);
         }
+#else
+        voteScalar(votes);
+#endif
+        // The rows' largest values, while the plane is still in the cache.
+        for (int gy = 0; gy < gridH; ++gy)
+            rowLargest[static_cast<std::size_t>(k) * gridH + gy] =
+                largestOf(votes.plane + static_cast<std::size_t>(gy) * gridW, gridW);
     });
 
-    const AccumulatorShape shape{sliceCount, gridW, gridH, cell};
-    result.largestVote = largestVote(acc.get(), shape);
-    result.circles = collectCircles(acc.get(), shape, s);
+    result.shape = AccumulatorShape{sliceCount, gridW, gridH, cell};
+    // Votes are sums of positive numbers. Below 2^31 the running truncated
+    // maximum ends at the truncated largest value whatever the order; beyond
+    // it truncation saturates and the cell order decides.
+    const float largest = rowLargest.empty() ? 0.0f : *std::max_element(rowLargest.begin(), rowLargest.end());
+    result.largestVote = largest < 2147483648.0f ? truncToInt(largest)
+                                                 : pcbinspect::largestVote(acc.get(), result.shape);
+    result.acc = std::move(acc);
+    result.rowLargest = std::move(rowLargest);
+    return result;
+}
+
+CircleDetection detectCircles(ConstGrayView image, const CircleSettings& s) {
+    const CircleVotes votes = voteForCircles(image, s);
+    CircleDetection result;
+    if (!votes.acc) return result;
+    result.largestVote = votes.largestVote;
+    result.circles = collectCircles(votes.acc.get(), votes.shape, s, votes.rowLargest.data());
     return result;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "boundary/image_view.h"
@@ -47,13 +48,27 @@ struct AccumulatorShape {
 // The value of the fullest cell, truncated; 0 for an accumulator without votes.
 int largestVote(const float* acc, const AccumulatorShape& shape);
 
+// The votes of an image: the accumulator, and the largest value of each of
+// its rows (slice by slice), which lets the search for circles skip rows no
+// cell of which reaches the threshold. Only the vote threshold and the list's
+// length may change between the settings it was made with and those of
+// collectCircles.
+struct CircleVotes {
+    AccumulatorShape shape{};
+    std::unique_ptr<float[]> acc;
+    std::vector<float> rowLargest;  // slices * gridH
+    int largestVote = 0;
+};
+CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& settings);
+
 // The circles of the cells at or above the settings' vote threshold, in
 // slice, row, column order: a candidate closer than minDistance (its offsets
 // truncated) to a listed circle is averaged into the first such circle and
 // keeps the larger vote; otherwise it is appended. Stops as soon as the list
 // holds more than maxCount circles.
 std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorShape& shape,
-                                           const CircleSettings& settings);
+                                           const CircleSettings& settings,
+                                           const float* rowLargest = nullptr);
 
 // Finds circles in `image`: the edge map's thinned pixels vote for the
 // centres of the circles through them at every radius of the range except

@@ -57,18 +57,35 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
 
     // 2 x 2 gradient along the diagonals; the last row and column have none.
     // The sector only matters where the magnitude can pass the low threshold.
+    const auto gradient = [&](int x, int y, int& gx, int& gy) {
+        gx = gy = 0;
+        if (x < width - 1 && y < height - 1) {
+            const int d1 = source[at(x + 1, y + 1)] - source[at(x, y)];
+            const int d2 = source[at(x + 1, y)] - source[at(x, y + 1)];
+            gx = (d1 + d2) / 2;
+            gy = (d1 - d2) / 2;
+        }
+    };
+    std::memset(magnitude, 0, area);
+    for (int y = 0; y + 1 < height; ++y) {
+        const std::uint8_t* const s0 = source + at(0, y);
+        const std::uint8_t* const s1 = s0 + width;
+        std::uint8_t* const m = magnitude + at(0, y);
+        for (int x = 0; x + 1 < width; ++x) {
+            const int d1 = s1[x + 1] - s0[x];
+            const int d2 = s0[x + 1] - s1[x];
+            m[x] = static_cast<std::uint8_t>(std::min(std::abs((d1 + d2) / 2) + std::abs((d1 - d2) / 2), 255));
+        }
+    }
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            int gx = 0, gy = 0;
-            if (x < width - 1 && y < height - 1) {
-                const int d1 = source[at(x + 1, y + 1)] - source[at(x, y)];
-                const int d2 = source[at(x + 1, y)] - source[at(x, y + 1)];
-                gx = (d1 + d2) / 2;
-                gy = (d1 - d2) / 2;
+            std::uint8_t& d = sector[at(x, y)];
+            d = 0;
+            if (magnitude[at(x, y)] > low) {
+                int gx = 0, gy = 0;
+                gradient(x, y, gx, gy);
+                d = static_cast<std::uint8_t>(sectorOf(gx, gy));
             }
-            magnitude[at(x, y)] = static_cast<std::uint8_t>(std::min(std::abs(gx) + std::abs(gy), 255));
-            sector[at(x, y)] =
-                magnitude[at(x, y)] > low ? static_cast<std::uint8_t>(sectorOf(gx, gy)) : 0;
         }
     }
 
