@@ -142,27 +142,25 @@ struct CellBlock {
     __m256i row;    // each lane's row offset from y0
 };
 
-__attribute__((target("avx2"))) inline int laneMin(__m256i v) {
-    v = _mm256_min_epi32(v, _mm256_permute2x128_si256(v, v, 1));
-    v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, 0x4E));
-    v = _mm256_min_epi32(v, _mm256_shuffle_epi32(v, 0xB1));
-    return _mm256_cvtsi256_si32(v);
+// The smaller and the larger of the first and last lanes. Along a window
+// row the positions, and so the cells, move monotonically with the pixel
+// (products with one factor, sums with one term and truncation all keep
+// order), so these are the lanes' minimum and maximum.
+__attribute__((target("avx2"))) inline int endsMin(__m256i v) {
+    return std::min(_mm256_cvtsi256_si32(v), _mm256_extract_epi32(v, 7));
 }
 
-__attribute__((target("avx2"))) inline int laneMax(__m256i v) {
-    v = _mm256_max_epi32(v, _mm256_permute2x128_si256(v, v, 1));
-    v = _mm256_max_epi32(v, _mm256_shuffle_epi32(v, 0x4E));
-    v = _mm256_max_epi32(v, _mm256_shuffle_epi32(v, 0xB1));
-    return _mm256_cvtsi256_si32(v);
+__attribute__((target("avx2"))) inline int endsMax(__m256i v) {
+    return std::max(_mm256_cvtsi256_si32(v), _mm256_extract_epi32(v, 7));
 }
 
 __attribute__((target("avx2"))) inline bool cellBlock(const SubGrayArgs& a, __m256i ix, __m256i iy,
                                                       __m256i inside, int right, CellBlock& b) {
     if (_mm256_movemask_epi8(inside) != -1) return false;
-    b.x0 = laneMin(ix);
-    b.y0 = laneMin(iy);
-    b.rows = laneMax(iy) - b.y0 + 1;
-    if (b.x0 > a.srcW - 16 || laneMax(ix) - b.x0 > 15 - right || b.rows > 4) return false;
+    b.x0 = endsMin(ix);
+    b.y0 = endsMin(iy);
+    b.rows = endsMax(iy) - b.y0 + 1;
+    if (b.x0 > a.srcW - 16 || endsMax(ix) - b.x0 > 15 - right || b.rows > 4) return false;
     const __m256i offset = _mm256_sub_epi32(ix, _mm256_set1_epi32(b.x0));
     const __m128i words =
         _mm_packs_epi32(_mm256_castsi256_si128(offset), _mm256_extracti128_si256(offset, 1));
@@ -171,18 +169,52 @@ __attribute__((target("avx2"))) inline bool cellBlock(const SubGrayArgs& a, __m2
     return true;
 }
 
-// Each lane's byte at (ix + right, iy + below), widened to an int.
-__attribute__((target("avx2"))) inline __m256i pickBytes(const SubGrayArgs& a, const CellBlock& b,
-                                                         int right, int below) {
-    const __m128i index = _mm_add_epi8(b.index, _mm_set1_epi8(static_cast<char>(right)));
-    const std::uint8_t* from = a.src + static_cast<std::ptrdiff_t>(b.y0 + below) * a.srcStride + b.x0;
-    __m256i picked = _mm256_setzero_si256();
-    for (int r = 0; r < b.rows; ++r) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::ptrdiff_t>(r) * a.srcStride));
-        picked = _mm256_blendv_epi8(picked, _mm256_cvtepu8_epi32(_mm_shuffle_epi8(bytes, index)),
-                                    _mm256_cmpeq_epi32(b.row, _mm256_set1_epi32(r)));
-    }
+// Each lane's row offset from y0 in one byte, in the low eight bytes.
+__attribute__((target("avx2"))) inline __m128i rowBytes(const CellBlock& b) {
+    const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(b.row), _mm256_extracti128_si256(b.row, 1));
+    return _mm_packs_epi16(words, words);
+}
+
+__attribute__((target("avx2"))) inline __m128i loadRow(const SubGrayArgs& a, const CellBlock& b, int r) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(
+        a.src + static_cast<std::ptrdiff_t>(b.y0 + r) * a.srcStride + b.x0));
+}
+
+// Each lane's byte at (ix, iy), in the low eight bytes.
+__attribute__((target("avx2"))) inline __m128i pickLowBytes(const SubGrayArgs& a, const CellBlock& b) {
+    const __m128i row = rowBytes(b);
+    __m128i picked = _mm_setzero_si128();
+    for (int r = 0; r < b.rows; ++r)
+        picked = _mm_blendv_epi8(picked, _mm_shuffle_epi8(loadRow(a, b, r), b.index),
+                                 _mm_cmpeq_epi8(row, _mm_set1_epi8(static_cast<char>(r))));
     return picked;
+}
+
+__attribute__((target("avx2"))) inline __m256 widenBytes(__m128i v) {
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(v));
+}
+
+// The four pixels of each lane's cell as floats: each source row loaded once
+// serves as the top of the lanes on it and the bottom of those above.
+struct CellPixels {
+    __m256 tl, tr, bl, br;
+};
+
+__attribute__((target("avx2"))) inline CellPixels pickCells(const SubGrayArgs& a, const CellBlock& b) {
+    const __m128i row = rowBytes(b);
+    const __m128i right = _mm_add_epi8(b.index, _mm_set1_epi8(1));
+    __m128i tl = _mm_setzero_si128(), tr = tl, bl = tl, br = tl;
+    for (int r = 0; r <= b.rows; ++r) {
+        const __m128i bytes = loadRow(a, b, r);
+        const __m128i at = _mm_shuffle_epi8(bytes, b.index), next = _mm_shuffle_epi8(bytes, right);
+        const __m128i top = _mm_cmpeq_epi8(row, _mm_set1_epi8(static_cast<char>(r)));
+        const __m128i bottom = _mm_cmpeq_epi8(row, _mm_set1_epi8(static_cast<char>(r - 1)));
+        tl = _mm_blendv_epi8(tl, at, top);
+        tr = _mm_blendv_epi8(tr, next, top);
+        bl = _mm_blendv_epi8(bl, at, bottom);
+        br = _mm_blendv_epi8(br, next, bottom);
+    }
+    return CellPixels{widenBytes(tl), widenBytes(tr), widenBytes(bl), widenBytes(br)};
 }
 
 bool avx2Rows(const SubGrayArgs& a) {
@@ -205,10 +237,11 @@ __attribute__((target("avx2"))) int sampleRowAvx2(const SubGrayArgs& a, int j) {
         __m256 tl, tr, bl, br;
         CellBlock block;
         if (cellBlock(a, ix, iy, inside, 1, block)) {
-            tl = _mm256_cvtepi32_ps(pickBytes(a, block, 0, 0));
-            tr = _mm256_cvtepi32_ps(pickBytes(a, block, 1, 0));
-            bl = _mm256_cvtepi32_ps(pickBytes(a, block, 0, 1));
-            br = _mm256_cvtepi32_ps(pickBytes(a, block, 1, 1));
+            const CellPixels cells = pickCells(a, block);
+            tl = cells.tl;
+            tr = cells.tr;
+            bl = cells.bl;
+            br = cells.br;
         } else {
             const __m256i top = gatherFrom(a, ix, iy, inside, 2, 0);
             const __m256i bottom = gatherFrom(a, ix, iy, inside, 2, 1);
@@ -237,10 +270,12 @@ __attribute__((target("avx2"))) int nearestRowAvx2(const SubGrayArgs& a, int j) 
         const __m256i inside = laneInside(a, ix, iy);
         if (_mm256_testz_si256(inside, inside)) continue;
         CellBlock block;
-        const __m256i v =
-            cellBlock(a, ix, iy, inside, 0, block)
-                ? pickBytes(a, block, 0, 0)
-                : _mm256_and_si256(gatherFrom(a, ix, iy, inside, 3, 0), _mm256_set1_epi32(0xFF));
+        if (cellBlock(a, ix, iy, inside, 0, block)) {
+            // Every lane inside: all eight pixels are written.
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + i), pickLowBytes(a, block));
+            continue;
+        }
+        const __m256i v = _mm256_and_si256(gatherFrom(a, ix, iy, inside, 3, 0), _mm256_set1_epi32(0xFF));
         storeInside(dst + i, _mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1), inside);
     }
     return i;
