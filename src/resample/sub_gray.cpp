@@ -123,12 +123,18 @@ __attribute__((target("avx2"))) inline void storeInside(std::uint8_t* dst, __m12
     _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(old, bytes, mask));
 }
 
-// Eight positions plus a half in double, truncated toward zero.
+// Eight values plus a half in double, truncated toward zero, formed in
+// single precision: the whole part and the exact fraction of a value at or
+// above 0 give its nearest whole number (halves up). Below 0 the result is 0
+// above -1.5 and -1 at or below it, where the double sum would give -1 or
+// less: no pixel is picked nor stored there either way.
 __attribute__((target("avx2"))) inline __m256i halfUp(__m256 v) {
-    const __m256d half = _mm256_set1_pd(0.5);
-    const __m128i lo = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), half));
-    const __m128i hi = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), half));
-    return _mm256_set_m128i(hi, lo);
+    const __m256i whole = _mm256_cvttps_epi32(v);
+    const __m256 fraction = _mm256_sub_ps(v, _mm256_cvtepi32_ps(whole));
+    const __m256i up = _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(0.5f), _CMP_GE_OQ));
+    const __m256i farBelow = _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_set1_ps(-1.5f), _CMP_LE_OQ));
+    const __m256i below = _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
+    return _mm256_blendv_epi8(_mm256_sub_epi32(whole, up), farBelow, below);
 }
 
 // The source rows and columns around eight lanes' cells, when they are few
