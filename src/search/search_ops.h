@@ -75,6 +75,8 @@ class QuadrantPlan {
 public:
     QuadrantPlan(ConstGrayView b, ConstGrayView d, std::ptrdiff_t strideA);
     double score(ConstGrayView a, int cx, int cy) const;
+    // score() at the centres (cx + k * step, cy) for k < count, into out.
+    void scoreRow(ConstGrayView a, int cx, int cy, int step, int count, double* out) const;
 
 private:
     struct Cell {

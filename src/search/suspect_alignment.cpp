@@ -215,10 +215,8 @@ void fineAlignment(SearchState& s) {
         const int side = 2 * reach / step + 1;
         std::vector<double> scores(static_cast<std::size_t>(side) * side);
         parallelFor(side, threadBudget(), [&](int, int row) {
-            for (int c = 0; c < side; ++c)
-                scores[static_cast<std::size_t>(row) * side + c] =
-                    plan.score(ref, W / 2 + s.offsetX - reach + c * step,
-                               H / 2 + s.offsetY - reach + row * step);
+            plan.scoreRow(ref, W / 2 + s.offsetX - reach, H / 2 + s.offsetY - reach + row * step, step,
+                          side, scores.data() + static_cast<std::size_t>(row) * side);
         });
         for (int dy = -reach; dy <= reach; dy += step) {
             for (int dx = -reach; dx <= reach; dx += step) {

@@ -81,6 +81,26 @@ TEST(QuadrantAgreement, RanksQuadrantsByScoreAndContent) {
                 0.6 / 9 + 0.3 / 17 + 0.07 / 9 + 0.03 / 5, 1e-12);
 }
 
+// A row of centres scored at once matches each centre scored alone, with
+// centres off both edges, more centres than one group and any step.
+TEST(QuadrantAgreement, RowOfCentresMatchesSingleCentres) {
+    GuardedImage a(90, 70, 91), b(40, 30, 41), d(40, 30, 41);
+    std::srand(5);
+    for (int y = 0; y < 70; ++y)
+        for (int x = 0; x < 90; ++x) a.at(x, y) = static_cast<std::uint8_t>(std::rand() % 3 * 120);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) {
+            b.at(x, y) = static_cast<std::uint8_t>(std::rand() % 256);
+            d.at(x, y) = std::rand() % 4 == 0 ? 255 : 0;
+        }
+    const QuadrantPlan plan(cview(b), cview(d), a.stride());
+    for (const int step : {1, 2, 3}) {
+        std::vector<double> row(40, -1.0);
+        plan.scoreRow(cview(a), -5, 30, step, 40, row.data());
+        for (int k = 0; k < 40; ++k) EXPECT_EQ(row[k], plan.score(cview(a), -5 + k * step, 30)) << step << " " << k;
+    }
+}
+
 TEST(ResizeGrayBilinear, CornerAlignedAndTruncated) {
     // Corners map onto corners, halfway is (0 + 100) / 2, the middle
     // (0 + 100 + 50 + 201) / 4 = 87.75 truncated; a source of width 1 does
