@@ -45,15 +45,25 @@ int nearestTemplateDifference(const ConstGrayView& t, int i, int j, int m, int d
 }
 
 // d / 320 in single precision, widened; raised to the eighth power by three
-// squarings when asked.
-double differenceTerm(int d, bool eighthPower) {
-    double e = static_cast<double>(static_cast<float>(d) / 320.0f);
-    if (eighthPower) {
-        e = e * e;
-        e = e * e;
-        e = e * e;
+// squarings when asked. Differences of two bytes, so read from a table of
+// the 256 values each way.
+struct DifferenceTerms {
+    double value[2][256];
+    DifferenceTerms() {
+        for (int d = 0; d < 256; ++d) {
+            double e = static_cast<double>(static_cast<float>(d) / 320.0f);
+            value[0][d] = e;
+            e = e * e;
+            e = e * e;
+            e = e * e;
+            value[1][d] = e;
+        }
     }
-    return e;
+};
+
+const DifferenceTerms& differenceTerms() {
+    static const DifferenceTerms terms;
+    return terms;
 }
 
 }  // namespace
@@ -63,6 +73,7 @@ double blockAlignmentScore(ConstGrayView map, ConstGrayView marker, ConstGrayVie
     const int w = templ.width, h = templ.height;
     int x0 = 0, y0 = 0;
     if (!placeWindow(map.width, map.height, w, h, cx, cy, x0, y0)) return 0.0;
+    const DifferenceTerms& terms = differenceTerms();
     double sum = 0.0;
     for (int j = 0; j < h; j += 2) {
         const std::uint8_t* rowU = templMask.row(j);
@@ -75,7 +86,7 @@ double blockAlignmentScore(ConstGrayView map, ConstGrayView marker, ConstGrayVie
             const int m = rowM[i];
             int d = std::abs(m - static_cast<int>(rowT[i]));
             if (k == 255) d = nearestTemplateDifference(templ, i, j, m, d);
-            if (d > 0) sum += differenceTerm(d, k < 255);
+            if (d > 0) sum += terms.value[k < 255 ? 1 : 0][d];
         }
     }
     return 1.0 - sum / (static_cast<double>(w) * h);
@@ -91,6 +102,7 @@ double weightedAlignmentScore(ConstGrayView map, ConstGrayView marker, ConstGray
     for (int j = 0; j < h; ++j)
         std::copy_n(maskImage.row(j), w, weights.data() + static_cast<std::size_t>(j) * w);
     boxBlurGray(weights.data(), w, w, h, w / 10);
+    const DifferenceTerms& terms = differenceTerms();
     double sum = 0.0;
     for (int j = 0; j < h; j += 2) {
         const std::uint8_t* rowV = weights.data() + static_cast<std::size_t>(j) * w;
@@ -104,7 +116,7 @@ double weightedAlignmentScore(ConstGrayView map, ConstGrayView marker, ConstGray
             int d = std::abs(m - static_cast<int>(rowT[i]));
             if (k == 255) d = nearestTemplateDifference(templ, i, j, m, d);
             // The weight is formed in double precision.
-            if (d > 0) sum += (255.0 - v) / 255.0 * differenceTerm(d, k != 255);
+            if (d > 0) sum += (255.0 - v) / 255.0 * terms.value[k != 255 ? 1 : 0][d];
         }
     }
     return 1.0 - sum / (static_cast<double>(w) * h);
