@@ -13,15 +13,8 @@
 #include "boundary/argument_check.h"
 #include "boundary/numeric.h"
 #include "boundary/parallel.h"
+#include "boundary/vector_lanes.h"
 #include "circles/edge_map.h"
-
-// The votes of eight angles at a time with AVX2, chosen at run time where the
-// processor has them. Not on Windows, where GCC does not keep the stack
-// aligned for 32-byte vectors.
-#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define PCBINSPECT_AVX2_VOTES 1
-#endif
 
 namespace pcbinspect {
 namespace {
@@ -97,7 +90,7 @@ void voteScalar(const SliceVotes& v) {
     }
 }
 
-#ifdef PCBINSPECT_AVX2_VOTES
+#ifdef PCBINSPECT_AVX2
 // The cells of two-pixel grids with eight directions in vector lanes, each
 // lane computing what voteScalar computes; the votes are then added lane by
 // lane in direction order, so every cell's sum is built in the same order.
@@ -307,7 +300,7 @@ CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& s) {
                                offset.data() + 368, directions,
                                acc.get() + static_cast<std::size_t>(k) * gridArea,
                                gridW, cell, lastX, lastY};
-#ifdef PCBINSPECT_AVX2_VOTES
+#ifdef PCBINSPECT_AVX2
         if (avx2Votes(votes, gridArea)) {
             voteHalvesAvx2(votes);
         } else {

@@ -11,6 +11,11 @@
 #include <vector>
 
 #include "boundary/numeric.h"
+#include "boundary/vector_lanes.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace pcbinspect {
 
@@ -151,7 +156,7 @@ struct SpanDivider {
 // 16 bits. The divider's fields are copied to locals first: stores through
 // byte pointers may alias anything, and would otherwise force a reload per
 // pixel and keep the loop from vectorising.
-void divideDifferences(const SpanDivider& divide, const std::uint16_t* __restrict ends,
+PCBINSPECT_AVX2_CLONES void divideDifferences(const SpanDivider& divide, const std::uint16_t* __restrict ends,
                        const std::uint16_t* __restrict starts, std::uint8_t* __restrict dst,
                        int n) {
     const std::uint32_t m = divide.multiplier;
@@ -161,17 +166,42 @@ void divideDifferences(const SpanDivider& divide, const std::uint16_t* __restric
             (static_cast<std::uint32_t>(static_cast<std::uint16_t>(ends[x] - starts[x])) * m) >> k);
 }
 
+// Running 16-bit sums of n bytes continuing from acc, into out[0 .. n - 1];
+// returns the last. Sums modulo 2^16 do not depend on the order of the
+// additions, so eight lanes at a time give the serial values.
+std::uint16_t runningSums(const std::uint8_t* __restrict src, int n, std::uint16_t acc,
+                          std::uint16_t* __restrict out) {
+    int x = 0;
+#ifdef __SSE2__
+    __m128i carry = _mm_set1_epi16(static_cast<short>(acc));
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 8 <= n; x += 8) {
+        __m128i v = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + x)), zero);
+        v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
+        v = _mm_add_epi16(v, _mm_slli_si128(v, 4));
+        v = _mm_add_epi16(v, _mm_slli_si128(v, 8));
+        v = _mm_add_epi16(v, carry);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), v);
+        const __m128i last = _mm_shufflehi_epi16(v, 0xFF);
+        carry = _mm_unpackhi_epi64(last, last);
+    }
+    acc = static_cast<std::uint16_t>(_mm_cvtsi128_si32(carry));
+#endif
+    for (; x < n; ++x) out[x] = acc = static_cast<std::uint16_t>(acc + src[x]);
+    return acc;
+}
+
 // sums[x] += in[x] - out[x]: the column sums move down a row. Separate
 // pointers for the compiler, which otherwise assumes that the byte rows may
 // overlap the sums.
 template <class Sum>
-void advanceSums(Sum* __restrict sums, const std::uint8_t* __restrict in,
+PCBINSPECT_AVX2_CLONES void advanceSums(Sum* __restrict sums, const std::uint8_t* __restrict in,
                  const std::uint8_t* __restrict out, int n) {
     for (int x = 0; x < n; ++x) sums[x] += static_cast<Sum>(in[x]) - static_cast<Sum>(out[x]);
 }
 
 template <class Sum>
-void divideAll(const SpanDivider& divide, const Sum* __restrict sums, std::uint8_t* __restrict dst,
+PCBINSPECT_AVX2_CLONES void divideAll(const SpanDivider& divide, const Sum* __restrict sums, std::uint8_t* __restrict dst,
                int n) {
     const std::uint32_t m = divide.multiplier;
     const unsigned k = divide.shift;
@@ -244,7 +274,8 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
             int i = 0;
             prefix[0] = 0;
             for (int j = 0; j < r; ++j) prefix[++i] = acc = static_cast<std::uint16_t>(acc + src[0]);
-            for (int x = 0; x < w; ++x) prefix[++i] = acc = static_cast<std::uint16_t>(acc + src[x]);
+            acc = runningSums(src, w, acc, prefix + i + 1);
+            i += w;
             for (int j = 0; j < r; ++j) prefix[++i] = acc = static_cast<std::uint16_t>(acc + src[last]);
             divideRow(prefix + span, prefix, dst, w);
         }

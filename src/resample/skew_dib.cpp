@@ -12,19 +12,12 @@
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/parallel.h"
+#include "boundary/vector_lanes.h"
 #include "gpu/cuda_env.h"
 #include "gpu/device_runtime.h"
 #include "gpu/launch_shape.h"
 #include "gpu/resample_pixels.h"
 #include "pcbinspect/exports.h"
-
-// Row loops with AVX2 lanes, chosen at run time where the processor has them.
-// Not on Windows, where GCC does not keep the stack aligned for 32-byte
-// vectors.
-#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define PCBINSPECT_AVX2_ROWS 1
-#endif
 
 namespace pcbinspect {
 namespace {
@@ -37,7 +30,7 @@ std::size_t dibSpan(int width, int stride, int height) {
 // Pixels of an output row handled together.
 constexpr int kChunk = 256;
 
-#ifdef PCBINSPECT_AVX2_ROWS
+#ifdef PCBINSPECT_AVX2
 // Eight columns at a time with AVX2, each lane doing what skewDibPixel does
 // in the same order and precision: the single-precision sample row, the
 // upper sample weighted in double, the lower one's product with the
@@ -166,7 +159,7 @@ __attribute__((target("avx2"))) int shearRowAvx2(const SkewDibArgs& a, int r, st
 // each a loop over the chunk. Pixels without a sample keep their value.
 void shearRow(const SkewDibArgs& a, int r, std::uint8_t* out) {
     int first = 0;
-#ifdef PCBINSPECT_AVX2_ROWS
+#ifdef PCBINSPECT_AVX2
     if (avx2Shear(a)) first = shearRowAvx2(a, r, out);
 #endif
     float sy[kChunk], f3[3 * kChunk];

@@ -12,19 +12,12 @@
 #include "boundary/gray_copy.h"
 #include "boundary/numeric.h"
 #include "boundary/parallel.h"
+#include "boundary/vector_lanes.h"
 #include "gpu/cuda_env.h"
 #include "gpu/device_runtime.h"
 #include "gpu/launch_shape.h"
 #include "gpu/resample_pixels.h"
 #include "pcbinspect/exports.h"
-
-// Row loops with AVX2 lanes, chosen at run time where the processor has them.
-// Not on Windows, where GCC does not keep the stack aligned for 32-byte
-// vectors.
-#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define PCBINSPECT_AVX2_ROWS 1
-#endif
 
 namespace pcbinspect {
 namespace {
@@ -58,7 +51,7 @@ void chunkPositions(const SubGrayArgs& a, int j, int i0, int n, float* sx, float
         windowSamplePosition(i0 + t, j, a.dstW, a.dstH, a.cx, a.cy, a.s, a.c, sx[t], sy[t]);
 }
 
-#ifdef PCBINSPECT_AVX2_ROWS
+#ifdef PCBINSPECT_AVX2
 // Eight window pixels at a time with AVX2, each lane doing what the scalar
 // loops do, in the same order and precision: the single-precision position,
 // the truncated cell, the mix of bilinearMix and its rounding in double.
@@ -294,7 +287,7 @@ __attribute__((target("avx2"))) int nearestRowAvx2(const SubGrayArgs& a, int j) 
 void sampleRow(const SubGrayArgs& args, int j) {
     const SubGrayArgs a = args;
     int first = 0;
-#ifdef PCBINSPECT_AVX2_ROWS
+#ifdef PCBINSPECT_AVX2
     if (avx2Rows(a)) first = sampleRowAvx2(a, j);
 #endif
     float sx[kChunk], sy[kChunk], fx[kChunk], fy[kChunk];
@@ -331,7 +324,7 @@ void sampleRow(const SubGrayArgs& args, int j) {
 void nearestRow(const SubGrayArgs& args, int j) {
     const SubGrayArgs a = args;
     int first = 0;
-#ifdef PCBINSPECT_AVX2_ROWS
+#ifdef PCBINSPECT_AVX2
     if (avx2Rows(a)) first = nearestRowAvx2(a, j);
 #endif
     float sx[kChunk], sy[kChunk];

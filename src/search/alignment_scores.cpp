@@ -5,16 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "boundary/vector_lanes.h"
 #include "imaging/window_filters.h"
 #include "search/search_ops.h"
-
-// Cells added for eight centres at a time with AVX2, chosen at run time where
-// the processor has it. Not on Windows, where GCC does not keep the stack
-// aligned for 32-byte vectors.
-#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define PCBINSPECT_AVX2_CELLS 1
-#endif
 
 namespace pcbinspect {
 namespace {
@@ -242,7 +235,7 @@ void addCellScalar(const std::uint8_t* from, int vb, int step, int k0, int n, st
     }
 }
 
-#ifdef PCBINSPECT_AVX2_CELLS
+#ifdef PCBINSPECT_AVX2
 bool avx2Cells() { return __builtin_cpu_supports("avx2"); }
 
 // The same for steps 1 and 2 with eight, then four centres in vector lanes;
@@ -311,7 +304,7 @@ void QuadrantPlan::scoreRow(ConstGrayView a, int cx, int cy, int step, int count
         }
         if (first < 0) continue;
         const std::uint8_t* corner = a.row(y0) + x0;
-#ifdef PCBINSPECT_AVX2_CELLS
+#ifdef PCBINSPECT_AVX2
         const bool vectors = (step == 1 || step == 2) && avx2Cells();
 #endif
         long long totals[4][kRowLanes] = {};
@@ -323,7 +316,7 @@ void QuadrantPlan::scoreRow(ConstGrayView a, int cx, int cy, int step, int count
                 const std::size_t c1 = std::min(cells.size(), c0 + kCellsPer32);
                 for (std::size_t c = c0; c < c1; ++c) {
                     const std::uint8_t* from = corner + cells[c].offset;
-#ifdef PCBINSPECT_AVX2_CELLS
+#ifdef PCBINSPECT_AVX2
                     if (vectors) {
                         addCellAvx2(from, cells[c].value, step, n, cubes, filled[q]);
                         continue;

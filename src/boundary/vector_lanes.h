@@ -1,0 +1,22 @@
+// Where code may use AVX2 beyond the baseline x86-64 build, chosen at run
+// time: PCBINSPECT_AVX2 guards hand-written AVX2 loops (each checks
+// __builtin_cpu_supports("avx2") before it runs), PCBINSPECT_AVX2_CLONES marks
+// a loop function of which the compiler builds an AVX2 copy as well, picked
+// when the library is loaded. Both keep the arithmetic of the scalar code:
+// integer operations, or single-precision operations in the same order
+// (-ffp-contract=off holds in every copy), so every copy gives the same
+// bytes. Not on Windows, where GCC does not keep the stack aligned for
+// 32-byte vectors; clones only with GCC, which builds them for functions of
+// any linkage.
+#pragma once
+
+#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define PCBINSPECT_AVX2 1
+#endif
+
+#if defined(__x86_64__) && !defined(_WIN32) && defined(__GNUC__) && !defined(__clang__)
+#define PCBINSPECT_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define PCBINSPECT_AVX2_CLONES
+#endif
