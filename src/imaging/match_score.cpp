@@ -7,6 +7,10 @@
 
 #include "boundary/numeric.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace pcbinspect {
 namespace {
 
@@ -285,12 +289,47 @@ void WindowMatchPlan::prepare(ConstGrayView templ, const MatchOptions& o) {
         for (int u = 0; u < templ.width; u += step)
             if (!mrow || mrow[u] != 0) samples_.push_back(Sample{u, v, trow[u]});
     }
+    valueSums_.assign(samples_.size() + 1, 0);
+    for (std::size_t i = 0; i < samples_.size(); ++i) valueSums_[i + 1] = valueSums_[i] + samples_[i].value;
     rows_.clear();
     for (int i = 0; i < static_cast<int>(samples_.size()); ++i) {
         if (rows_.empty() || rows_.back().v != samples_[i].v)
             rows_.push_back(SampleRow{samples_[i].v, i, i});
         rows_.back().end = i + 1;
     }
+}
+
+// The samples lo .. hi - 1 that all four lanes share, each lane's term as
+// the scalar code forms it: |(p - mean of image) - (value - mean of
+// template)| in single precision, squared and added in double.
+void WindowMatchPlan::addShared(const std::uint8_t* p0, const std::uint8_t* p1,
+                                const std::uint8_t* p2, const std::uint8_t* p3, int lo, int hi,
+                                const float* meanImage, const float* meanTempl, double* sdd) const {
+#ifdef __SSE2__
+    const __m128 meanI = _mm_loadu_ps(meanImage), meanT = _mm_loadu_ps(meanTempl);
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    __m128d sum01 = _mm_loadu_pd(sdd), sum23 = _mm_loadu_pd(sdd + 2);
+    for (int i = lo; i < hi; ++i) {
+        const Sample& s = samples_[i];
+        const __m128 p = _mm_cvtepi32_ps(_mm_setr_epi32(p0[s.u], p1[s.u], p2[s.u], p3[s.u]));
+        const __m128 t = _mm_sub_ps(_mm_set1_ps(static_cast<float>(s.value)), meanT);
+        const __m128 d = _mm_and_ps(_mm_sub_ps(_mm_sub_ps(p, meanI), t), magnitude);
+        const __m128d d01 = _mm_cvtps_pd(d), d23 = _mm_cvtps_pd(_mm_movehl_ps(d, d));
+        sum01 = _mm_add_pd(sum01, _mm_mul_pd(d01, d01));
+        sum23 = _mm_add_pd(sum23, _mm_mul_pd(d23, d23));
+    }
+    _mm_storeu_pd(sdd, sum01);
+    _mm_storeu_pd(sdd + 2, sum23);
+#else
+    const std::uint8_t* pixels[4] = {p0, p1, p2, p3};
+    for (int i = lo; i < hi; ++i)
+        for (int j = 0; j < 4; ++j) {
+            const Sample& s = samples_[i];
+            const float p = static_cast<float>(pixels[j][s.u]);
+            const float d = std::fabs((p - meanImage[j]) - (static_cast<float>(s.value) - meanTempl[j]));
+            sdd[j] += static_cast<double>(d) * d;
+        }
+#endif
 }
 
 void WindowMatchPlan::scoreFour(ConstGrayView image, const int* cx, const int* cy,
@@ -327,10 +366,8 @@ void WindowMatchPlan::scoreFour(ConstGrayView image, const int* cx, const int* c
     for (const SampleRow& row : rows_)
         for (int j = 0; j < L; ++j) {
             const Span sp = spanOf(row, j);
-            for (int i = sp.first; i < sp.end; ++i) {
-                sumImage[j] += sp.pixels[samples_[i].u];
-                sumTempl[j] += samples_[i].value;
-            }
+            for (int i = sp.first; i < sp.end; ++i) sumImage[j] += sp.pixels[samples_[i].u];
+            sumTempl[j] += valueSums_[sp.end] - valueSums_[sp.first];
             count[j] += sp.end - sp.first;
         }
     float meanImage[L] = {}, meanTempl[L] = {};
@@ -365,12 +402,7 @@ void WindowMatchPlan::scoreFour(ConstGrayView image, const int* cx, const int* c
         }
         for (int j = 0; j < L; ++j)
             for (int i = sp[j].first; i < lo; ++i) add(j, sp[j], i);
-        for (int i = lo; i < hi; ++i) {
-            add(0, sp[0], i);
-            add(1, sp[1], i);
-            add(2, sp[2], i);
-            add(3, sp[3], i);
-        }
+        addShared(sp[0].pixels, sp[1].pixels, sp[2].pixels, sp[3].pixels, lo, hi, meanImage, meanTempl, sdd);
         for (int j = 0; j < L; ++j)
             for (int i = hi; i < sp[j].end; ++i) add(j, sp[j], i);
     }

@@ -65,8 +65,12 @@ private:
         int first, end;  // its samples, by ascending u
     };
     void scoreFour(ConstGrayView image, const int* cx, const int* cy, float* out) const;
+    void addShared(const std::uint8_t* p0, const std::uint8_t* p1, const std::uint8_t* p2,
+                   const std::uint8_t* p3, int lo, int hi, const float* meanImage,
+                   const float* meanTempl, double* sdd) const;
 
     std::vector<Sample> samples_;  // in row order
+    std::vector<long long> valueSums_;  // sum of the values of samples_[0 .. i - 1]
     std::vector<SampleRow> rows_;
     int halfWidth_ = 0, halfHeight_ = 0;
 };
