@@ -41,20 +41,26 @@ void BM_findSuspectedFlaws(benchmark::State& state) {
     std::int32_t position[2], offsets[50];
     float score = 0;
     int n = 0;
+    // Only the call is timed (wall clock): the fresh copies of the images it
+    // changes are made outside.
     for (auto _ : state) {
-        state.PauseTiming();
         GuardedImage ignore = in.ignore, camera = in.camera, mask = in.mask;
-        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
         n = findSuspectedFlaws(in.reference.data(), ignore.data(), W, W, W, camera.data(),
                                mask.data(), w, w, w, 3, 50, 0.8f, position, &score, 10, 50, 4,
                                false, records.data(), static_cast<int>(records.size()), offsets,
                                false, 2);
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         benchmark::DoNotOptimize(n);
     }
     state.counters["records"] = n;
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(W) * W);
 }
-BENCHMARK(BM_findSuspectedFlaws)->Args({880, 640})->Args({2560, 2048})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_findSuspectedFlaws)
+    ->Args({880, 640})
+    ->Args({2560, 2048})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The same work phase by phase; each counter is milliseconds per call.
 void BM_findSuspectedFlawsPhases(benchmark::State& state) {
@@ -74,6 +80,9 @@ void BM_findSuspectedFlawsPhases(benchmark::State& state) {
         s.settings.threshold = 0.8f;
         s.settings.margin = 10;
         s.settings.exclusionRadius = 4;
+        s.settings.border = 50;
+        s.settings.spacing = 10;
+        s.settings.emptySpacing = 50;
         auto c0 = Clock::now();
         normaliseCamera(s);
         growIgnoreAndCheckContent(s);
