@@ -61,6 +61,34 @@ int peelPass(std::uint8_t* image, std::ptrdiff_t stride, int x0, int y0, int ww,
     return static_cast<int>(marks.size());
 }
 
+// The passes after the first over the same window. A set pixel can only
+// come to have fewer than four set neighbours when a neighbour was cleared
+// by the pass before (nothing is ever set), so only the neighbours of that
+// pass's marks are looked at; they are marked by the same rule, against the
+// state at the start of the pass, as a pass over the whole window would.
+// `marks` holds the last pass's marks on entry and this pass's on return.
+int peelAround(std::uint8_t* image, std::ptrdiff_t stride, int x0, int y0, int ww, int wh,
+               std::vector<std::uint8_t*>& marks, std::vector<std::uint8_t*>& cleared) {
+    cleared.swap(marks);
+    marks.clear();
+    for (std::uint8_t* c : cleared) {
+        const std::ptrdiff_t at = c - image;
+        const int cy = static_cast<int>(at / stride), cx = static_cast<int>(at % stride);
+        for (int k = 0; k < 8; ++k) {
+            const int x = cx + kNx[k], y = cy + kNy[k];
+            if (x < x0 + 1 || x > x0 + ww - 2 || y < y0 + 1 || y > y0 + wh - 2) continue;
+            std::uint8_t* q = image + y * stride + x;
+            // 128: marked already in this pass.
+            if (*q != 0 && *q != 128 && setNeighbours(q, stride) < 4) {
+                *q = 128;
+                marks.push_back(q);
+            }
+        }
+    }
+    for (std::uint8_t* q : marks) *q = 0;
+    return static_cast<int>(marks.size());
+}
+
 struct ThinEntry {
     int x, y, flag;
 };
@@ -85,8 +113,9 @@ int NeighbourCode(const std::uint8_t* image, int width, int stride, int height, 
 
 void ThinPeel(std::uint8_t* image, int width, int stride, int height) {
     const std::ptrdiff_t s = stride;
-    std::vector<std::uint8_t*> marks;
+    std::vector<std::uint8_t*> marks, cleared;
     marks.reserve(40 * 40);
+    cleared.reserve(40 * 40);
     for (int y = 1; y <= height - 2; ++y) {
         for (int x = 1; x <= width - 2; ++x) {
             std::uint8_t* p = image + y * s + x;
@@ -94,7 +123,8 @@ void ThinPeel(std::uint8_t* image, int width, int stride, int height) {
             const int x0 = std::max(0, x - 20), y0 = std::max(0, y - 20);
             const int ww = x0 + 40 < width ? 40 : width - x0 - 1;
             const int wh = y0 + 40 < height ? 40 : height - y0 - 1;
-            while (peelPass(image, s, x0, y0, ww, wh, marks) > 0) {
+            if (peelPass(image, s, x0, y0, ww, wh, marks) == 0) continue;
+            while (peelAround(image, s, x0, y0, ww, wh, marks, cleared) > 0) {
             }
         }
     }
