@@ -7,7 +7,8 @@
 // (-ffp-contract=off holds in every copy), so every copy gives the same
 // bytes. Not on Windows, where GCC does not keep the stack aligned for
 // 32-byte vectors; clones only with GCC, which builds them for functions of
-// any linkage.
+// any linkage, and not under ThreadSanitizer, whose runtime is not ready when
+// the loader picks a copy.
 #pragma once
 
 #if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
@@ -15,7 +16,8 @@
 #define PCBINSPECT_AVX2 1
 #endif
 
-#if defined(__x86_64__) && !defined(_WIN32) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && !defined(_WIN32) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
 #define PCBINSPECT_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define PCBINSPECT_AVX2_CLONES
