@@ -116,18 +116,23 @@ __attribute__((target("avx2"))) inline void storeInside(std::uint8_t* dst, __m12
     _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(old, bytes, mask));
 }
 
-// Eight values plus a half in double, truncated toward zero, formed in
-// single precision: the whole part and the exact fraction of a value at or
-// above 0 give its nearest whole number (halves up). Below 0 the result is 0
-// above -1.5 and -1 at or below it, where the double sum would give -1 or
-// less: no pixel is picked nor stored there either way.
-__attribute__((target("avx2"))) inline __m256i halfUp(__m256 v) {
+// Eight values of at least 0 plus a half in double, truncated toward zero,
+// formed in single precision: the whole part and the exact fraction give the
+// nearest whole number, halves up.
+__attribute__((target("avx2"))) inline __m256i halfUpFromZero(__m256 v) {
     const __m256i whole = _mm256_cvttps_epi32(v);
     const __m256 fraction = _mm256_sub_ps(v, _mm256_cvtepi32_ps(whole));
-    const __m256i up = _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(0.5f), _CMP_GE_OQ));
+    return _mm256_sub_epi32(whole, _mm256_castps_si256(_mm256_cmp_ps(fraction, _mm256_set1_ps(0.5f), _CMP_GE_OQ)));
+}
+
+
+// The same for any value: below 0 the result is 0 above -1.5 and -1 at or
+// below it, where the double sum would give -1 or less; no pixel is picked
+// nor stored there either way.
+__attribute__((target("avx2"))) inline __m256i halfUp(__m256 v) {
     const __m256i farBelow = _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_set1_ps(-1.5f), _CMP_LE_OQ));
     const __m256i below = _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ));
-    return _mm256_blendv_epi8(_mm256_sub_epi32(whole, up), farBelow, below);
+    return _mm256_blendv_epi8(halfUpFromZero(v), farBelow, below);
 }
 
 // The source rows and columns around eight lanes' cells, when they are few
@@ -194,26 +199,26 @@ __attribute__((target("avx2"))) inline __m256 widenBytes(__m128i v) {
 }
 
 // The four pixels of each lane's cell as floats: each source row loaded once
-// serves as the top of the lanes on it and the bottom of those above.
+// gives, by one shuffle, every lane's pixel and its right neighbour there
+// (low and high eight bytes), which is the top pair of the lanes on that row
+// and the bottom pair of those on the row above.
 struct CellPixels {
     __m256 tl, tr, bl, br;
 };
 
 __attribute__((target("avx2"))) inline CellPixels pickCells(const SubGrayArgs& a, const CellBlock& b) {
     const __m128i row = rowBytes(b);
-    const __m128i right = _mm_add_epi8(b.index, _mm_set1_epi8(1));
-    __m128i tl = _mm_setzero_si128(), tr = tl, bl = tl, br = tl;
+    const __m128i pairIndex = _mm_unpacklo_epi64(b.index, _mm_add_epi8(b.index, _mm_set1_epi8(1)));
+    __m128i top = _mm_setzero_si128(), bottom = top, onRowAbove = top;
     for (int r = 0; r <= b.rows; ++r) {
-        const __m128i bytes = loadRow(a, b, r);
-        const __m128i at = _mm_shuffle_epi8(bytes, b.index), next = _mm_shuffle_epi8(bytes, right);
-        const __m128i top = _mm_cmpeq_epi8(row, _mm_set1_epi8(static_cast<char>(r)));
-        const __m128i bottom = _mm_cmpeq_epi8(row, _mm_set1_epi8(static_cast<char>(r - 1)));
-        tl = _mm_blendv_epi8(tl, at, top);
-        tr = _mm_blendv_epi8(tr, next, top);
-        bl = _mm_blendv_epi8(bl, at, bottom);
-        br = _mm_blendv_epi8(br, next, bottom);
+        const __m128i pairs = _mm_shuffle_epi8(loadRow(a, b, r), pairIndex);
+        const __m128i onRow = _mm_cmpeq_epi8(row, _mm_set1_epi8(static_cast<char>(r)));
+        top = _mm_blendv_epi8(top, pairs, onRow);
+        bottom = _mm_blendv_epi8(bottom, pairs, onRowAbove);
+        onRowAbove = onRow;
     }
-    return CellPixels{widenBytes(tl), widenBytes(tr), widenBytes(bl), widenBytes(br)};
+    return CellPixels{widenBytes(top), widenBytes(_mm_srli_si128(top, 8)), widenBytes(bottom),
+                      widenBytes(_mm_srli_si128(bottom, 8))};
 }
 
 bool avx2Rows(const SubGrayArgs& a) {
@@ -235,7 +240,8 @@ __attribute__((target("avx2"))) int sampleRowAvx2(const SubGrayArgs& a, int j) {
         const __m256 fy = _mm256_sub_ps(p.sy, _mm256_cvtepi32_ps(iy));
         __m256 tl, tr, bl, br;
         CellBlock block;
-        if (cellBlock(a, ix, iy, inside, 1, block)) {
+        const bool allInside = cellBlock(a, ix, iy, inside, 1, block);
+        if (allInside) {
             const CellPixels cells = pickCells(a, block);
             tl = cells.tl;
             tr = cells.tr;
@@ -254,8 +260,15 @@ __attribute__((target("avx2"))) int sampleRowAvx2(const SubGrayArgs& a, int j) {
         v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(bl, gx), fy));
         v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(tr, fx), gy));
         v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_mul_ps(br, fx), fy));
-        const __m256i value = halfUp(v);
-        storeInside(dst + i, _mm256_castsi256_si128(value), _mm256_extracti128_si256(value, 1), inside);
+        // The mix of an inside lane is at least 0.
+        const __m256i value = halfUpFromZero(v);
+        const __m128i lo = _mm256_castsi256_si128(value), hi = _mm256_extracti128_si256(value, 1);
+        if (allInside) {
+            const __m128i words = _mm_packs_epi32(lo, hi);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(words, words));
+        } else {
+            storeInside(dst + i, lo, hi, inside);
+        }
     }
     return i;
 }
