@@ -180,10 +180,12 @@ std::uint16_t runningSums(const std::uint8_t* __restrict src, int n, std::uint16
         v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
         v = _mm_add_epi16(v, _mm_slli_si128(v, 4));
         v = _mm_add_epi16(v, _mm_slli_si128(v, 8));
-        v = _mm_add_epi16(v, carry);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_add_epi16(v, carry));
+        // The carry moves on by these eight bytes' sum, taken from the
+        // partial sums alone, so the chain from one group to the next is a
+        // single addition.
         const __m128i last = _mm_shufflehi_epi16(v, 0xFF);
-        carry = _mm_unpackhi_epi64(last, last);
+        carry = _mm_add_epi16(carry, _mm_unpackhi_epi64(last, last));
     }
     acc = static_cast<std::uint16_t>(_mm_cvtsi128_si32(carry));
 #endif
