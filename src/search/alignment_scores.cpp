@@ -238,14 +238,30 @@ void addCellScalar(const std::uint8_t* from, int vb, int step, int k0, int n, st
 #ifdef PCBINSPECT_AVX2
 bool avx2Cells() { return __builtin_cpu_supports("avx2"); }
 
+// The cubes and contents of eight centres whose reference bytes are `bytes`
+// (the low eight), added to their counts where `keep` is set; the other
+// lanes add 0. The counts hold eight ints from `cubes` and `filled` on.
+__attribute__((target("avx2"))) inline void addLanes(__m128i bytes, int vb, std::int32_t* cubes,
+                                                     std::int32_t* filled, __m256i keep) {
+    const __m256i va = _mm256_cvtepu8_epi32(bytes);
+    const __m256i b8 = _mm256_set1_epi32(vb);
+    const __m256i diff = _mm256_sub_epi32(va, b8);
+    const __m256i cube = _mm256_abs_epi32(_mm256_mullo_epi32(_mm256_mullo_epi32(diff, diff), diff));
+    const __m256i empty = _mm256_cmpeq_epi32(_mm256_or_si256(va, b8), _mm256_setzero_si256());
+    const __m256i content = _mm256_add_epi32(_mm256_set1_epi32(1), empty);
+    __m256i* const c = reinterpret_cast<__m256i*>(cubes);
+    __m256i* const f = reinterpret_cast<__m256i*>(filled);
+    _mm256_storeu_si256(c, _mm256_add_epi32(_mm256_loadu_si256(c), _mm256_and_si256(cube, keep)));
+    _mm256_storeu_si256(f, _mm256_add_epi32(_mm256_loadu_si256(f), _mm256_and_si256(content, keep)));
+}
+
 // The same for steps 1 and 2 with eight, then four centres in vector lanes;
 // integer sums, so the lanes give the scalar loop's totals exactly. Loads
-// stay within the bytes the scalar loop reads.
+// stay within the bytes the scalar loop reads; the counts reach eight ints
+// past n - 4.
 __attribute__((target("avx2"))) void addCellAvx2(const std::uint8_t* from, int vb, int step, int n,
                                                  std::int32_t* cubes, std::int32_t* filled) {
     int k = 0;
-    const __m256i b8 = _mm256_set1_epi32(vb);
-    const __m256i one8 = _mm256_set1_epi32(1);
     const __m128i evens = _mm_setr_epi8(0, 2, 4, 6, 9, 11, 13, 15, -1, -1, -1, -1, -1, -1, -1, -1);
     for (; k + 8 <= n; k += 8) {
         const std::uint8_t* p = from + k * step;
@@ -253,32 +269,18 @@ __attribute__((target("avx2"))) void addCellAvx2(const std::uint8_t* from, int v
         if (step == 2)
             bytes = _mm_shuffle_epi8(
                 _mm_unpacklo_epi64(bytes, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 7))), evens);
-        const __m256i va = _mm256_cvtepu8_epi32(bytes);
-        const __m256i diff = _mm256_sub_epi32(va, b8);
-        const __m256i cube = _mm256_abs_epi32(_mm256_mullo_epi32(_mm256_mullo_epi32(diff, diff), diff));
-        __m256i* c = reinterpret_cast<__m256i*>(cubes + k);
-        _mm256_storeu_si256(c, _mm256_add_epi32(_mm256_loadu_si256(c), cube));
-        const __m256i empty = _mm256_cmpeq_epi32(_mm256_or_si256(va, b8), _mm256_setzero_si256());
-        __m256i* f = reinterpret_cast<__m256i*>(filled + k);
-        _mm256_storeu_si256(f, _mm256_add_epi32(_mm256_loadu_si256(f), _mm256_add_epi32(one8, empty)));
+        addLanes(bytes, vb, cubes + k, filled + k, _mm256_set1_epi32(-1));
     }
     if (k + 4 <= n) {
         const std::uint8_t* p = from + k * step;
-        std::int32_t word = 0;
+        std::uint32_t word = 0;
         if (step == 1) {
             std::memcpy(&word, p, 4);
         } else {
-            word = static_cast<std::int32_t>(p[0] | p[2] << 8 | p[4] << 16 | static_cast<std::uint32_t>(p[6]) << 24);
+            word = p[0] | p[2] << 8 | p[4] << 16 | static_cast<std::uint32_t>(p[6]) << 24;
         }
-        const __m128i va = _mm_cvtepu8_epi32(_mm_cvtsi32_si128(word));
-        const __m128i b4 = _mm_set1_epi32(vb);
-        const __m128i diff = _mm_sub_epi32(va, b4);
-        const __m128i cube = _mm_abs_epi32(_mm_mullo_epi32(_mm_mullo_epi32(diff, diff), diff));
-        __m128i* c = reinterpret_cast<__m128i*>(cubes + k);
-        _mm_storeu_si128(c, _mm_add_epi32(_mm_loadu_si128(c), cube));
-        const __m128i empty = _mm_cmpeq_epi32(_mm_or_si128(va, b4), _mm_setzero_si128());
-        __m128i* f = reinterpret_cast<__m128i*>(filled + k);
-        _mm_storeu_si128(f, _mm_add_epi32(_mm_loadu_si128(f), _mm_add_epi32(_mm_set1_epi32(1), empty)));
+        addLanes(_mm_cvtsi32_si128(static_cast<int>(word)), vb, cubes + k, filled + k,
+                 _mm256_setr_epi32(-1, -1, -1, -1, 0, 0, 0, 0));
         k += 4;
     }
     addCellScalar(from, vb, step, k, n, cubes, filled);
@@ -307,12 +309,13 @@ void QuadrantPlan::scoreRow(ConstGrayView a, int cx, int cy, int step, int count
 #ifdef PCBINSPECT_AVX2
         const bool vectors = (step == 1 || step == 2) && avx2Cells();
 #endif
+        // Room for a last vector of eight lanes from any centre on.
         long long totals[4][kRowLanes] = {};
-        std::int32_t filled[4][kRowLanes] = {};
+        std::int32_t filled[4][kRowLanes + 8] = {};
         for (int q = 0; q < 4; ++q) {
             const std::vector<Cell>& cells = cells_[q];
             for (std::size_t c0 = 0; c0 < cells.size(); c0 += kCellsPer32) {
-                std::int32_t cubes[kRowLanes] = {};
+                std::int32_t cubes[kRowLanes + 8] = {};
                 const std::size_t c1 = std::min(cells.size(), c0 + kCellsPer32);
                 for (std::size_t c = c0; c < c1; ++c) {
                     const std::uint8_t* from = corner + cells[c].offset;
