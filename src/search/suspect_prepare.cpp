@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "boundary/parallel.h"
 #include "imaging/morphology.h"
 #include "imaging/region_fill.h"
 #include "search/search_ops.h"
@@ -195,20 +196,24 @@ void reduceMap(std::vector<std::uint8_t>& dst, ConstGrayView src, bool binary) {
 
 void prepareMaps(SearchState& s) {
     const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
-    binariseReference(s);
-    markEnclosedDarkAreas(s);
-
-    // Closed camera map: pinholes of one pixel in the copper are closed.
-    s.closedCamera.resize(static_cast<std::size_t>(w) * h);
-    const GrayView closed = SearchState::view(s.closedCamera, w, h);
-    for (int y = 0; y < h; ++y)
-        std::memcpy(closed.row(y), s.camera.row(y), static_cast<std::size_t>(w));
-    replaceSurrounded(closed, 0, true, 255);
-
-    reduceMap(s.reducedCamera, SearchState::cview(s.closedCamera, w, h), true);
-    reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, W, H), true);
-    reduceMap(s.reducedMask,
-              ConstGrayView{s.cameraMask.data, w, s.cameraMask.stride, h}, false);
+    // The reference's maps and the camera's share nothing: the two are made
+    // side by side on the call's threads.
+    parallelFor(2, threadBudget(), [&](int, int k) {
+        if (k == 0) {
+            binariseReference(s);
+            markEnclosedDarkAreas(s);
+            reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, W, H), true);
+            return;
+        }
+        // Closed camera map: pinholes of one pixel in the copper are closed.
+        s.closedCamera.resize(static_cast<std::size_t>(w) * h);
+        const GrayView closed = SearchState::view(s.closedCamera, w, h);
+        for (int y = 0; y < h; ++y)
+            std::memcpy(closed.row(y), s.camera.row(y), static_cast<std::size_t>(w));
+        replaceSurrounded(closed, 0, true, 255);
+        reduceMap(s.reducedCamera, SearchState::cview(s.closedCamera, w, h), true);
+        reduceMap(s.reducedMask, ConstGrayView{s.cameraMask.data, w, s.cameraMask.stride, h}, false);
+    });
 
     // Marker map: enclosed dark areas 255, usable region labels 128 (which
     // win), sampled at the top-left pixel of each block.
