@@ -55,38 +55,41 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
     const int high = highThreshold;
     const int low = truncToInt(high * 0.4);
 
-    // 2 x 2 gradient along the diagonals; the last row and column have none.
-    // The sector only matters where the magnitude can pass the low threshold.
-    const auto gradient = [&](int x, int y, int& gx, int& gy) {
-        gx = gy = 0;
-        if (x < width - 1 && y < height - 1) {
-            const int d1 = source[at(x + 1, y + 1)] - source[at(x, y)];
-            const int d2 = source[at(x + 1, y)] - source[at(x, y + 1)];
-            gx = (d1 + d2) / 2;
-            gy = (d1 - d2) / 2;
-        }
+    // 2 x 2 gradient along the diagonals of the cell whose top-left pixel is
+    // top[x] (its row below starting at bottom); the last row and column have
+    // none. The sector only matters where the magnitude can pass the low
+    // threshold.
+    const auto gradient = [](const std::uint8_t* top, const std::uint8_t* bottom, int x, int& gx,
+                             int& gy) {
+        const int d1 = bottom[x + 1] - top[x];
+        const int d2 = top[x + 1] - bottom[x];
+        gx = (d1 + d2) / 2;
+        gy = (d1 - d2) / 2;
     };
     std::memset(magnitude, 0, area);
+    std::memset(sector, 0, area);
     for (int y = 0; y + 1 < height; ++y) {
         const std::uint8_t* const s0 = source + at(0, y);
         const std::uint8_t* const s1 = s0 + width;
         std::uint8_t* const m = magnitude + at(0, y);
         for (int x = 0; x + 1 < width; ++x) {
-            const int d1 = s1[x + 1] - s0[x];
-            const int d2 = s0[x + 1] - s1[x];
-            m[x] = static_cast<std::uint8_t>(std::min(std::abs((d1 + d2) / 2) + std::abs((d1 - d2) / 2), 255));
+            int gx, gy;
+            gradient(s0, s1, x, gx, gy);
+            m[x] = static_cast<std::uint8_t>(std::min(std::abs(gx) + std::abs(gy), 255));
+        }
+        for (int x = 0; x + 1 < width; ++x) {
+            if (m[x] <= low) continue;
+            int gx, gy;
+            gradient(s0, s1, x, gx, gy);
+            sector[at(x, y)] = static_cast<std::uint8_t>(sectorOf(gx, gy));
         }
     }
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            std::uint8_t& d = sector[at(x, y)];
-            d = 0;
-            if (magnitude[at(x, y)] > low) {
-                int gx = 0, gy = 0;
-                gradient(x, y, gx, gy);
-                d = static_cast<std::uint8_t>(sectorOf(gx, gy));
-            }
-        }
+    // Pixels without a gradient pass the low threshold only when it is
+    // negative; their sector is that of (0, 0).
+    if (low < 0) {
+        const auto flat = static_cast<std::uint8_t>(sectorOf(0, 0));
+        for (int x = 0; x < width; ++x) sector[at(x, height - 1)] = flat;
+        for (int y = 0; y < height; ++y) sector[at(width - 1, y)] = flat;
     }
 
     // Non-maximum suppression across the edge, decided on the unchanged
