@@ -5,6 +5,10 @@
 
 #include "imaging/region_fill.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace pcbinspect {
 namespace {
 
@@ -44,6 +48,20 @@ int laterSteps(MorphologyScratch& scratch, GrayView image, int steps, Change cha
     return changed;
 }
 
+// A later dilation step sets a zero neighbour to the value carried.
+bool growInto(std::uint8_t& p, int v) {
+    if (p != 0) return false;
+    p = static_cast<std::uint8_t>(v);
+    return true;
+}
+
+// A later erosion step clears a set neighbour.
+bool clearOut(std::uint8_t& p, int) {
+    if (p == 0) return false;
+    p = 0;
+    return true;
+}
+
 }  // namespace
 
 void RegionFillGrowing(std::uint8_t* image, int width, int stride, int height, int x, int y,
@@ -57,28 +75,56 @@ int DilateSteps(MorphologyScratch& scratch, GrayView image, int steps, int value
     auto& current = scratch.current;
     current.clear();
     const int w = image.width, h = image.height;
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* row = image.row(y);
-        for (int x = 0; x < w; ++x) {
-            if (row[x] != 0) continue;
-            for (int k = 0; k < 4; ++k) {
-                const int nx = x + kDx[k], ny = y + kDy[k];
-                if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
-                const std::uint8_t v = image.at(nx, ny);
-                if (v == 0) continue;
-                current.push_back({x, y, value < 0 ? v : value});
-                break;
-            }
+    // A zero pixel with a set 4-neighbour, found in row order; runs of
+    // pixels that cannot qualify are passed over a group at a time.
+    auto visit = [&](int x, int y) {
+        if (image.at(x, y) != 0) return;
+        for (int k = 0; k < 4; ++k) {
+            const int nx = x + kDx[k], ny = y + kDy[k];
+            if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
+            const std::uint8_t v = image.at(nx, ny);
+            if (v == 0) continue;
+            current.push_back({x, y, value < 0 ? v : value});
+            break;
         }
+    };
+    for (int y = 0; y < h; ++y) {
+        int x = 0;
+        if (y > 0 && y < h - 1) {
+            visit(0, y);
+            x = 1;
+#ifdef __SSE2__
+            const std::uint8_t* row = image.row(y);
+            const std::uint8_t* above = image.row(y - 1);
+            const std::uint8_t* below = image.row(y + 1);
+            const __m128i zero = _mm_setzero_si128();
+            for (; x + 17 <= w; x += 16) {
+                auto set = [&](const std::uint8_t* p) {
+                    return _mm_xor_si128(
+                        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), zero),
+                        _mm_set1_epi8(-1));
+                };
+                const __m128i clear = _mm_cmpeq_epi8(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), zero);
+                const __m128i near = _mm_or_si128(
+                    _mm_or_si128(set(above + x), set(below + x)),
+                    _mm_or_si128(set(row + x - 1), set(row + x + 1)));
+                unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(clear, near)));
+                while (bits != 0) {
+                    visit(x + __builtin_ctz(bits), y);
+                    bits &= bits - 1;
+                }
+            }
+#endif
+        }
+        for (; x < w; ++x) visit(x, y);
     }
     for (const auto& e : current) image.at(e.x, e.y) = static_cast<std::uint8_t>(e.value);
-    int set = static_cast<int>(current.size());
-    set += laterSteps(scratch, image, steps, [](std::uint8_t& p, int v) {
-        if (p != 0) return false;
-        p = static_cast<std::uint8_t>(v);
-        return true;
-    });
-    return set;
+    return static_cast<int>(current.size()) + laterSteps(scratch, image, steps, growInto);
+}
+
+int DilateMoreSteps(MorphologyScratch& scratch, GrayView image, int steps) {
+    return laterSteps(scratch, image, steps + 1, growInto);
 }
 
 int ErodeSteps(MorphologyScratch& scratch, GrayView image, int steps) {
@@ -86,27 +132,57 @@ int ErodeSteps(MorphologyScratch& scratch, GrayView image, int steps) {
     auto& current = scratch.current;
     current.clear();
     const int w = image.width, h = image.height;
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* row = image.row(y);
-        for (int x = 0; x < w; ++x) {
-            const std::uint8_t v = row[x];
-            if (v == 0) continue;
-            int same = 0;
-            for (int k = 0; k < 4; ++k) {
-                const int nx = x + kDx[k], ny = y + kDy[k];
-                if (nx >= 0 && ny >= 0 && nx < w && ny < h && image.at(nx, ny) == v) ++same;
-            }
-            if (same < 4) current.push_back({x, y, 0});
+    // A set pixel with fewer than four 4-neighbours of its value inside the
+    // image, found in row order; runs of pixels inside the image that all
+    // match their neighbours are passed over a group at a time.
+    auto visit = [&](int x, int y) {
+        const std::uint8_t v = image.at(x, y);
+        if (v == 0) return;
+        int same = 0;
+        for (int k = 0; k < 4; ++k) {
+            const int nx = x + kDx[k], ny = y + kDy[k];
+            if (nx >= 0 && ny >= 0 && nx < w && ny < h && image.at(nx, ny) == v) ++same;
         }
+        if (same < 4) current.push_back({x, y, 0});
+    };
+    for (int y = 0; y < h; ++y) {
+        int x = 0;
+        if (y > 0 && y < h - 1) {
+            visit(0, y);
+            x = 1;
+#ifdef __SSE2__
+            const std::uint8_t* row = image.row(y);
+            const std::uint8_t* above = image.row(y - 1);
+            const std::uint8_t* below = image.row(y + 1);
+            const __m128i zero = _mm_setzero_si128();
+            for (; x + 17 <= w; x += 16) {
+                auto load = [](const std::uint8_t* p) {
+                    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                };
+                const __m128i v = load(row + x);
+                const __m128i same = _mm_and_si128(
+                    _mm_and_si128(_mm_cmpeq_epi8(load(above + x), v),
+                                  _mm_cmpeq_epi8(load(below + x), v)),
+                    _mm_and_si128(_mm_cmpeq_epi8(load(row + x - 1), v),
+                                  _mm_cmpeq_epi8(load(row + x + 1), v)));
+                unsigned bits = static_cast<unsigned>(
+                    _mm_movemask_epi8(_mm_andnot_si128(_mm_or_si128(same, _mm_cmpeq_epi8(v, zero)),
+                                                       _mm_set1_epi8(-1))));
+                while (bits != 0) {
+                    visit(x + __builtin_ctz(bits), y);
+                    bits &= bits - 1;
+                }
+            }
+#endif
+        }
+        for (; x < w; ++x) visit(x, y);
     }
     for (const auto& e : current) image.at(e.x, e.y) = 0;
-    int cleared = static_cast<int>(current.size());
-    cleared += laterSteps(scratch, image, steps, [](std::uint8_t& p, int) {
-        if (p == 0) return false;
-        p = 0;
-        return true;
-    });
-    return cleared;
+    return static_cast<int>(current.size()) + laterSteps(scratch, image, steps, clearOut);
+}
+
+int ErodeMoreSteps(MorphologyScratch& scratch, GrayView image, int steps) {
+    return laterSteps(scratch, image, steps + 1, clearOut);
 }
 
 int CountBorderPixels(const std::uint8_t* window) {

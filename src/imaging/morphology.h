@@ -38,6 +38,12 @@ int DilateSteps(MorphologyScratch& scratch, GrayView image, int steps, int value
 // list bounds as DilateSteps). Returns how many pixels were cleared.
 int ErodeSteps(MorphologyScratch& scratch, GrayView image, int steps);
 
+// Takes `steps` more steps of the DilateSteps (or ErodeSteps) call that last
+// used `scratch`, on the image it left: the image becomes what that call
+// would have made with `steps` more steps. Returns how many pixels changed.
+int DilateMoreSteps(MorphologyScratch& scratch, GrayView image, int steps);
+int ErodeMoreSteps(MorphologyScratch& scratch, GrayView image, int steps);
+
 // Pixels of value 255 in a 120 x 120 window with fewer than four 4-neighbours
 // inside the window of value 255.
 int CountBorderPixels(const std::uint8_t* window);

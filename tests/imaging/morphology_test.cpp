@@ -32,7 +32,7 @@ TEST(DilateSteps, GrowsByCityBlockDistanceCopyingTheFirstNeighbour) {
     // With a negative value a zero pixel copies its first set neighbour of
     // below, left, right, above.
     // (3, 3) takes its left before right and above, (5, 4) and (4, 2) what lies below.
-    Square s(7);
+    Square s(40);
     s.at(2, 3) = 50, s.at(4, 3) = 60, s.at(3, 2) = 80, s.at(5, 5) = 70;
     DilateSteps(scratch, view(s), 1, -1);
     EXPECT_EQ((std::vector<int>{s.at(3, 3), s.at(5, 4), s.at(3, 1), s.at(4, 2)}), (std::vector<int>{50, 70, 80, 60}));
@@ -65,6 +65,26 @@ TEST(ErodeSteps, ClearsRingsTreatingTheEdgeAndOtherValuesAsBackground) {
     ErodeSteps(scratch, view(two), 1);
     for (int y = 3; y <= 8; ++y)
         EXPECT_EQ((std::vector<int>{two.at(4, y), two.at(5, y), two.at(6, y), two.at(7, y)}), (std::vector<int>{100, 0, 0, 200}));
+}
+
+// Continuing a call step by step gives the image and count of one call with
+// all the steps, on speckled images of several values.
+TEST(MorphologySteps, ContinuingMatchesOneCall) {
+    MorphologyScratch once, stepwise;
+    std::srand(5);
+    for (const int side : {3, 20, 61}) {
+        for (const bool dilate : {true, false}) {
+            Square start(side);
+            for (auto& p : start.pixels) p = std::rand() % 3 == 0 ? 0 : (std::rand() % 2 ? 90 : 200);
+            Square whole = start, parts = start;
+            const int total = dilate ? DilateSteps(once, view(whole), 5, -1) : ErodeSteps(once, view(whole), 5);
+            int sum = dilate ? DilateSteps(stepwise, view(parts), 2, -1) : ErodeSteps(stepwise, view(parts), 2);
+            for (int k = 0; k < 3; ++k)
+                sum += dilate ? DilateMoreSteps(stepwise, view(parts), 1) : ErodeMoreSteps(stepwise, view(parts), 1);
+            EXPECT_EQ(sum, total) << side << dilate;
+            EXPECT_EQ(parts.pixels, whole.pixels) << side << dilate;
+        }
+    }
 }
 
 TEST(WindowSteps, BorderCountsAndTheQuadOpening) {
