@@ -107,14 +107,15 @@ void BM_LineWidthStage(benchmark::State& state) {
     }
     std::vector<float> params(35, 0.5f);
     const pcbinspect::InspectParams p = pcbinspect::InspectParams::load(params.data(), 35);
-    std::vector<std::uint8_t> scratch(2 * kSide * kSide);
+    std::vector<std::uint8_t> scratch(pcbinspect::kLineWidthScratch);
+    pcbinspect::MorphologyScratch morph;
     Square wa(kSide), wb(kSide), pa(kSide), pb(kSide);
     for (auto _ : state) {
         wa.pixels = a.pixels;
         wb.pixels = b.pixels;
         pa.pixels = a.pixels;
         pb.pixels = b.pixels;
-        pcbinspect::LineWidthInputs in{scratch.data(), tile.data(), pa.data(), pb.data(),
+        pcbinspect::LineWidthInputs in{scratch.data(), &morph, tile.data(), pa.data(), pb.data(),
                                        wa.data(), wb.data(), &p, 0, 0, nullptr, 0, 0.1f, 0, 0};
         benchmark::DoNotOptimize(pcbinspect::LineWidthStage(in).code);
     }

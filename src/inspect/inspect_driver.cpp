@@ -25,6 +25,7 @@
 #include "imaging/line_edges.h"
 #include "imaging/line_fit.h"
 #include "imaging/match_score.h"
+#include "imaging/morphology.h"
 #include "imaging/nearest_pixel.h"
 #include "inspect/recheck_stages.h"
 #include "imaging/thickness_map.h"
@@ -91,10 +92,11 @@ struct Workspace {
     std::vector<std::uint8_t> big[4] = {
         std::vector<std::uint8_t>(kArea2), std::vector<std::uint8_t>(kArea2),
         std::vector<std::uint8_t>(kArea2), std::vector<std::uint8_t>(kArea2)};
-    std::vector<std::uint8_t> stageScratch = std::vector<std::uint8_t>(2 * kArea2);
+    std::vector<std::uint8_t> stageScratch = std::vector<std::uint8_t>(kLineWidthScratch);
     std::vector<std::uint8_t> patchWork = std::vector<std::uint8_t>(4 * kArea);
     CheckScratch checks;
     WindowMatchPlan matchPlan;
+    MorphologyScratch morph;
 };
 
 // Cuts the window of side n whose top-left corner lies at (left, top) of the
@@ -790,7 +792,7 @@ std::optional<Verdict> Inspection::recheck240() {
     if (code == 3 || code == 20) {
         maskA = pristineA;
         maskB = pristineB;
-        LineWidthInputs in{ws_.stageScratch.data(), ws_.labels.data(), pristineA.data(),
+        LineWidthInputs in{ws_.stageScratch.data(), &ws_.morph, ws_.labels.data(), pristineA.data(),
                            pristineB.data(),        maskA.data(),      maskB.data(),
                            &k_.params,              2 * mx_,           2 * my_,
                            k_.toleranceTable,       k_.toleranceCount, t_,

@@ -73,7 +73,15 @@ void widthMap(std::uint8_t* m) {
 class LineWidth {
 public:
     explicit LineWidth(const LineWidthInputs& in)
-        : in_(in), p_(*in.params), s_(in.scratch), s2_(in.scratch + kRecheckArea) {}
+        : in_(in),
+          p_(*in.params),
+          s_(in.scratch),
+          s2_(in.scratch + kRecheckArea),
+          mask_(in.scratch + 2 * kRecheckArea),
+          shaped_(in.scratch + 3 * kRecheckArea),
+          paintSpread_(in.scratch + 4 * kRecheckArea),
+          maskSpread_(in.scratch + 4 * kRecheckArea + kTile * N),
+          morph_(*in.morph) {}
 
     StageVerdict run();
 
@@ -85,7 +93,9 @@ private:
         int sx = 0, sy = 0;
     };
 
+    void spreadTile();
     void paintTile(std::uint8_t* m);
+    void comparisonMask();
     bool referenceSkeleton();
     void alignment();
     bool scoreMoves(Climb& climb);
@@ -102,8 +112,11 @@ private:
     const InspectParams& p_;
     std::uint8_t* s_;
     std::uint8_t* s2_;
-    MorphologyScratch morph_;
-    std::vector<std::uint8_t> mask_;
+    std::uint8_t* mask_;
+    std::uint8_t* shaped_;  // the reference grown or shrunk step by step
+    std::uint8_t* paintSpread_;
+    std::uint8_t* maskSpread_;
+    MorphologyScratch& morph_;
 
     bool tilePainted_ = false;
     float f_ = 1.0f;
@@ -115,30 +128,79 @@ private:
     float pendingScore_ = 0.0f;
 };
 
+// The tile's copper on the enlarged grid, a row of 240 per tile row: where a
+// copper pixel u doubled to columns 2u, 2u + 1 paints within one column
+// (paintSpread_), and where the columns lie within three of 2u
+// (maskSpread_). Rows without copper are all zero.
+void LineWidth::spreadTile() {
+    tilePainted_ = false;
+    std::memset(paintSpread_, 0, 2 * kTile * N);
+    // Copper of a tile row with two zero columns on either side.
+    std::uint8_t c[kTile + 4] = {};
+    for (int v = 0; v < kTile; ++v) {
+        const std::uint8_t* t = in_.tile + v * kTile;
+        std::uint8_t any = 0;
+        for (int u = 0; u < kTile; ++u) {
+            c[u + 2] = tileCopper(t[u]) ? 1 : 0;
+            any |= c[u + 2];
+        }
+        if (!any) continue;
+        tilePainted_ = true;
+        std::uint8_t* paint = paintSpread_ + v * N;
+        std::uint8_t* mask = maskSpread_ + v * N;
+        for (int u = 0; u < kTile; ++u) {
+            const std::uint8_t* q = c + u + 2;
+            const std::uint8_t around = q[-1] | q[0] | q[1];
+            paint[2 * u] = q[-1] | q[0];
+            paint[2 * u + 1] = q[0] | q[1];
+            mask[2 * u] = around;
+            mask[2 * u + 1] = around | q[2];
+        }
+    }
+}
+
 // The background fill from the corners and the label tile's copper: holes of
-// the mask under tile copper are filled, the background becomes 0.
+// the mask under tile copper are filled, the background becomes 0. Each
+// enlarged pixel of tile copper (within 1 .. N - 2) paints its 3 x 3
+// neighbourhood 255, except the background the corners reached.
 void LineWidth::paintTile(std::uint8_t* m) {
     const int corners[4][2] = {{0, 0}, {N - 1, 0}, {N - 1, N - 1}, {0, N - 1}};
     for (const auto& c : corners)
         if (m[c[1] * N + c[0]] == 0) RegionFillGrowing(m, N, N, N, c[0], c[1], 1);
-    for (int y = 1; y <= N - 2; ++y)
-        for (int x = 1; x <= N - 2; ++x) {
-            if (!tileCopper(in_.tile[(y / 2) * kTile + x / 2])) continue;
-            tilePainted_ = true;
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx) {
-                    std::uint8_t& q = m[(y + dy) * N + x + dx];
-                    if (q != 1) q = 255;
-                }
+    for (int y = 0; y < N; ++y) {
+        // Rows y - 1 .. y + 1 within 1 .. N - 2 lie on at most two tile rows.
+        const std::uint8_t* first = paintSpread_ + (std::max(y - 1, 1) / 2) * N;
+        const std::uint8_t* last = paintSpread_ + (std::min(y + 1, N - 2) / 2) * N;
+        std::uint8_t* row = m + y * N;
+        for (int x = 0; x < N; ++x) {
+            const std::uint8_t q = row[x];
+            row[x] = q == 1 ? 0 : ((first[x] | last[x]) != 0 ? 255 : q);
         }
-    for (int i = 0; i < kRecheckArea; ++i)
-        if (m[i] == 1) m[i] = 0;
+    }
+}
+
+// The comparison mask of the alignment: everything but the centre, the
+// surroundings of the tile's copper and the margins.
+void LineWidth::comparisonMask() {
+    std::uint8_t near[N];
+    for (int y = 0; y < N; ++y) {
+        // Tile rows v with |y - 2v| <= 3.
+        const int v0 = y <= 3 ? 0 : (y - 2) / 2, v1 = std::min((y + 3) / 2, kTile - 1);
+        std::memcpy(near, maskSpread_ + v0 * N, N);
+        for (int v = v0 + 1; v <= v1; ++v)
+            for (int x = 0; x < N; ++x) near[x] |= maskSpread_[v * N + x];
+        std::uint8_t* row = mask_ + y * N;
+        for (int x = 0; x < N; ++x) row[x] = near[x] != 0 ? 0 : 255;
+    }
+    for (int y = 105; y <= 135; ++y) std::memset(mask_ + y * N + 105, 0, 31);
+    ClearMargins(mask_, N, in_.mx + 20, in_.my + 20);
 }
 
 // The reference skeleton with its widths; false when no conductor crosses
 // the window's middle.
 bool LineWidth::referenceSkeleton() {
     std::uint8_t* a = in_.a;
+    spreadTile();
     paintTile(a);
     widthMap(a);
     int p0x, p0y;
@@ -214,7 +276,7 @@ bool LineWidth::referenceSkeleton() {
 bool LineWidth::scoreMoves(Climb& climb) {
     MatchOptions o;
     o.step = 3;
-    o.mask = mask_.data();
+    o.mask = mask_;
     o.outsideIsNeutral = true;
     o.differenceMode = true;
     const ConstGrayView image{in_.a, N, N, N}, templ{in_.b, N, N, N};
@@ -246,34 +308,28 @@ void LineWidth::alignment() {
     std::uint8_t* a = in_.a;
     std::uint8_t* b = in_.b;
     std::memcpy(a, in_.pristineA, kRecheckArea);
-    // The comparison mask: everything but the centre, the tile's copper and
-    // the margins.
-    mask_.assign(kRecheckArea, 255);
-    for (int y = 105; y <= 135; ++y) std::memset(mask_.data() + y * N + 105, 0, 31);
-    for (int v = 0; v < kTile; ++v)
-        for (int u = 0; u < kTile; ++u) {
-            if (!tileCopper(in_.tile[v * kTile + u])) continue;
-            for (int y = std::max(2 * v - 3, 0); y <= std::min(2 * v + 3, N - 1); ++y)
-                for (int x = std::max(2 * u - 3, 0); x <= std::min(2 * u + 3, N - 1); ++x)
-                    mask_[y * N + x] = 0;
-        }
-    ClearMargins(mask_.data(), N, in_.mx + 20, in_.my + 20);
+    comparisonMask();
 
     boxBlurGray(b, N, N, N, 12);
     boxBlurGray(a, N, N, N, 12);
     MatchOptions o;
     o.step = 3;
-    o.mask = mask_.data();
+    o.mask = mask_;
     o.differenceMode = true;
     const float s0 = MatchScore(ConstGrayView{a, N, N, N}, ConstGrayView{b, N, N, N}, 120.0f,
                                 120.0f, o);
     grow_.best = shrink_.best = s0;
     if (!(s0 > 0.75f)) return;
 
-    // Growth: the reference grown by k steps.
+    // Growth: the reference grown by k steps, one more step each round.
+    const GrayView shaped{shaped_, N, N, N};
+    std::memcpy(shaped_, in_.pristineA, kRecheckArea);
     for (int k = 1; k <= 119; ++k) {
-        std::memcpy(a, in_.pristineA, kRecheckArea);
-        DilateSteps(morph_, GrayView{a, N, N, N}, k, -1);
+        if (k == 1)
+            DilateSteps(morph_, shaped, 1, -1);
+        else
+            DilateMoreSteps(morph_, shaped, 1);
+        std::memcpy(a, shaped_, kRecheckArea);
         boxBlurGray(a, N, N, N, 12);
         if (!scoreMoves(grow_)) break;
         grow_.k = k;
@@ -286,10 +342,14 @@ void LineWidth::alignment() {
         for (int x = 0; x < N; ++x)
             if (in_.pristineA[y * N + x])
                 d0 = std::min({d0, x, N - 1 - x, y, N - 1 - y});
+    std::memcpy(shaped_, in_.pristineA, kRecheckArea);
     for (int k = 1; k <= 119; ++k) {
-        std::memcpy(a, in_.pristineA, kRecheckArea);
+        if (k == 1)
+            ErodeSteps(morph_, shaped, 1);
+        else
+            ErodeMoreSteps(morph_, shaped, 1);
+        std::memcpy(a, shaped_, kRecheckArea);
         std::memcpy(b, in_.pristineB, kRecheckArea);
-        ErodeSteps(morph_, GrayView{a, N, N, N}, k);
         for (int j = -std::abs(shrink_.sy); j <= k - 1; ++j)
             for (const int row : {d0 - shrink_.sy + j, N - 1 - d0 - shrink_.sy - j})
                 if (row >= 0 && row < N) std::memset(b + row * N, 0, N);

@@ -11,6 +11,8 @@ namespace pcbinspect {
 inline constexpr int kRecheckSide = 240;
 inline constexpr int kRecheckArea = kRecheckSide * kRecheckSide;
 
+struct MorphologyScratch;
+
 // Erases skeleton branches that end near the centre (120, 120) of a 240 x 240
 // skeleton. With *limit 0 one branch goes and *limit comes back as the
 // number of line ends found minus one; with a larger limit branches go while
@@ -18,11 +20,16 @@ inline constexpr int kRecheckArea = kRecheckSide * kRecheckSide;
 // is only erased when its end lies within 30 pixels of the centre.
 void PruneNearestEnd(std::uint8_t* skeleton, int* limit);
 
+// Work memory of the line-width stage: four 240 x 240 maps and the tile's
+// spread copper.
+inline constexpr int kLineWidthScratch = 5 * kRecheckArea;
+
 // Inputs of the line-width stage. `a` and `b` are the reference and camera
 // masks (0 or non-zero, 240 x 240) with pristine copies; `tile` is the
 // reference's 120 x 120 label window (copper: neither 0 nor 170).
 struct LineWidthInputs {
-    std::uint8_t* scratch;  // 2 x 240 x 240 bytes
+    std::uint8_t* scratch;  // kLineWidthScratch bytes
+    MorphologyScratch* morph;
     const std::uint8_t* tile;
     std::uint8_t* pristineA;  // reused as a work map at the end
     const std::uint8_t* pristineB;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "imaging/morphology.h"
 #include "inspect/recheck_stages.h"
 #include "boards/images.h"
 
@@ -89,12 +90,13 @@ TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
         SCOPED_TRACE(c.name);
         Square a = drawn(240, c.reference), b = drawn(240, c.camera), pristineA = a, pristineB = b,
                tile(120);
-        std::vector<std::uint8_t> scratch(2 * 240 * 240);
+        std::vector<std::uint8_t> scratch(kLineWidthScratch);
+        MorphologyScratch morph;
         std::vector<float> params(35, 100.0f);
         for (const auto& [i, v] : c.params) params[i] = v;
         const InspectParams p = InspectParams::load(params.data(), 35);
         const StageVerdict v = LineWidthStage(LineWidthInputs{
-            scratch.data(), tile.data(), pristineA.data(), pristineB.data(), a.data(), b.data(), &p,
+            scratch.data(), &morph, tile.data(), pristineA.data(), pristineB.data(), a.data(), b.data(), &p,
             0, 0, nullptr, 0, 0.0f, c.widthBound, c.cameraWidthBound});
         const StageVerdict& w = c.verdict;
         EXPECT_EQ(std::tuple(v.code, v.hasOffset, v.dx, v.dy), std::tuple(w.code, w.hasOffset, w.dx, w.dy));
