@@ -9,6 +9,10 @@
 #include "imaging/morphology.h"
 #include "imaging/region_fill.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace pcbinspect {
 namespace {
 
@@ -24,6 +28,52 @@ constexpr int kHistoryPairs = 10;
 struct Box {
     int bottom, top, left, right;
 };
+
+// Where the column-by-column searches of an n x n window must look for set
+// camera pixels (cb at kSet) on the reference r (onReference) or off it:
+// the rows holding one, listed in order, and the columns from the first to
+// the last one. A search that only ever takes pixels out of that set meets
+// every remaining one there. Returns how many rows are listed.
+struct SearchArea {
+    int rowCount = 0;
+    int first = 0, last = -1;
+};
+
+SearchArea setPixelArea(const std::uint8_t* cb, const std::uint8_t* r, int n, bool onReference,
+                        int* rows) {
+    SearchArea area;
+    area.first = n;
+    for (int y = 0; y < n; ++y) {
+        const std::uint8_t* c = cb + static_cast<std::size_t>(y) * n;
+        const std::uint8_t* q = r + static_cast<std::size_t>(y) * n;
+        int first = -1, last = -1;
+        int x = 0;
+#ifdef __SSE2__
+        const __m128i set = _mm_set1_epi8(static_cast<char>(kSet)), zero = _mm_setzero_si128();
+        for (; x + 16 <= n; x += 16) {
+            const __m128i refClear =
+                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + x)), zero);
+            const __m128i cameraSet =
+                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + x)), set);
+            const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(
+                onReference ? _mm_andnot_si128(refClear, cameraSet) : _mm_and_si128(refClear, cameraSet)));
+            if (bits == 0) continue;
+            if (first < 0) first = x + __builtin_ctz(bits);
+            last = x + 31 - __builtin_clz(bits);
+        }
+#endif
+        for (; x < n; ++x)
+            if (c[x] == kSet && (q[x] != 0) == onReference) {
+                if (first < 0) first = x;
+                last = x;
+            }
+        if (first < 0) continue;
+        rows[area.rowCount++] = y;
+        area.first = std::min(area.first, first);
+        area.last = std::max(area.last, last);
+    }
+    return area;
+}
 
 }  // namespace
 
@@ -44,11 +94,15 @@ GapResult measureGap(const std::uint8_t* rPre, std::uint8_t* rPost, std::uint8_t
     bool accepted = false, lateBorder = false;
 
     // Sort the camera regions met under the reference, column by column.
-    for (int x = 0; x < n; ++x) {
-        for (int y = 0; y < n; ++y) {
-            if (rPost[idx(x, y)] == 0) continue;
-            out.refEmpty = false;
-            if (cb[idx(x, y)] != kSet) continue;
+    std::uint8_t anyReference = 0;
+    for (std::size_t i = 0; i < pixels; ++i) anyReference |= rPost[i];
+    out.refEmpty = anyReference == 0;
+    int* rows = scratch.rows(n);
+    const SearchArea under = setPixelArea(cb, rPost, n, true, rows);
+    for (int x = under.first; x <= under.last; ++x) {
+        for (int k = 0; k < under.rowCount; ++k) {
+            const int y = rows[k];
+            if (rPost[idx(x, y)] == 0 || cb[idx(x, y)] != kSet) continue;
             int b[4];
             const int size = RegionFill(stack, cb, n, n, n, x, y, kFilling, b);
             const Box box{b[0], b[1], b[2], b[3]};
@@ -115,8 +169,8 @@ GapResult measureGap(const std::uint8_t* rPre, std::uint8_t* rPost, std::uint8_t
 
     int refPixels = 0;
     for (std::size_t i = 0; i < pixels; ++i) {
-        if (cb[i] == kRejected) cb[i] = kSet;
-        if (rPost[i] != 0) ++refPixels;
+        cb[i] = cb[i] == kRejected ? kSet : cb[i];
+        refPixels += rPost[i] != 0;
     }
 
     if (refPixels == 0) {
@@ -154,8 +208,9 @@ GapResult measureGap(const std::uint8_t* rPre, std::uint8_t* rPost, std::uint8_t
 
     // Camera regions that touch the reference as it was before the edge
     // comparison are no gaps.
-    for (int y = 0; y < n; ++y)
-        for (int x = 0; x < n; ++x)
+    const SearchArea touching = setPixelArea(cb, rPre, n, true, rows);
+    for (int k = 0; k < touching.rowCount; ++k)
+        for (int y = rows[k], x = touching.first; x <= touching.last; ++x)
             if (cb[idx(x, y)] == kSet && rPre[idx(x, y)] != 0)
                 RegionFill(stack, cb, n, n, n, x, y, 0, nullptr);
 
@@ -182,8 +237,10 @@ GapResult measureGap(const std::uint8_t* rPre, std::uint8_t* rPost, std::uint8_t
             if (refAt(x, v)) return true;
         return false;
     }();
-    for (int x = 0; x < n; ++x) {
-        for (int y = 0; y < n; ++y) {
+    const SearchArea off = setPixelArea(cb, rPost, n, false, rows);
+    for (int x = off.first; x <= off.last; ++x) {
+        for (int k = 0; k < off.rowCount; ++k) {
+            const int y = rows[k];
             if (cb[idx(x, y)] != kSet || rPost[idx(x, y)] != 0) continue;
             int b[4];
             RegionFill(stack, cb, n, n, n, x, y, 0, b);
@@ -217,15 +274,14 @@ GapResult measureGap(const std::uint8_t* rPre, std::uint8_t* rPost, std::uint8_t
 
     // Keep in the plain copy only what lies on accepted regions.
     out.noMatch = true;
-    bool anyAccepted = false;
+    std::uint8_t anyAccepted = 0, matched = 0;
     for (std::size_t i = 0; i < pixels; ++i) {
-        if (cb[i] == kAccepted) {
-            anyAccepted = true;
-            if (cc[i] != 0) out.noMatch = false;
-        } else {
-            cc[i] = 0;
-        }
+        const std::uint8_t accepted = cb[i] == kAccepted ? 0xFF : 0;
+        anyAccepted |= accepted;
+        cc[i] &= accepted;
+        matched |= cc[i];
     }
+    if (matched != 0) out.noMatch = false;
     if (!anyAccepted && refPixels > 200) {
         out.measure = kMissingFeature;
         return out;

@@ -31,10 +31,13 @@ public:
     std::int16_t* fillStack(int width, int height);
     // Work images of at least `bytes` bytes; contents are undefined.
     std::uint8_t* work(int slot, std::size_t bytes);
+    // A list of `count` row numbers.
+    int* rows(int count);
     MorphologyScratch& morphology() { return morph_; }
 
 private:
     std::vector<std::int16_t> stack_;
+    std::vector<int> rows_;
     std::vector<std::uint8_t> work_[3];
     MorphologyScratch morph_;
 };

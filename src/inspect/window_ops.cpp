@@ -25,6 +25,11 @@ std::uint8_t* CheckScratch::work(int slot, std::size_t bytes) {
     return w.data();
 }
 
+int* CheckScratch::rows(int count) {
+    if (rows_.size() < static_cast<std::size_t>(count)) rows_.resize(static_cast<std::size_t>(count));
+    return rows_.data();
+}
+
 int squareMaximum(const std::uint8_t* window, int cx, int cy) {
     // |x - cx| < 28 is cx - 27 .. cx + 27.
     const int x0 = std::max(cx - 27, 0), x1 = std::min(cx + 27, kWindowSide - 1);
