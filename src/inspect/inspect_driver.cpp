@@ -10,6 +10,10 @@
 #include <optional>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/gray_copy.h"
@@ -651,7 +655,15 @@ std::optional<Verdict> Inspection::recheck240() {
             continue;
         }
         const std::uint8_t* source = ws_.r.data() + (y / 2) * W;
-        for (int x = 0; x < W2; ++x) row[x] = source[x / 2];
+        int x = 0;
+#ifdef __SSE2__
+        for (; x + 32 <= W2; x += 32) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + x / 2));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_unpacklo_epi8(v, v));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x + 16), _mm_unpackhi_epi8(v, v));
+        }
+#endif
+        for (; x < W2; ++x) row[x] = source[x / 2];
     }
     ClearMargins(r240, W2, 2 * mx_, 2 * my_);
 
@@ -659,9 +671,8 @@ std::optional<Verdict> Inspection::recheck240() {
     // thresholded at half its smallest non-zero value.
     std::vector<std::uint8_t>& raw = ws_.copies[4];
     cutWindow(k_.cam, raw.data(), W, camX_ - 60, camY_ - 60);
-    int smallest = 255;
-    for (std::uint8_t v : raw)
-        if (v != 0) smallest = std::min<int>(smallest, v);
+    std::uint8_t smallest = 255;
+    for (std::uint8_t v : raw) smallest = std::min<std::uint8_t>(smallest, v == 0 ? 255 : v);
     const float scale = 119.0f / 239.0f;
     // The column of every enlarged pixel and its weight, the same on every row.
     int columns[W2];
@@ -671,27 +682,33 @@ std::optional<Verdict> Inspection::recheck240() {
         columns[x] = std::min(static_cast<int>(fx), W - 2);
         weights[x] = fx - static_cast<float>(columns[x]);
     }
-    // Each row gathers its four source pixels per column first, then mixes
-    // them in a loop of independent lanes. The weights lie in [0, 1], so the
-    // value stays within 0 .. 255 and the plain conversion truncates it.
+    // Rows that share their source row pair share each column's four source
+    // pixels times their column weights, gathered once per pair; each row
+    // then mixes them in a loop of independent lanes. The weights lie in
+    // [0, 1], so the value stays within 0 .. 255 and the plain conversion
+    // truncates it.
     float topLeft[W2], topRight[W2], bottomLeft[W2], bottomRight[W2];
+    int gathered = -1;
     for (int y = 0; y < W2; ++y) {
         const float fy = static_cast<float>(y) * scale;
         const int y0 = std::min(static_cast<int>(fy), W - 2);
         const float wy = fy - static_cast<float>(y0);
-        const std::uint8_t* top = raw.data() + y0 * W;
-        for (int x = 0; x < W2; ++x) {
-            const std::uint8_t* p = top + columns[x];
-            topLeft[x] = p[0];
-            topRight[x] = p[1];
-            bottomLeft[x] = p[W];
-            bottomRight[x] = p[W + 1];
+        if (y0 != gathered) {
+            gathered = y0;
+            const std::uint8_t* top = raw.data() + y0 * W;
+            for (int x = 0; x < W2; ++x) {
+                const std::uint8_t* p = top + columns[x];
+                const float wx = weights[x];
+                topLeft[x] = static_cast<float>(p[0]) * (1 - wx);
+                topRight[x] = static_cast<float>(p[1]) * wx;
+                bottomLeft[x] = static_cast<float>(p[W]) * (1 - wx);
+                bottomRight[x] = static_cast<float>(p[W + 1]) * wx;
+            }
         }
         std::uint8_t* out = c240 + y * W2;
         for (int x = 0; x < W2; ++x) {
-            const float wx = weights[x];
-            const float v = topLeft[x] * (1 - wx) * (1 - wy) + topRight[x] * wx * (1 - wy) +
-                            bottomLeft[x] * (1 - wx) * wy + bottomRight[x] * wx * wy;
+            const float v = topLeft[x] * (1 - wy) + topRight[x] * (1 - wy) +
+                            bottomLeft[x] * wy + bottomRight[x] * wy;
             out[x] = static_cast<std::uint8_t>(std::clamp(static_cast<int>(v), 0, 255));
         }
     }
@@ -703,12 +720,34 @@ std::optional<Verdict> Inspection::recheck240() {
     for (int i = 0; i < kArea2; ++i) c240[i] = c240[i] > half ? 255 : 0;
 
     // Diagonal closing: a diagonal step of the outline becomes 4-connected.
-    for (int y = 1; y <= W2 - 2; ++y)
-        for (int x = 1; x <= W2 - 2; ++x) {
-            std::uint8_t* q = c240 + y * W2 + x;
-            if (q[0] == 0 || q[1] != 0) continue;
+    // A pixel can only be set where it is clear and the row above or below
+    // steps there, so groups of sixteen without such a place are passed over.
+    for (int y = 1; y <= W2 - 2; ++y) {
+        std::uint8_t* row = c240 + y * W2;
+        auto close = [&](int x) {
+            std::uint8_t* q = row + x;
+            if (q[0] == 0 || q[1] != 0) return;
             if ((q[-W2] == 0 && q[-W2 + 1] != 0) || (q[W2] == 0 && q[W2 + 1] != 0)) q[1] = 255;
+        };
+        int x = 1;
+#ifdef __SSE2__
+        const __m128i zero = _mm_setzero_si128();
+        auto load = [](const std::uint8_t* p) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        };
+        // A step: clear at x, set at x + 1.
+        auto step = [&](const std::uint8_t* p) {
+            return _mm_andnot_si128(_mm_cmpeq_epi8(load(p + 1), zero), _mm_cmpeq_epi8(load(p), zero));
+        };
+        for (; x + 16 <= W2 - 1; x += 16) {
+            const __m128i open = _mm_cmpeq_epi8(load(row + x + 1), zero);
+            const __m128i steps = _mm_or_si128(step(row - W2 + x), step(row + W2 + x));
+            if (_mm_movemask_epi8(_mm_and_si128(open, steps)) == 0) continue;
+            for (int i = x; i < x + 16; ++i) close(i);
         }
+#endif
+        for (; x <= W2 - 2; ++x) close(x);
+    }
 
     // The gap measurement on the enlarged windows keeps in C240 only the
     // camera regions under the reference.
