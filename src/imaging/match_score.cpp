@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "boundary/numeric.h"
+#include "boundary/vector_lanes.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -418,6 +419,145 @@ void WindowMatchPlan::scores(ConstGrayView image, const int* cx, const int* cy, 
     for (; i + 4 <= n; i += 4) scoreFour(image, cx + i, cy + i, out + i);
     for (; i < n; ++i) out[i] = score(image, cx[i], cy[i]);
 }
+
+void WindowMatchPlan::scoresAlongRow(ConstGrayView image, int cx, int cy, int n,
+                                     float* out) const {
+#ifdef PCBINSPECT_AVX2
+    if (n <= 8 && __builtin_cpu_supports("avx2")) {
+        rowOfEight(image, cx, cy, n, out);
+        return;
+    }
+#endif
+    for (int i = 0; i < n; i += 4) {
+        int cxs[4], cys[4];
+        for (int k = 0; k < 4; ++k) {
+            cxs[k] = cx + 2 * (i + k);
+            cys[k] = cy;
+        }
+        scores(image, cxs, cys, std::min(4, n - i), out + i);
+    }
+}
+
+#ifdef PCBINSPECT_AVX2
+// Eight positions two columns apart share their image row: pixel u of lane k
+// lies at pixels[u + 2k], so the even bytes of the sixteen at pixels + u are
+// the eight lanes' pixels. Lanes n .. 7 are computed but not stored; they
+// only narrow the part of each row that all lanes share.
+__attribute__((target("avx2"))) void WindowMatchPlan::rowOfEight(ConstGrayView image, int cx,
+                                                                 int cy, int n, float* out) const {
+    constexpr int L = 8;
+    const int left = cx - halfWidth_, top = cy - halfHeight_;
+    const auto begin = samples_.begin();
+    struct RowSpans {
+        int first[L], end[L];
+        int lo, hi;  // the samples every lane takes with one load
+        const std::uint8_t* pixels;  // image row under the sample row, at u = 0 for lane 0
+    };
+    // The samples of a row on the image for each lane, and the shared part,
+    // whose loads end on the image too.
+    const auto spansOf = [&](const SampleRow& row, RowSpans& sp) {
+        const int y = top + row.v;
+        if (y < 0 || y >= image.height) return false;
+        for (int k = 0; k < L; ++k) {
+            const int lo = -(left + 2 * k), hi = image.width - 1 - (left + 2 * k);
+            sp.first[k] = static_cast<int>(
+                std::lower_bound(begin + row.first, begin + row.end, lo,
+                                 [](const Sample& s, int u) { return s.u < u; }) - begin);
+            sp.end[k] = static_cast<int>(
+                std::upper_bound(begin + sp.first[k], begin + row.end, hi,
+                                 [](int u, const Sample& s) { return u < s.u; }) - begin);
+        }
+        sp.lo = sp.first[0];
+        sp.hi = static_cast<int>(
+            std::upper_bound(begin + sp.lo, begin + row.end, image.width - 2 - (left + 2 * (L - 1)),
+                             [](int u, const Sample& s) { return u < s.u; }) - begin);
+        sp.hi = std::max(sp.hi, sp.lo);
+        sp.pixels = image.row(y) + left;
+        return true;
+    };
+    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+
+    // Whole-value sums, exact in any order.
+    long long sumImage[L] = {}, sumTempl[L] = {};
+    int count[L] = {};
+    RowSpans sp;
+    for (const SampleRow& row : rows_) {
+        if (!spansOf(row, sp)) continue;
+        __m256i shared = _mm256_setzero_si256();
+        for (int i = sp.lo; i < sp.hi; ++i) {
+            const __m128i bytes = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(sp.pixels + samples_[i].u));
+            shared = _mm256_add_epi32(shared,
+                                      _mm256_cvtepu16_epi32(_mm_and_si128(bytes, lowBytes)));
+        }
+        alignas(32) int lanes[L];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), shared);
+        for (int k = 0; k < L; ++k) {
+            const std::uint8_t* p = sp.pixels + 2 * k;
+            long long sum = lanes[k];
+            for (int i = sp.first[k]; i < std::min(sp.lo, sp.end[k]); ++i) sum += p[samples_[i].u];
+            for (int i = std::max(sp.hi, sp.first[k]); i < sp.end[k]; ++i) sum += p[samples_[i].u];
+            sumImage[k] += sum;
+            sumTempl[k] += valueSums_[sp.end[k]] - valueSums_[sp.first[k]];
+            count[k] += sp.end[k] - sp.first[k];
+        }
+    }
+    alignas(32) float meanImage[L] = {}, meanTempl[L] = {};
+    for (int k = 0; k < L; ++k) {
+        if (count[k] == 0) continue;
+        meanImage[k] = static_cast<float>(static_cast<double>(sumImage[k]) / count[k]);
+        meanTempl[k] = static_cast<float>(static_cast<double>(sumTempl[k]) / count[k]);
+    }
+
+    // Sums of squares: each lane visits its samples in row order, the part
+    // before the shared one, the shared part in lock step, then the rest.
+    alignas(32) double sdd[L] = {};
+    const __m256 meanI = _mm256_load_ps(meanImage), meanT = _mm256_load_ps(meanTempl);
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+    for (const SampleRow& row : rows_) {
+        if (!spansOf(row, sp)) continue;
+        for (int k = 0; k < L; ++k) {
+            const std::uint8_t* p = sp.pixels + 2 * k;
+            for (int i = sp.first[k]; i < std::min(sp.lo, sp.end[k]); ++i) {
+                const Sample& s = samples_[i];
+                const float d = std::fabs((static_cast<float>(p[s.u]) - meanImage[k]) -
+                                          (static_cast<float>(s.value) - meanTempl[k]));
+                sdd[k] += static_cast<double>(d) * d;
+            }
+        }
+        __m256d sum0 = _mm256_load_pd(sdd), sum1 = _mm256_load_pd(sdd + 4);
+        for (int i = sp.lo; i < sp.hi; ++i) {
+            const Sample& s = samples_[i];
+            const __m128i bytes =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(sp.pixels + s.u));
+            const __m256 p =
+                _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm_and_si128(bytes, lowBytes)));
+            const __m256 t = _mm256_sub_ps(_mm256_set1_ps(static_cast<float>(s.value)), meanT);
+            const __m256 d = _mm256_and_ps(_mm256_sub_ps(_mm256_sub_ps(p, meanI), t), magnitude);
+            const __m256d d0 = _mm256_cvtps_pd(_mm256_castps256_ps128(d));
+            const __m256d d1 = _mm256_cvtps_pd(_mm256_extractf128_ps(d, 1));
+            sum0 = _mm256_add_pd(sum0, _mm256_mul_pd(d0, d0));
+            sum1 = _mm256_add_pd(sum1, _mm256_mul_pd(d1, d1));
+        }
+        _mm256_store_pd(sdd, sum0);
+        _mm256_store_pd(sdd + 4, sum1);
+        for (int k = 0; k < L; ++k) {
+            const std::uint8_t* p = sp.pixels + 2 * k;
+            for (int i = std::max(sp.hi, sp.first[k]); i < sp.end[k]; ++i) {
+                const Sample& s = samples_[i];
+                const float d = std::fabs((static_cast<float>(p[s.u]) - meanImage[k]) -
+                                          (static_cast<float>(s.value) - meanTempl[k]));
+                sdd[k] += static_cast<double>(d) * d;
+            }
+        }
+    }
+    const double total = static_cast<double>(samples_.size());
+    for (int k = 0; k < n; ++k)
+        out[k] = count[k] == 0
+                     ? 1.0f
+                     : static_cast<float>(std::pow(1.0 - sdd[k] / (total + 1) / 65025.0, 5));
+}
+#endif
 
 float WindowMatchPlan::score(ConstGrayView image, int cx, int cy) const {
     const int left = cx - halfWidth_, top = cy - halfHeight_;

@@ -337,15 +337,16 @@ std::optional<Verdict> Inspection::examine(const FlawCandidate& cand) {
         const ConstGrayView image{ws_.cSmooth.data(), W, W, W};
         WindowMatchPlan& plan = ws_.matchPlan;
         plan.prepare(ConstGrayView{ws_.rSmooth.data(), W, W, W}, o);
-        // The 13 x 13 shifts in search order, scored together.
+        // The 13 x 13 shifts, scored a row of centres at a time; search
+        // order i puts the centre at (72 - 2 (i / 13), 72 - 2 (i % 13)).
         constexpr int kShifts = 13 * 13;
-        int cxs[kShifts], cys[kShifts];
         float scores[kShifts];
-        for (int i = 0; i < kShifts; ++i) {
-            cxs[i] = 60 + 12 - 2 * (i / 13);
-            cys[i] = 60 + 12 - 2 * (i % 13);
+        for (int b = 0; b < 13; ++b) {
+            float row[13];  // centres 48, 50, .., 72 of row 72 - 2b
+            plan.scoresAlongRow(image, 48, 72 - 2 * b, 8, row);
+            plan.scoresAlongRow(image, 64, 72 - 2 * b, 5, row + 8);
+            for (int a = 0; a < 13; ++a) scores[a * 13 + b] = row[12 - a];
         }
-        plan.scores(image, cxs, cys, kShifts, scores);
         float best = 0.0f;
         for (int i = 0; i < kShifts; ++i)
             if (scores[i] > best) {

@@ -128,6 +128,12 @@ TEST(WindowMatchPlan, BatchedScoresEqualTheGeneralRoutine) {
             EXPECT_EQ(plan.score(cview(img), cx[i], cy[i]), general) << round << "/" << i;
             EXPECT_EQ(batched[i], general) << round << "/" << i;
         }
+        // Rows of 1 .. 8 centres two apart, from partly off the image to inside.
+        const int n = 1 + round % 8;
+        float row[8];
+        plan.scoresAlongRow(cview(img), cx[0], cy[0], n, row);
+        for (int k = 0; k < n; ++k)
+            EXPECT_EQ(row[k], WindowMatchScore(cview(img), cview(templ), cx[0] + 2 * k, cy[0], o)) << round << "/" << k;
     }
 }
 
