@@ -447,31 +447,31 @@ __attribute__((target("avx2"))) void WindowMatchPlan::rowOfEight(ConstGrayView i
                                                                  int cy, int n, float* out) const {
     constexpr int L = 8;
     const int left = cx - halfWidth_, top = cy - halfHeight_;
-    const auto begin = samples_.begin();
     struct RowSpans {
         int first[L], end[L];
         int lo, hi;  // the samples every lane takes with one load
         const std::uint8_t* pixels;  // image row under the sample row, at u = 0 for lane 0
     };
     // The samples of a row on the image for each lane, and the shared part,
-    // whose loads end on the image too.
+    // whose loads end on the image too. Lane k's columns start 2k further
+    // left, so its first sample comes no later than lane k - 1's, and its
+    // last no later either: a walk in from each end finds them all.
     const auto spansOf = [&](const SampleRow& row, RowSpans& sp) {
         const int y = top + row.v;
         if (y < 0 || y >= image.height) return false;
-        for (int k = 0; k < L; ++k) {
-            const int lo = -(left + 2 * k), hi = image.width - 1 - (left + 2 * k);
-            sp.first[k] = static_cast<int>(
-                std::lower_bound(begin + row.first, begin + row.end, lo,
-                                 [](const Sample& s, int u) { return s.u < u; }) - begin);
-            sp.end[k] = static_cast<int>(
-                std::upper_bound(begin + sp.first[k], begin + row.end, hi,
-                                 [](int u, const Sample& s) { return u < s.u; }) - begin);
+        int i = row.first;
+        for (int k = L - 1; k >= 0; --k) {
+            while (i < row.end && samples_[i].u < -(left + 2 * k)) ++i;
+            sp.first[k] = i;
         }
+        int e = row.end;
+        for (int k = 0; k < L; ++k) {
+            while (e > row.first && samples_[e - 1].u > image.width - 1 - (left + 2 * k)) --e;
+            sp.end[k] = std::max(e, sp.first[k]);
+        }
+        while (e > row.first && samples_[e - 1].u > image.width - 2 - (left + 2 * (L - 1))) --e;
         sp.lo = sp.first[0];
-        sp.hi = static_cast<int>(
-            std::upper_bound(begin + sp.lo, begin + row.end, image.width - 2 - (left + 2 * (L - 1)),
-                             [](int u, const Sample& s) { return u < s.u; }) - begin);
-        sp.hi = std::max(sp.hi, sp.lo);
+        sp.hi = std::max(e, sp.lo);
         sp.pixels = image.row(y) + left;
         return true;
     };
