@@ -62,89 +62,14 @@ bool clearOut(std::uint8_t& p, int) {
     return true;
 }
 
-}  // namespace
-
-void RegionFillGrowing(std::uint8_t* image, int width, int stride, int height, int x, int y,
-                       std::uint32_t newValue) {
-    std::vector<std::int32_t> stack;
-    SpanFill(stack, image, width, stride, height, x, y, static_cast<std::uint8_t>(newValue));
-}
-
-int DilateSteps(MorphologyScratch& scratch, GrayView image, int steps, int value) {
-    if (image.width < 1 || image.height < 1) return 0;
-    auto& current = scratch.current;
-    current.clear();
+// Visits in row order every pixel that the first step of a growth (a zero
+// pixel with a set 4-neighbour) or a shrink (a set pixel with a 4-neighbour
+// of another value, or on the image's edge) may list. Inside the image,
+// sixteen pixels are tested at a time and groups without such a pixel are
+// passed over.
+template <class Visit>
+void firstStepScan(GrayView image, bool growing, Visit visit) {
     const int w = image.width, h = image.height;
-    // A zero pixel with a set 4-neighbour, found in row order; runs of
-    // pixels that cannot qualify are passed over a group at a time.
-    auto visit = [&](int x, int y) {
-        if (image.at(x, y) != 0) return;
-        for (int k = 0; k < 4; ++k) {
-            const int nx = x + kDx[k], ny = y + kDy[k];
-            if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
-            const std::uint8_t v = image.at(nx, ny);
-            if (v == 0) continue;
-            current.push_back({x, y, value < 0 ? v : value});
-            break;
-        }
-    };
-    for (int y = 0; y < h; ++y) {
-        int x = 0;
-        if (y > 0 && y < h - 1) {
-            visit(0, y);
-            x = 1;
-#ifdef __SSE2__
-            const std::uint8_t* row = image.row(y);
-            const std::uint8_t* above = image.row(y - 1);
-            const std::uint8_t* below = image.row(y + 1);
-            const __m128i zero = _mm_setzero_si128();
-            for (; x + 17 <= w; x += 16) {
-                auto set = [&](const std::uint8_t* p) {
-                    return _mm_xor_si128(
-                        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), zero),
-                        _mm_set1_epi8(-1));
-                };
-                const __m128i clear = _mm_cmpeq_epi8(
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), zero);
-                const __m128i near = _mm_or_si128(
-                    _mm_or_si128(set(above + x), set(below + x)),
-                    _mm_or_si128(set(row + x - 1), set(row + x + 1)));
-                unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(clear, near)));
-                while (bits != 0) {
-                    visit(x + __builtin_ctz(bits), y);
-                    bits &= bits - 1;
-                }
-            }
-#endif
-        }
-        for (; x < w; ++x) visit(x, y);
-    }
-    for (const auto& e : current) image.at(e.x, e.y) = static_cast<std::uint8_t>(e.value);
-    return static_cast<int>(current.size()) + laterSteps(scratch, image, steps, growInto);
-}
-
-int DilateMoreSteps(MorphologyScratch& scratch, GrayView image, int steps) {
-    return laterSteps(scratch, image, steps + 1, growInto);
-}
-
-int ErodeSteps(MorphologyScratch& scratch, GrayView image, int steps) {
-    if (image.width < 1 || image.height < 1) return 0;
-    auto& current = scratch.current;
-    current.clear();
-    const int w = image.width, h = image.height;
-    // A set pixel with fewer than four 4-neighbours of its value inside the
-    // image, found in row order; runs of pixels inside the image that all
-    // match their neighbours are passed over a group at a time.
-    auto visit = [&](int x, int y) {
-        const std::uint8_t v = image.at(x, y);
-        if (v == 0) return;
-        int same = 0;
-        for (int k = 0; k < 4; ++k) {
-            const int nx = x + kDx[k], ny = y + kDy[k];
-            if (nx >= 0 && ny >= 0 && nx < w && ny < h && image.at(nx, ny) == v) ++same;
-        }
-        if (same < 4) current.push_back({x, y, 0});
-    };
     for (int y = 0; y < h; ++y) {
         int x = 0;
         if (y > 0 && y < h - 1) {
@@ -160,14 +85,22 @@ int ErodeSteps(MorphologyScratch& scratch, GrayView image, int steps) {
                     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
                 };
                 const __m128i v = load(row + x);
-                const __m128i same = _mm_and_si128(
-                    _mm_and_si128(_mm_cmpeq_epi8(load(above + x), v),
-                                  _mm_cmpeq_epi8(load(below + x), v)),
-                    _mm_and_si128(_mm_cmpeq_epi8(load(row + x - 1), v),
-                                  _mm_cmpeq_epi8(load(row + x + 1), v)));
-                unsigned bits = static_cast<unsigned>(
-                    _mm_movemask_epi8(_mm_andnot_si128(_mm_or_si128(same, _mm_cmpeq_epi8(v, zero)),
-                                                       _mm_set1_epi8(-1))));
+                __m128i maybe;
+                if (growing) {
+                    auto clear = [&](const std::uint8_t* p) { return _mm_cmpeq_epi8(load(p), zero); };
+                    maybe = _mm_andnot_si128(
+                        _mm_and_si128(_mm_and_si128(clear(above + x), clear(below + x)),
+                                      _mm_and_si128(clear(row + x - 1), clear(row + x + 1))),
+                        _mm_cmpeq_epi8(v, zero));
+                } else {
+                    auto same = [&](const std::uint8_t* p) { return _mm_cmpeq_epi8(load(p), v); };
+                    maybe = _mm_andnot_si128(
+                        _mm_or_si128(_mm_and_si128(_mm_and_si128(same(above + x), same(below + x)),
+                                                   _mm_and_si128(same(row + x - 1), same(row + x + 1))),
+                                     _mm_cmpeq_epi8(v, zero)),
+                        _mm_set1_epi8(-1));
+                }
+                unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(maybe));
                 while (bits != 0) {
                     visit(x + __builtin_ctz(bits), y);
                     bits &= bits - 1;
@@ -177,6 +110,60 @@ int ErodeSteps(MorphologyScratch& scratch, GrayView image, int steps) {
         }
         for (; x < w; ++x) visit(x, y);
     }
+}
+
+}  // namespace
+
+void RegionFillGrowing(std::uint8_t* image, int width, int stride, int height, int x, int y,
+                       std::uint32_t newValue) {
+    std::vector<std::int32_t> stack;
+    SpanFill(stack, image, width, stride, height, x, y, static_cast<std::uint8_t>(newValue));
+}
+
+int DilateSteps(MorphologyScratch& scratch, GrayView image, int steps, int value) {
+    if (image.width < 1 || image.height < 1) return 0;
+    auto& current = scratch.current;
+    current.clear();
+    const int w = image.width, h = image.height;
+    // A zero pixel with a set 4-neighbour, found in row order.
+    auto visit = [&](int x, int y) {
+        if (image.at(x, y) != 0) return;
+        for (int k = 0; k < 4; ++k) {
+            const int nx = x + kDx[k], ny = y + kDy[k];
+            if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
+            const std::uint8_t v = image.at(nx, ny);
+            if (v == 0) continue;
+            current.push_back({x, y, value < 0 ? v : value});
+            break;
+        }
+    };
+    firstStepScan(image, true, visit);
+    for (const auto& e : current) image.at(e.x, e.y) = static_cast<std::uint8_t>(e.value);
+    return static_cast<int>(current.size()) + laterSteps(scratch, image, steps, growInto);
+}
+
+int DilateMoreSteps(MorphologyScratch& scratch, GrayView image, int steps) {
+    return laterSteps(scratch, image, steps + 1, growInto);
+}
+
+int ErodeSteps(MorphologyScratch& scratch, GrayView image, int steps) {
+    if (image.width < 1 || image.height < 1) return 0;
+    auto& current = scratch.current;
+    current.clear();
+    const int w = image.width, h = image.height;
+    // A set pixel with fewer than four 4-neighbours of its value inside the
+    // image, found in row order.
+    auto visit = [&](int x, int y) {
+        const std::uint8_t v = image.at(x, y);
+        if (v == 0) return;
+        int same = 0;
+        for (int k = 0; k < 4; ++k) {
+            const int nx = x + kDx[k], ny = y + kDy[k];
+            if (nx >= 0 && ny >= 0 && nx < w && ny < h && image.at(nx, ny) == v) ++same;
+        }
+        if (same < 4) current.push_back({x, y, 0});
+    };
+    firstStepScan(image, false, visit);
     for (const auto& e : current) image.at(e.x, e.y) = 0;
     return static_cast<int>(current.size()) + laterSteps(scratch, image, steps, clearOut);
 }
