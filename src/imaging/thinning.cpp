@@ -5,6 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace pcbinspect {
 
 // clang-format off
@@ -39,6 +43,25 @@ int setNeighbours(const std::uint8_t* p, std::ptrdiff_t stride) {
     return (p[-stride - 1] != 0) + (p[-stride] != 0) + (p[-stride + 1] != 0) + (p[-1] != 0) +
            (p[1] != 0) + (p[stride - 1] != 0) + (p[stride] != 0) + (p[stride + 1] != 0);
 }
+
+#ifdef __SSE2__
+// Whether any of the sixteen inner pixels from p is set with fewer than four
+// set 8-neighbours. Each set neighbour adds -1 to its lane: the sum stays
+// within -8 .. 0.
+bool mayPeel(const std::uint8_t* p, std::ptrdiff_t stride) {
+    const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi8(-1);
+    auto set = [&](std::ptrdiff_t d) {
+        return _mm_xor_si128(
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + d)), zero), ones);
+    };
+    __m128i sum = zero;
+    for (const std::ptrdiff_t d : {-stride - 1, -stride, -stride + 1, std::ptrdiff_t{-1},
+                                   std::ptrdiff_t{1}, stride - 1, stride, stride + 1})
+        sum = _mm_add_epi8(sum, set(d));
+    const __m128i few = _mm_cmpgt_epi8(sum, _mm_set1_epi8(-4));
+    return _mm_movemask_epi8(_mm_and_si128(few, set(0))) != 0;
+}
+#endif
 
 // One peeling pass over the inner pixels of a window: pixels with fewer than
 // four set neighbours are marked 128 (still set for the rest of the pass),
@@ -119,6 +142,15 @@ void ThinPeel(std::uint8_t* image, int width, int stride, int height) {
     for (int y = 1; y <= height - 2; ++y) {
         for (int x = 1; x <= width - 2; ++x) {
             std::uint8_t* p = image + y * s + x;
+#ifdef __SSE2__
+            // Sixteen pixels at a time: a group none of which can start a
+            // peel is passed over. Peeling changes the image, so a group
+            // that holds a start is taken pixel by pixel.
+            if ((x - 1) % 16 == 0 && x + 16 <= width - 1 && !mayPeel(p, s)) {
+                x += 15;
+                continue;
+            }
+#endif
             if (*p == 0 || setNeighbours(p, s) >= 4) continue;
             const int x0 = std::max(0, x - 20), y0 = std::max(0, y - 20);
             const int ww = x0 + 40 < width ? 40 : width - x0 - 1;
