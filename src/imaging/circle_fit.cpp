@@ -263,28 +263,37 @@ void SmoothGray16(std::uint16_t* image, int width, int strideBytes, int height, 
         return reinterpret_cast<std::uint16_t*>(reinterpret_cast<std::uint8_t*>(image) +
                                                 static_cast<std::ptrdiff_t>(y) * strideBytes);
     };
+    // Each output's sum runs over its taps in order; the vertical pass forms
+    // a whole row of sums side by side.
     std::vector<std::uint16_t> temp(static_cast<std::size_t>(width) * height);
+    std::vector<double> sums(static_cast<std::size_t>(width));
     for (int y = 0; y < height; ++y) {
         const std::uint16_t* in = row(y);
         std::uint16_t* out = temp.data() + static_cast<std::ptrdiff_t>(y) * width;
         for (int x = 0; x < width; ++x) {
             double sum = 0;
-            for (int t = -half; t <= half; ++t) {
-                const int xx = std::clamp(x + t, 0, width - 1);
-                sum += weight[t + half] * in[xx];
+            if (x >= half && x + half < width) {
+                const std::uint16_t* p = in + x - half;
+                for (int t = 0; t < taps; ++t) sum += weight[t] * p[t];
+            } else {
+                for (int t = -half; t <= half; ++t) {
+                    const int xx = std::clamp(x + t, 0, width - 1);
+                    sum += weight[t + half] * in[xx];
+                }
             }
             out[x] = static_cast<std::uint16_t>(sum / normalisedSum);
         }
     }
-    for (int x = 0; x < width; ++x) {
-        for (int y = 0; y < height; ++y) {
-            double sum = 0;
-            for (int t = -half; t <= half; ++t) {
-                const int yy = std::clamp(y + t, 0, height - 1);
-                sum += weight[t + half] * temp[static_cast<std::ptrdiff_t>(yy) * width + x];
-            }
-            row(y)[x] = static_cast<std::uint16_t>(sum / normalisedSum);
+    for (int y = 0; y < height; ++y) {
+        std::fill(sums.begin(), sums.end(), 0.0);
+        for (int t = -half; t <= half; ++t) {
+            const std::uint16_t* in =
+                temp.data() + static_cast<std::ptrdiff_t>(std::clamp(y + t, 0, height - 1)) * width;
+            const double w = weight[t + half];
+            for (int x = 0; x < width; ++x) sums[x] += w * in[x];
         }
+        std::uint16_t* out = row(y);
+        for (int x = 0; x < width; ++x) out[x] = static_cast<std::uint16_t>(sums[x] / normalisedSum);
     }
 }
 
