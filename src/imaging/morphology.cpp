@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <vector>
 
-#include "imaging/region_fill.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -113,12 +112,6 @@ void firstStepScan(GrayView image, bool growing, Visit visit) {
 }
 
 }  // namespace
-
-void RegionFillGrowing(std::uint8_t* image, int width, int stride, int height, int x, int y,
-                       std::uint32_t newValue) {
-    std::vector<std::int32_t> stack;
-    SpanFill(stack, image, width, stride, height, x, y, static_cast<std::uint8_t>(newValue));
-}
 
 int DilateSteps(MorphologyScratch& scratch, GrayView image, int steps, int value) {
     if (image.width < 1 || image.height < 1) return 0;

@@ -16,12 +16,8 @@ struct MorphologyScratch {
         int x, y, value;
     };
     std::vector<Entry> current, next;
+    std::vector<std::int32_t> spans;  // work list of span fills on the same masks
 };
-
-// Fills the 4-connected region of (x, y) with newValue on an image of any
-// size, with a work stack of its own that grows as needed.
-void RegionFillGrowing(std::uint8_t* image, int width, int stride, int height, int x, int y,
-                       std::uint32_t newValue);
 
 // Grows the set pixels by `steps` 4-connected steps. In the first step each
 // zero pixel with a set 4-neighbour (first of below, left, right, above)

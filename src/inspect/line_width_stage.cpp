@@ -166,7 +166,7 @@ void LineWidth::spreadTile() {
 void LineWidth::paintTile(std::uint8_t* m) {
     const int corners[4][2] = {{0, 0}, {N - 1, 0}, {N - 1, N - 1}, {0, N - 1}};
     for (const auto& c : corners)
-        if (m[c[1] * N + c[0]] == 0) RegionFillGrowing(m, N, N, N, c[0], c[1], 1);
+        if (m[c[1] * N + c[0]] == 0) SpanFill(morph_.spans, m, N, N, N, c[0], c[1], 1);
     for (int y = 0; y < N; ++y) {
         // Rows y - 1 .. y + 1 within 1 .. N - 2 lie on at most two tile rows.
         const std::uint8_t* first = paintSpread_ + (std::max(y - 1, 1) / 2) * N;

@@ -2,6 +2,7 @@
 // content gates, and the block maps of the coarse alignment.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "boundary/parallel.h"
 #include "imaging/morphology.h"
@@ -105,17 +106,22 @@ void binariseReference(SearchState& s) {
     s.binaryRef.resize(static_cast<std::size_t>(W) * H);
     GrayView bin = SearchState::view(s.binaryRef, W, H);
     for (int y = 0; y < H; ++y) std::memcpy(bin.row(y), s.reference.row(y), static_cast<std::size_t>(W));
+    // One work stack serves every fill.
+    std::vector<std::int32_t> stack;
+    auto fill = [&](int x, int y, std::uint8_t value) {
+        SpanFill(stack, bin.data, W, W, H, x, y, value);
+    };
     for (int y = 0; y < H; ++y) {
         std::uint8_t* row = bin.row(y);
         for (int x = 1; x < W; ++x) {
             const std::uint8_t v = row[x];
             if (v == 0 || v == 255 || v == kIgnoreLabel) continue;
             if (v == kLineLabel || v == kReferenceLineLabel) {
-                RegionFillGrowing(bin.data, W, W, H, x, y, 0);
+                fill(x, y, 0);
             } else if (isRegionLabel(v)) {
-                RegionFillGrowing(bin.data, W, W, H, x, y, 255);
+                fill(x, y, 255);
             } else if (row[x - 1] == 0 || row[x - 1] == 255) {
-                RegionFillGrowing(bin.data, W, W, H, x, y, row[x - 1]);
+                fill(x, y, row[x - 1]);
             }
         }
     }
