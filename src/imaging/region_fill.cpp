@@ -132,20 +132,81 @@ Count fillRegion(Stack& stack, Pixel* image, int width, std::ptrdiff_t stride, i
     return count;
 }
 
+// The same region, count and box by row spans. A listed pixel is repainted
+// as it is listed, so no pixel is listed twice and the stack holds at most
+// one point per pixel of the region, as in the fill above. A listed pixel
+// claims the run of the old value around it in its row; each run of the old
+// value above and below that span gets one listed pixel.
+template <class Pixel, class Stack, class Count>
+Count spanFillRegion(Stack& stack, Pixel* image, int width, std::ptrdiff_t stride, int height,
+                     int x, int y, Pixel newValue, int* boxOut) {
+    if (width < 1 || height < 1) return 0;
+    Pixel* const seed = image + y * stride + x;
+    const Pixel oldValue = *seed;
+    if (oldValue == newValue) return 0;
+    Box box{y, y, x, x};
+    *seed = newValue;
+    stack.push(x, y);
+    Count count = 1;
+    while (!stack.empty()) {
+        int px, py;
+        stack.pop(px, py);
+        Pixel* const row = image + py * stride;
+        int left = px, right = px;
+        while (left > 0 && row[left - 1] == oldValue) row[--left] = newValue;
+        while (right < width - 1 && row[right + 1] == oldValue) row[++right] = newValue;
+        count += static_cast<Count>(right - left);
+        box.include(left, py);
+        box.include(right, py);
+        for (const int ny : {py + 1, py - 1}) {
+            if (ny < 0 || ny >= height) continue;
+            Pixel* const next = image + ny * stride;
+            bool inRun = false;
+            for (int i = left; i <= right; ++i) {
+                if (next[i] != oldValue) {
+                    inRun = false;
+                    continue;
+                }
+                if (inRun) continue;
+                inRun = true;
+                next[i] = newValue;
+                stack.push(i, ny);
+                ++count;
+            }
+        }
+    }
+    if (boxOut != nullptr) {
+        boxOut[0] = box.bottom;
+        boxOut[1] = box.top;
+        boxOut[2] = box.left;
+        boxOut[3] = box.right;
+    }
+    return count;
+}
+
+// The 16-bit stack's fill: by spans where every coordinate fits its 16 bits;
+// beyond that, point by point with the coordinates kept to 16 bits.
+template <class Pixel>
+int fillFixed(std::int16_t* stack, Pixel* image, int width, int stride, int height, int x, int y,
+              std::uint32_t newValue, int* box) {
+    FixedStack s(stack);
+    if (width <= 32767 && height <= 32767)
+        return spanFillRegion<Pixel, FixedStack, int>(s, image, width, stride, height, x, y,
+                                                      static_cast<Pixel>(newValue), box);
+    return fillRegion<true, Pixel, FixedStack, int>(s, image, width, stride, height, x, y,
+                                                    static_cast<Pixel>(newValue), box);
+}
+
 }  // namespace
 
 int RegionFill(std::int16_t* stack, std::uint8_t* image, int width, int stride, int height, int x,
                int y, std::uint32_t newValue, int* box) {
-    FixedStack s(stack);
-    return fillRegion<true, std::uint8_t, FixedStack, int>(
-        s, image, width, stride, height, x, y, static_cast<std::uint8_t>(newValue), box);
+    return fillFixed(stack, image, width, stride, height, x, y, newValue, box);
 }
 
 int RegionFill16(std::int16_t* stack, std::uint16_t* image, int width, int stride, int height,
                  int x, int y, std::uint32_t newValue, int* box) {
-    FixedStack s(stack);
-    return fillRegion<true, std::uint16_t, FixedStack, int>(
-        s, image, width, stride, height, x, y, static_cast<std::uint16_t>(newValue), box);
+    return fillFixed(stack, image, width, stride, height, x, y, newValue, box);
 }
 
 namespace {
@@ -157,8 +218,8 @@ std::int64_t fillLarge(Pixel* image, int width, int stride, int height, int x, i
     if (image[static_cast<std::ptrdiff_t>(y) * stride + x] == static_cast<Pixel>(newValue))
         return 0;  // no stack for a fill that does nothing
     GrowingStack s;
-    return fillRegion<false, Pixel, GrowingStack, std::int64_t>(
-        s, image, width, stride, height, x, y, static_cast<Pixel>(newValue), box);
+    return spanFillRegion<Pixel, GrowingStack, std::int64_t>(s, image, width, stride, height, x,
+                                                             y, static_cast<Pixel>(newValue), box);
 }
 
 }  // namespace

@@ -16,7 +16,9 @@ namespace pcbinspect {
 // room for width * height pairs; coordinates are 16-bit, so the image may be
 // at most 32767 pixels wide and high (whole images use RegionFillLarge).
 // `box`, when not null, receives bottom, top, left, right, in that order.
-// Neighbours are visited below, left, right, above, depth first.
+// The region is filled a row span at a time (point by point, below, left,
+// right, above, depth first, on images beyond 32767 pixels); the pixels
+// painted, the count and the box do not depend on the order.
 int RegionFill(std::int16_t* stack, std::uint8_t* image, int width, int stride, int height,
                int x, int y, std::uint32_t newValue, int* box);
 
@@ -25,9 +27,9 @@ int RegionFill16(std::int16_t* stack, std::uint16_t* image, int width, int strid
                  int x, int y, std::uint32_t newValue, int* box);
 
 // The same fill for whole images of any size: 32-bit coordinates and a work
-// stack of its own that grows by half whenever it is full. Visits pixels in exactly the order of RegionFill, so both paint
-// the same pixels and report the same box. Returns the count in 64 bits
-// (a region may hold more than 2^31 pixels).
+// stack of its own that grows by half whenever it is full. It paints the
+// same pixels as RegionFill and reports the same box. Returns the count in
+// 64 bits (a region may hold more than 2^31 pixels).
 std::int64_t RegionFillLarge(std::uint8_t* image, int width, int stride, int height, int x, int y,
                              std::uint32_t newValue, int* box);
 
