@@ -64,6 +64,19 @@ Nearest nearestColumnwise(const std::uint8_t* s, int px, int py) {
 
 bool tileCopper(std::uint8_t v) { return v != 0 && v != kLabelClass2; }
 
+// The first and last set columns of a row of N pixels; false when none is set.
+bool setSpan(const std::uint8_t* row, int* first, int* last) {
+    std::uint8_t any = 0;
+    for (int x = 0; x < N; ++x) any |= row[x];
+    if (any == 0) return false;
+    int a = 0, b = N - 1;
+    while (row[a] == 0) ++a;
+    while (row[b] == 0) --b;
+    *first = a;
+    *last = b;
+    return true;
+}
+
 // A thickness map with the line-direction correction.
 void widthMap(std::uint8_t* m) {
     ThicknessMap(GrayView{m, N, N, N});
@@ -227,14 +240,14 @@ bool LineWidth::referenceSkeleton() {
 
     // Early exits: the skeleton must reach the middle of the window.
     int r0 = N, r1 = -1, c0 = N, c1 = -1;
-    for (int y = 0; y < N; ++y)
-        for (int x = 0; x < N; ++x)
-            if (a[y * N + x]) {
-                r0 = std::min(r0, y);
-                r1 = std::max(r1, y);
-                c0 = std::min(c0, x);
-                c1 = std::max(c1, x);
-            }
+    for (int y = 0; y < N; ++y) {
+        int first, last;
+        if (!setSpan(a + y * N, &first, &last)) continue;
+        r0 = std::min(r0, y);
+        r1 = std::max(r1, y);
+        c0 = std::min(c0, first);
+        c1 = std::max(c1, last);
+    }
     if (r1 < 0) return true;
     if ((c1 < 123 || c0 > 117) && (r1 < 123 || r0 >= 118)) return false;
 
@@ -338,10 +351,11 @@ void LineWidth::alignment() {
     // Shrinking: the reference shrunk by k steps, and the camera cut where
     // the shrunk reference can no longer reach.
     int d0 = N;
-    for (int y = 0; y < N; ++y)
-        for (int x = 0; x < N; ++x)
-            if (in_.pristineA[y * N + x])
-                d0 = std::min({d0, x, N - 1 - x, y, N - 1 - y});
+    for (int y = 0; y < N; ++y) {
+        int first, last;
+        if (setSpan(in_.pristineA + y * N, &first, &last))
+            d0 = std::min({d0, first, N - 1 - last, y, N - 1 - y});
+    }
     std::memcpy(shaped_, in_.pristineA, kRecheckArea);
     for (int k = 1; k <= 119; ++k) {
         if (k == 1)
@@ -437,7 +451,14 @@ StageVerdict LineWidth::excessMissing() {
             for (int y = y0; y <= y1; ++y) {
                 const std::uint8_t* rowB = b + y * N;
                 const std::uint8_t* rowA = a + (y + dy) * N;
-                for (int x = x0; x <= x1; ++x) count += std::abs(rowB[x] - rowA[x + dx]) > 85;
+                // |b - a| > 85 as bytes: the larger minus the smaller.
+                std::uint8_t far[N];
+                const int n = x1 - x0 + 1;
+                for (int i = 0; i < n; ++i) {
+                    const std::uint8_t p = rowB[x0 + i], q = rowA[x0 + i + dx];
+                    far[i] = static_cast<std::uint8_t>(std::max(p, q) - std::min(p, q)) > 85;
+                }
+                for (int i = 0; i < n; ++i) count += far[i];
             }
             if (bestCount < 0 || count < bestCount) {
                 bestCount = count;

@@ -136,8 +136,7 @@ void ErodeOnce(GrayView w) {
     }
     for (int y = 0; y < w.height; ++y) {
         std::uint8_t* p = w.row(y);
-        for (int x = 0; x < w.width; ++x)
-            if (p[x] == 1) p[x] = 0;
+        for (int x = 0; x < w.width; ++x) p[x] = p[x] == 1 ? 0 : p[x];
     }
 }
 
