@@ -111,10 +111,35 @@ void coarseAlignment(SearchState& s) {
         auto neighbour = [](const Candidate& c, int n) {
             return Candidate{c.dx + n % 3 - 1, c.dy + n / 3 - 1, 0.0};
         };
-        parallelFor(static_cast<int>(around.size()), threadBudget(), [&](int, int k) {
-            const Candidate at = neighbour(listed[static_cast<std::size_t>(k / 9)], k % 9);
-            around[static_cast<std::size_t>(k)] = score(at.dx, at.dy);
+        // A score depends on its offset alone: offsets of the grid above are
+        // read back, and an offset that several neighbourhoods share is
+        // scored once.
+        auto onGrid = [&](int dx, int dy, std::size_t* at) {
+            const int c = dx + X, r = dy + Y;
+            if (c < 0 || r < 0 || c % step != 0 || r % step != 0 || c / step >= columns ||
+                r / step >= rows)
+                return false;
+            *at = static_cast<std::size_t>(r / step) * columns + static_cast<std::size_t>(c / step);
+            return true;
+        };
+        std::vector<Candidate> fresh;  // offsets to score, each once
+        std::vector<std::size_t> source(around.size());  // into scores, or fresh + scores.size()
+        for (std::size_t k = 0; k < around.size(); ++k) {
+            const Candidate at = neighbour(listed[k / 9], static_cast<int>(k % 9));
+            if (onGrid(at.dx, at.dy, &source[k])) continue;
+            std::size_t f = 0;
+            while (f < fresh.size() && (fresh[f].dx != at.dx || fresh[f].dy != at.dy)) ++f;
+            if (f == fresh.size()) fresh.push_back(at);
+            source[k] = scores.size() + f;
+        }
+        std::vector<double> freshScores(fresh.size());
+        parallelFor(static_cast<int>(fresh.size()), threadBudget(), [&](int, int f) {
+            const Candidate& at = fresh[static_cast<std::size_t>(f)];
+            freshScores[static_cast<std::size_t>(f)] = score(at.dx, at.dy);
         });
+        for (std::size_t k = 0; k < around.size(); ++k)
+            around[k] = source[k] < scores.size() ? scores[source[k]]
+                                                  : freshScores[source[k] - scores.size()];
         CandidateMap refined(kCoarseCandidates);
         for (std::size_t e = 0; e < listed.size(); ++e) {
             Candidate best{0, 0, -1.0};
