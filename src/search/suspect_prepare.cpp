@@ -188,7 +188,7 @@ void markEnclosedDarkAreas(SearchState& s) {
 // Reduced map of `src` into `dst` (cleared first, so maps too small to be
 // resized read as empty), optionally thresholded to 1 / 255 with the edge
 // contacts marked.
-void reduceMap(std::vector<std::uint8_t>& dst, ConstGrayView src, bool binary) {
+void reduceMap(ScratchImage& dst, ConstGrayView src, bool binary) {
     const int dw = src.width / kReduction, dh = src.height / kReduction;
     dst.assign(static_cast<std::size_t>(dw) * dh, 0);
     const GrayView out = SearchState::view(dst, dw, dh);

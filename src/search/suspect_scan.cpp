@@ -123,7 +123,7 @@ private:
     const SearchSettings& set_;
     int w_, h_;
     RecordList list_;
-    std::vector<std::uint8_t> cutRef_, cutIgnore_;
+    ScratchImage cutRef_, cutIgnore_;
     GrayView ref_{}, ignore_{}, camera_{};
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "boundary/image_view.h"
+#include "boundary/scratch_memory.h"
 
 namespace pcbinspect {
 
@@ -41,14 +42,14 @@ struct SearchState {
     GrayView cameraMask;      // D, C's geometry
     SearchSettings settings;
 
-    std::vector<std::uint8_t> binaryRef;     // W x H: 0/255, 1 in enclosed dark areas
-    std::vector<std::uint8_t> closedCamera;  // w x h: C with pinholes closed
-    std::vector<std::uint8_t> reducedRef;    // (W/6) x (H/6)
-    std::vector<std::uint8_t> reducedCamera; // (w/6) x (h/6)
-    std::vector<std::uint8_t> reducedMask;   // (w/6) x (h/6)
-    std::vector<std::uint8_t> markers;       // (W/6) x (H/6)
-    std::vector<std::uint8_t> blurredRef;    // W x H
-    std::vector<std::uint8_t> blurredCamera; // w x h
+    ScratchImage binaryRef;     // W x H: 0/255, 1 in enclosed dark areas
+    ScratchImage closedCamera;  // w x h: C with pinholes closed
+    ScratchImage reducedRef;    // (W/6) x (H/6)
+    ScratchImage reducedCamera; // (w/6) x (h/6)
+    ScratchImage reducedMask;   // (w/6) x (h/6)
+    ScratchImage markers;       // (W/6) x (H/6)
+    ScratchImage blurredRef;    // W x H
+    ScratchImage blurredCamera; // w x h
 
     long long cameraTotal = 0;  // set, unmasked camera pixels of the whole window
     int offsetX = 0, offsetY = 0;  // window centre offset from R's centre, pixels
@@ -61,10 +62,10 @@ struct SearchState {
     int H() const { return reference.height; }
     int w() const { return camera.width; }
     int h() const { return camera.height; }
-    static GrayView view(std::vector<std::uint8_t>& v, int width, int height) {
+    static GrayView view(ScratchImage& v, int width, int height) {
         return GrayView{v.data(), width, width, height};
     }
-    static ConstGrayView cview(const std::vector<std::uint8_t>& v, int width, int height) {
+    static ConstGrayView cview(const ScratchImage& v, int width, int height) {
         return ConstGrayView{v.data(), width, width, height};
     }
 };

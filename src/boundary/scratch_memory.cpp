@@ -1,0 +1,57 @@
+#include "boundary/scratch_memory.h"
+
+#include <cstdint>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace pcbinspect {
+namespace {
+
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+constexpr std::size_t kOwnMapping = 256 * 1024;  // smallest block mapped on its own
+constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+
+std::size_t mappedLength(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+#endif
+
+}  // namespace
+
+void* allocateScratch(std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes >= kOwnMapping && bytes <= static_cast<std::size_t>(-1) / 2) {
+        // Map one huge page more than needed and trim the ends so that the
+        // block starts on a 2 MiB boundary.
+        const std::size_t length = mappedLength(bytes);
+        void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw == MAP_FAILED) throw std::bad_alloc();
+        const auto start = reinterpret_cast<std::uintptr_t>(raw);
+        const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+        if (aligned > start) munmap(raw, aligned - start);
+        const std::uintptr_t end = start + length + kHugePage;
+        if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
+        void* block = reinterpret_cast<void*>(aligned);
+        // Only a request: without transparent huge pages the block is mapped
+        // as ordinary pages.
+        madvise(block, length, MADV_HUGEPAGE);
+        return block;
+    }
+#endif
+    return ::operator new(bytes);
+}
+
+void releaseScratch(void* p, std::size_t bytes) noexcept {
+    if (p == nullptr) return;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes >= kOwnMapping && bytes <= static_cast<std::size_t>(-1) / 2) {
+        munmap(p, mappedLength(bytes));
+        return;
+    }
+#endif
+    ::operator delete(p);
+}
+
+}  // namespace pcbinspect

@@ -1,0 +1,43 @@
+// Memory for a call's large scratch images. A call that works on whole
+// images allocates several of them afresh and touches every page; where the
+// system maps fresh memory a 4 KiB page at a time, those page faults can
+// cost as much as the work itself. On Linux, blocks of 256 KiB and more are
+// mapped on their own, aligned to 2 MiB, and offered to transparent huge
+// pages, so that touching them faults once per 2 MiB where the system grants
+// them. Elsewhere, and below that size, the ordinary allocator serves. The
+// memory is returned when the image goes, so nothing outlives the call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace pcbinspect {
+
+// `bytes` of memory for scratch (throws std::bad_alloc); release with the
+// same size.
+void* allocateScratch(std::size_t bytes);
+void releaseScratch(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct ScratchAllocator {
+    using value_type = T;
+    ScratchAllocator() = default;
+    template <class U>
+    ScratchAllocator(const ScratchAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(allocateScratch(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { releaseScratch(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const ScratchAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+// A scratch image's pixels.
+using ScratchImage = std::vector<std::uint8_t, ScratchAllocator<std::uint8_t>>;
+
+}  // namespace pcbinspect
