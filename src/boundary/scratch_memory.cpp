@@ -7,10 +7,25 @@
 #include <sys/mman.h>
 #endif
 
+// Under AddressSanitizer every block comes from the ordinary allocator, so
+// that reads and writes past an image's end are still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define PCBINSPECT_SCRATCH_MAPPINGS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PCBINSPECT_SCRATCH_MAPPINGS 0
+#endif
+#endif
+#if !defined(PCBINSPECT_SCRATCH_MAPPINGS) && defined(__linux__) && defined(MADV_HUGEPAGE)
+#define PCBINSPECT_SCRATCH_MAPPINGS 1
+#elif !defined(PCBINSPECT_SCRATCH_MAPPINGS)
+#define PCBINSPECT_SCRATCH_MAPPINGS 0
+#endif
+
 namespace pcbinspect {
 namespace {
 
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if PCBINSPECT_SCRATCH_MAPPINGS
 constexpr std::size_t kOwnMapping = 256 * 1024;  // smallest block mapped on its own
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 
@@ -20,7 +35,7 @@ std::size_t mappedLength(std::size_t bytes) { return (bytes + kHugePage - 1) / k
 }  // namespace
 
 void* allocateScratch(std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if PCBINSPECT_SCRATCH_MAPPINGS
     if (bytes >= kOwnMapping && bytes <= static_cast<std::size_t>(-1) / 2) {
         // Map one huge page more than needed and trim the ends so that the
         // block starts on a 2 MiB boundary.
@@ -45,7 +60,7 @@ void* allocateScratch(std::size_t bytes) {
 
 void releaseScratch(void* p, std::size_t bytes) noexcept {
     if (p == nullptr) return;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if PCBINSPECT_SCRATCH_MAPPINGS
     if (bytes >= kOwnMapping && bytes <= static_cast<std::size_t>(-1) / 2) {
         munmap(p, mappedLength(bytes));
         return;

@@ -15,6 +15,7 @@
 #include "boundary/export_guard.h"
 #include "boundary/gray_copy.h"
 #include "boundary/last_error.h"
+#include "boundary/scratch_memory.h"
 #include "pcbinspect/exports.h"
 #include "boards/images.h"
 
@@ -127,6 +128,21 @@ TEST(CopyGray, EmptySizesAndBadArgumentsWriteNothing) {
     copyGray(dst.data(), 12, 16, 5, src.data(), 12, 16, 5);
     EXPECT_STREQ(getLastError(), "copyGray: destination pixels are null");
     EXPECT_EQ(dst.pixels(), src.pixels());
+}
+
+// Scratch images keep their pixels as they grow through the sizes served by
+// the ordinary allocator and by mappings of their own, and shrink back.
+TEST(ScratchImage, KeepsItsPixelsAcrossSizesAndMappings) {
+    ScratchImage image;
+    std::size_t filled = 0;
+    for (const std::size_t size : {std::size_t{1000}, std::size_t{300000}, std::size_t{5000000}, std::size_t{2000}}) {
+        image.resize(size);
+        for (std::size_t i = filled; i < size; ++i) image[i] = static_cast<std::uint8_t>(i * 7);
+        filled = size;
+        image.shrink_to_fit();
+        for (std::size_t i = 0; i < size; i += 997) ASSERT_EQ(image[i], static_cast<std::uint8_t>(i * 7)) << size;
+        EXPECT_EQ(image.back(), static_cast<std::uint8_t>((size - 1) * 7));
+    }
 }
 
 }  // namespace
