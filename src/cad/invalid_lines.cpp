@@ -5,6 +5,7 @@
 
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
+#include "boundary/scratch_memory.h"
 #include "cad/cad_correction.h"
 #include "imaging/thinning.h"
 #include "model/inspect_records.h"
@@ -28,9 +29,11 @@ struct EndPoints {
 
 constexpr int kFarApartSquared = 2500;  // 50 half pixels
 
+using ScratchLabels = std::vector<std::uint16_t, ScratchAllocator<std::uint16_t>>;
+
 // Half-resolution mask: set where all four reference pixels hold label 170.
-std::vector<std::uint8_t> halveClass2(GrayView ref, int w, int h) {
-    std::vector<std::uint8_t> half(static_cast<std::size_t>(w) * h);
+ScratchImage halveClass2(GrayView ref, int w, int h) {
+    ScratchImage half(static_cast<std::size_t>(w) * h);
     for (int y = 0; y < h; ++y) {
         const std::uint8_t* top = ref.row(2 * y);
         const std::uint8_t* bottom = ref.row(2 * y + 1);
@@ -63,8 +66,8 @@ std::vector<std::uint8_t> halveClass2(GrayView ref, int w, int h) {
 // Labels the 4-connected components of the skeleton grown by one pixel,
 // with labels 2, 3, ... in row order of their first pixel (after 65535 the
 // labels start again at 2).
-std::vector<std::uint16_t> labelComponents(const std::vector<std::uint8_t>& mask, int w, int h) {
-    std::vector<std::uint16_t> labels(mask.size());
+ScratchLabels labelComponents(const ScratchImage& mask, int w, int h) {
+    ScratchLabels labels(mask.size());
     const std::vector<std::uint8_t> none(static_cast<std::size_t>(w));  // beyond the first and last rows
     for (int y = 0; y < h; ++y) {
         const std::uint8_t* m = mask.data() + static_cast<std::ptrdiff_t>(y) * w;
@@ -112,10 +115,10 @@ void correctInvalidLinesIn(GrayView ref) {
     const int w = ref.width / 2, h = ref.height / 2;
     if (w < 1 || h < 1) return;
 
-    std::vector<std::uint8_t> half = halveClass2(ref, w, h);
+    ScratchImage half = halveClass2(ref, w, h);
     ThinPeel(half.data(), w, w, h);
     SkeletonThin(half.data(), w, w, h, 0);
-    const std::vector<std::uint16_t> labels = labelComponents(half, w, h);
+    const ScratchLabels labels = labelComponents(half, w, h);
 
     // End points of the skeletons: set pixels with exactly one set
     // 8-neighbour, grouped by label in ascending order.

@@ -8,6 +8,7 @@
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/numeric.h"
+#include "boundary/scratch_memory.h"
 #include "cad/cad_correction.h"
 #include "imaging/circle_fit.h"
 #include "imaging/radial_edges.h"
@@ -92,7 +93,7 @@ void correctPadsIn(GrayView ref) {
     // Pads are found and consumed in a snapshot, so repainting the reference
     // neither creates nor joins regions.
     const int w = ref.width, h = ref.height;
-    std::vector<std::uint8_t> snapshot(static_cast<std::size_t>(w) * h);
+    ScratchImage snapshot(static_cast<std::size_t>(w) * h);
     for (int y = 0; y < h; ++y)
         std::memcpy(snapshot.data() + static_cast<std::ptrdiff_t>(y) * w, ref.row(y),
                     static_cast<std::size_t>(w));
