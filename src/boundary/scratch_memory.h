@@ -40,4 +40,38 @@ struct ScratchAllocator {
 // A scratch image's pixels.
 using ScratchImage = std::vector<std::uint8_t, ScratchAllocator<std::uint8_t>>;
 
+// n elements of a trivial type, left uninitialised, for planes that are
+// written before they are read.
+template <class T>
+class ScratchArray {
+public:
+    ScratchArray() = default;
+    explicit ScratchArray(std::size_t n) : n_(n), data_(ScratchAllocator<T>().allocate(n)) {}
+    ScratchArray(ScratchArray&& other) noexcept : n_(other.n_), data_(other.data_) {
+        other.n_ = 0;
+        other.data_ = nullptr;
+    }
+    ScratchArray& operator=(ScratchArray&& other) noexcept {
+        if (this != &other) {
+            release();
+            n_ = other.n_;
+            data_ = other.data_;
+            other.n_ = 0;
+            other.data_ = nullptr;
+        }
+        return *this;
+    }
+    ~ScratchArray() { release(); }
+    T* get() const { return data_; }
+    explicit operator bool() const { return data_ != nullptr; }
+
+private:
+    void release() {
+        if (data_ != nullptr) ScratchAllocator<T>().deallocate(data_, n_);
+    }
+
+    std::size_t n_ = 0;
+    T* data_ = nullptr;
+};
+
 }  // namespace pcbinspect

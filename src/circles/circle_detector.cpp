@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "boundary/scratch_memory.h"
 #include "boundary/argument_check.h"
 #include "boundary/numeric.h"
 #include "boundary/parallel.h"
@@ -233,7 +234,7 @@ CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& s) {
     // Compact copy of the image and its edge map.
     std::size_t area = 0;
     if (!checkedArea(width, height, 2, area)) throw std::bad_alloc();
-    std::unique_ptr<std::uint8_t[]> planes(new std::uint8_t[area]);
+    const ScratchArray<std::uint8_t> planes(area);
     std::uint8_t* const compact = planes.get();
     std::uint8_t* const edges = planes.get() + area / 2;
     for (int y = 0; y < height; ++y)
@@ -275,7 +276,8 @@ CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& s) {
     // Each slice is a plane of its own, so the slices vote independently;
     // within a slice the votes come in pixel then angle order, the order in
     // which each cell's float sum is built.
-    std::unique_ptr<float[]> acc(new float[cells]());
+    ScratchArray<float> acc(cells);
+    std::fill(acc.get(), acc.get() + cells, 0.0f);
     std::vector<float> rowLargest(static_cast<std::size_t>(sliceCount) * gridH, 0.0f);
     const float lastX = static_cast<float>(gridW - 1), lastY = static_cast<float>(gridH - 1);
     const int sliceJobs = static_cast<int>(std::min<std::int64_t>(sliceCount - 2, INT_MAX));

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "boundary/scratch_memory.h"
 #include "boundary/image_view.h"
 
 namespace pcbinspect {
@@ -55,7 +56,7 @@ int largestVote(const float* acc, const AccumulatorShape& shape);
 // collectCircles.
 struct CircleVotes {
     AccumulatorShape shape{};
-    std::unique_ptr<float[]> acc;
+    ScratchArray<float> acc;
     std::vector<float> rowLargest;  // slices * gridH
     int largestVote = 0;
 };

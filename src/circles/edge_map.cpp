@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "boundary/scratch_memory.h"
 #include "boundary/argument_check.h"
 #include "boundary/numeric.h"
 
@@ -45,7 +46,7 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
     std::memset(edges, 0, area);
 
     // Planes: magnitude, sector, and the suppression and hysteresis flags.
-    std::unique_ptr<std::uint8_t[]> planes(new std::uint8_t[planeBytes]);
+    const ScratchArray<std::uint8_t> planes(planeBytes);
     std::uint8_t* const magnitude = planes.get();
     std::uint8_t* const sector = magnitude + area;
     std::uint8_t* const suppressed = sector + area;

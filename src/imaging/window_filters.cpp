@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "boundary/scratch_memory.h"
 #include "boundary/numeric.h"
 #include "boundary/vector_lanes.h"
 
@@ -56,7 +57,7 @@ void shiftWindow(GrayView image, float dx, float dy, std::uint8_t fill) {
         shiftWhole(image, static_cast<int>(dx), static_cast<int>(dy), fill);
         return;
     }
-    std::unique_ptr<std::uint8_t[]> moved(new std::uint8_t[static_cast<std::size_t>(w) * h]);
+    const ScratchArray<std::uint8_t> moved(static_cast<std::size_t>(w) * h);
     std::memset(moved.get(), fill, static_cast<std::size_t>(w) * h);
     for (int y = 0; y < h; ++y) {
         const float sy = static_cast<float>(y) - dy;

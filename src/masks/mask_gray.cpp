@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "boundary/scratch_memory.h"
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/numeric.h"
@@ -32,15 +33,15 @@ public:
     ReducedImage(int w3, int h3) {
         std::size_t bytes = 0;
         if (!checkedArea(w3, h3, 2, bytes)) throw std::bad_alloc();
-        planes_.reset(new std::uint8_t[bytes]);
-        pixels_ = planes_.get() + bytes / 2;
+        planes_ = std::make_unique<ScratchArray<std::uint8_t>>(bytes);
+        pixels_ = planes_->get() + bytes / 2;
     }
-    std::uint8_t* mask() { return planes_.get(); }
+    std::uint8_t* mask() { return planes_->get(); }
     std::uint8_t* pixels() { return pixels_; }
     std::vector<std::int32_t>& fillStack() { return stack_; }
 
 private:
-    std::unique_ptr<std::uint8_t[]> planes_;
+    std::unique_ptr<ScratchArray<std::uint8_t>> planes_;
     std::uint8_t* pixels_ = nullptr;
     std::vector<std::int32_t> stack_;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 #include <new>
 
+#include "boundary/scratch_memory.h"
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/numeric.h"
@@ -56,7 +57,7 @@ void zeroOutbound(GrayView image, int centerX, int centerY, int rectWidth, int r
     const int w = image.width, h = image.height;
     std::size_t area = 0;
     if (!checkedArea(w, h, 2, area)) throw std::bad_alloc();
-    std::unique_ptr<std::uint8_t[]> planes(new std::uint8_t[area]);
+    const ScratchArray<std::uint8_t> planes(area);
     std::uint8_t* mask = planes.get();
     std::uint8_t* keep = planes.get() + area / 2;
     std::fill(keep, keep + area / 2, std::uint8_t{0});
