@@ -5,6 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace pcbinspect {
 namespace {
 
@@ -234,6 +238,47 @@ std::int64_t RegionFillLarge16(std::uint16_t* image, int width, int stride, int 
     return fillLarge(image, width, stride, height, x, y, newValue, box);
 }
 
+namespace {
+
+#ifdef __SSE2__
+// Bit i set where p[i] == value, for sixteen bytes.
+unsigned equalBits(const std::uint8_t* p, __m128i value) {
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), value)));
+}
+#endif
+
+// The last column of the run of `old` that starts at column x of a row of
+// `width` pixels (row[x] itself holds old).
+int runEnd(const std::uint8_t* row, int x, int width, std::uint8_t old) {
+#ifdef __SSE2__
+    const __m128i value = _mm_set1_epi8(static_cast<char>(old));
+    while (x + 17 <= width) {
+        const unsigned other = ~equalBits(row + x + 1, value) & 0xFFFFu;
+        if (other != 0) return x + __builtin_ctz(other);
+        x += 16;
+    }
+#endif
+    while (x + 1 < width && row[x + 1] == old) ++x;
+    return x;
+}
+
+// The first column of the run of `old` that ends at column x.
+int runStart(const std::uint8_t* row, int x, std::uint8_t old) {
+#ifdef __SSE2__
+    const __m128i value = _mm_set1_epi8(static_cast<char>(old));
+    while (x >= 16) {
+        const unsigned other = ~equalBits(row + x - 16, value) & 0xFFFFu;
+        if (other != 0) return x - 16 + (31 - __builtin_clz(other)) + 1;
+        x -= 16;
+    }
+#endif
+    while (x > 0 && row[x - 1] == old) --x;
+    return x;
+}
+
+}  // namespace
+
 std::int64_t SpanFill(std::vector<std::int32_t>& stack, std::uint8_t* image, int width,
                       int stride, int height, int x, int y, std::uint8_t newValue) {
     const std::uint8_t old = image[static_cast<std::ptrdiff_t>(y) * stride + x];
@@ -249,16 +294,30 @@ std::int64_t SpanFill(std::vector<std::int32_t>& stack, std::uint8_t* image, int
         stack.pop_back();
         std::uint8_t* row = image + static_cast<std::ptrdiff_t>(sy) * stride;
         if (row[sx] != old) continue;  // filled since it was listed
-        int left = sx, right = sx;
-        while (left > 0 && row[left - 1] == old) --left;
-        while (right + 1 < width && row[right + 1] == old) ++right;
+        const int left = runStart(row, sx, old), right = runEnd(row, sx, width, old);
         std::memset(row + left, newValue, static_cast<std::size_t>(right - left + 1));
         count += right - left + 1;
         // One seed for every run of the old value touching the span above and below.
         for (const int ny : {sy - 1, sy + 1}) {
             if (ny < 0 || ny >= height) continue;
             const std::uint8_t* next = image + static_cast<std::ptrdiff_t>(ny) * stride;
-            for (int i = left; i <= right; ++i) {
+            int i = left;
+#ifdef __SSE2__
+            // Sixteen columns at a time: a run starts where the old value
+            // follows another value, or at the span's first column.
+            const __m128i value = _mm_set1_epi8(static_cast<char>(old));
+            bool before = false;  // next[i - 1] holds old, within the span
+            for (; i + 16 <= right + 1; i += 16) {
+                const unsigned equal = equalBits(next + i, value);
+                unsigned starts = equal & ~((equal << 1) | (before ? 1u : 0u)) & 0xFFFFu;
+                before = (equal >> 15) != 0;
+                for (; starts != 0; starts &= starts - 1) {
+                    stack.push_back(i + __builtin_ctz(starts));
+                    stack.push_back(ny);
+                }
+            }
+#endif
+            for (; i <= right; ++i) {
                 if (next[i] != old || (i > left && next[i - 1] == old)) continue;
                 stack.push_back(i);
                 stack.push_back(ny);
