@@ -136,6 +136,43 @@ Count fillRegion(Stack& stack, Pixel* image, int width, std::ptrdiff_t stride, i
     return count;
 }
 
+#ifdef __SSE2__
+// Bit i set where p[i] == value, for sixteen bytes.
+unsigned equalBits(const std::uint8_t* p, __m128i value) {
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), value)));
+}
+#endif
+
+// The last column of the run of `old` that starts at column x of a row of
+// `width` pixels (row[x] itself holds old).
+int runEnd(const std::uint8_t* row, int x, int width, std::uint8_t old) {
+#ifdef __SSE2__
+    const __m128i value = _mm_set1_epi8(static_cast<char>(old));
+    while (x + 17 <= width) {
+        const unsigned other = ~equalBits(row + x + 1, value) & 0xFFFFu;
+        if (other != 0) return x + __builtin_ctz(other);
+        x += 16;
+    }
+#endif
+    while (x + 1 < width && row[x + 1] == old) ++x;
+    return x;
+}
+
+// The first column of the run of `old` that ends at column x.
+int runStart(const std::uint8_t* row, int x, std::uint8_t old) {
+#ifdef __SSE2__
+    const __m128i value = _mm_set1_epi8(static_cast<char>(old));
+    while (x >= 16) {
+        const unsigned other = ~equalBits(row + x - 16, value) & 0xFFFFu;
+        if (other != 0) return x - 16 + (31 - __builtin_clz(other)) + 1;
+        x -= 16;
+    }
+#endif
+    while (x > 0 && row[x - 1] == old) --x;
+    return x;
+}
+
 // The same region, count and box by row spans. A listed pixel is repainted
 // as it is listed, so no pixel is listed twice and the stack holds at most
 // one point per pixel of the region, as in the fill above. A listed pixel
@@ -157,8 +194,16 @@ Count spanFillRegion(Stack& stack, Pixel* image, int width, std::ptrdiff_t strid
         stack.pop(px, py);
         Pixel* const row = image + py * stride;
         int left = px, right = px;
-        while (left > 0 && row[left - 1] == oldValue) row[--left] = newValue;
-        while (right < width - 1 && row[right + 1] == oldValue) row[++right] = newValue;
+        if constexpr (sizeof(Pixel) == 1) {
+            if (left > 0 && row[left - 1] == oldValue) left = runStart(row, left - 1, oldValue);
+            if (right < width - 1 && row[right + 1] == oldValue)
+                right = runEnd(row, right + 1, width, oldValue);
+            std::memset(row + left, newValue, static_cast<std::size_t>(px - left));
+            std::memset(row + px + 1, newValue, static_cast<std::size_t>(right - px));
+        } else {
+            while (left > 0 && row[left - 1] == oldValue) row[--left] = newValue;
+            while (right < width - 1 && row[right + 1] == oldValue) row[++right] = newValue;
+        }
         count += static_cast<Count>(right - left);
         box.include(left, py);
         box.include(right, py);
@@ -166,7 +211,26 @@ Count spanFillRegion(Stack& stack, Pixel* image, int width, std::ptrdiff_t strid
             if (ny < 0 || ny >= height) continue;
             Pixel* const next = image + ny * stride;
             bool inRun = false;
-            for (int i = left; i <= right; ++i) {
+            int i = left;
+#ifdef __SSE2__
+            if constexpr (sizeof(Pixel) == 1) {
+                // Sixteen columns at a time, the run starts read before any
+                // of them is repainted.
+                const __m128i value = _mm_set1_epi8(static_cast<char>(oldValue));
+                for (; i + 16 <= right + 1; i += 16) {
+                    const unsigned equal = equalBits(next + i, value);
+                    unsigned starts = equal & ~((equal << 1) | (inRun ? 1u : 0u)) & 0xFFFFu;
+                    inRun = (equal >> 15) != 0;
+                    for (; starts != 0; starts &= starts - 1) {
+                        const int at = i + __builtin_ctz(starts);
+                        next[at] = newValue;
+                        stack.push(at, ny);
+                        ++count;
+                    }
+                }
+            }
+#endif
+            for (; i <= right; ++i) {
                 if (next[i] != oldValue) {
                     inRun = false;
                     continue;
@@ -237,47 +301,6 @@ std::int64_t RegionFillLarge16(std::uint16_t* image, int width, int stride, int 
                                int y, std::uint32_t newValue, int* box) {
     return fillLarge(image, width, stride, height, x, y, newValue, box);
 }
-
-namespace {
-
-#ifdef __SSE2__
-// Bit i set where p[i] == value, for sixteen bytes.
-unsigned equalBits(const std::uint8_t* p, __m128i value) {
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), value)));
-}
-#endif
-
-// The last column of the run of `old` that starts at column x of a row of
-// `width` pixels (row[x] itself holds old).
-int runEnd(const std::uint8_t* row, int x, int width, std::uint8_t old) {
-#ifdef __SSE2__
-    const __m128i value = _mm_set1_epi8(static_cast<char>(old));
-    while (x + 17 <= width) {
-        const unsigned other = ~equalBits(row + x + 1, value) & 0xFFFFu;
-        if (other != 0) return x + __builtin_ctz(other);
-        x += 16;
-    }
-#endif
-    while (x + 1 < width && row[x + 1] == old) ++x;
-    return x;
-}
-
-// The first column of the run of `old` that ends at column x.
-int runStart(const std::uint8_t* row, int x, std::uint8_t old) {
-#ifdef __SSE2__
-    const __m128i value = _mm_set1_epi8(static_cast<char>(old));
-    while (x >= 16) {
-        const unsigned other = ~equalBits(row + x - 16, value) & 0xFFFFu;
-        if (other != 0) return x - 16 + (31 - __builtin_clz(other)) + 1;
-        x -= 16;
-    }
-#endif
-    while (x > 0 && row[x - 1] == old) --x;
-    return x;
-}
-
-}  // namespace
 
 std::int64_t SpanFill(std::vector<std::int32_t>& stack, std::uint8_t* image, int width,
                       int stride, int height, int x, int y, std::uint8_t newValue) {
