@@ -195,32 +195,56 @@ void MatchScores(ConstGrayView image, ConstGrayView templ, const float* cx, cons
         left[j] = static_cast<int>(cx[j]) - templ.width / 2;
         top[j] = static_cast<int>(cy[j]) - templ.height / 2;
     }
-    auto inside = [&](int j, int u, int v) {
-        const int row = top[j] + v, col = left[j] + u;
-        return row >= 0 && row <= image.height - 2 && col >= 0 && col <= image.width - 2;
+    // Per template row: each lane's image row (when the row has a lower
+    // neighbour) and its columns with a right neighbour, as template
+    // columns; and the columns inside for every lane, where the lanes go
+    // without checks.
+    struct LaneRows {
+        const std::uint8_t* pixels[kLanes];  // image row under the template row
+        int lo[kLanes], hi[kLanes];          // inside columns, empty when the row is not
+        int sharedLo, sharedHi;
     };
-    auto pixel = [&](int j, int u, int v) {
-        return static_cast<float>(image.row(top[j] + v)[left[j] + u]);
+    auto laneRows = [&](int v, LaneRows& r) {
+        r.sharedLo = 0;
+        r.sharedHi = templ.width - 1;
+        for (int j = 0; j < n; ++j) {
+            const int row = top[j] + v;
+            if (row < 0 || row > image.height - 2) {
+                r.pixels[j] = nullptr;
+                r.lo[j] = 1;
+                r.hi[j] = 0;
+            } else {
+                r.pixels[j] = image.row(row);
+                r.lo[j] = std::max(0, -left[j]);
+                r.hi[j] = image.width - 2 - left[j];
+            }
+            r.sharedLo = std::max(r.sharedLo, r.lo[j]);
+            r.sharedHi = std::min(r.sharedHi, r.hi[j]);
+        }
     };
     long long sumTempl = 0, counted = 0;
     long long sumImage[kLanes] = {};
     int onImage[kLanes] = {};
     const int step = o.step < 1 ? 1 : o.step;
+    // Visits the counted samples in row order: visit(rows, u, value).
     auto eachSample = [&](auto visit) {
+        LaneRows rows;
         for (int v = 0; v < templ.height; v += step) {
+            laneRows(v, rows);
             const std::uint8_t* trow = templ.row(v);
             const std::uint8_t* mrow =
                 o.mask ? o.mask + static_cast<std::ptrdiff_t>(v) * templ.stride : nullptr;
             for (int u = 0; u < templ.width; u += step)
-                if (!mrow || mrow[u] != 0) visit(u, v, trow[u]);
+                if (!mrow || mrow[u] != 0) visit(rows, u, trow[u]);
         }
     };
-    eachSample([&](int u, int v, int t) {
+    eachSample([&](const LaneRows& r, int u, int t) {
         sumTempl += t;
         ++counted;
+        const bool shared = u >= r.sharedLo && u <= r.sharedHi;
         for (int j = 0; j < n; ++j)
-            if (inside(j, u, v)) {
-                sumImage[j] += image.row(top[j] + v)[left[j] + u];
+            if (shared || (u >= r.lo[j] && u <= r.hi[j])) {
+                sumImage[j] += r.pixels[j][left[j] + u];
                 ++onImage[j];
             }
     });
@@ -234,14 +258,16 @@ void MatchScores(ConstGrayView image, ConstGrayView templ, const float* cx, cons
     const float meanTempl = counted > 0 ? static_cast<float>(sumTempl / counted) : 0.0f;
     const double penalty = o.outsideIsNeutral ? 0.0 : 65025.0;
     double sdd[kLanes] = {};
-    eachSample([&](int u, int v, int t) {
+    eachSample([&](const LaneRows& r, int u, int t) {
         const float tt = static_cast<float>(t) - meanTempl;
+        const bool shared = u >= r.sharedLo && u <= r.sharedHi;
         for (int j = 0; j < n; ++j) {
-            if (!inside(j, u, v)) {
+            if (!shared && !(u >= r.lo[j] && u <= r.hi[j])) {
                 sdd[j] += penalty;
                 continue;
             }
-            const float d = std::fabs((pixel(j, u, v) - meanImage[j]) - tt);
+            const float d =
+                std::fabs((static_cast<float>(r.pixels[j][left[j] + u]) - meanImage[j]) - tt);
             sdd[j] += static_cast<double>(d) * d;
         }
     });
