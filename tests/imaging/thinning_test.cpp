@@ -121,6 +121,12 @@ TEST(ThicknessMap, RectanglesGiveTheirHalfHeightAlongTheMiddleRow) {
     for (int x = 0; x < 12; ++x) middleRow.push_back(row[12 + x]);
     EXPECT_EQ(middleColumn, (std::vector<int>{0, 0, 0, 1, 1, 1, 0, 0, 0, 0}));
     EXPECT_EQ(middleRow, (std::vector<int>{0, 0, 0, 1, 1, 1, 1, 1, 0, 0, 0, 0}));
+    // The boundary is taken phase by phase (even rows' even columns first),
+    // which decides where a 5 x 4 block's skeleton ends up: a diagonal pair.
+    Square block(21);
+    block.rect(2, 2, 6, 5, 255);
+    ThicknessMap(GrayView{block.data(), 21, 21, 7});
+    EXPECT_TRUE(block.at(5, 3) == 2 && block.at(4, 4) == 2 && setPixels(block) == 2);
 }
 
 }  // namespace
