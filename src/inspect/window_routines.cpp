@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "boundary/numeric.h"
@@ -55,14 +56,14 @@ struct Region {
 // Fills every region of `from` met in the central square with `to`, keeping
 // the largest (the first of equal ones).
 Region largestCentralRegion(std::uint8_t* d, int n, std::uint8_t from, std::uint8_t to,
-                            std::vector<std::int16_t>& stack) {
+                            std::int16_t* stack) {
     Region best;
     const int c = n / 2;
     for (int y = std::max(c - 20, 0); y <= std::min(c + 20, n - 1); ++y)
         for (int x = std::max(c - 20, 0); x <= std::min(c + 20, n - 1); ++x) {
             if (d[y * n + x] != from) continue;
             int b[4];
-            const int count = RegionFill(stack.data(), d, n, n, n, x, y, to, b);
+            const int count = RegionFill(stack, d, n, n, n, x, y, to, b);
             if (count > best.count) best = Region{count, Box{b[0], b[1], b[2], b[3]}};
         }
     return best;
@@ -222,11 +223,11 @@ void CorrectLineDirection(GrayView map) {
 }
 
 ExcessMissingResult ExcessMissing(std::uint8_t* d, std::uint8_t* o, int n, int mx, int my) {
-    std::vector<std::int16_t> stack(static_cast<std::size_t>(n) * n * 2);
-    const Region excess = largestCentralRegion(d, n, 255, 254, stack);
-    const Region missing = largestCentralRegion(d, n, 128, 127, stack);
-    for (int i = 0; i < n * n; ++i)
-        if (d[i] == 255 || d[i] == 128) d[i] = 0;
+    // The fill stack is written before it is read: it needs no clearing.
+    const std::unique_ptr<std::int16_t[]> stack(new std::int16_t[static_cast<std::size_t>(n) * n * 2]);
+    const Region excess = largestCentralRegion(d, n, 255, 254, stack.get());
+    const Region missing = largestCentralRegion(d, n, 128, 127, stack.get());
+    for (int i = 0; i < n * n; ++i) d[i] = (d[i] == 255 || d[i] == 128) ? 0 : d[i];
 
     if (excess.count > 0) markOutline(d, n, excess.box, 254, 255);
     if (missing.count > 0) markOutline(d, n, missing.box, 127, 128);
@@ -247,18 +248,18 @@ ExcessMissingResult ExcessMissing(std::uint8_t* d, std::uint8_t* o, int n, int m
         }
     }
     std::vector<std::pair<int, int>> outline;
-    for (int y = 0; y < n; ++y)
-        for (int x = 0; x < n; ++x) {
-            std::uint8_t& p = o[y * n + x];
-            const bool near = any && y >= reach.top - 3 && y <= reach.bottom + 3 &&
-                              x >= reach.left - 3 && x <= reach.right + 3;
-            if (!near) p = 0;
-            std::uint8_t& q = d[y * n + x];
-            if (q != 255 && q != 128) q = 0;
-        }
-    for (int y = 0; y < n; ++y)
-        for (int x = 0; x < n; ++x)
-            if (o[y * n + x] != 0) outline.emplace_back(x, y);
+    for (int y = 0; y < n; ++y) {
+        std::uint8_t* oRow = o + y * n;
+        std::uint8_t* dRow = d + y * n;
+        const bool nearRow = any && y >= reach.top - 3 && y <= reach.bottom + 3;
+        const int lo = nearRow ? std::clamp(reach.left - 3, 0, n) : n;
+        const int hi = nearRow ? std::clamp(reach.right + 4, lo, n) : n;
+        std::memset(oRow, 0, static_cast<std::size_t>(lo));
+        std::memset(oRow + hi, 0, static_cast<std::size_t>(n - hi));
+        for (int x = 0; x < n; ++x) dRow[x] = (dRow[x] == 255 || dRow[x] == 128) ? dRow[x] : 0;
+        for (int x = lo; x < hi; ++x)
+            if (oRow[x] != 0) outline.emplace_back(x, y);
+    }
 
     ExcessMissingResult r;
     if (excess.count > 0) r.excess = farthestFromOutline(d, n, excess.box, 255, mx, my, outline);
