@@ -425,9 +425,13 @@ void boxSmoothRounds(std::uint8_t* image, int w, int stride, int h, int r, int r
         return;
     }
     // A running sum reaches (2r + 1) * 255 (and the start sum (r + 1) * 255
-    // before the last term); 32 bits hold that for any radius below 4 million.
+    // before the last term); 16 bits hold that for the spans divided by
+    // multiplication, so the column sums go twice as many to a vector, and
+    // 32 bits for any radius below 4 million.
     constexpr long long kInt32Limit = std::numeric_limits<std::int32_t>::max();
-    if ((2LL * r + 1) * 255 <= kInt32Limit)
+    if (2LL * r + 1 <= kLargestMultiplySpan)
+        boxRounds<std::uint16_t>(image, w, stride, h, r, rounds);
+    else if ((2LL * r + 1) * 255 <= kInt32Limit)
         boxRounds<std::int32_t>(image, w, stride, h, r, rounds);
     else
         boxRounds<std::int64_t>(image, w, stride, h, r, rounds);
