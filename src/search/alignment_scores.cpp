@@ -85,6 +85,105 @@ double blockAlignmentScore(ConstGrayView map, ConstGrayView marker, ConstGrayVie
     return 1.0 - sum / (static_cast<double>(w) * h);
 }
 
+namespace {
+
+#ifdef PCBINSPECT_AVX2
+// Eight centres `step` (1 or 2) columns apart, all placed, their windows
+// starting at column x0 + step * k of row y0. Lane k of a sample reads the
+// map and the marker at byte step * k from lane 0's: one load gives all
+// eight. Skipped cells and zero differences add +0.0, which leaves a sum of
+// non-negative terms unchanged, so each lane's sum is built exactly as the
+// single-centre loop builds it.
+__attribute__((target("avx2"))) void blockScoresAvx2(ConstGrayView map, ConstGrayView marker,
+                                                     ConstGrayView templ, ConstGrayView templMask,
+                                                     int x0, int y0, int step, double* out) {
+    const int w = templ.width, h = templ.height;
+    const double* const table = &differenceTerms().value[0][0];
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i k128 = _mm256_set1_epi32(128), k255 = _mm256_set1_epi32(255);
+    const __m128i evens = _mm_set1_epi16(0x00FF);
+    __m256d sum0 = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd();
+    for (int j = 0; j < h; j += 2) {
+        const std::uint8_t* rowU = templMask.row(j);
+        const std::uint8_t* rowT = templ.row(j);
+        const std::uint8_t* rowK = marker.row(y0 + j) + x0;
+        const std::uint8_t* rowM = map.row(y0 + j) + x0;
+        const int j0 = std::max(j - 1, 0), j1 = std::min(j + 1, h - 1);
+        for (int i = 0; i < w; i += 2) {
+            __m256i k, m;
+            if (step == 2) {
+                k = _mm256_cvtepu16_epi32(_mm_and_si128(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(rowK + i)), evens));
+                m = _mm256_cvtepu16_epi32(_mm_and_si128(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(rowM + i)), evens));
+            } else {
+                k = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(rowK + i)));
+                m = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(rowM + i)));
+            }
+            // A cell under the mask counts only under marker 128.
+            const __m256i active =
+                rowU[i] == 0 ? _mm256_set1_epi32(-1) : _mm256_cmpeq_epi32(k, k128);
+            if (_mm256_testz_si256(active, active)) continue;
+            __m256i d = _mm256_abs_epi32(_mm256_sub_epi32(m, _mm256_set1_epi32(rowT[i])));
+            const __m256i best = _mm256_cmpeq_epi32(k, k255);
+            if (!_mm256_testz_si256(best, best)) {
+                // Marker 255: the smallest difference over the 3 x 3
+                // template neighbourhood (within the template).
+                __m256i nearest = d;
+                const int i0 = std::max(i - 1, 0), i1 = std::min(i + 1, w - 1);
+                for (int y = j0; y <= j1; ++y) {
+                    const std::uint8_t* row = templ.row(y);
+                    for (int x = i0; x <= i1; ++x)
+                        nearest = _mm256_min_epi32(
+                            nearest, _mm256_abs_epi32(_mm256_sub_epi32(m, _mm256_set1_epi32(row[x]))));
+                }
+                d = _mm256_blendv_epi8(d, nearest, best);
+            }
+            // Below marker 255 the eighth power: the table's second half.
+            const __m256i index = _mm256_add_epi32(
+                d, _mm256_andnot_si256(best, _mm256_set1_epi32(256)));
+            const __m256i counts =
+                _mm256_andnot_si256(_mm256_cmpeq_epi32(d, zero), active);
+            // Lanes that do not count read nothing and add +0.0.
+            const __m256d c0 = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(counts)));
+            const __m256d c1 = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_extracti128_si256(counts, 1)));
+            sum0 = _mm256_add_pd(sum0, _mm256_mask_i32gather_pd(_mm256_setzero_pd(), table,
+                                                                _mm256_castsi256_si128(index), c0, 8));
+            sum1 = _mm256_add_pd(sum1, _mm256_mask_i32gather_pd(_mm256_setzero_pd(), table,
+                                                                _mm256_extracti128_si256(index, 1), c1, 8));
+        }
+    }
+    alignas(32) double sums[8];
+    _mm256_store_pd(sums, sum0);
+    _mm256_store_pd(sums + 4, sum1);
+    for (int k = 0; k < 8; ++k) out[k] = 1.0 - sums[k] / (static_cast<double>(w) * h);
+}
+#endif
+
+}  // namespace
+
+void blockAlignmentScores(ConstGrayView map, ConstGrayView marker, ConstGrayView templ,
+                          ConstGrayView templMask, int cx, int cy, int step, int n, double* out) {
+    int k = 0;
+#ifdef PCBINSPECT_AVX2
+    if ((step == 1 || step == 2) && __builtin_cpu_supports("avx2")) {
+        for (; k + 8 <= n; k += 8) {
+            int first = 0, last = 0, y0 = 0;
+            if (!placeWindow(map.width, map.height, templ.width, templ.height, cx + k * step, cy,
+                             first, y0) ||
+                !placeWindow(map.width, map.height, templ.width, templ.height, cx + (k + 7) * step,
+                             cy, last, y0)) {
+                for (int e = k; e < k + 8; ++e)
+                    out[e] = blockAlignmentScore(map, marker, templ, templMask, cx + e * step, cy);
+                continue;
+            }
+            blockScoresAvx2(map, marker, templ, templMask, first, y0, step, out + k);
+        }
+    }
+#endif
+    for (; k < n; ++k) out[k] = blockAlignmentScore(map, marker, templ, templMask, cx + k * step, cy);
+}
+
 double weightedAlignmentScore(ConstGrayView map, ConstGrayView marker, ConstGrayView templ,
                               ConstGrayView maskImage, int cx, int cy) {
     const int w = templ.width, h = templ.height;

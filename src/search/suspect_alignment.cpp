@@ -84,8 +84,8 @@ void coarseAlignment(SearchState& s) {
     const int rows = Y >= 0 ? 2 * Y / step + 1 : 0;
     std::vector<double> scores(static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows));
     parallelFor(rows, threadBudget(), [&](int, int row) {
-        for (int c = 0; c < columns; ++c)
-            scores[static_cast<std::size_t>(row) * columns + c] = score(-X + c * step, -Y + row * step);
+        blockAlignmentScores(ref, markers, cam, cmask, W6 / 2 - X, H6 / 2 - Y + row * step, step,
+                             columns, scores.data() + static_cast<std::size_t>(row) * columns);
     });
     for (int row = 0; row < rows; ++row) {
         for (int c = 0; c < columns; ++c) {

@@ -46,6 +46,35 @@ TEST(BlockAlignmentScore, MarkedSamplesTakeTheNearestOfTheirNeighbourhood) {
     }
 }
 
+// Rows of centres scored side by side equal the single-centre scores, steps
+// 1 and 2, from centres whose window does not fit to ones that do.
+TEST(BlockAlignmentScores, EqualTheSingleCentreScores) {
+    std::srand(3);
+    for (int round = 0; round < 6; ++round) {
+        GuardedImage map(60, 50, 63), marker(60, 50, 63), templ(21, 17), mask(21, 17);
+        const std::uint8_t markers[] = {0, 128, 255, 7};
+        for (int y = 0; y < 50; ++y)
+            for (int x = 0; x < 60; ++x) {
+                map.at(x, y) = round % 2 ? (std::rand() % 2 ? 1 : 255) : std::rand() % 256;
+                marker.at(x, y) = markers[std::rand() % 4];
+            }
+        for (int y = 0; y < 17; ++y)
+            for (int x = 0; x < 21; ++x) {
+                templ.at(x, y) = round % 2 ? (std::rand() % 2 ? 1 : 255) : std::rand() % 256;
+                mask.at(x, y) = std::rand() % 3 == 0 ? 255 : 0;
+            }
+        for (const int step : {1, 2}) {
+            const int n = 24, cx = 2 + 3 * round, cy = 8 + 5 * round;
+            std::vector<double> row(n);
+            blockAlignmentScores(cview(map), cview(marker), cview(templ), cview(mask), cx, cy, step, n, row.data());
+            for (int k = 0; k < n; ++k)
+                EXPECT_EQ(row[k], blockAlignmentScore(cview(map), cview(marker), cview(templ), cview(mask),
+                                                      cx + k * step, cy))
+                    << round << " " << step << " " << k;
+        }
+    }
+}
+
 // A 15 x 15 patch may reach the last column but must leave the last row
 // out; one that does not fit is not blank and agrees fully.
 TEST(PatchFits, ColumnsToTheEdgeRowsShortOfIt) {
