@@ -28,8 +28,12 @@ namespace {
 #if PCBINSPECT_SCRATCH_MAPPINGS
 constexpr std::size_t kOwnMapping = 256 * 1024;  // smallest block mapped on its own
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+constexpr std::size_t kColours = 64, kLine = 64;  // block starts spread over a 4 KiB page
 
-std::size_t mappedLength(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+// A block's mapping: its bytes and room to start up to a page further in.
+std::size_t mappedLength(std::size_t bytes) {
+    return (bytes + kColours * kLine + kHugePage - 1) / kHugePage * kHugePage;
+}
 #endif
 
 }  // namespace
@@ -38,7 +42,7 @@ void* allocateScratch(std::size_t bytes) {
 #if PCBINSPECT_SCRATCH_MAPPINGS
     if (bytes >= kOwnMapping && bytes <= static_cast<std::size_t>(-1) / 2) {
         // Map one huge page more than needed and trim the ends so that the
-        // block starts on a 2 MiB boundary.
+        // mapping starts on a 2 MiB boundary.
         const std::size_t length = mappedLength(bytes);
         void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -48,11 +52,14 @@ void* allocateScratch(std::size_t bytes) {
         if (aligned > start) munmap(raw, aligned - start);
         const std::uintptr_t end = start + length + kHugePage;
         if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
-        void* block = reinterpret_cast<void*>(aligned);
         // Only a request: without transparent huge pages the block is mapped
         // as ordinary pages.
-        madvise(block, length, MADV_HUGEPAGE);
-        return block;
+        madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+        // Blocks that all started on 2 MiB boundaries would put the same
+        // pixel of two images in the same cache set; the mapping's place
+        // picks a different cache line to start from for each block.
+        const std::uintptr_t colour = (aligned / kHugePage) % kColours;
+        return reinterpret_cast<void*>(aligned + colour * kLine);
     }
 #endif
     return ::operator new(bytes);
@@ -62,7 +69,8 @@ void releaseScratch(void* p, std::size_t bytes) noexcept {
     if (p == nullptr) return;
 #if PCBINSPECT_SCRATCH_MAPPINGS
     if (bytes >= kOwnMapping && bytes <= static_cast<std::size_t>(-1) / 2) {
-        munmap(p, mappedLength(bytes));
+        const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(p) / kHugePage * kHugePage;
+        munmap(reinterpret_cast<void*>(start), mappedLength(bytes));
         return;
     }
 #endif
