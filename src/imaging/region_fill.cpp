@@ -302,52 +302,32 @@ std::int64_t RegionFillLarge16(std::uint16_t* image, int width, int stride, int 
     return fillLarge(image, width, stride, height, x, y, newValue, box);
 }
 
+namespace {
+
+// The caller's work list as a fill stack of (x, y) pairs.
+struct ListStack {
+    std::vector<std::int32_t>& list;
+    bool empty() const { return list.empty(); }
+    void push(int x, int y) {
+        list.push_back(x);
+        list.push_back(y);
+    }
+    void pop(int& x, int& y) {
+        y = list.back();
+        list.pop_back();
+        x = list.back();
+        list.pop_back();
+    }
+};
+
+}  // namespace
+
 std::int64_t SpanFill(std::vector<std::int32_t>& stack, std::uint8_t* image, int width,
                       int stride, int height, int x, int y, std::uint8_t newValue) {
-    const std::uint8_t old = image[static_cast<std::ptrdiff_t>(y) * stride + x];
-    if (old == newValue) return 0;
-    std::int64_t count = 0;
     stack.clear();
-    stack.push_back(x);
-    stack.push_back(y);
-    while (!stack.empty()) {
-        const int sy = stack.back();
-        stack.pop_back();
-        const int sx = stack.back();
-        stack.pop_back();
-        std::uint8_t* row = image + static_cast<std::ptrdiff_t>(sy) * stride;
-        if (row[sx] != old) continue;  // filled since it was listed
-        const int left = runStart(row, sx, old), right = runEnd(row, sx, width, old);
-        std::memset(row + left, newValue, static_cast<std::size_t>(right - left + 1));
-        count += right - left + 1;
-        // One seed for every run of the old value touching the span above and below.
-        for (const int ny : {sy - 1, sy + 1}) {
-            if (ny < 0 || ny >= height) continue;
-            const std::uint8_t* next = image + static_cast<std::ptrdiff_t>(ny) * stride;
-            int i = left;
-#ifdef __SSE2__
-            // Sixteen columns at a time: a run starts where the old value
-            // follows another value, or at the span's first column.
-            const __m128i value = _mm_set1_epi8(static_cast<char>(old));
-            bool before = false;  // next[i - 1] holds old, within the span
-            for (; i + 16 <= right + 1; i += 16) {
-                const unsigned equal = equalBits(next + i, value);
-                unsigned starts = equal & ~((equal << 1) | (before ? 1u : 0u)) & 0xFFFFu;
-                before = (equal >> 15) != 0;
-                for (; starts != 0; starts &= starts - 1) {
-                    stack.push_back(i + __builtin_ctz(starts));
-                    stack.push_back(ny);
-                }
-            }
-#endif
-            for (; i <= right; ++i) {
-                if (next[i] != old || (i > left && next[i - 1] == old)) continue;
-                stack.push_back(i);
-                stack.push_back(ny);
-            }
-        }
-    }
-    return count;
+    ListStack s{stack};
+    return spanFillRegion<std::uint8_t, ListStack, std::int64_t>(s, image, width, stride, height,
+                                                                 x, y, newValue, nullptr);
 }
 
 }  // namespace pcbinspect

@@ -38,10 +38,9 @@ std::int64_t RegionFillLarge(std::uint8_t* image, int width, int stride, int hei
 std::int64_t RegionFillLarge16(std::uint16_t* image, int width, int stride, int height, int x,
                                int y, std::uint32_t newValue, int* box);
 
-// Fills the same 4-connected region as RegionFillLarge, a row span at a time:
-// for labelling, where only the set of pixels matters, not the visiting
-// order. `stack` is the caller's work list, reused across fills. Returns the
-// number of pixels repainted (0 when the seed already holds newValue).
+// RegionFillLarge without the box, with `stack` the caller's work list,
+// reused across fills so that many fills allocate once. Returns the number
+// of pixels repainted (0 when the seed already holds newValue).
 std::int64_t SpanFill(std::vector<std::int32_t>& stack, std::uint8_t* image, int width,
                       int stride, int height, int x, int y, std::uint8_t newValue);
 
