@@ -22,3 +22,20 @@
 #else
 #define PCBINSPECT_AVX2_CLONES
 #endif
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+
+#include <cstdint>
+
+namespace pcbinspect {
+
+// Bit i set where byte i of the sixteen from p holds `value`: scans pass
+// over groups with none (0) or with all (0xFFFF) of them.
+inline unsigned bytesEqual16(const std::uint8_t* p, std::uint8_t value) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8(static_cast<char>(value)))));
+}
+
+}  // namespace pcbinspect
+#endif

@@ -3,6 +3,7 @@
 #include <map>
 #include <vector>
 
+#include "boundary/vector_lanes.h"
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/scratch_memory.h"
@@ -129,8 +130,7 @@ void correctInvalidLinesIn(GrayView ref) {
 #ifdef __SSE2__
             // The skeleton is sparse: runs of sixteen clear pixels are passed over.
             if (x % 16 == 0 && x + 16 <= w &&
-                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(half.data() + i)),
-                                                 _mm_setzero_si128())) == 0xFFFF) {
+                bytesEqual16(half.data() + i, 0) == 0xFFFF) {
                 x += 15;
                 continue;
             }

@@ -9,6 +9,7 @@
 #include "boundary/export_guard.h"
 #include "boundary/numeric.h"
 #include "boundary/scratch_memory.h"
+#include "boundary/vector_lanes.h"
 #include "cad/cad_correction.h"
 #include "imaging/circle_fit.h"
 #include "imaging/radial_edges.h"
@@ -16,9 +17,6 @@
 #include "imaging/region_fill.h"
 #include "pcbinspect/exports.h"
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace pcbinspect {
 namespace {
@@ -106,11 +104,7 @@ void correctPadsIn(GrayView ref) {
             // only ever takes pad labels away, so the pixels found are
             // checked again as they come.
             if (x % 16 == 0 && x + 16 <= w) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-                const int pads = _mm_movemask_epi8(
-                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(kLabelClass3))),
-                                 _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(kLabelClass1)))));
-                if (pads == 0) {
+                if ((bytesEqual16(row + x, kLabelClass3) | bytesEqual16(row + x, kLabelClass1)) == 0) {
                     x += 15;
                     continue;
                 }

@@ -4,11 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "boundary/numeric.h"
+#include "boundary/vector_lanes.h"
 
 namespace pcbinspect {
 
@@ -73,8 +70,7 @@ float NearestSetPixel(const std::uint8_t* image, int n, int px, int py, int* out
             for (int x = 0; x < n; ++x) {
 #ifdef __SSE2__
                 if (x % 16 == 0 && x + 16 <= n &&
-                    _mm_movemask_epi8(_mm_cmpeq_epi8(
-                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)), _mm_setzero_si128())) == 0xFFFF) {
+                    bytesEqual16(row + x, 0) == 0xFFFF) {
                     x += 15;
                     continue;
                 }

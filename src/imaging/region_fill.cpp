@@ -5,9 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+#include "boundary/vector_lanes.h"
 
 namespace pcbinspect {
 namespace {
@@ -136,21 +134,12 @@ Count fillRegion(Stack& stack, Pixel* image, int width, std::ptrdiff_t stride, i
     return count;
 }
 
-#ifdef __SSE2__
-// Bit i set where p[i] == value, for sixteen bytes.
-unsigned equalBits(const std::uint8_t* p, __m128i value) {
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), value)));
-}
-#endif
-
 // The last column of the run of `old` that starts at column x of a row of
 // `width` pixels (row[x] itself holds old).
 int runEnd(const std::uint8_t* row, int x, int width, std::uint8_t old) {
 #ifdef __SSE2__
-    const __m128i value = _mm_set1_epi8(static_cast<char>(old));
     while (x + 17 <= width) {
-        const unsigned other = ~equalBits(row + x + 1, value) & 0xFFFFu;
+        const unsigned other = ~bytesEqual16(row + x + 1, old) & 0xFFFFu;
         if (other != 0) return x + __builtin_ctz(other);
         x += 16;
     }
@@ -162,9 +151,8 @@ int runEnd(const std::uint8_t* row, int x, int width, std::uint8_t old) {
 // The first column of the run of `old` that ends at column x.
 int runStart(const std::uint8_t* row, int x, std::uint8_t old) {
 #ifdef __SSE2__
-    const __m128i value = _mm_set1_epi8(static_cast<char>(old));
     while (x >= 16) {
-        const unsigned other = ~equalBits(row + x - 16, value) & 0xFFFFu;
+        const unsigned other = ~bytesEqual16(row + x - 16, old) & 0xFFFFu;
         if (other != 0) return x - 16 + (31 - __builtin_clz(other)) + 1;
         x -= 16;
     }
@@ -216,9 +204,8 @@ Count spanFillRegion(Stack& stack, Pixel* image, int width, std::ptrdiff_t strid
             if constexpr (sizeof(Pixel) == 1) {
                 // Sixteen columns at a time, the run starts read before any
                 // of them is repainted.
-                const __m128i value = _mm_set1_epi8(static_cast<char>(oldValue));
                 for (; i + 16 <= right + 1; i += 16) {
-                    const unsigned equal = equalBits(next + i, value);
+                    const unsigned equal = bytesEqual16(next + i, oldValue);
                     unsigned starts = equal & ~((equal << 1) | (inRun ? 1u : 0u)) & 0xFFFFu;
                     inRun = (equal >> 15) != 0;
                     for (; starts != 0; starts &= starts - 1) {

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "boundary/vector_lanes.h"
 #include "boundary/numeric.h"
 #include "imaging/window_filters.h"
 #include "inspect/window_routines.h"
@@ -60,8 +61,7 @@ Nearest nearestColumnwise(const std::uint8_t* s, int px, int py) {
         for (int x = 0; x < N; ++x) {
 #ifdef __SSE2__
             if (x % 16 == 0 && x + 16 <= N &&
-                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)),
-                                                 _mm_setzero_si128())) == 0xFFFF) {
+                bytesEqual16(row + x, 0) == 0xFFFF) {
                 x += 15;
                 continue;
             }
@@ -672,8 +672,7 @@ void PruneNearestEnd(std::uint8_t* s, int* limit) {
 #ifdef __SSE2__
                 // The skeleton is sparse: clear groups of sixteen are passed over.
                 if ((x - 1) % 16 == 0 && x + 16 <= N - 1 &&
-                    _mm_movemask_epi8(_mm_cmpeq_epi8(
-                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + y * N + x)), _mm_setzero_si128())) == 0xFFFF) {
+                    bytesEqual16(s + y * N + x, 0) == 0xFFFF) {
                     x += 15;
                     continue;
                 }

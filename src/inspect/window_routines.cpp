@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "boundary/vector_lanes.h"
 #include "boundary/numeric.h"
 #include "imaging/region_fill.h"
 
@@ -173,8 +174,7 @@ void CorrectLineDirection(GrayView map) {
 #ifdef __SSE2__
             // Clear groups of sixteen are passed over.
             if ((x - 5) % 16 == 0 && x + 16 <= map.width - 5 &&
-                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)),
-                                                 _mm_setzero_si128())) == 0xFFFF) {
+                bytesEqual16(row + x, 0) == 0xFFFF) {
                 x += 15;
                 continue;
             }

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "boundary/vector_lanes.h"
 #include "boundary/parallel.h"
 #include "imaging/morphology.h"
 #include "imaging/region_fill.h"
@@ -36,8 +37,7 @@ void replaceSurrounded(GrayView image, std::uint8_t from, bool neighboursSet, st
 #ifdef __SSE2__
             // Groups of sixteen without a pixel of `from` are passed over.
             if ((x - 1) % 16 == 0 && x + 16 <= image.width - 1 &&
-                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)),
-                                                 _mm_set1_epi8(static_cast<char>(from)))) == 0) {
+                bytesEqual16(row + x, from) == 0) {
                 x += 15;
                 continue;
             }
