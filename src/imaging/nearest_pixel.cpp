@@ -58,35 +58,44 @@ struct Nearest {
 
 }  // namespace
 
+bool NearestByColumns(const std::uint8_t* image, int n, int px, int py, int* outX, int* outY) {
+    // Rows are read in order and clear groups of sixteen passed over; at
+    // equal distance the smaller column, then the smaller row, wins, as it
+    // would in a walk column by column.
+    long long best = -1;
+    int bx = -1, by = -1;
+    for (int y = 0; y < n; ++y) {
+        const std::uint8_t* row = image + static_cast<std::ptrdiff_t>(y) * n;
+        for (int x = 0; x < n; ++x) {
+#ifdef __SSE2__
+            if (x % 16 == 0 && x + 16 <= n && bytesEqual16(row + x, 0) == 0xFFFF) {
+                x += 15;
+                continue;
+            }
+#endif
+            if (row[x] == 0) continue;
+            const long long square = static_cast<long long>(x - px) * (x - px) +
+                                     static_cast<long long>(y - py) * (y - py);
+            if (best >= 0 && (square > best || (square == best && (x > bx || (x == bx && y > by)))))
+                continue;
+            best = square;
+            bx = x;
+            by = y;
+        }
+    }
+    if (best < 0) return false;
+    *outX = bx;
+    *outY = by;
+    return true;
+}
+
 float NearestSetPixel(const std::uint8_t* image, int n, int px, int py, int* outX, int* outY) {
     Nearest nearest{px, py};
     if (n <= 512 && std::abs(px) <= 200 && std::abs(py) <= 200) {
         // Every square stays below 2^20, where distinct squares have distinct
-        // float roots, so the walk column by column takes the nearest pixel
-        // of smallest column, then smallest row. Rows are read in order instead, clear groups of
-        // sixteen passed over, and that tie-break applied.
-        for (int y = 0; y < n; ++y) {
-            const std::uint8_t* row = image + static_cast<std::ptrdiff_t>(y) * n;
-            for (int x = 0; x < n; ++x) {
-#ifdef __SSE2__
-                if (x % 16 == 0 && x + 16 <= n &&
-                    bytesEqual16(row + x, 0) == 0xFFFF) {
-                    x += 15;
-                    continue;
-                }
-#endif
-                if (row[x] == 0) continue;
-                const int square = (x - px) * (x - px) + (y - py) * (y - py);
-                if (nearest.bestSquare >= 0 &&
-                    (square > nearest.bestSquare ||
-                     (square == nearest.bestSquare && (x > nearest.x || (x == nearest.x && y > nearest.y)))))
-                    continue;
-                nearest.best = static_cast<float>(std::sqrt(static_cast<double>(square)));
-                nearest.bestSquare = square;
-                nearest.x = x;
-                nearest.y = y;
-            }
-        }
+        // float roots: the nearest by squared distance is the nearest by the
+        // float distance, with the same tie-break.
+        NearestByColumns(image, n, px, py, &nearest.x, &nearest.y);
     } else {
         for (int x = 0; x < n; ++x) {
             const std::uint8_t* pixel = image + x;

@@ -14,6 +14,11 @@ namespace pcbinspect {
 // the result is 0) when the image holds no set pixel.
 float NearestSetPixel(const std::uint8_t* image, int n, int px, int py, int* outX, int* outY);
 
+// The set pixel of the n x n image (stride n) nearest to (px, py) by squared
+// distance; of equally near ones the first in column-major order. False,
+// with x and y left as they are, when no pixel is set.
+bool NearestByColumns(const std::uint8_t* image, int n, int px, int py, int* x, int* y);
+
 // Moves (x, y) within the square of radius r to the point whose
 // NearestSetPixel value in the 240 x 240 `values` image is smallest, among the
 // points inside 0..239 where the 240 x 240 `mask` is set. The first point

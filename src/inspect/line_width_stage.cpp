@@ -50,32 +50,9 @@ struct Nearest {
     int value = 0;
 };
 
-// Rows are read in order and clear groups of sixteen passed over; the
-// column-by-column tie-break is kept by preferring, at equal distance, the
-// smaller column and then the smaller row.
 Nearest nearestColumnwise(const std::uint8_t* s, int px, int py) {
     Nearest n;
-    long long best = -1;
-    for (int y = 0; y < N; ++y) {
-        const std::uint8_t* row = s + y * N;
-        for (int x = 0; x < N; ++x) {
-#ifdef __SSE2__
-            if (x % 16 == 0 && x + 16 <= N &&
-                bytesEqual16(row + x, 0) == 0xFFFF) {
-                x += 15;
-                continue;
-            }
-#endif
-            const std::uint8_t v = row[x];
-            if (v == 0) continue;
-            const long long d =
-                static_cast<long long>(x - px) * (x - px) + static_cast<long long>(y - py) * (y - py);
-            if (best < 0 || d < best || (d == best && (x < n.x || (x == n.x && y < n.y)))) {
-                best = d;
-                n = Nearest{x, y, v};
-            }
-        }
-    }
+    if (NearestByColumns(s, N, px, py, &n.x, &n.y)) n.value = s[n.y * N + n.x];
     return n;
 }
 
