@@ -5,8 +5,11 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -162,6 +165,7 @@ public:
 private:
     std::optional<Verdict> examine(const FlawCandidate& candidate);
     class Lookahead;
+    void candidateLoop(Lookahead* ahead, int worker);
     bool classTwoIsPad();
     void placeWindows();
     std::optional<Verdict> lineWidthBranch(bool* taken);
@@ -184,63 +188,151 @@ private:
     int class_ = -1, regionField_ = -1;
 };
 
-// Outcomes examined ahead of the candidate loop, a few live candidates at a
-// time, on the call's threads, each with a workspace of its own.
+// With more than one thread, one thread runs the candidate loop in the
+// serial order (capacity, suppression and its reordering of the list) while
+// the others examine the live candidates just ahead of it, each with a
+// workspace of its own; the loop takes an outcome when it reaches its
+// candidate, or examines the candidate itself when nobody has started it.
+// The records are thus the same bytes whatever the thread count. Outcomes
+// are kept by the candidate's place in the caller's list at the start, which
+// `origin` gives for each list slot as suppression moves candidates.
 class Inspection::Lookahead {
 public:
-    Lookahead(Inspection& owner, int count)
-        : owner_(owner), threads_(std::min(threadBudget(), count)) {
-        if (!enabled()) return;
-        done_.assign(static_cast<std::size_t>(count), false);
-        outcomes_.resize(static_cast<std::size_t>(count));
-        origin_.resize(static_cast<std::size_t>(count));
+    Lookahead(Inspection& owner, int count, int threads)
+        : owner_(owner),
+          threads_(threads),
+          window_(kSlotsAhead * threads),
+          live_(count),
+          state_(static_cast<std::size_t>(count), kWaiting),
+          outcomes_(static_cast<std::size_t>(count)),
+          origin_(static_cast<std::size_t>(count)),
+          workers_(static_cast<std::size_t>(threads)) {
         for (int i = 0; i < count; ++i) origin_[static_cast<std::size_t>(i)] = i;
-        workers_.resize(static_cast<std::size_t>(threads_));
-        slots_.reserve(static_cast<std::size_t>(2 * threads_));
     }
-    bool enabled() const { return threads_ > 1; }
 
-    // The outcome of the candidate in list slot `slot`; when it has not been
-    // examined, it and the next not yet examined live slots are, together.
-    const Outcome& outcome(int slot, int live) {
-        const int first = origin_[static_cast<std::size_t>(slot)];
-        if (!done_[static_cast<std::size_t>(first)]) {
-            // The list stays as it is while these slots are examined.
-            std::vector<int>& slots = slots_;
-            slots.clear();
-            for (int s = slot; s < live && static_cast<int>(slots.size()) < 2 * threads_; ++s)
-                if (!done_[static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)])])
-                    slots.push_back(s);
-            parallelFor(static_cast<int>(slots.size()), threads_, [&](int worker, int k) {
-                // The caller's thread uses the owner's workspace; helpers
-                // get one each, made on first use.
-                Inspection* w = &owner_;
-                if (worker > 0) {
-                    std::unique_ptr<Inspection>& helper = workers_[static_cast<std::size_t>(worker)];
-                    if (!helper) helper = std::make_unique<Inspection>(owner_.k_);
-                    w = helper.get();
+    // Runs the loop on one of the call's threads and the examinations ahead
+    // of it on the others.
+    void run() {
+        parallelFor(threads_, threads_, [&](int worker, int index) {
+            if (index > 0) {
+                examineAhead(worker);
+                return;
+            }
+            // Whatever way the loop leaves, the examiners stop with it.
+            struct Finish {
+                Lookahead& a;
+                ~Finish() {
+                    std::lock_guard<std::mutex> g(a.lock_);
+                    a.finished_ = true;
+                    a.work_.notify_all();
                 }
-                const int s = slots[static_cast<std::size_t>(k)];
-                outcomes_[static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)])] =
-                    w->outcomeOf(owner_.k_.candidates[s]);
-            });
-            for (int s : slots) done_[static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)])] = true;
-        }
-        return outcomes_[static_cast<std::size_t>(first)];
+            } finish{*this};
+            owner_.candidateLoop(this, worker);
+        });
     }
 
-    // The candidate of slot `from` now lies in slot `to`.
-    void moved(int from, int to) {
-        if (enabled()) origin_[static_cast<std::size_t>(to)] = origin_[static_cast<std::size_t>(from)];
+    // The outcome of the candidate in list slot `slot`, which the loop has
+    // reached.
+    const Outcome& outcome(int worker, int slot) {
+        std::unique_lock<std::mutex> g(lock_);
+        if (cursor_ != slot) {
+            cursor_ = slot;
+            work_.notify_all();
+        }
+        const std::size_t first = static_cast<std::size_t>(origin_[static_cast<std::size_t>(slot)]);
+        while (state_[first] != kDone) {
+            if (failure_) std::rethrow_exception(failure_);
+            // The loop's own candidate first; while an examiner has it, the
+            // loop's thread takes another one ahead instead of waiting.
+            const int s = state_[first] == kWaiting ? slot : claimable();
+            if (s >= 0) {
+                examineSlot(g, worker, s);
+            } else {
+                ready_.wait(g);
+            }
+        }
+        return outcomes_[first];
+    }
+
+    // The candidate of the last live slot replaces the one of slot `to`,
+    // which suppression dropped.
+    void dropInto(int to) {
+        std::lock_guard<std::mutex> g(lock_);
+        const std::size_t last = static_cast<std::size_t>(--live_);
+        owner_.k_.candidates[to] = owner_.k_.candidates[last];
+        origin_[static_cast<std::size_t>(to)] = origin_[last];
     }
 
 private:
+    enum : unsigned char { kWaiting, kClaimed, kDone };
+    // Live slots beyond the loop's, per thread, that may be examined before
+    // the loop reaches them: enough to keep every thread busy while one
+    // candidate takes long, few enough that little work is spent on
+    // candidates that suppression drops.
+    static constexpr int kSlotsAhead = 3;
+
+    // The first slot within reach that nobody has started, or -1 (lock held).
+    int claimable() const {
+        const int end = std::min(live_, cursor_ + window_);
+        for (int s = cursor_; s < end; ++s)
+            if (state_[static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)])] == kWaiting)
+                return s;
+        return -1;
+    }
+
+    // Examines the candidate of slot `s` with the lock released.
+    void examineSlot(std::unique_lock<std::mutex>& g, int worker, int s) {
+        const std::size_t o = static_cast<std::size_t>(origin_[static_cast<std::size_t>(s)]);
+        state_[o] = kClaimed;
+        const FlawCandidate candidate = owner_.k_.candidates[s];
+        g.unlock();
+        Outcome result;
+        try {
+            result = examiner(worker).outcomeOf(candidate);
+        } catch (...) {
+            g.lock();
+            if (!failure_) failure_ = std::current_exception();
+            ready_.notify_all();
+            throw;
+        }
+        g.lock();
+        outcomes_[o] = result;
+        state_[o] = kDone;
+        ready_.notify_all();
+    }
+
+    void examineAhead(int worker) {
+        std::unique_lock<std::mutex> g(lock_);
+        while (!finished_ && !failure_) {
+            const int s = claimable();
+            if (s >= 0) {
+                examineSlot(g, worker, s);
+            } else {
+                work_.wait(g);
+            }
+        }
+    }
+
+    // The caller's thread uses the owner's workspace; helpers get one each,
+    // made on first use.
+    Inspection& examiner(int worker) {
+        if (worker == 0) return owner_;
+        std::unique_ptr<Inspection>& helper = workers_[static_cast<std::size_t>(worker)];
+        if (!helper) helper = std::make_unique<Inspection>(owner_.k_);
+        return *helper;
+    }
+
     Inspection& owner_;
-    int threads_;
-    std::vector<bool> done_;
-    std::vector<Outcome> outcomes_;
-    std::vector<int> origin_;
-    std::vector<int> slots_;
+    const int threads_, window_;
+    std::mutex lock_;
+    std::condition_variable work_;   // the loop moved on, or stopped
+    std::condition_variable ready_;  // an examination ended
+    int cursor_ = 0, live_;
+    bool finished_ = false;
+    std::exception_ptr failure_;
+    std::vector<unsigned char> state_;  // by origin
+    std::vector<Outcome> outcomes_;     // by origin
+    std::vector<int> origin_;           // by slot
     std::vector<std::unique_ptr<Inspection>> workers_;
 };
 
@@ -248,18 +340,22 @@ int Inspection::run() {
     // The reference is corrected in place before anything reads it.
     correctInvalidLinesIn(k_.ref);
     correctPadsIn(k_.ref);
+    const int count = std::max(k_.candidateCount, 0);
+    const int threads = std::min(threadBudget(), count);
+    if (threads > 1) {
+        Lookahead(*this, count, threads).run();
+    } else {
+        candidateLoop(nullptr, 0);
+    }
+    holePass();
+    return writer_.count();
+}
 
+void Inspection::candidateLoop(Lookahead* ahead, int worker) {
     int live = std::max(k_.candidateCount, 0);
-    // With more than one thread the next few live candidates are examined
-    // together, in parallel, whenever the loop reaches one not yet examined;
-    // the loop itself runs in the serial order over those outcomes (capacity,
-    // suppression and its reordering of the list), so the records are the
-    // same bytes whatever the thread count. `origin` follows each list slot
-    // back to the candidate it held at the start.
-    Lookahead ahead(*this, live);
     for (int i = 0; i < live; ++i) {
         if (writer_.full()) break;
-        const Outcome o = ahead.enabled() ? ahead.outcome(i, live) : outcomeOf(k_.candidates[i]);
+        const Outcome o = ahead ? ahead->outcome(worker, i) : outcomeOf(k_.candidates[i]);
         const std::optional<Verdict>& v = o.verdict;
         if (!v || v->code <= 0 || v->code >= kNoVerdict) continue;
         FlawRecord rec{v->code,        scoreField(v->score), o.refX + v->dx, o.refY + v->dy,
@@ -277,8 +373,11 @@ int Inspection::run() {
                 // to INT_MIN), so their sum is taken without sign.
                 const auto square = [](long long d) { return static_cast<unsigned long long>(d * d); };
                 if (square(ex) + square(ey) < static_cast<unsigned long long>(limit)) {
-                    k_.candidates[j] = k_.candidates[live - 1];
-                    ahead.moved(live - 1, j);
+                    if (ahead) {
+                        ahead->dropInto(j);
+                    } else {
+                        k_.candidates[j] = k_.candidates[live - 1];
+                    }
                     --live;
                 } else {
                     ++j;
@@ -286,8 +385,6 @@ int Inspection::run() {
             }
         }
     }
-    holePass();
-    return writer_.count();
 }
 
 std::optional<Verdict> Inspection::examine(const FlawCandidate& cand) {

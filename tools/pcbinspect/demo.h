@@ -28,7 +28,7 @@ struct RandomBoardTally {
     std::map<std::string, Kind> kinds;  // by defect kind
     int records = 0, falseCalls = 0;    // records written, and those on no defect
     int unplaced = 0;                   // boards the search could not place
-    double milliseconds = 0.0;          // search and inspection, all boards
+    double searchMs = 0.0, inspectMs = 0.0;  // library time, all boards
     double precision() const { return records ? 1.0 - double(falseCalls) / records : 1.0; }
 };
 
