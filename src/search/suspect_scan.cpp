@@ -9,6 +9,7 @@
 
 #include "boundary/gray_copy.h"
 #include "boundary/numeric.h"
+#include "boundary/vector_lanes.h"
 #include "search/search_ops.h"
 #include "search/suspect_search.h"
 
@@ -35,6 +36,22 @@ bool allNeighboursSet(const GrayView& map, int x, int y) {
     if (x < 1 || y < 1 || x >= map.width - 1 || y >= map.height - 1) return false;
     const std::uint8_t* row = map.row(y);
     return map.row(y - 1)[x] != 0 && map.row(y + 1)[x] != 0 && row[x - 1] != 0 && row[x + 1] != 0;
+}
+
+// Moves x to the first unvisited edge of row[x, end); false when there is
+// none. Marks only ever turn edges into something else, so a group of pixels
+// without an edge now is passed over as a whole.
+bool nextEdge(const std::uint8_t* row, int end, int& x) {
+#ifdef __SSE2__
+    for (; x + 16 <= end; x += 16)
+        if (const unsigned m = bytesEqual16(row + x, kEdge)) {
+            x += __builtin_ctz(m);
+            return true;
+        }
+#endif
+    for (; x < end; ++x)
+        if (row[x] == kEdge) return true;
+    return false;
 }
 
 // The records written so far, in the caller's array.
@@ -146,34 +163,71 @@ void FlawScan::cutReferenceWindow() {
     camera_ = SearchState::view(s_.closedCamera, w_, h_);
 }
 
+// Marks row y of `map`: its set pixels that are ignored or inside (all four
+// neighbours set) become kInner; the others are edges, marked kInner in
+// `edges` when one is given. True when `edges` got a mark. Marking keeps a
+// pixel set, so the pixels of the row marked before another is looked at
+// do not change its verdict, and sixteen pixels are judged at once.
+bool markInnerRow(GrayView map, ConstGrayView ignore, std::uint8_t* edges, int y) {
+    std::uint8_t* row = map.row(y);
+    const std::uint8_t* ign = ignore.row(y);
+    bool marked = false;
+    auto one = [&](int x) {
+        if (row[x] == 0) return;
+        if (ign[x] != 0 || allNeighboursSet(map, x, y)) {
+            row[x] = kInner;
+        } else if (edges != nullptr) {
+            edges[x] = kInner;
+            marked = true;
+        }
+    };
+    int x = 0;
+#ifdef __SSE2__
+    if (y >= 1 && y < map.height - 1) {
+        one(0);
+        x = 1;
+        const std::uint8_t* up = map.row(y - 1);
+        const std::uint8_t* down = map.row(y + 1);
+        const __m128i zero = _mm_setzero_si128(), inner = _mm_set1_epi8(static_cast<char>(kInner));
+        auto isZero = [&](const std::uint8_t* p) {
+            return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), zero);
+        };
+        __m128i anyMarked = zero;
+        for (; x + 16 <= map.width - 1; x += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+            const __m128i open = _mm_or_si128(_mm_or_si128(isZero(up + x), isZero(down + x)),
+                                              _mm_or_si128(isZero(row + x - 1), isZero(row + x + 1)));
+            // An edge: set, not ignored, a neighbour open.
+            const __m128i edge = _mm_andnot_si128(_mm_cmpeq_epi8(v, zero),
+                                                  _mm_and_si128(isZero(ign + x), open));
+            // Set pixels that are not edges become inner.
+            const __m128i keep = _mm_or_si128(_mm_cmpeq_epi8(v, zero), edge);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x),
+                             _mm_or_si128(_mm_and_si128(keep, v), _mm_andnot_si128(keep, inner)));
+            if (edges != nullptr) {
+                __m128i* const e = reinterpret_cast<__m128i*>(edges + x);
+                _mm_storeu_si128(e, _mm_or_si128(_mm_andnot_si128(edge, _mm_loadu_si128(e)),
+                                                 _mm_and_si128(edge, inner)));
+                anyMarked = _mm_or_si128(anyMarked, edge);
+            }
+        }
+        marked = _mm_movemask_epi8(anyMarked) != 0;
+    }
+#endif
+    for (; x < map.width; ++x) one(x);
+    return marked;
+}
+
 // Inner and ignored pixels of both maps become 128; the remaining 255
 // pixels are the edges. Reference edges are marked 128 in the caller's
 // camera window. False when neither map has an edge.
 bool FlawScan::markEdges() {
+    const ConstGrayView ignore = asConst(ignore_);
+    for (int y = 0; y < h_; ++y) markInnerRow(camera_, ignore, nullptr, y);
     bool anyEdge = false;
     for (int y = 0; y < h_; ++y) {
-        const std::uint8_t* ign = ignore_.row(y);
-        std::uint8_t* cam = camera_.row(y);
-        for (int x = 0; x < w_; ++x) {
-            if (cam[x] == 0) continue;
-            if (ign[x] != 0 || allNeighboursSet(camera_, x, y)) cam[x] = kInner;
-        }
-    }
-    for (int y = 0; y < h_; ++y) {
-        const std::uint8_t* ign = ignore_.row(y);
-        const std::uint8_t* cam = camera_.row(y);
-        std::uint8_t* ref = ref_.row(y);
-        std::uint8_t* out = s_.camera.row(y);
-        for (int x = 0; x < w_; ++x) {
-            if (cam[x] == kEdge) anyEdge = true;
-            if (ref[x] == 0) continue;
-            if (ign[x] != 0 || allNeighboursSet(ref_, x, y)) {
-                ref[x] = kInner;
-            } else {
-                out[x] = kInner;
-                anyEdge = true;
-            }
-        }
+        if (!anyEdge) anyEdge = std::memchr(camera_.row(y), kEdge, static_cast<std::size_t>(w_)) != nullptr;
+        anyEdge |= markInnerRow(ref_, ignore, s_.camera.row(y), y);
     }
     return anyEdge;
 }
@@ -327,7 +381,7 @@ bool FlawScan::cameraScan() {
     const int cw = std::max(w_ / kLocalCells, 1), ch = std::max(h_ / kLocalCells, 1);
     for (int y = border; y < h_ - border - 1; ++y) {
         for (int x = border; x < w_ - border - 1; ++x) {
-            if (camera_.at(x, y) != kEdge) continue;
+            if (!nextEdge(camera_.row(y), w_ - border - 1, x)) break;
             const int cell = std::min(y / ch, kLocalCells - 1) * kLocalCells +
                              std::min(x / cw, kLocalCells - 1);
             const int ox = s_.cellOffsets[cell][0], oy = s_.cellOffsets[cell][1];
@@ -363,7 +417,7 @@ void FlawScan::referenceScan() {
     const int border = set_.border;
     for (int y = border + 1; y < h_ - border - 1; ++y) {
         for (int x = border; x < w_ - border - 1; ++x) {
-            if (ref_.at(x, y) != kEdge) continue;
+            if (!nextEdge(ref_.row(y), w_ - border - 1, x)) break;
             for (int yy = y; yy <= std::min(y + 1, h_ - 1); ++yy)
                 for (int xx = x; xx <= std::min(x + 1, w_ - 1); ++xx) ref_.at(xx, yy) = 0;
             const Found f = searchCameraEdges(x, y);
