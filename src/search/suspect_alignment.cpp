@@ -215,14 +215,15 @@ void coarseAlignment(SearchState& s) {
 
 void fineAlignment(SearchState& s) {
     const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
-    s.blurredRef = s.binaryRef;
-    s.blurredCamera = s.closedCamera;
-    // The two blurs are independent.
+    // The two blurred copies are independent.
     parallelFor(2, threadBudget(), [&](int, int k) {
-        if (k == 0)
+        if (k == 0) {
+            s.blurredRef = s.binaryRef;
             boxBlurGray(s.blurredRef.data(), W, W, H, 3);
-        else
+        } else {
+            s.blurredCamera = s.closedCamera;
             boxBlurGray(s.blurredCamera.data(), w, w, h, 3);
+        }
     });
     const ConstGrayView ref = SearchState::cview(s.blurredRef, W, H);
     const ConstGrayView cam = SearchState::cview(s.blurredCamera, w, h);
