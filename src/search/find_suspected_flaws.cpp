@@ -81,7 +81,9 @@ extern "C" PCBINSPECT_API std::int32_t findSuspectedFlaws(
         positionOut[0] = s.cornerX;
         positionOut[1] = s.cornerY;
         *scoreOut = static_cast<float>(s.fineScore);
-        localAlignment(s);
+        // The scan's maps depend on the corner alone, so they are made
+        // while the local cells are aligned.
+        localAlignment(s, [&] { prepareScanMaps(s); });
         if (offsetsOut != nullptr) std::memcpy(offsetsOut, s.cellOffsets, sizeof s.cellOffsets);
         return scanForFlaws(s, records, capacity);
     });

@@ -276,7 +276,7 @@ void fineAlignment(SearchState& s) {
     s.cornerY = truncToInt(cy - halfH);
 }
 
-void localAlignment(SearchState& s) {
+void localAlignment(SearchState& s, const std::function<void()>& alongside) {
     std::memset(s.cellOffsets, 0, sizeof s.cellOffsets);
     const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
     const int m = s.settings.margin;
@@ -286,7 +286,13 @@ void localAlignment(SearchState& s) {
     const ConstGrayView ignore{s.ignore.data, W, s.ignore.stride, H};
     // The cells are independent: each reads the shared images and writes
     // only its own offset, so they run on the call's threads.
-    parallelFor(kLocalCells * kLocalCells, threadBudget(), [&](int, int cell) {
+    // Task 0 is the work alongside, first because it is the longest.
+    parallelFor(kLocalCells * kLocalCells + 1, threadBudget(), [&](int, int task) {
+        if (task == 0) {
+            if (alongside) alongside();
+            return;
+        }
+        const int cell = task - 1;
         const int j = cell / kLocalCells, i = cell % kLocalCells;
         // Camera block around the cell, clipped to the window.
         const long long bx0 = std::max(0LL, static_cast<long long>(i) * cw - 15);

@@ -115,8 +115,6 @@ private:
         int dx = 0, dy = 0;  // the shift of the best agreement
     };
 
-    void cutReferenceWindow();
-    bool markEdges();
     bool cameraScan();
     void referenceScan();
     template <class Agreement>
@@ -140,27 +138,21 @@ private:
     const SearchSettings& set_;
     int w_, h_;
     RecordList list_;
-    ScratchImage cutRef_, cutIgnore_;
     GrayView ref_{}, ignore_{}, camera_{};
 };
 
-void FlawScan::cutReferenceWindow() {
-    const std::size_t area = static_cast<std::size_t>(w_) * h_;
-    // The alignment's blurred maps are done with; their memory, already
-    // touched, holds the cuts, which spares the page faults of fresh memory.
-    cutRef_.swap(s_.blurredRef);
-    cutIgnore_.swap(s_.blurredCamera);
-    cutRef_.assign(area, 0);
-    cutIgnore_.assign(area, 0);
-    copySubGrayAt(s_.binaryRef.data(), s_.W(), s_.W(), s_.H(), cutRef_.data(), w_, w_, h_,
-                  s_.cornerX, s_.cornerY);
-    copySubGrayAt(s_.ignore.data, s_.W(), s_.ignore.stride, s_.H(), cutIgnore_.data(), w_, w_,
-                  h_, s_.cornerX, s_.cornerY);
-    for (auto& v : cutRef_) v = v < 129 ? 0 : 255;
-    for (auto& v : cutIgnore_) v = v < 129 ? 0 : 255;
-    ref_ = SearchState::view(cutRef_, w_, h_);
-    ignore_ = SearchState::view(cutIgnore_, w_, h_);
-    camera_ = SearchState::view(s_.closedCamera, w_, h_);
+// The reference and G under the window as 0/255.
+void cutScanWindows(SearchState& s) {
+    const int w = s.w(), h = s.h();
+    const std::size_t area = static_cast<std::size_t>(w) * h;
+    s.scanRef.assign(area, 0);
+    s.scanIgnore.assign(area, 0);
+    copySubGrayAt(s.binaryRef.data(), s.W(), s.W(), s.H(), s.scanRef.data(), w, w, h, s.cornerX,
+                  s.cornerY);
+    copySubGrayAt(s.ignore.data, s.W(), s.ignore.stride, s.H(), s.scanIgnore.data(), w, w, h,
+                  s.cornerX, s.cornerY);
+    for (auto& v : s.scanRef) v = v < 129 ? 0 : 255;
+    for (auto& v : s.scanIgnore) v = v < 129 ? 0 : 255;
 }
 
 // Marks row y of `map`: its set pixels that are ignored or inside (all four
@@ -216,20 +208,6 @@ bool markInnerRow(GrayView map, ConstGrayView ignore, std::uint8_t* edges, int y
 #endif
     for (; x < map.width; ++x) one(x);
     return marked;
-}
-
-// Inner and ignored pixels of both maps become 128; the remaining 255
-// pixels are the edges. Reference edges are marked 128 in the caller's
-// camera window. False when neither map has an edge.
-bool FlawScan::markEdges() {
-    const ConstGrayView ignore = asConst(ignore_);
-    for (int y = 0; y < h_; ++y) markInnerRow(camera_, ignore, nullptr, y);
-    bool anyEdge = false;
-    for (int y = 0; y < h_; ++y) {
-        if (!anyEdge) anyEdge = std::memchr(camera_.row(y), kEdge, static_cast<std::size_t>(w_)) != nullptr;
-        anyEdge |= markInnerRow(ref_, ignore, s_.camera.row(y), y);
-    }
-    return anyEdge;
 }
 
 // The shift search shared by both scans: positions (x + ox + dx, y + oy +
@@ -430,14 +408,34 @@ void FlawScan::referenceScan() {
 }
 
 int FlawScan::run() {
-    cutReferenceWindow();
-    if (!markEdges()) return 0;
+    if (!s_.scanHasEdges) return 0;
+    ref_ = SearchState::view(s_.scanRef, w_, h_);
+    ignore_ = SearchState::view(s_.scanIgnore, w_, h_);
+    camera_ = SearchState::view(s_.closedCamera, w_, h_);
     if (cameraScan() && list_.hasRoom()) referenceScan();
     list_.removeNearDuplicates();
     return list_.count();
 }
 
 }  // namespace
+
+// Inner and ignored pixels of both maps become 128; the remaining 255
+// pixels are the edges. Reference edges are marked 128 in the caller's
+// camera window.
+void prepareScanMaps(SearchState& s) {
+    cutScanWindows(s);
+    const int w = s.w(), h = s.h();
+    const GrayView camera = SearchState::view(s.closedCamera, w, h);
+    const GrayView ref = SearchState::view(s.scanRef, w, h);
+    const ConstGrayView ignore = SearchState::cview(s.scanIgnore, w, h);
+    for (int y = 0; y < h; ++y) markInnerRow(camera, ignore, nullptr, y);
+    bool anyEdge = false;
+    for (int y = 0; y < h; ++y) {
+        if (!anyEdge) anyEdge = std::memchr(camera.row(y), kEdge, static_cast<std::size_t>(w)) != nullptr;
+        anyEdge |= markInnerRow(ref, ignore, s.camera.row(y), y);
+    }
+    s.scanHasEdges = anyEdge;
+}
 
 int scanForFlaws(SearchState& s, std::int32_t* records, int capacity) {
     FlawScan scan(s, records, capacity);

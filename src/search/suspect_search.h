@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "boundary/image_view.h"
@@ -50,6 +51,9 @@ struct SearchState {
     ScratchImage markers;       // (W/6) x (H/6)
     ScratchImage blurredRef;    // W x H
     ScratchImage blurredCamera; // w x h
+    ScratchImage scanRef;       // w x h: binaryRef under the window, edges marked
+    ScratchImage scanIgnore;    // w x h: G under the window, 0/255
+    bool scanHasEdges = false;  // either scan map holds an edge
 
     long long cameraTotal = 0;  // set, unmasked camera pixels of the whole window
     int offsetX = 0, offsetY = 0;  // window centre offset from R's centre, pixels
@@ -85,10 +89,17 @@ void prepareMaps(SearchState& s);
 void coarseAlignment(SearchState& s);
 // Fine offset at full resolution, window centre and corner.
 void fineAlignment(SearchState& s);
-// The 25 local alignment cells.
-void localAlignment(SearchState& s);
+// The 25 local alignment cells; `alongside`, when given, runs on the call's
+// threads together with them (it must not touch what the cells read: the
+// blurred maps and G).
+void localAlignment(SearchState& s, const std::function<void()>& alongside = {});
 
-// Both flaw scans and the final de-duplication; returns the record count.
+// The maps of the flaw scans, once the window's corner is known: the
+// reference and G under the window, and the edges of both maps marked
+// (reference edges also in C). Sets scanHasEdges.
+void prepareScanMaps(SearchState& s);
+// Both flaw scans over the prepared maps and the final de-duplication;
+// returns the record count.
 int scanForFlaws(SearchState& s, std::int32_t* records, int capacity);
 
 }  // namespace pcbinspect
