@@ -235,31 +235,10 @@ void reduceMap(ScratchImage& dst, ConstGrayView src, bool binary) {
     markEdgeContacts(out);
 }
 
-}  // namespace
-
-void prepareMaps(SearchState& s) {
-    const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
-    // The reference's maps and the camera's share nothing: the two are made
-    // side by side on the call's threads.
-    parallelFor(2, threadBudget(), [&](int, int k) {
-        if (k == 0) {
-            binariseReference(s);
-            markEnclosedDarkAreas(s);
-            reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, W, H), true);
-            return;
-        }
-        // Closed camera map: pinholes of one pixel in the copper are closed.
-        s.closedCamera.resize(static_cast<std::size_t>(w) * h);
-        const GrayView closed = SearchState::view(s.closedCamera, w, h);
-        for (int y = 0; y < h; ++y)
-            std::memcpy(closed.row(y), s.camera.row(y), static_cast<std::size_t>(w));
-        replaceSurrounded(closed, 0, true, 255);
-        reduceMap(s.reducedCamera, SearchState::cview(s.closedCamera, w, h), true);
-        reduceMap(s.reducedMask, ConstGrayView{s.cameraMask.data, w, s.cameraMask.stride, h}, false);
-    });
-
-    // Marker map: enclosed dark areas 255, usable region labels 128 (which
-    // win), sampled at the top-left pixel of each block.
+// Marker map: enclosed dark areas 255, usable region labels 128 (which
+// win), sampled at the top-left pixel of each block.
+void markMarkers(SearchState& s) {
+    const int W = s.W(), H = s.H();
     const int bw = W / kReduction, bh = H / kReduction;
     s.markers.assign(static_cast<std::size_t>(bw) * bh, 0);
     for (int by = 0; by < bh; ++by) {
@@ -274,6 +253,31 @@ void prepareMaps(SearchState& s) {
             if (isRegionLabel(refRow[x]) && ignoreRow[x] == 0) out[bx] = 128;
         }
     }
+}
+
+}  // namespace
+
+void prepareMaps(SearchState& s) {
+    const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
+    // The reference's maps and the camera's share nothing: the two are made
+    // side by side on the call's threads.
+    parallelFor(2, threadBudget(), [&](int, int k) {
+        if (k == 0) {
+            binariseReference(s);
+            markEnclosedDarkAreas(s);
+            reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, W, H), true);
+            markMarkers(s);
+            return;
+        }
+        // Closed camera map: pinholes of one pixel in the copper are closed.
+        s.closedCamera.resize(static_cast<std::size_t>(w) * h);
+        const GrayView closed = SearchState::view(s.closedCamera, w, h);
+        for (int y = 0; y < h; ++y)
+            std::memcpy(closed.row(y), s.camera.row(y), static_cast<std::size_t>(w));
+        replaceSurrounded(closed, 0, true, 255);
+        reduceMap(s.reducedCamera, SearchState::cview(s.closedCamera, w, h), true);
+        reduceMap(s.reducedMask, ConstGrayView{s.cameraMask.data, w, s.cameraMask.stride, h}, false);
+    });
 }
 
 }  // namespace pcbinspect
