@@ -22,6 +22,19 @@ struct ImageView {
     bool empty() const { return width < 1 || height < 1; }
 };
 
+// Whether the rows of two images share a byte.
+template <class A, class B>
+bool sharesBytes(const ImageView<A>& a, const ImageView<B>& b) {
+    const auto first = [](const auto& v) { return reinterpret_cast<std::uintptr_t>(v.data); };
+    const auto end = [](const auto& v) {
+        return reinterpret_cast<std::uintptr_t>(v.data) +
+               (static_cast<std::uintptr_t>(v.height) - 1) * static_cast<std::uintptr_t>(v.stride) *
+                   sizeof(*v.data) +
+               static_cast<std::uintptr_t>(v.width) * sizeof(*v.data);
+    };
+    return first(a) < end(b) && first(b) < end(a);
+}
+
 using GrayView = ImageView<std::uint8_t>;
 using ConstGrayView = ImageView<const std::uint8_t>;
 using Gray16View = ImageView<std::uint16_t>;

@@ -1,11 +1,9 @@
 // The export findSuspectedFlaws: argument checks, gates, and the phases of
 // the search in order.
-#include <cstdint>
 #include <cstring>
 
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
-#include "boundary/parallel.h"
 #include "gpu/cuda_env.h"
 #include "pcbinspect/exports.h"
 #include "search/suspect_search.h"
@@ -29,18 +27,6 @@ SearchSettings clampSettings(int grow, int border, float threshold, int spacing,
     s.exhaustive = exhaustive;
     s.margin = mode >= 2 ? 10 : 30;
     return s;
-}
-
-// Whether two images' rows share a byte.
-template <class A, class B>
-bool sharesBytes(const A& a, const B& b) {
-    const auto first = [](const auto& v) { return reinterpret_cast<std::uintptr_t>(v.data); };
-    const auto end = [](const auto& v) {
-        return reinterpret_cast<std::uintptr_t>(v.data) +
-               static_cast<std::uintptr_t>(v.height - 1) * static_cast<std::uintptr_t>(v.stride) +
-               static_cast<std::uintptr_t>(v.width);
-    };
-    return first(a) < end(b) && first(b) < end(a);
 }
 
 }  // namespace
@@ -86,21 +72,7 @@ extern "C" PCBINSPECT_API std::int32_t findSuspectedFlaws(
         // set-up with it so that a later PrebuildCudaEnv finds it done.
         ensureCudaDevice(true);
 
-        // Normalising the camera changes the window and its mask; growing
-        // the ignore map reads the reference and changes the map. Unless the
-        // caller's buffers share bytes, the two run side by side.
-        const bool apart = !sharesBytes(s.ignore, s.camera) && !sharesBytes(s.ignore, s.cameraMask) &&
-                           !sharesBytes(s.reference, s.camera) &&
-                           !sharesBytes(s.reference, s.cameraMask);
-        bool content = false;
-        parallelFor(2, apart ? 2 : 1, [&](int, int k) {
-            if (k == 0) {
-                normaliseCamera(s);
-            } else {
-                content = growIgnoreAndCheckContent(s);
-            }
-        });
-        if (!content) return 0;
+        if (!normaliseInputs(s)) return 0;
         if (!checkCameraContent(s)) return 0;
         prepareMaps(s);
         coarseAlignment(s);

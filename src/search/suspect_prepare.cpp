@@ -109,6 +109,20 @@ bool growIgnoreAndCheckContent(SearchState& s) {
     return content;
 }
 
+bool normaliseInputs(SearchState& s) {
+    const bool apart = !sharesBytes(s.ignore, s.camera) && !sharesBytes(s.ignore, s.cameraMask) &&
+                       !sharesBytes(s.reference, s.camera) && !sharesBytes(s.reference, s.cameraMask);
+    bool content = false;
+    parallelFor(2, apart ? 2 : 1, [&](int, int k) {
+        if (k == 0) {
+            normaliseCamera(s);
+        } else {
+            content = growIgnoreAndCheckContent(s);
+        }
+    });
+    return content;
+}
+
 bool checkCameraContent(SearchState& s) {
     const GrayView c = s.camera, d = s.cameraMask;
     const int border = s.settings.border;

@@ -78,6 +78,10 @@ struct SearchState {
 void normaliseCamera(SearchState& s);
 // Grows G around label 152; false when no usable reference content is left.
 bool growIgnoreAndCheckContent(SearchState& s);
+// Both of the above, side by side on the call's threads unless the caller's
+// buffers share bytes (the one changes C and D, the other reads R and
+// changes G); false when no usable reference content is left.
+bool normaliseInputs(SearchState& s);
 // Counts the set, unmasked camera pixels; false when the inner rectangle
 // holds 30 or fewer. Sets cameraTotal.
 bool checkCameraContent(SearchState& s);

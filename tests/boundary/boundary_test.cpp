@@ -14,6 +14,7 @@
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/gray_copy.h"
+#include "boundary/image_view.h"
 #include "boundary/last_error.h"
 #include "boundary/scratch_memory.h"
 #include "pcbinspect/exports.h"
@@ -34,6 +35,29 @@ TEST(ArgumentCheck, AcceptsTheLargestGeometryAndRefusesAreasThatOverflow) {
     EXPECT_TRUE(checkedArea(INT_MAX, INT_MAX, 1, bytes));
     EXPECT_FALSE(checkedArea(INT_MAX, INT_MAX, 1u << 20, bytes));
     EXPECT_FALSE(checkedArea(-1, 5, 1, bytes));
+}
+
+// Views into one buffer: the span of a view ends after its last row's width,
+// so a view that starts there shares nothing with it.
+TEST(ImageView, SharesBytesOnlyWhereTheRowSpansMeet) {
+    std::uint8_t buffer[64] = {};
+    const GrayView a{buffer, 4, 8, 3};  // bytes 0 .. 19
+    const struct {
+        GrayView b;
+        bool shared;
+    } cases[] = {
+        {GrayView{buffer + 20, 4, 4, 2}, false},  // starts where a ends
+        {GrayView{buffer + 19, 1, 1, 1}, true},   // a's last byte
+        {GrayView{buffer + 4, 2, 8, 2}, true},    // in a's stride gaps: counted as shared
+        {GrayView{buffer + 40, 8, 8, 3}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(sharesBytes(a, c.b), c.shared);
+        EXPECT_EQ(sharesBytes(c.b, a), c.shared);
+    }
+    const ImageView<const std::uint16_t> wide{reinterpret_cast<const std::uint16_t*>(buffer + 32), 4, 4, 2};
+    EXPECT_TRUE(sharesBytes(wide, GrayView{buffer + 47, 1, 1, 1}));  // 16 bytes from 32
+    EXPECT_FALSE(sharesBytes(wide, GrayView{buffer + 48, 1, 1, 1}));
 }
 
 TEST(GuardedExport, TurnsEveryExceptionIntoTheNothingDoneResultAndOneLine) {
