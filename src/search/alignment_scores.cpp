@@ -279,6 +279,9 @@ double rankedQuadrants(const double* sum, const int* n, const int* content) {
 QuadrantPlan::QuadrantPlan(ConstGrayView b, ConstGrayView d, std::ptrdiff_t strideA)
     : w_(b.width), h_(b.height) {
     const int qw = w_ / 2 + 1, qh = h_ / 2 + 1;
+    // Room for every cell of the grid a quadrant spans, so that filling
+    // never moves the lists.
+    for (auto& cells : cells_) cells.reserve(static_cast<std::size_t>(qh / 5 + 1) * (qw / 5 + 1));
     for (int j = 0; j < h_; j += 5) {
         const std::uint8_t* rowB = b.row(j);
         const std::uint8_t* rowD = d.row(j);

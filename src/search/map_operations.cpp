@@ -144,21 +144,29 @@ void reduceMaskBlocks(ConstGrayView a, GrayView b) {
     const std::size_t blocks = static_cast<std::size_t>(m.bw) * m.bh;
     m.a.assign(blocks, 0);
     m.b.assign(blocks, 0);
-    std::vector<int> countA(m.bw), countB(m.bw);
+    // Set pixels per column over the ten rows of a block row (at most 10),
+    // added over the columns of each block.
+    const std::size_t columns = static_cast<std::size_t>(m.bw) * kMaskBlock;
+    std::vector<std::uint8_t> columnA(columns), columnB(columns);
     for (int by = 0; by < m.bh; ++by) {
-        std::fill(countA.begin(), countA.end(), 0);
-        std::fill(countB.begin(), countB.end(), 0);
+        std::fill(columnA.begin(), columnA.end(), 0);
+        std::fill(columnB.begin(), columnB.end(), 0);
         for (int y = by * kMaskBlock; y < (by + 1) * kMaskBlock; ++y) {
             const std::uint8_t* rowA = a.row(y);
             const std::uint8_t* rowB = b.row(y);
-            for (int x = 0; x < m.bw * kMaskBlock; ++x) {
-                countA[x / kMaskBlock] += rowA[x] != 0;
-                countB[x / kMaskBlock] += rowB[x] != 0;
+            for (std::size_t x = 0; x < columns; ++x) {
+                columnA[x] = static_cast<std::uint8_t>(columnA[x] + (rowA[x] != 0));
+                columnB[x] = static_cast<std::uint8_t>(columnB[x] + (rowB[x] != 0));
             }
         }
         for (int bx = 0; bx < m.bw; ++bx) {
-            m.atA(bx, by) = countA[bx] > 0 ? 255 : 0;
-            m.atB(bx, by) = countB[bx] >= 51 ? 255 : 0;
+            int countA = 0, countB = 0;
+            for (int k = 0; k < kMaskBlock; ++k) {
+                countA += columnA[static_cast<std::size_t>(bx) * kMaskBlock + k];
+                countB += columnB[static_cast<std::size_t>(bx) * kMaskBlock + k];
+            }
+            m.atA(bx, by) = countA > 0 ? 255 : 0;
+            m.atB(bx, by) = countB >= 51 ? 255 : 0;
         }
     }
     std::vector<std::uint8_t> marks(blocks);
@@ -174,12 +182,15 @@ void reduceMaskBlocks(ConstGrayView a, GrayView b) {
         }
     }
     if (!settled) return;
+    // Pixels of cleared blocks are cleared; the last block row and column
+    // reach to the image's edge.
     for (int y = 0; y < b.height; ++y) {
         const int by = std::min(y / kMaskBlock, m.bh - 1);
         std::uint8_t* row = b.row(y);
-        for (int x = 0; x < b.width; ++x) {
-            const int bx = std::min(x / kMaskBlock, m.bw - 1);
-            if (m.atB(bx, by) == 0) row[x] = 0;
+        for (int bx = 0; bx < m.bw; ++bx) {
+            if (m.atB(bx, by) != 0) continue;
+            const int x0 = bx * kMaskBlock, x1 = bx == m.bw - 1 ? b.width : x0 + kMaskBlock;
+            std::fill(row + x0, row + x1, std::uint8_t{0});
         }
     }
 }

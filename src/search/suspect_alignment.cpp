@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "boundary/gray_copy.h"
@@ -215,7 +216,10 @@ void coarseAlignment(SearchState& s) {
 
 void fineAlignment(SearchState& s) {
     const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
-    // The two blurred copies are independent.
+    const ConstGrayView mask{s.cameraMask.data, w, s.cameraMask.stride, h};
+    // The two blurred copies are independent; the camera's plan of cells
+    // follows its blur on the same thread.
+    std::optional<QuadrantPlan> plan;
     parallelFor(2, threadBudget(), [&](int, int k) {
         if (k == 0) {
             s.blurredRef = s.binaryRef;
@@ -223,17 +227,15 @@ void fineAlignment(SearchState& s) {
         } else {
             s.blurredCamera = s.closedCamera;
             boxBlurGray(s.blurredCamera.data(), w, w, h, 3);
+            plan.emplace(SearchState::cview(s.blurredCamera, w, h), mask, W);
         }
     });
     const ConstGrayView ref = SearchState::cview(s.blurredRef, W, H);
-    const ConstGrayView cam = SearchState::cview(s.blurredCamera, w, h);
-    const ConstGrayView mask{s.cameraMask.data, w, s.cameraMask.stride, h};
 
     // Two passes around the current offset, the second moving only to a
     // strictly better position than the first found. Nothing scores below 0;
     // with no position above 0 the offset stays.
     double best = 0.0;
-    const QuadrantPlan plan(cam, mask, ref.stride);
     auto pass = [&](int reach, int step) {
         int bestDx = 0, bestDy = 0;
         // Every position's score on the call's threads, then the first
@@ -241,7 +243,7 @@ void fineAlignment(SearchState& s) {
         const int side = 2 * reach / step + 1;
         std::vector<double> scores(static_cast<std::size_t>(side) * side);
         parallelFor(side, threadBudget(), [&](int, int row) {
-            plan.scoreRow(ref, W / 2 + s.offsetX - reach, H / 2 + s.offsetY - reach + row * step, step,
+            plan->scoreRow(ref, W / 2 + s.offsetX - reach, H / 2 + s.offsetY - reach + row * step, step,
                           side, scores.data() + static_cast<std::size_t>(row) * side);
         });
         for (int dy = -reach; dy <= reach; dy += step) {

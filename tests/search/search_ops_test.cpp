@@ -183,15 +183,18 @@ TEST(ReduceMaskBlocks, ClearsOnlyWhenJudged) {
     // across it and a lone mask pixel in block (0, 0). The lone pixel's
     // block never held 51 mask pixels: cleared. The mask row's blocks open
     // above and below onto empty space: eroded away, and B is cleared
-    // outside the eroded mask blocks.
-    GuardedImage c(200, 200, 200), m(200, 200, 200);
+    // outside the eroded mask blocks, up to the image's edge where its sides
+    // are no multiple of the block.
+    GuardedImage c(205, 203, 208), m(205, 203, 208);
     c.fill(0);
     m.fill(0);
     Canvas(c).rect(60, 40, 139, 159, 255);  // content blocks 6..13 x 4..15
     Canvas(m).rect(60, 90, 139, 99, 255);   // mask block row 9, columns 6..13
     m.at(3, 3) = 255;
+    m.at(204, 202) = 255;
     reduceMaskBlocks(cview(c), view(m));
     EXPECT_EQ(m.at(3, 3), 0);
+    EXPECT_EQ(m.at(204, 202), 0);
     EXPECT_EQ(m.at(100, 95), 0);
     EXPECT_TRUE(m.guardsIntact());
 }
