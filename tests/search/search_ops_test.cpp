@@ -89,6 +89,27 @@ TEST(PatchFits, ColumnsToTheEdgeRowsShortOfIt) {
     }
 }
 
+// The agreement counts the equal cells of the disc only: random patches,
+// the last column of the image included, against the disc's own count.
+TEST(PatchAgreement, CountsEqualCellsOfTheDisc) {
+    GuardedImage a(40, 30), b(40, 30);
+    std::srand(7);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) {
+            a.at(x, y) = std::rand() % 3 == 0 ? 255 : 0;
+            b.at(x, y) = std::rand() % 4 == 0 ? 255 : 128 * (std::rand() % 2);
+        }
+    const int places[][4] = {{0, 0, 0, 0}, {25, 14, 3, 2}, {10, 7, 25, 0}, {25, 0, 25, 14}};
+    for (const auto& p : places) {
+        int same = 0;
+        for (int r = 0; r < kPatchSide; ++r)
+            for (int c = 0; c < kPatchSide; ++c)
+                same += PatchDisc15[r][c] != 0 && a.at(p[0] + c, p[1] + r) == b.at(p[2] + c, p[3] + r);
+        EXPECT_EQ(patchAgreement(cview(a), p[0], p[1], cview(b), p[2], p[3]),
+                  static_cast<float>(same) / static_cast<float>(kPatchDiscCells));
+    }
+}
+
 TEST(QuadrantAgreement, RanksQuadrantsByScoreAndContent) {
     GuardedImage a(60, 60, 61), b(30, 30, 33), d(30, 30, 33);
     d.fill(0);
