@@ -289,7 +289,9 @@ QuadrantPlan::QuadrantPlan(ConstGrayView b, ConstGrayView d, std::ptrdiff_t stri
         for (int i = 0; i < w_; i += 5) {
             if (rowD[i] != 0) continue;
             const int q = i / qw + qRow;
-            cells_[q].push_back(Cell{static_cast<std::ptrdiff_t>(j) * strideA + i, rowB[i]});
+            const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(j) * strideA + i;
+            cells_[q].push_back(Cell{offset, rowB[i]});
+            farthest_ = offset;  // offsets grow in this order
         }
     }
 }
@@ -359,13 +361,16 @@ __attribute__((target("avx2"))) inline void addLanes(__m128i bytes, int vb, std:
 
 // The same for steps 1 and 2 with eight, then four centres in vector lanes;
 // integer sums, so the lanes give the scalar loop's totals exactly. Loads
-// stay within the bytes the scalar loop reads; the counts reach eight ints
-// past n - 4.
+// stay within the bytes the scalar loop reads unless `roomy` says that the
+// image holds the bytes of whole groups of eight centres, which then also
+// serve the last few centres (the counts of lanes beyond n are not read).
+// The counts reach eight ints past n - 1.
 __attribute__((target("avx2"))) void addCellAvx2(const std::uint8_t* from, int vb, int step, int n,
-                                                 std::int32_t* cubes, std::int32_t* filled) {
+                                                 bool roomy, std::int32_t* cubes, std::int32_t* filled) {
     int k = 0;
     const __m128i evens = _mm_setr_epi8(0, 2, 4, 6, 9, 11, 13, 15, -1, -1, -1, -1, -1, -1, -1, -1);
-    for (; k + 8 <= n; k += 8) {
+    const int whole = roomy ? n : n - 7;  // groups start below this
+    for (; k < whole; k += 8) {
         const std::uint8_t* p = from + k * step;
         __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
         if (step == 2)
@@ -410,6 +415,18 @@ void QuadrantPlan::scoreRow(ConstGrayView a, int cx, int cy, int step, int count
         const std::uint8_t* corner = a.row(y0) + x0;
 #ifdef PCBINSPECT_AVX2
         const bool vectors = (step == 1 || step == 2) && avx2Cells();
+        // Whole groups of eight centres read up to 7 (step 1) or 14 (step 2)
+        // bytes past a group's first centre; where the image holds those
+        // bytes for the farthest cell, the last group is a whole one too.
+        bool roomy = false;
+        if (vectors) {
+            const std::uintptr_t reach = reinterpret_cast<std::uintptr_t>(corner) +
+                                         static_cast<std::uintptr_t>(farthest_) +
+                                         static_cast<std::uintptr_t>((n - 1) / 8 * 8 * step + (step == 1 ? 7 : 14));
+            const std::uintptr_t end =
+                reinterpret_cast<std::uintptr_t>(a.row(a.height - 1)) + static_cast<std::uintptr_t>(a.width);
+            roomy = reach < end;
+        }
 #endif
         // Room for a last vector of eight lanes from any centre on.
         long long totals[4][kRowLanes] = {};
@@ -423,7 +440,7 @@ void QuadrantPlan::scoreRow(ConstGrayView a, int cx, int cy, int step, int count
                     const std::uint8_t* from = corner + cells[c].offset;
 #ifdef PCBINSPECT_AVX2
                     if (vectors) {
-                        addCellAvx2(from, cells[c].value, step, n, cubes, filled[q]);
+                        addCellAvx2(from, cells[c].value, step, n, roomy, cubes, filled[q]);
                         continue;
                     }
 #endif

@@ -90,6 +90,7 @@ private:
         int value;              // B there
     };
     std::vector<Cell> cells_[4];
+    std::ptrdiff_t farthest_ = 0;  // the largest cell offset
     int w_, h_;
 };
 

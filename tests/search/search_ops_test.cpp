@@ -132,7 +132,8 @@ TEST(QuadrantAgreement, RanksQuadrantsByScoreAndContent) {
 }
 
 // A row of centres scored at once matches each centre scored alone, with
-// centres off both edges, more centres than one group and any step.
+// centres off both edges, more centres than one group, groups of eight
+// partly used, and any step.
 TEST(QuadrantAgreement, RowOfCentresMatchesSingleCentres) {
     GuardedImage a(90, 70, 91), b(40, 30, 41), d(40, 30, 41);
     std::srand(5);
@@ -144,11 +145,13 @@ TEST(QuadrantAgreement, RowOfCentresMatchesSingleCentres) {
             d.at(x, y) = std::rand() % 4 == 0 ? 255 : 0;
         }
     const QuadrantPlan plan(cview(b), cview(d), a.stride());
-    for (const int step : {1, 2, 3}) {
-        std::vector<double> row(40, -1.0);
-        plan.scoreRow(cview(a), -5, 30, step, 40, row.data());
-        for (int k = 0; k < 40; ++k) EXPECT_EQ(row[k], plan.score(cview(a), -5 + k * step, 30)) << step << " " << k;
-    }
+    for (const int step : {1, 2, 3})
+        for (const int count : {40, 13, 7}) {
+            std::vector<double> row(40, -1.0);
+            plan.scoreRow(cview(a), -5 + 40 - count, 30, step, count, row.data());
+            for (int k = 0; k < count; ++k)
+                EXPECT_EQ(row[k], plan.score(cview(a), -5 + 40 - count + k * step, 30)) << step << " " << k;
+        }
 }
 
 TEST(ResizeGrayBilinear, CornerAlignedAndTruncated) {
