@@ -214,27 +214,120 @@ double weightedAlignmentScore(ConstGrayView map, ConstGrayView marker, ConstGray
     return 1.0 - sum / (static_cast<double>(w) * h);
 }
 
-double cubicAgreement(ConstGrayView a, ConstGrayView mask, ConstGrayView b, int cx, int cy,
-                      bool* tooFew) {
-    *tooFew = false;
+namespace {
+
+// Centres of one row of cubic agreements, and samples added in 32 bits
+// before they go into the 64-bit totals: 128 cubes of at most 255^3 stay
+// below 2^31. The sums are of integers, exact in either width, so the order
+// in which lanes add them does not matter.
+constexpr int kCubicLanes = 16;
+constexpr int kSamplesPer32 = 128;
+
+// One sample (reference bytes from a, mask bytes from m, centre k reading
+// a[k * step]) added to the counts of centres k0 .. n - 1.
+void addSampleScalar(const std::uint8_t* a, const std::uint8_t* m, int vb, int step, int k0, int n,
+                     std::int32_t* cubes, std::int32_t* counts) {
+    for (int k = k0; k < n; ++k) {
+        if (m[k * step] != 0) continue;
+        const int d = static_cast<int>(a[k * step]) - vb;
+        cubes[k] += std::abs(d * d * d);
+        ++counts[k];
+    }
+}
+
+#ifdef PCBINSPECT_AVX2
+// The eight bytes p[0], p[3], .. p[21], read without passing p[21].
+__attribute__((target("avx2"))) inline __m128i everyThird(const std::uint8_t* p) {
+    const __m128i low = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                         _mm_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+    const __m128i high = _mm_shuffle_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 14)),
+                                          _mm_setr_epi8(-1, -1, -1, -1, -1, -1, 4, 7, -1, -1, -1, -1, -1, -1, -1, -1));
+    return _mm_or_si128(low, high);
+}
+
+// The same with steps 1 and 3, eight centres at a time in vector lanes,
+// then the rest one at a time.
+__attribute__((target("avx2"))) void addSampleAvx2(const std::uint8_t* a, const std::uint8_t* m, int vb,
+                                                   int step, int n, std::int32_t* cubes, std::int32_t* counts) {
+    int k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const std::uint8_t* pa = a + k * step;
+        const std::uint8_t* pm = m + k * step;
+        const __m128i bytesA = step == 1 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pa)) : everyThird(pa);
+        const __m128i bytesM = step == 1 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pm)) : everyThird(pm);
+        const __m256i keep = _mm256_cmpeq_epi32(_mm256_cvtepu8_epi32(bytesM), _mm256_setzero_si256());
+        const __m256i diff = _mm256_sub_epi32(_mm256_cvtepu8_epi32(bytesA), _mm256_set1_epi32(vb));
+        const __m256i cube = _mm256_abs_epi32(_mm256_mullo_epi32(_mm256_mullo_epi32(diff, diff), diff));
+        __m256i* const c = reinterpret_cast<__m256i*>(cubes + k);
+        __m256i* const t = reinterpret_cast<__m256i*>(counts + k);
+        _mm256_storeu_si256(c, _mm256_add_epi32(_mm256_loadu_si256(c), _mm256_and_si256(cube, keep)));
+        _mm256_storeu_si256(t, _mm256_sub_epi32(_mm256_loadu_si256(t), keep));
+    }
+    addSampleScalar(a, m, vb, step, k, n, cubes, counts);
+}
+#endif
+
+}  // namespace
+
+void cubicAgreementRow(ConstGrayView a, ConstGrayView mask, ConstGrayView b, int cx, int cy,
+                       int step, int count, double* out, bool* tooFew) {
     const int w = b.width, h = b.height;
-    int x0 = 0, y0 = 0;
-    if (!placeWindow(a.width, a.height, w, h, cx, cy, x0, y0)) return 0.0;
-    double sum = 0.0;
-    int n = 1;
+    // The centres whose window fits form one run.
+    int first = -1, n = 0, x0 = 0, y0 = 0;
+    for (int k = 0; k < count; ++k) {
+        out[k] = 0.0;
+        tooFew[k] = false;
+        int x = 0, y = 0;
+        if (!placeWindow(a.width, a.height, w, h, cx + k * step, cy, x, y)) continue;
+        if (first < 0) {
+            first = k;
+            x0 = x;
+            y0 = y;
+        }
+        n = k - first + 1;
+    }
+    if (first < 0) return;
+#ifdef PCBINSPECT_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool vectors = (step == 1 || step == 3) && avx2;
+#endif
+    long long sums[kCubicLanes] = {};
+    std::int32_t counts[kCubicLanes] = {};
+    std::int32_t cubes[kCubicLanes] = {};
+    int pending = 0;  // samples in cubes
     for (int j = 0; j < h; j += 5) {
         const std::uint8_t* rowA = a.row(y0 + j) + x0;
         const std::uint8_t* rowMask = mask.row(y0 + j) + x0;
         const std::uint8_t* rowB = b.row(j);
         for (int i = 0; i < w; i += 5) {
-            if (rowMask[i] != 0) continue;
-            const int d = static_cast<int>(rowA[i]) - static_cast<int>(rowB[i]);
-            sum += std::abs(d * d * d);
-            ++n;
+#ifdef PCBINSPECT_AVX2
+            if (vectors) {
+                addSampleAvx2(rowA + i, rowMask + i, rowB[i], step, n, cubes, counts);
+            } else
+#endif
+            {
+                addSampleScalar(rowA + i, rowMask + i, rowB[i], step, 0, n, cubes, counts);
+            }
+            if (++pending == kSamplesPer32) {
+                for (int k = 0; k < n; ++k) sums[k] += cubes[k];
+                std::fill(cubes, cubes + kCubicLanes, 0);
+                pending = 0;
+            }
         }
     }
-    *tooFew = n < 10;
-    return 1.0 - sum / n / 16581375.0;
+    for (int k = 0; k < n; ++k) {
+        sums[k] += cubes[k];
+        const int cells = 1 + counts[k];
+        tooFew[first + k] = cells < 10;
+        out[first + k] = 1.0 - static_cast<double>(sums[k]) / cells / 16581375.0;
+    }
+}
+
+double cubicAgreement(ConstGrayView a, ConstGrayView mask, ConstGrayView b, int cx, int cy,
+                      bool* tooFew) {
+    double v = 0.0;
+    cubicAgreementRow(a, mask, b, cx, cy, 1, 1, &v, tooFew);
+    return v;
 }
 
 namespace {

@@ -66,6 +66,10 @@ double weightedAlignmentScore(ConstGrayView map, ConstGrayView marker, ConstGray
 // does not fit gives 0 with `tooFew` cleared.
 double cubicAgreement(ConstGrayView a, ConstGrayView mask, ConstGrayView b, int cx, int cy,
                       bool* tooFew);
+// cubicAgreement at the centres (cx + k * step, cy) for k < count, at most
+// 16, into out and tooFew.
+void cubicAgreementRow(ConstGrayView a, ConstGrayView mask, ConstGrayView b, int cx, int cy,
+                       int step, int count, double* out, bool* tooFew);
 
 // Agreement of camera window B (mask D, B's size) with reference A at
 // centre (cx, cy), per window quadrant on every fifth row and column where D

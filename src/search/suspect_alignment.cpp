@@ -326,12 +326,16 @@ void localAlignment(SearchState& s, const std::function<void()>& alongside) {
         double highest = -1.0, lowest = 2.0;
         auto pass = [&](int x0, int x1, int y0, int y1, int step, int& bestDx, int& bestDy) {
             double best = -1.0;
+            // A row of offsets at a time: at most 31 / 3 + 1 = 11 of them.
+            const int count = (x1 - x0) / step + 1;
+            double values[16];
+            bool few[16];
             for (int dy = y0; dy <= y1; dy += step) {
-                for (int dx = x0; dx <= x1; dx += step) {
-                    bool tooFew = false;
-                    const double v =
-                        cubicAgreement(area, areaMask, block, aw / 2 + dx, ah / 2 + dy, &tooFew);
-                    if (tooFew) continue;
+                cubicAgreementRow(area, areaMask, block, aw / 2 + x0, ah / 2 + dy, step, count, values, few);
+                for (int k = 0; k < count; ++k) {
+                    const int dx = x0 + k * step;
+                    if (few[k]) continue;
+                    const double v = values[k];
                     if (v > best) {
                         best = v;
                         bestDx = dx;
