@@ -216,6 +216,31 @@ double weightedAlignmentScore(ConstGrayView map, ConstGrayView marker, ConstGray
 
 namespace {
 
+// The centres (cx + k * step, cy), k0 <= k < k1, whose window of w x h fits
+// in an image of aw x ah form one run: its first centre, its length and the
+// first window's corner; first is -1 when none fits.
+struct CentreRun {
+    int first = -1, n = 0, x0 = 0, y0 = 0;
+};
+CentreRun centreRun(int aw, int ah, int w, int h, int cx, int cy, int step, int k0, int k1) {
+    CentreRun run;
+    for (int k = k0; k < k1; ++k) {
+        int x = 0, y = 0;
+        if (!placeWindow(aw, ah, w, h, cx + k * step, cy, x, y)) continue;
+        if (run.first < 0) {
+            run.first = k;
+            run.x0 = x;
+            run.y0 = y;
+        }
+        run.n = k - run.first + 1;
+    }
+    return run;
+}
+
+#ifdef PCBINSPECT_AVX2
+bool avx2Lanes() { return __builtin_cpu_supports("avx2"); }
+#endif
+
 // Centres of one row of cubic agreements, and samples added in 32 bits
 // before they go into the 64-bit totals: 128 cubes of at most 255^3 stay
 // below 2^31. The sums are of integers, exact in either width, so the order
@@ -272,24 +297,12 @@ __attribute__((target("avx2"))) void addSampleAvx2(const std::uint8_t* a, const 
 void cubicAgreementRow(ConstGrayView a, ConstGrayView mask, ConstGrayView b, int cx, int cy,
                        int step, int count, double* out, bool* tooFew) {
     const int w = b.width, h = b.height;
-    // The centres whose window fits form one run.
-    int first = -1, n = 0, x0 = 0, y0 = 0;
-    for (int k = 0; k < count; ++k) {
-        out[k] = 0.0;
-        tooFew[k] = false;
-        int x = 0, y = 0;
-        if (!placeWindow(a.width, a.height, w, h, cx + k * step, cy, x, y)) continue;
-        if (first < 0) {
-            first = k;
-            x0 = x;
-            y0 = y;
-        }
-        n = k - first + 1;
-    }
+    std::fill(out, out + count, 0.0);
+    std::fill(tooFew, tooFew + count, false);
+    const auto [first, n, x0, y0] = centreRun(a.width, a.height, w, h, cx, cy, step, 0, count);
     if (first < 0) return;
 #ifdef PCBINSPECT_AVX2
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    const bool vectors = (step == 1 || step == 3) && avx2;
+    const bool vectors = (step == 1 || step == 3) && avx2Lanes();
 #endif
     long long sums[kCubicLanes] = {};
     std::int32_t counts[kCubicLanes] = {};
@@ -433,8 +446,6 @@ void addCellScalar(const std::uint8_t* from, int vb, int step, int k0, int n, st
 }
 
 #ifdef PCBINSPECT_AVX2
-bool avx2Cells() { return __builtin_cpu_supports("avx2"); }
-
 // The cubes and contents of eight centres whose reference bytes are `bytes`
 // (the low eight), added to their counts where `keep` is set; the other
 // lanes add 0. The counts hold eight ints from `cubes` and `filled` on.
@@ -491,23 +502,13 @@ __attribute__((target("avx2"))) void addCellAvx2(const std::uint8_t* from, int v
 
 void QuadrantPlan::scoreRow(ConstGrayView a, int cx, int cy, int step, int count, double* out) const {
     for (int k0 = 0; k0 < count; k0 += kRowLanes) {
-        // The centres whose window fits form one run.
-        int first = -1, n = 0, x0 = 0, y0 = 0;
-        for (int k = k0; k < std::min(count, k0 + kRowLanes); ++k) {
-            out[k] = 0.0;
-            int x = 0, y = 0;
-            if (!placeWindow(a.width, a.height, w_, h_, cx + k * step, cy, x, y)) continue;
-            if (first < 0) {
-                first = k;
-                x0 = x;
-                y0 = y;
-            }
-            n = k - first + 1;
-        }
+        const int k1 = std::min(count, k0 + kRowLanes);
+        std::fill(out + k0, out + k1, 0.0);
+        const auto [first, n, x0, y0] = centreRun(a.width, a.height, w_, h_, cx, cy, step, k0, k1);
         if (first < 0) continue;
         const std::uint8_t* corner = a.row(y0) + x0;
 #ifdef PCBINSPECT_AVX2
-        const bool vectors = (step == 1 || step == 2) && avx2Cells();
+        const bool vectors = (step == 1 || step == 2) && avx2Lanes();
         // Whole groups of eight centres read up to 7 (step 1) or 14 (step 2)
         // bytes past a group's first centre; where the image holds those
         // bytes for the farthest cell, the last group is a whole one too.
