@@ -203,7 +203,7 @@ bool markInnerRow(GrayView map, ConstGrayView ignore, std::uint8_t* edges, int y
                 anyMarked = _mm_or_si128(anyMarked, edge);
             }
         }
-        marked = _mm_movemask_epi8(anyMarked) != 0;
+        marked |= _mm_movemask_epi8(anyMarked) != 0;
     }
 #endif
     for (; x < map.width; ++x) one(x);
