@@ -288,10 +288,12 @@ void localAlignment(SearchState& s, const std::function<void()>& alongside) {
     const ConstGrayView ignore{s.ignore.data, W, s.ignore.stride, H};
     // The cells are independent: each reads the shared images and writes
     // only its own offset, so they run on the call's threads.
-    // Task 0 is the work alongside, first because it is the longest.
+    // Task 0 is the work alongside, first because it is the longest; with
+    // buffers that share bytes it waits until the cells are done.
+    const bool together = alongside && s.buffersApart;
     parallelFor(kLocalCells * kLocalCells + 1, threadBudget(), [&](int, int task) {
         if (task == 0) {
-            if (alongside) alongside();
+            if (together) alongside();
             return;
         }
         const int cell = task - 1;
@@ -357,6 +359,7 @@ void localAlignment(SearchState& s, const std::function<void()>& alongside) {
             s.cellOffsets[j * kLocalCells + i][1] = dy2;
         }
     });
+    if (alongside && !together) alongside();
 }
 
 }  // namespace pcbinspect

@@ -110,10 +110,10 @@ bool growIgnoreAndCheckContent(SearchState& s) {
 }
 
 bool normaliseInputs(SearchState& s) {
-    const bool apart = !sharesBytes(s.ignore, s.camera) && !sharesBytes(s.ignore, s.cameraMask) &&
-                       !sharesBytes(s.reference, s.camera) && !sharesBytes(s.reference, s.cameraMask);
+    s.buffersApart = !sharesBytes(s.ignore, s.camera) && !sharesBytes(s.ignore, s.cameraMask) &&
+                     !sharesBytes(s.reference, s.camera) && !sharesBytes(s.reference, s.cameraMask);
     bool content = false;
-    parallelFor(2, apart ? 2 : 1, [&](int, int k) {
+    parallelFor(2, s.buffersApart ? 2 : 1, [&](int, int k) {
         if (k == 0) {
             normaliseCamera(s);
         } else {

@@ -54,6 +54,7 @@ struct SearchState {
     ScratchImage scanRef;       // w x h: binaryRef under the window, edges marked
     ScratchImage scanIgnore;    // w x h: G under the window, 0/255
     bool scanHasEdges = false;  // either scan map holds an edge
+    bool buffersApart = true;   // R, G, C and D share no byte (set by normaliseInputs)
 
     long long cameraTotal = 0;  // set, unmasked camera pixels of the whole window
     int offsetX = 0, offsetY = 0;  // window centre offset from R's centre, pixels
@@ -80,7 +81,8 @@ void normaliseCamera(SearchState& s);
 bool growIgnoreAndCheckContent(SearchState& s);
 // Both of the above, side by side on the call's threads unless the caller's
 // buffers share bytes (the one changes C and D, the other reads R and
-// changes G); false when no usable reference content is left.
+// changes G), which it records in buffersApart; false when no usable
+// reference content is left.
 bool normaliseInputs(SearchState& s);
 // Counts the set, unmasked camera pixels; false when the inner rectangle
 // holds 30 or fewer. Sets cameraTotal.
@@ -94,8 +96,9 @@ void coarseAlignment(SearchState& s);
 // Fine offset at full resolution, window centre and corner.
 void fineAlignment(SearchState& s);
 // The 25 local alignment cells; `alongside`, when given, runs on the call's
-// threads together with them (it must not touch what the cells read: the
-// blurred maps and G).
+// threads together with them, or after them when the caller's buffers share
+// bytes (it may change C, but nothing else the cells read: the blurred maps
+// and G).
 void localAlignment(SearchState& s, const std::function<void()>& alongside = {});
 
 // The maps of the flaw scans, once the window's corner is known: the
