@@ -37,5 +37,13 @@ inline unsigned bytesEqual16(const std::uint8_t* p, std::uint8_t value) {
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8(static_cast<char>(value)))));
 }
 
+// Bit i set where byte i of the sixteen from p is above `value`.
+inline unsigned bytesAbove16(const std::uint8_t* p, std::uint8_t value) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i atMost = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(static_cast<char>(value))),
+                                          _mm_setzero_si128());
+    return static_cast<unsigned>(_mm_movemask_epi8(atMost)) ^ 0xFFFFu;
+}
+
 }  // namespace pcbinspect
 #endif

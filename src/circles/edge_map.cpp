@@ -11,6 +11,7 @@
 #include "boundary/scratch_memory.h"
 #include "boundary/argument_check.h"
 #include "boundary/numeric.h"
+#include "boundary/vector_lanes.h"
 
 namespace pcbinspect {
 namespace {
@@ -35,87 +36,117 @@ int sectorOf(int gx, int gy) {
     return (a / 45) % 8;
 }
 
+// 2 x 2 gradient along the diagonals of the cell whose top-left pixel is
+// top[x], its row below starting at bottom.
+inline void gradient(const std::uint8_t* top, const std::uint8_t* bottom, int x, int& gx, int& gy) {
+    const int d1 = bottom[x + 1] - top[x];
+    const int d2 = top[x + 1] - bottom[x];
+    gx = (d1 + d2) / 2;
+    gy = (d1 - d2) / 2;
+}
+
+// Gradient magnitudes of one row of 2 x 2 cells, top-left pixels top[0 ..
+// n - 1], the row below starting at bottom.
+PCBINSPECT_AVX2_CLONES void magnitudeRow(const std::uint8_t* top, const std::uint8_t* bottom,
+                                         std::uint8_t* magnitude, int n) {
+    for (int x = 0; x < n; ++x) {
+        int gx, gy;
+        gradient(top, bottom, x, gx, gy);
+        const int m = (gx < 0 ? -gx : gx) + (gy < 0 ? -gy : gy);
+        magnitude[x] = static_cast<std::uint8_t>(m < 255 ? m : 255);
+    }
+}
+
+// Calls visit(x) for each x in [0, n) with values[x] > low, in order.
+template <class Visit>
+void forEachAbove(const std::uint8_t* values, int n, int low, Visit&& visit) {
+    if (low >= 255) return;
+    int x = 0;
+#ifdef __SSE2__
+    if (low >= 0)
+        for (; x + 16 <= n; x += 16) {
+            unsigned above = bytesAbove16(values + x, static_cast<std::uint8_t>(low));
+            for (; above != 0; above &= above - 1) visit(x + __builtin_ctz(above));
+        }
+#endif
+    for (; x < n; ++x)
+        if (values[x] > low) visit(x);
+}
+
 }  // namespace
 
 int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int height,
             int highThreshold) {
     if (width < 1 || height < 1) return 0;
     std::size_t area = 0, planeBytes = 0;
-    if (!checkedArea(width, height, 1, area) || !checkedArea(width, height, 4, planeBytes))
+    if (!checkedArea(width, height, 1, area) || !checkedArea(width, height, 3, planeBytes))
         throw std::bad_alloc();
     std::memset(edges, 0, area);
 
-    // Planes: magnitude, sector, and the suppression and hysteresis flags.
+    // Planes: magnitude, sector and hysteresis state.
     const ScratchArray<std::uint8_t> planes(planeBytes);
     std::uint8_t* const magnitude = planes.get();
     std::uint8_t* const sector = magnitude + area;
-    std::uint8_t* const suppressed = sector + area;
-    std::uint8_t* const state = suppressed + area;
+    std::uint8_t* const state = sector + area;
     const auto at = [width](int x, int y) { return static_cast<std::ptrdiff_t>(y) * width + x; };
 
     const int high = highThreshold;
     const int low = truncToInt(high * 0.4);
 
-    // 2 x 2 gradient along the diagonals of the cell whose top-left pixel is
-    // top[x] (its row below starting at bottom); the last row and column have
-    // none. The sector only matters where the magnitude can pass the low
-    // threshold.
-    const auto gradient = [](const std::uint8_t* top, const std::uint8_t* bottom, int x, int& gx,
-                             int& gy) {
-        const int d1 = bottom[x + 1] - top[x];
-        const int d2 = top[x + 1] - bottom[x];
-        gx = (d1 + d2) / 2;
-        gy = (d1 - d2) / 2;
-    };
-    std::memset(magnitude, 0, area);
-    std::memset(sector, 0, area);
+    // Magnitudes; the last row and column have no gradient. The sector only
+    // matters where the magnitude passes the low threshold, and is that of
+    // (0, 0) on the last row and column.
     for (int y = 0; y + 1 < height; ++y) {
-        const std::uint8_t* const s0 = source + at(0, y);
-        const std::uint8_t* const s1 = s0 + width;
-        std::uint8_t* const m = magnitude + at(0, y);
-        for (int x = 0; x + 1 < width; ++x) {
-            int gx, gy;
-            gradient(s0, s1, x, gx, gy);
-            m[x] = static_cast<std::uint8_t>(std::min(std::abs(gx) + std::abs(gy), 255));
-        }
-        for (int x = 0; x + 1 < width; ++x) {
-            if (m[x] <= low) continue;
-            int gx, gy;
-            gradient(s0, s1, x, gx, gy);
-            sector[at(x, y)] = static_cast<std::uint8_t>(sectorOf(gx, gy));
-        }
+        magnitudeRow(source + at(0, y), source + at(0, y + 1), magnitude + at(0, y), width - 1);
+        magnitude[at(width - 1, y)] = 0;
     }
-    // Pixels without a gradient pass the low threshold only when it is
-    // negative; their sector is that of (0, 0).
-    if (low < 0) {
-        const auto flat = static_cast<std::uint8_t>(sectorOf(0, 0));
-        for (int x = 0; x < width; ++x) sector[at(x, height - 1)] = flat;
-        for (int y = 0; y < height; ++y) sector[at(width - 1, y)] = flat;
+    std::memset(magnitude + at(0, height - 1), 0, static_cast<std::size_t>(width));
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* const s0 = source + at(0, y);
+        forEachAbove(magnitude + at(0, y), width, low, [&](int x) {
+            int gx = 0, gy = 0;
+            if (x + 1 < width && y + 1 < height) gradient(s0, s0 + width, x, gx, gy);
+            sector[at(x, y)] = static_cast<std::uint8_t>(sectorOf(gx, gy));
+        });
     }
 
-    // Non-maximum suppression across the edge, decided on the unchanged
-    // magnitudes first and applied afterwards. Ties keep the pixel.
-    std::memset(suppressed, 0, area);
-    for (int y = 1; y < height - 1; ++y) {
-        for (int x = 1; x < width - 1; ++x) {
-            const int m = magnitude[at(x, y)];
-            if (m <= low) continue;  // never an edge, suppressed or not
-            const int d = sector[at(x, y)], o = (d + 4) % 8;
-            if (m < magnitude[at(x + kSectorDx[d], y + kSectorDy[d])] ||
-                m < magnitude[at(x + kSectorDx[o], y + kSectorDy[o])])
-                suppressed[at(x, y)] = 1;
-        }
+    // Non-maximum suppression across the edge on the interior, decided on
+    // the unchanged magnitudes (ties keep the pixel); a suppressed pixel
+    // counts as magnitude 0. Pixels at or below the low threshold are never
+    // suppressed, and have no state unless the high threshold lies below
+    // the low one (a negative high threshold).
+    const auto stateOf = [&](int m) { return m > high ? kStrong : (m > low ? kWeak : kNone); };
+    if (high >= low) {
+        std::memset(state, kNone, area);
+    } else {
+        for (std::size_t i = 0; i < area; ++i) state[i] = stateOf(magnitude[i]);
     }
-    for (std::size_t i = 0; i < area; ++i) {
-        const int m = suppressed[i] ? 0 : magnitude[i];
-        state[i] = m > high ? kStrong : (m > low ? kWeak : kNone);
+    for (int y = 0; y < height; ++y) {
+        const bool interiorRow = y >= 1 && y < height - 1;
+        forEachAbove(magnitude + at(0, y), width, low, [&](int x) {
+            const int m = magnitude[at(x, y)];
+            bool suppressed = false;
+            if (interiorRow && x >= 1 && x < width - 1) {
+                const int d = sector[at(x, y)], o = (d + 4) % 8;
+                suppressed = m < magnitude[at(x + kSectorDx[d], y + kSectorDy[d])] ||
+                             m < magnitude[at(x + kSectorDx[o], y + kSectorDy[o])];
+            }
+            state[at(x, y)] = stateOf(suppressed ? 0 : m);
+        });
     }
 
     // Each chain is one path: from a strong pixel, step to the first strong
-    // neighbour, else to the first weak one, until there is none.
+    // neighbour, else to the first weak one, until there is none. Rows are
+    // passed over sixteen pixels at a time where none is strong.
     int count = 0;
     for (int sy = 0; sy < height; ++sy) {
         for (int sx = 0; sx < width; ++sx) {
+#ifdef __SSE2__
+            if (sx + 16 <= width && bytesEqual16(state + at(sx, sy), kStrong) == 0) {
+                sx += 15;
+                continue;
+            }
+#endif
             if (state[at(sx, sy)] != kStrong) continue;
             int x = sx, y = sy;
             for (;;) {
