@@ -63,6 +63,7 @@ public:
     }
     ~ScratchArray() { release(); }
     T* get() const { return data_; }
+    std::size_t size() const { return n_; }
     explicit operator bool() const { return data_ != nullptr; }
 
 private:

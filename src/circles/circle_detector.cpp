@@ -20,18 +20,25 @@
 namespace pcbinspect {
 namespace {
 
-// Keeps the middle pixel of each run of set pixels along one line of `n`
-// pixels, `step` bytes apart. Runs of one pixel stay as they are.
-void thinLine(std::uint8_t* p, int n, std::ptrdiff_t step) {
+// Keeps the middle pixel of each run of set pixels along a row of n pixels;
+// runs of one pixel stay as they are. Groups of sixteen clear pixels are
+// passed over at once.
+void thinRow(std::uint8_t* p, int n) {
     int i = 0;
     while (i < n - 1) {
-        if (p[i * step] != 0) {
+#ifdef __SSE2__
+        if (i + 16 <= n && bytesEqual16(p + i, 0) == 0xFFFFu) {
+            i += 16;
+            continue;
+        }
+#endif
+        if (p[i] != 0) {
             int end = i;
-            while (end + 1 < n && p[(end + 1) * step] != 0) ++end;
+            while (end + 1 < n && p[end + 1] != 0) ++end;
             if (end > i) {
-                const std::uint8_t value = p[i * step];
-                for (int j = i; j <= end; ++j) p[j * step] = 0;
-                p[((i + end) / 2) * step] = value;
+                const std::uint8_t value = p[i];
+                std::memset(p + i, 0, static_cast<std::size_t>(end - i + 1));
+                p[(i + end) / 2] = value;
                 i = end + 1;
                 continue;
             }
@@ -39,12 +46,6 @@ void thinLine(std::uint8_t* p, int n, std::ptrdiff_t step) {
         ++i;
     }
 }
-
-// The radius slices that vote, with the angle step of each.
-struct VotingSlice {
-    float radius;
-    double angleStep;  // degrees, at least the settings' step
-};
 
 // One slice's votes into its plane: each edge pixel votes for the centres at
 // the slice's radius in the directions listed, spreading one vote over the
@@ -74,9 +75,9 @@ void voteScalar(const SliceVotes& v) {
         for (int i = 0; i < v.directions; ++i) {
             const float px = fxPix - v.offsetX[i];
             const float py = fyPix - v.offsetY[i];
-            const float cx = halves ? (px + 0.5f) * 0.5f
+            const float cx = halves ? halfCellCentre(fxPix, v.offsetX[i])
                                     : static_cast<float>((static_cast<double>(px) + 0.5) / cellD);
-            const float cy = halves ? (py + 0.5f) * 0.5f
+            const float cy = halves ? halfCellCentre(fyPix, v.offsetY[i])
                                     : static_cast<float>((static_cast<double>(py) + 0.5) / cellD);
             if (cx >= 0.0f && cx < v.lastX && cy >= 0.0f && cy < v.lastY) {
                 const int ix = static_cast<int>(cx), iy = static_cast<int>(cy);
@@ -157,8 +158,49 @@ float largestOf(const float* v, int n) {
 }  // namespace
 
 void thinEdgeRuns(std::uint8_t* edges, int width, int height) {
-    for (int y = 0; y < height; ++y) thinLine(edges + static_cast<std::ptrdiff_t>(y) * width, width, 1);
-    for (int x = 0; x < width; ++x) thinLine(edges + x, height, width);
+    for (int y = 0; y < height; ++y) thinRow(edges + static_cast<std::ptrdiff_t>(y) * width, width);
+    // The columns, all at once row by row: runStart[x] is the first row of
+    // the run open in column x, or -1. A run of two or more rows keeps its
+    // middle pixel, with the value of its first.
+    std::vector<int> runStart(static_cast<std::size_t>(width), -1);
+    std::vector<std::uint8_t> open(static_cast<std::size_t>(width), 0);
+    const auto at = [&](int x, int y) { return edges + static_cast<std::ptrdiff_t>(y) * width + x; };
+    const auto closeRun = [&](int x, int last) {
+        const int first = runStart[x];
+        runStart[x] = -1;
+        open[x] = 0;
+        if (last == first) return;
+        const std::uint8_t value = *at(x, first);
+        for (int y = first; y <= last; ++y) *at(x, y) = 0;
+        *at(x, (first + last) / 2) = value;
+    };
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* const row = at(0, y);
+        int x = 0;
+        while (x < width) {
+#ifdef __SSE2__
+            if (x + 16 <= width) {
+                const __m128i any = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)),
+                                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(open.data() + x)));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF) {
+                    x += 16;
+                    continue;
+                }
+            }
+#endif
+            if (row[x] != 0) {
+                if (!open[x]) {
+                    runStart[x] = y;
+                    open[x] = 1;
+                }
+            } else if (open[x]) {
+                closeRun(x, y - 1);
+            }
+            ++x;
+        }
+    }
+    for (int x = 0; x < width; ++x)
+        if (open[x]) closeRun(x, height - 1);
 }
 
 int largestVote(const float* acc, const AccumulatorShape& shape) {
@@ -167,6 +209,21 @@ int largestVote(const float* acc, const AccumulatorShape& shape) {
     for (std::size_t i = 0; i < cells; ++i)
         if (acc[i] > static_cast<float>(largest)) largest = truncToInt(acc[i]);
     return largest;
+}
+
+void addCircleCandidate(std::vector<DetectedCircle>& list, float x, float y, float r, float value,
+                        float minDistance2) {
+    for (DetectedCircle& c : list) {
+        const double dx = truncToInt(c.x - x), dy = truncToInt(c.y - y);
+        if (static_cast<float>(dx * dx + dy * dy) < minDistance2) {
+            c.x = (x + c.x) * 0.5f;
+            c.y = (y + c.y) * 0.5f;
+            c.radius = (r + c.radius) * 0.5f;
+            c.vote = truncToInt(std::max(static_cast<float>(c.vote), value));
+            return;
+        }
+    }
+    list.push_back(DetectedCircle{truncToInt(value), x, y, r});
 }
 
 std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorShape& shape,
@@ -186,22 +243,7 @@ std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorSh
                 if (!(value >= threshold)) continue;
                 const float x = static_cast<float>(gx * shape.cell);
                 const float y = static_cast<float>(gy * shape.cell);
-                DetectedCircle* near = nullptr;
-                for (DetectedCircle& c : list) {
-                    const double dx = truncToInt(c.x - x), dy = truncToInt(c.y - y);
-                    if (static_cast<float>(dx * dx + dy * dy) < minDistance2) {
-                        near = &c;
-                        break;
-                    }
-                }
-                if (near != nullptr) {
-                    near->x = (x + near->x) * 0.5f;
-                    near->y = (y + near->y) * 0.5f;
-                    near->radius = (r + near->radius) * 0.5f;
-                    near->vote = truncToInt(std::max(static_cast<float>(near->vote), value));
-                } else {
-                    list.push_back(DetectedCircle{truncToInt(value), x, y, r});
-                }
+                addCircleCandidate(list, x, y, r, value, minDistance2);
                 // The list may end one circle beyond maxCount.
                 if (static_cast<std::int64_t>(list.size()) > s.maxCount) return list;
             }
@@ -210,10 +252,9 @@ std::vector<DetectedCircle> collectCircles(const float* acc, const AccumulatorSh
     return list;
 }
 
-CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& s) {
-    CircleVotes result;
+bool planVotes(ConstGrayView image, const CircleSettings& s, VotingPlan& plan) {
     const int width = image.width, height = image.height;
-    if (width < 1 || height < 1 || s.cellSize < 0) return result;
+    if (width < 1 || height < 1 || s.cellSize < 0) return false;
 
     // Radius slices: the range divided by the step in single precision. A
     // reversed or too short range has no slice between its first and last.
@@ -221,7 +262,7 @@ CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& s) {
         static_cast<float>(static_cast<std::int64_t>(s.maxRadius) - s.minRadius) /
         static_cast<float>(s.radiusStep);
     const std::int64_t sliceCount = static_cast<std::int64_t>(truncToInt(slices)) + 1;
-    if (sliceCount <= 2) return result;
+    if (sliceCount <= 2) return false;
 
     const int cell = std::max(s.cellSize, 1);
     const int gridW = width / cell + 1, gridH = height / cell + 1;
@@ -230,6 +271,9 @@ CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& s) {
         __builtin_mul_overflow(gridArea, static_cast<std::size_t>(sliceCount), &cells) ||
         cells > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(float))
         throw std::bad_alloc();
+    plan.width = width;
+    plan.height = height;
+    plan.shape = AccumulatorShape{sliceCount, gridW, gridH, cell};
 
     // Compact copy of the image and its edge map.
     std::size_t area = 0;
@@ -245,79 +289,102 @@ CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& s) {
 
     // Direction of each whole-degree angle index: the radians are formed in
     // double precision with the finder's pi and used in single precision.
-    float cosOf[360], sinOf[360];
     for (int a = 0; a < 360; ++a) {
         const float degrees = static_cast<float>(a) * s.angleStep;
         const float theta = static_cast<float>(static_cast<double>(degrees) / 180.0 * 3.1415926);
-        cosOf[a] = std::cos(theta);
-        sinOf[a] = std::sin(theta);
+        plan.cosOf[a] = std::cos(theta);
+        plan.sinOf[a] = std::sin(theta);
     }
     // The first and the last slice receive no votes. The angle step of a
     // radius is at least the angle under which one pixel is seen from the
     // centre, so small circles take fewer steps.
-    std::vector<VotingSlice> voting(static_cast<std::size_t>(sliceCount));
+    plan.slices.assign(static_cast<std::size_t>(sliceCount), VotingSlice{});
     for (std::int64_t k = 1; k + 1 < sliceCount; ++k) {
         const float r = static_cast<float>(s.minRadius + k * s.radiusStep);
         const double seen = static_cast<double>(std::atan(1.0f / r)) / 3.14159 * 180.0;
-        voting[k] = VotingSlice{r, std::max(static_cast<double>(s.angleStep), seen)};
+        plan.slices[k] = VotingSlice{r, std::max(static_cast<double>(s.angleStep), seen)};
     }
 
     // The edge pixels, listed once in raster order.
-    std::vector<std::int32_t> edgePixels;
+    plan.edgePixels.clear();
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = edges + static_cast<std::size_t>(y) * width;
         for (int x = 0; x < width; ++x)
             if (row[x] != 0) {
-                edgePixels.push_back(x);
-                edgePixels.push_back(y);
+                plan.edgePixels.push_back(x);
+                plan.edgePixels.push_back(y);
             }
     }
+    return true;
+}
+
+int sliceDirections(const VotingPlan& plan, std::int64_t k, float* offsetX, float* offsetY,
+                    int* degrees) {
+    const VotingSlice& slice = plan.slices[static_cast<std::size_t>(k)];
+    int directions = 0;
+    for (int a = 0; a < 360; ++directions) {
+        offsetX[directions] = plan.cosOf[a] * slice.radius;
+        offsetY[directions] = plan.sinOf[a] * slice.radius;
+        if (degrees != nullptr) degrees[directions] = a;
+        // Steps below one degree would never leave the angle.
+        const int next = truncToInt(a + slice.angleStep);
+        a = next > a ? next : a + 1;
+    }
+    return directions;
+}
+
+void voteSlice(const VotingPlan& plan, std::int64_t k, float* plane, std::vector<float>& offset) {
+    // The offsets of the centres from the pixel, x then y, one per angle
+    // visited, padded with NaN.
+    offset.assign(2 * kMaxDirections, std::numeric_limits<float>::quiet_NaN());
+    const int directions =
+        sliceDirections(plan, k, offset.data(), offset.data() + kMaxDirections, nullptr);
+    const AccumulatorShape& shape = plan.shape;
+    const SliceVotes votes{plan.edgePixels.data(), plan.edgePixels.size() / 2, offset.data(),
+                           offset.data() + kMaxDirections, directions, plane, shape.gridW,
+                           shape.cell, static_cast<float>(shape.gridW - 1),
+                           static_cast<float>(shape.gridH - 1)};
+#ifdef PCBINSPECT_AVX2
+    if (avx2Votes(votes, static_cast<std::size_t>(shape.gridW) * shape.gridH)) {
+        voteHalvesAvx2(votes);
+        return;
+    }
+#endif
+    voteScalar(votes);
+}
+
+CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& s) {
+    VotingPlan plan;
+    if (!planVotes(image, s, plan)) return CircleVotes{};
+    return voteForCircles(plan);
+}
+
+CircleVotes voteForCircles(const VotingPlan& plan) {
+    CircleVotes result;
+    const AccumulatorShape shape = plan.shape;
+    const std::size_t gridArea = static_cast<std::size_t>(shape.gridW) * shape.gridH;
+    const std::size_t cells = gridArea * static_cast<std::size_t>(shape.slices);
 
     // Each slice is a plane of its own, so the slices vote independently;
     // within a slice the votes come in pixel then angle order, the order in
     // which each cell's float sum is built.
     ScratchArray<float> acc(cells);
     std::fill(acc.get(), acc.get() + cells, 0.0f);
-    std::vector<float> rowLargest(static_cast<std::size_t>(sliceCount) * gridH, 0.0f);
-    const float lastX = static_cast<float>(gridW - 1), lastY = static_cast<float>(gridH - 1);
-    const int sliceJobs = static_cast<int>(std::min<std::int64_t>(sliceCount - 2, INT_MAX));
+    std::vector<float> rowLargest(static_cast<std::size_t>(shape.slices) * shape.gridH, 0.0f);
+    const int sliceJobs = static_cast<int>(std::min<std::int64_t>(shape.slices - 2, INT_MAX));
     const int workers = std::max(1, std::min(threadBudget(), sliceJobs));
     std::vector<std::vector<float>> offsets(static_cast<std::size_t>(workers));
     parallelFor(sliceJobs, workers, [&](int worker, int job) {
         const std::int64_t k = 1 + static_cast<std::int64_t>(job);
-        const VotingSlice& slice = voting[k];
-        // The offsets of the centres from the pixel, x then y, one per angle
-        // visited.
-        std::vector<float>& offset = offsets[static_cast<std::size_t>(worker)];
-        offset.assign(2 * 368, std::numeric_limits<float>::quiet_NaN());
-        int directions = 0;
-        for (int a = 0; a < 360; ++directions) {
-            offset[directions] = cosOf[a] * slice.radius;
-            offset[368 + directions] = sinOf[a] * slice.radius;
-            // Steps below one degree would never leave the angle.
-            const int next = truncToInt(a + slice.angleStep);
-            a = next > a ? next : a + 1;
-        }
-        const SliceVotes votes{edgePixels.data(), edgePixels.size() / 2, offset.data(),
-                               offset.data() + 368, directions,
-                               acc.get() + static_cast<std::size_t>(k) * gridArea,
-                               gridW, cell, lastX, lastY};
-#ifdef PCBINSPECT_AVX2
-        if (avx2Votes(votes, gridArea)) {
-            voteHalvesAvx2(votes);
-        } else {
-            voteScalar(votes);
-        }
-#else
-        voteScalar(votes);
-#endif
+        float* const plane = acc.get() + static_cast<std::size_t>(k) * gridArea;
+        voteSlice(plan, k, plane, offsets[static_cast<std::size_t>(worker)]);
         // The rows' largest values, while the plane is still in the cache.
-        for (int gy = 0; gy < gridH; ++gy)
-            rowLargest[static_cast<std::size_t>(k) * gridH + gy] =
-                largestOf(votes.plane + static_cast<std::size_t>(gy) * gridW, gridW);
+        for (int gy = 0; gy < shape.gridH; ++gy)
+            rowLargest[static_cast<std::size_t>(k) * shape.gridH + gy] =
+                largestOf(plane + static_cast<std::size_t>(gy) * shape.gridW, shape.gridW);
     });
 
-    result.shape = AccumulatorShape{sliceCount, gridW, gridH, cell};
+    result.shape = shape;
     // Votes are sums of positive numbers. Below 2^31 the running truncated
     // maximum ends at the truncated largest value whatever the order; beyond
     // it truncation saturates and the cell order decides.

@@ -49,6 +49,47 @@ struct AccumulatorShape {
 // The value of the fullest cell, truncated; 0 for an accumulator without votes.
 int largestVote(const float* acc, const AccumulatorShape& shape);
 
+// What an image votes with: the thinned edge pixels and, for each radius
+// slice, its radius and angle step (the first and last slice do not vote).
+struct VotingSlice {
+    float radius = 0.0f;
+    double angleStep = 0.0;  // degrees, at least the settings' step
+};
+struct VotingPlan {
+    int width = 0, height = 0;  // of the image
+    AccumulatorShape shape{};
+    std::vector<std::int32_t> edgePixels;  // x, y pairs in raster order
+    std::vector<VotingSlice> slices;
+    float cosOf[360], sinOf[360];          // by whole-degree angle index
+};
+// False when nothing votes: an empty image, a negative cell size or fewer
+// than three radii.
+bool planVotes(ConstGrayView image, const CircleSettings& settings, VotingPlan& plan);
+
+// Room for the directions of one slice, rounded up to whole groups of eight.
+constexpr int kMaxDirections = 368;
+// The offsets of the centres from a voting pixel, one per direction of slice
+// k in voting order, and the angle index of each (degrees may be null).
+// Returns the number of directions.
+int sliceDirections(const VotingPlan& plan, std::int64_t k, float* offsetX, float* offsetY,
+                    int* degrees);
+
+// Adds the votes of slice k into its zeroed plane of gridW x gridH cells:
+// each edge pixel, in order, votes in each direction, spreading one vote over
+// the cell its centre falls in and its right and lower neighbours. `offset`
+// is scratch.
+void voteSlice(const VotingPlan& plan, std::int64_t k, float* plane, std::vector<float>& offset);
+
+// Where a pixel coordinate votes on a grid of two-pixel cells, for a centre
+// `offset` before it.
+inline float halfCellCentre(float pixel, float offset) { return ((pixel - offset) + 0.5f) * 0.5f; }
+
+// Lists a cell of `value` votes standing for the circle (x, y, r): averaged
+// into the first listed circle closer than the minimum distance (offsets
+// truncated), keeping the larger vote, or appended.
+void addCircleCandidate(std::vector<DetectedCircle>& list, float x, float y, float r, float value,
+                        float minDistance2);
+
 // The votes of an image: the accumulator, and the largest value of each of
 // its rows (slice by slice), which lets the search for circles skip rows no
 // cell of which reaches the threshold. Only the vote threshold and the list's
@@ -61,6 +102,7 @@ struct CircleVotes {
     int largestVote = 0;
 };
 CircleVotes voteForCircles(ConstGrayView image, const CircleSettings& settings);
+CircleVotes voteForCircles(const VotingPlan& plan);
 
 // The circles of the cells at or above the settings' vote threshold, in
 // slice, row, column order: a candidate closer than minDistance (its offsets

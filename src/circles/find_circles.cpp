@@ -6,6 +6,7 @@
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/numeric.h"
+#include "circles/bounded_votes.h"
 #include "pcbinspect/exports.h"
 
 namespace pcbinspect {
@@ -23,6 +24,14 @@ CircleSettings findCirclesSettings(int maxRadius, int minRadius, int voteThresho
     s.maxCount = maxCount;
     s.minDistance = 4.0f;
     return s;
+}
+
+std::vector<DetectedCircle> findCircleList(ConstGrayView image, const CircleSettings& s) {
+    VotingPlan plan;
+    if (!planVotes(image, s, plan)) return {};
+    if (boundedVotesSuit(plan, s)) return findCirclesBounded(plan, s);
+    const CircleVotes votes = voteForCircles(plan);
+    return collectCircles(votes.acc.get(), votes.shape, s, votes.rowLargest.data());
 }
 
 CircleTestRun runCircleTest(ConstGrayView image) {
@@ -66,12 +75,12 @@ extern "C" PCBINSPECT_API std::int32_t findCircles(const std::uint8_t* image, st
             .notNull("out", out)
             .atLeast("maxCount", maxCount, 0);
         if (!check.ok()) return 0;
-        const CircleDetection found =
-            detectCircles(viewOf(image, width, stride, height),
-                          findCirclesSettings(maxRadius, minRadius, voteThreshold, maxCount));
+        const std::vector<DetectedCircle> found =
+            findCircleList(viewOf(image, width, stride, height),
+                           findCirclesSettings(maxRadius, minRadius, voteThreshold, maxCount));
         // The list holds at most maxCount + 1 circles, as the caller's buffer.
         std::int32_t n = 0;
-        for (const DetectedCircle& c : found.circles)
+        for (const DetectedCircle& c : found)
             out[n++] = CircleRecord{c.x, c.y, c.radius, static_cast<float>(c.vote)};
         return n;
     });

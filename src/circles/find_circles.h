@@ -13,6 +13,11 @@ namespace pcbinspect {
 // degree, 2-pixel cells, candidates within 4 pixels merged.
 CircleSettings findCirclesSettings(int maxRadius, int minRadius, int voteThreshold, int maxCount);
 
+// The circles findCircles lists: those of detectCircles, found by replaying
+// only the votes of cells that can reach the threshold where the settings
+// allow it.
+std::vector<DetectedCircle> findCircleList(ConstGrayView image, const CircleSettings& settings);
+
 // What the self-test run of the detector did.
 struct CircleTestRun {
     int largestVote = 0;            // from a first run that no cell can pass

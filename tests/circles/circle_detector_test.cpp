@@ -4,10 +4,12 @@
 #include <array>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <set>
 #include <vector>
 
 #include "boundary/last_error.h"
+#include "circles/bounded_votes.h"
 #include "circles/circle_detector.h"
 #include "circles/edge_map.h"
 #include "circles/find_circles.h"
@@ -35,6 +37,9 @@ TEST(EdgeMap, ChainsStartAboveTheHighThresholdAndFollowOnePath) {
         // 3, rows 0..8 (the last row has none): one chain. A step of 15 between
         // columns 7 and 8 is weak only and touches no chain: unmarked.
         {12, 10, 20, [](int x, int) { return x < 4 ? 0 : x < 8 ? 100 : 115; }, {{3, 0}, {3, 1}, {3, 2}, {3, 3}, {3, 4}, {3, 5}, {3, 6}, {3, 7}, {3, 8}}},
+        // A negative high threshold (low 0) makes every pixel of no gradient
+        // strong: one chain through the whole flat image.
+        {3, 2, -1, [](int, int) { return 9; }, {{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}, {2, 1}}},
         // A step of 21 is above the high threshold: a chain.
         {8, 10, 20, [](int x, int) { return x < 4 ? 50 : 71; }, {{3, 0}, {3, 1}, {3, 2}, {3, 3}, {3, 4}, {3, 5}, {3, 6}, {3, 7}, {3, 8}}},
         // Column 2 strong in rows 0..4 (magnitudes 100, then 57 + 42 at row
@@ -168,6 +173,58 @@ TEST(FindCircles, FindsDrawnCirclesWithinTwoPixels) {
         for (const DetectedCircle& c : found)
             EXPECT_TRUE(std::hypot(c.x - 70.3, c.y - 55.6) <= cell + 0.5 && std::fabs(c.radius - 19.5) <= 2.0)
                 << cell << ": " << c.x << "," << c.y << " r " << c.radius;
+    }
+}
+
+TEST(BoundedVotes, ListTheCirclesOfTheFullAccumulator) {
+    // Discs (x, y, radius, gray) on a background of 30 plus noise up to
+    // `noise`, some cut by the border; each case runs every threshold and
+    // list length against the full accumulator. Threshold 1 on noise puts
+    // most cells of a slice above its bound: such slices vote in full.
+    const struct {
+        int w, h, noise, minRadius, maxRadius;
+        std::vector<std::array<double, 4>> discs;
+    } cases[] = {
+        {241, 177, 0, 10, 40, {{60, 50, 19.5, 200}, {180, 60, 11.5, 160}, {120, 150, 33.5, 220}, {5, 170, 25, 90}}},
+        {160, 120, 60, 10, 40, {{80.3, 60.6, 27.5, 200}, {20, 20, 14, 120}}},
+        {130, 97, 25, 1, 13, {{30, 30, 4.5, 200}, {90, 50, 8.5, 200}, {64, 90, 11, 140}}},
+        {300, 260, 10, 60, 96, {{150, 130, 77.5, 200}, {40, 240, 70, 180}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        std::vector<std::uint8_t> img(static_cast<std::size_t>(c.w) * c.h, 30);
+        std::uint32_t random = 12345;
+        for (std::uint8_t& p : img) {
+            random = random * 1103515245u + 12345u;
+            p = static_cast<std::uint8_t>(p + (c.noise > 0 ? (random >> 16) % c.noise : 0));
+        }
+        for (const auto& d : c.discs)
+            testing::drawDisc(img.data(), c.w, c.w, c.h, d[0], d[1], d[2], static_cast<int>(d[3]));
+        VotingPlan plan;
+        ASSERT_TRUE(planVotes(ConstGrayView{img.data(), c.w, c.w, c.h}, findCirclesSettings(c.maxRadius, c.minRadius, 1, 0), plan));
+        const CircleVotes votes = voteForCircles(plan);
+        for (int threshold : {1, 9, 40, 90, votes.largestVote, INT_MAX})
+            for (int maxCount : {0, 4, 200}) {
+                const CircleSettings s = findCirclesSettings(c.maxRadius, c.minRadius, threshold, maxCount);
+                ASSERT_TRUE(boundedVotesSuit(plan, s));
+                const auto full = collectCircles(votes.acc.get(), votes.shape, s);
+                const auto bounded = findCirclesBounded(plan, s);
+                ASSERT_EQ(bounded.size(), full.size()) << threshold << " " << maxCount;
+                EXPECT_EQ(std::memcmp(bounded.data(), full.data(), full.size() * sizeof(DetectedCircle)), 0)
+                    << threshold << " " << maxCount;
+            }
+    }
+    // Settings it leaves to the full accumulator.
+    std::vector<std::uint8_t> img(64 * 48, 30);
+    testing::drawDisc(img.data(), 64, 64, 48, 30, 24, 15, 200);
+    for (const auto& change : std::vector<void (*)(CircleSettings&)>{
+             [](CircleSettings& s) { s.voteThreshold = 0; }, [](CircleSettings& s) { s.cellSize = 3; },
+             [](CircleSettings& s) { s.angleStep = 0.5f; }, [](CircleSettings& s) { s.minRadius = -4; }}) {
+        CircleSettings s = findCirclesSettings(20, 10, 5, 10);
+        change(s);
+        VotingPlan plan;
+        ASSERT_TRUE(planVotes(ConstGrayView{img.data(), 64, 64, 48}, s, plan));
+        EXPECT_FALSE(boundedVotesSuit(plan, s));
     }
 }
 

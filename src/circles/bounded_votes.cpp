@@ -1,0 +1,486 @@
+#include "circles/bounded_votes.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "boundary/parallel.h"
+#include "boundary/scratch_memory.h"
+#include "boundary/vector_lanes.h"
+
+namespace pcbinspect {
+namespace {
+
+// Bounds are counted in integer units of 1/4096 vote, so that their sums are
+// exact in any order.
+constexpr int kUnitsPerVote = 4096;
+// Below this many votes, rounding a cell's running float sum costs at most
+// half of 2^-11 a vote per addition, which each term's allowance covers; a
+// cell whose bound reaches it always has its votes replayed.
+constexpr std::int32_t kBoundedVotes = 16384;
+constexpr double kAllowance = 1.0 / 1024.0;  // per term, in votes
+// Kernel rows are added eight cells at a time.
+constexpr int kLanes = 8;
+using LaneGroup = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+constexpr double kPi = 3.14159265358979323846;
+
+// The cells one vote may reach along one axis: the vote's centre lies within
+// `spread` of `ideal` (in cells), so its cell is floor(ideal -+ spread), with
+// the fraction inside the cell in [low, high].
+struct AxisCase {
+    int cell;
+    double low, high;
+};
+int axisCases(double ideal, double spread, AxisCase out[2]) {
+    const double first = std::floor(ideal - spread), last = std::floor(ideal + spread);
+    if (first == last) {
+        out[0] = AxisCase{static_cast<int>(first), ideal - spread - first, ideal + spread - first};
+        return 1;
+    }
+    out[0] = AxisCase{static_cast<int>(first), ideal - spread - first, 1.0};
+    out[1] = AxisCase{static_cast<int>(last), 0.0, ideal + spread - last};
+    return 2;
+}
+
+// Bound units of one slice's votes from a pixel of one parity, for cells
+// relative to the cell of the pixel's even neighbour (x >> 1, y >> 1), in
+// rows of `stride` units covering x0 .. x0 + stride - 1. Each row's units
+// are added in spans of whole lane groups that skip the row's empty stretches.
+struct BoundKernel {
+    int x0 = 0, y0 = 0, stride = 0, rows = 0;
+    std::vector<std::int32_t> units;
+    struct Span {
+        int row, column, length;  // length: a multiple of kLanes
+    };
+    std::vector<Span> spans;
+};
+
+void buildKernel(const float* offsetX, const float* offsetY, int directions, int parityX,
+                 int parityY, double spread, BoundKernel& kernel) {
+    // Each direction's vote: the cells it may reach and the most it may add
+    // to each, over the cases the rounding of its centre leaves open.
+    struct Reach {
+        int x, y;
+        std::int32_t units;
+    };
+    std::vector<Reach> reach;
+    reach.reserve(static_cast<std::size_t>(directions) * 12);
+    int minX = INT_MAX, minY = INT_MAX, maxX = INT_MIN, maxY = INT_MIN;
+    for (int i = 0; i < directions; ++i) {
+        AxisCase cx[2], cy[2];
+        const int nx = axisCases((parityX + 0.5 - static_cast<double>(offsetX[i])) / 2.0, spread, cx);
+        const int ny = axisCases((parityY + 0.5 - static_cast<double>(offsetY[i])) / 2.0, spread, cy);
+        const std::size_t first = reach.size();
+        const auto add = [&](int x, int y, double votes) {
+            const auto units =
+                static_cast<std::int32_t>(std::ceil((votes + kAllowance) * kUnitsPerVote));
+            for (std::size_t j = first; j < reach.size(); ++j)
+                if (reach[j].x == x && reach[j].y == y) {
+                    reach[j].units = std::max(reach[j].units, units);
+                    return;
+                }
+            reach.push_back(Reach{x, y, units});
+            minX = std::min(minX, x), maxX = std::max(maxX, x);
+            minY = std::min(minY, y), maxY = std::max(maxY, y);
+        };
+        for (int a = 0; a < nx; ++a)
+            for (int b = 0; b < ny; ++b) {
+                add(cx[a].cell, cy[b].cell, (1.0 - cx[a].low) + (1.0 - cy[b].low));
+                add(cx[a].cell + 1, cy[b].cell, cx[a].high);
+                add(cx[a].cell, cy[b].cell + 1, cy[b].high);
+            }
+    }
+    kernel.x0 = minX;
+    kernel.y0 = minY;
+    kernel.rows = maxY - minY + 1;
+    // Room for a last lane group starting at any column.
+    kernel.stride = (maxX - minX + 1) + kLanes;
+    kernel.units.assign(static_cast<std::size_t>(kernel.rows) * kernel.stride, 0);
+    for (const Reach& r : reach)
+        kernel.units[static_cast<std::size_t>(r.y - minY) * kernel.stride + (r.x - minX)] += r.units;
+
+    kernel.spans.clear();
+    for (int row = 0; row < kernel.rows; ++row) {
+        const std::int32_t* u = kernel.units.data() + static_cast<std::size_t>(row) * kernel.stride;
+        const int width = maxX - minX + 1;
+        int x = 0;
+        while (x < width) {
+            if (u[x] == 0) {
+                ++x;
+                continue;
+            }
+            // A span ends where a whole lane group of empty cells follows.
+            int end = x + 1, empty = 0;
+            for (int j = x + 1; j < width && empty < kLanes; ++j) {
+                if (u[j] != 0) {
+                    end = j + 1;
+                    empty = 0;
+                } else {
+                    ++empty;
+                }
+            }
+            const int length = (end - x + kLanes - 1) / kLanes * kLanes;
+            kernel.spans.push_back(BoundKernel::Span{row, x, length});
+            x += length;
+        }
+    }
+}
+
+// Adds each pixel's kernel, by its parity, into the bound plane: `origin`
+// is the plane cell of kernel cell (0, 0) for the pixel (0, 0). Each span is
+// whole lane groups, so its loop runs in vector lanes without a tail.
+PCBINSPECT_AVX2_CLONES void addKernels(const std::int32_t* pixels, std::size_t count,
+                                       const std::array<BoundKernel, 4>& kernels, std::int32_t* plane,
+                                       std::ptrdiff_t origin, std::ptrdiff_t planeW) {
+    for (std::size_t e = 0; e < count; ++e) {
+        const int x = pixels[2 * e], y = pixels[2 * e + 1];
+        const BoundKernel& kernel = kernels[(x & 1) | ((y & 1) << 1)];
+        std::int32_t* const at = plane + origin + static_cast<std::ptrdiff_t>((y >> 1) + kernel.y0) * planeW +
+                                 ((x >> 1) + kernel.x0);
+        const std::int32_t* const units = kernel.units.data();
+        for (const BoundKernel::Span& span : kernel.spans) {
+            std::int32_t* const dst = at + span.row * planeW + span.column;
+            const std::int32_t* const src = units + span.row * kernel.stride + span.column;
+            for (int g = 0; g < span.length; g += kLanes) {
+                LaneGroup sum, add;
+                std::memcpy(&sum, dst + g, sizeof sum);
+                std::memcpy(&add, src + g, sizeof add);
+                sum += add;
+                std::memcpy(dst + g, &sum, sizeof sum);
+            }
+        }
+    }
+}
+
+// Whether any of n units reaches `key`.
+PCBINSPECT_AVX2_CLONES bool anyReaches(const std::int32_t* units, int n, std::int32_t key) {
+    std::int32_t largest = 0;
+    for (int i = 0; i < n; ++i) largest = units[i] > largest ? units[i] : largest;
+    return largest >= key;
+}
+
+// Angles in degrees of (x, y), in [0, 360], within a few millionths of a
+// degree: arctangents tabulated on [0, 1] and interpolated.
+class AngleTable {
+public:
+    AngleTable() {
+        for (int i = 0; i <= kSteps; ++i)
+            degrees_[i] = std::atan(static_cast<double>(i) / kSteps) * (180.0 / kPi);
+    }
+    double degrees(double x, double y) const {
+        const double ax = std::fabs(x), ay = std::fabs(y);
+        const bool steep = ay > ax;
+        const double t = steep ? ax / ay : ay / ax;
+        const double f = t * kSteps;
+        const int i = std::min(static_cast<int>(f), kSteps - 1);
+        double a = degrees_[i] + (degrees_[i + 1] - degrees_[i]) * (f - i);
+        if (steep) a = 90.0 - a;
+        if (x < 0) a = 180.0 - a;
+        if (y < 0) a = 360.0 - a;
+        return a;
+    }
+
+private:
+    static constexpr int kSteps = 1024;
+    std::array<double, kSteps + 1> degrees_{};
+};
+
+// Everything one slice needs, and the scratch of the worker running it.
+struct SliceWork {
+    std::vector<float> offsetX, offsetY;
+    std::vector<int> degrees;
+    std::vector<int> firstAtDegree;  // first direction at or past each whole degree, 0..360
+    std::array<BoundKernel, 4> kernels;
+    ScratchArray<std::int32_t> plane;
+    std::vector<float> exact;  // a replayed box, or a whole slice voted in full
+    std::vector<float> fullOffsets;
+};
+
+// A cell at or above the threshold with its exact votes.
+struct SliceCell {
+    int gx, gy;
+    float votes;
+};
+
+class BoundedSlices {
+public:
+    BoundedSlices(const VotingPlan& plan, const CircleSettings& s) : plan_(plan), s_(s) {
+        const AccumulatorShape& shape = plan.shape;
+        lastX_ = static_cast<float>(shape.gridW - 1);
+        lastY_ = static_cast<float>(shape.gridH - 1);
+        height_ = plan.height;
+        const std::size_t n = plan.edgePixels.size() / 2;
+        // The edge pixels of each row: rowStart_[y] .. rowStart_[y + 1].
+        rowStart_.assign(static_cast<std::size_t>(height_) + 1, 0);
+        for (std::size_t e = 0; e < n; ++e) ++rowStart_[plan.edgePixels[2 * e + 1] + 1];
+        for (int y = 0; y < height_; ++y) rowStart_[y + 1] += rowStart_[y];
+
+        // Centres are formed from pixel - offset + 0.5 in single precision,
+        // two roundings of values below 2^m; the spread allows four times
+        // their error, in cells.
+        float largestRadius = 0.0f;
+        for (std::size_t k = 1; k + 1 < plan.slices.size(); ++k)
+            largestRadius = std::max(largestRadius, plan.slices[k].radius);
+        const double reach = std::max(plan.width, plan.height) + largestRadius + 2.0;
+        int m = 0;
+        while (std::ldexp(1.0, m) <= reach) ++m;
+        spread_ = std::ldexp(1.0, m - 23);
+        const std::int64_t threshold = std::min<std::int64_t>(s.voteThreshold, kBoundedVotes);
+        key_ = static_cast<std::int32_t>(threshold * kUnitsPerVote);
+    }
+
+    // The cells of slice k at or above the vote threshold, in row order.
+    void run(std::int64_t k, SliceWork& w, std::vector<SliceCell>& found) const {
+        found.clear();
+        const AccumulatorShape& shape = plan_.shape;
+        w.offsetX.assign(kMaxDirections, 0.0f);
+        w.offsetY.assign(kMaxDirections, 0.0f);
+        w.degrees.assign(kMaxDirections, 0);
+        const int directions = sliceDirections(plan_, k, w.offsetX.data(), w.offsetY.data(), w.degrees.data());
+        w.firstAtDegree.resize(361);
+        for (int a = 0, i = 0; a <= 360; ++a) {
+            while (i < directions && w.degrees[i] < a) ++i;
+            w.firstAtDegree[a] = i;
+        }
+        for (int parity = 0; parity < 4; ++parity)
+            buildKernel(w.offsetX.data(), w.offsetY.data(), directions, parity & 1, parity >> 1, spread_,
+                        w.kernels[parity]);
+
+        // The bound plane, padded so that every kernel lands inside it.
+        int left = 0, top = 0, right = 0, bottom = 0;
+        for (const BoundKernel& kernel : w.kernels) {
+            left = std::max(left, -kernel.x0);
+            top = std::max(top, -kernel.y0);
+            right = std::max(right, kernel.x0 + kernel.stride);
+            bottom = std::max(bottom, kernel.y0 + kernel.rows);
+        }
+        const int planeW = left + shape.gridW + right, planeH = top + shape.gridH + bottom;
+        const std::size_t planeSize = static_cast<std::size_t>(planeW) * planeH;
+        if (w.plane.size() < planeSize) w.plane = ScratchArray<std::int32_t>(planeSize);
+        std::int32_t* const plane = w.plane.get();
+        std::fill(plane, plane + planeSize, 0);
+        const std::size_t pixels = plan_.edgePixels.size() / 2;
+        addKernels(plan_.edgePixels.data(), pixels, w.kernels, plane,
+                   static_cast<std::ptrdiff_t>(top) * planeW + left, planeW);
+
+        // Cells whose bound reaches the threshold, by tiles of 16 x 16.
+        struct Candidate {
+            int gx, gy;
+        };
+        std::vector<Candidate> candidates;
+        for (int gy = 0; gy < shape.gridH; ++gy) {
+            const std::int32_t* row = plane + static_cast<std::size_t>(top + gy) * planeW + left;
+            if (!anyReaches(row, shape.gridW, key_)) continue;
+            for (int gx = 0; gx < shape.gridW; ++gx)
+                if (row[gx] >= key_) candidates.push_back(Candidate{gx, gy});
+        }
+        if (candidates.empty()) return;
+        constexpr int kTile = 16;
+        const int tilesW = (shape.gridW + kTile - 1) / kTile;
+        struct Box {
+            int x0 = INT_MAX, y0 = INT_MAX, x1 = -1, y1 = -1;
+        };
+        std::vector<int> tileOf(candidates.size());
+        std::vector<Box> boxes;
+        std::vector<int> boxOfTile;
+        {
+            std::vector<int> used;
+            for (std::size_t c = 0; c < candidates.size(); ++c) {
+                const int tile = (candidates[c].gy / kTile) * tilesW + candidates[c].gx / kTile;
+                tileOf[c] = tile;
+                used.push_back(tile);
+            }
+            std::sort(used.begin(), used.end());
+            used.erase(std::unique(used.begin(), used.end()), used.end());
+            boxes.resize(used.size());
+            for (std::size_t c = 0; c < candidates.size(); ++c) {
+                const int b = static_cast<int>(std::lower_bound(used.begin(), used.end(), tileOf[c]) - used.begin());
+                tileOf[c] = b;
+                Box& box = boxes[b];
+                box.x0 = std::min(box.x0, candidates[c].gx), box.x1 = std::max(box.x1, candidates[c].gx);
+                box.y0 = std::min(box.y0, candidates[c].gy), box.y1 = std::max(box.y1, candidates[c].gy);
+            }
+        }
+
+        std::vector<float> votes(candidates.size());
+        const float radius = plan_.slices[static_cast<std::size_t>(k)].radius;
+        // Replaying a box visits about the circle's pixels with a few dozen
+        // directions each; voting in full visits every pixel with every
+        // direction.
+        const double replayCost = static_cast<double>(boxes.size()) * 2.0 * kPi * radius * 40.0;
+        const double fullCost = static_cast<double>(pixels) * directions;
+        if (replayCost > fullCost) {
+            const std::size_t area = static_cast<std::size_t>(shape.gridW) * shape.gridH;
+            w.exact.assign(area, 0.0f);
+            voteSlice(plan_, k, w.exact.data(), w.fullOffsets);
+            for (std::size_t c = 0; c < candidates.size(); ++c)
+                votes[c] = w.exact[static_cast<std::size_t>(candidates[c].gy) * shape.gridW + candidates[c].gx];
+        } else {
+            for (std::size_t b = 0; b < boxes.size(); ++b) {
+                const Box& box = boxes[b];
+                const int boxW = box.x1 - box.x0 + 1;
+                replayBox(w, directions, radius, box.x0, box.y0, box.x1, box.y1);
+                for (std::size_t c = 0; c < candidates.size(); ++c)
+                    if (tileOf[c] == static_cast<int>(b))
+                        votes[c] = w.exact[static_cast<std::size_t>(candidates[c].gy - box.y0) * boxW +
+                                           (candidates[c].gx - box.x0)];
+            }
+        }
+        const float threshold = static_cast<float>(s_.voteThreshold);
+        for (std::size_t c = 0; c < candidates.size(); ++c)
+            if (votes[c] >= threshold) found.push_back(SliceCell{candidates[c].gx, candidates[c].gy, votes[c]});
+    }
+
+private:
+    // The exact votes of the cells x0..x1, y0..y1 of a slice, into w.exact:
+    // every vote that reaches one of them, in pixel then direction order.
+    __attribute__((noinline)) void replayBox(SliceWork& w, int directions, float radius, int x0, int y0, int x1, int y1) const {
+        const int boxW = x1 - x0 + 1, boxH = y1 - y0 + 1;
+        w.exact.assign(static_cast<std::size_t>(boxW) * boxH, 0.0f);
+        float* const out = w.exact.data();
+        // A vote reaches the box when its centre, in cells, lies in
+        // [x0 - 1, x1 + 1) x [y0 - 1, y1 + 1); in pixels, centre = 2 * cell
+        // - 0.5, with a margin for the rounding of the centre.
+        constexpr double kMargin = 0.01;
+        const double zoneX0 = 2.0 * x0 - 2.5 - kMargin, zoneX1 = 2.0 * x1 + 1.5 + kMargin;
+        const double zoneY0 = 2.0 * y0 - 2.5 - kMargin, zoneY1 = 2.0 * y1 + 1.5 + kMargin;
+        const double midX = (zoneX0 + zoneX1) / 2.0, midY = (zoneY0 + zoneY1) / 2.0;
+        const double halfX = (zoneX1 - zoneX0) / 2.0, halfY = (zoneY1 - zoneY0) / 2.0;
+        const double halfDiagonal = std::sqrt(halfX * halfX + halfY * halfY);
+        // The offsets' lengths differ from the radius by float rounding only.
+        const double outer = std::fabs(radius) + kMargin, inner = std::fabs(radius) - kMargin;
+
+        const auto voteRange = [&](float fx, float fy, int first, int last) {
+            for (int i = first; i < last; ++i) {
+                const float cx = halfCellCentre(fx, w.offsetX[i]);
+                const float cy = halfCellCentre(fy, w.offsetY[i]);
+                if (!(cx >= 0.0f && cx < lastX_ && cy >= 0.0f && cy < lastY_)) continue;
+                const int ix = static_cast<int>(cx), iy = static_cast<int>(cy);
+                if (ix < x0 - 1 || ix > x1 || iy < y0 - 1 || iy > y1) continue;
+                const float fracX = cx - static_cast<float>(ix);
+                const float fracY = cy - static_cast<float>(iy);
+                const int bx = ix - x0, by = iy - y0;
+                const bool rowIn = by >= 0, belowIn = by + 1 < boxH;
+                if (rowIn && bx >= 0) out[by * boxW + bx] += (1.0f - fracX) + (1.0f - fracY);
+                if (rowIn && bx + 1 < boxW) out[by * boxW + bx + 1] += fracX;
+                if (belowIn && bx >= 0) out[(by + 1) * boxW + bx] += fracY;
+            }
+        };
+        const auto degreeIndex = [&](double degrees) {
+            // First direction at or past a whole degree in [0, 360].
+            return w.firstAtDegree[static_cast<int>(degrees)];
+        };
+
+        const int yFirst = std::max(0, static_cast<int>(std::ceil(zoneY0 - outer)));
+        const int yLast = std::min(height_ - 1, static_cast<int>(std::floor(zoneY1 + outer)));
+        for (int y = yFirst; y <= yLast; ++y) {
+            const double nearY = y < zoneY0 ? zoneY0 - y : (y > zoneY1 ? y - zoneY1 : 0.0);
+            const double farY = std::max(std::fabs(y - zoneY0), std::fabs(y - zoneY1));
+            if (nearY > outer) continue;
+            const double reach = std::sqrt(outer * outer - nearY * nearY);
+            const int xa = static_cast<int>(std::ceil(zoneX0 - reach));
+            const int xb = static_cast<int>(std::floor(zoneX1 + reach));
+            // Pixels closer than the radius to every corner of the zone
+            // cannot reach it.
+            int skip0 = INT_MAX, skip1 = INT_MIN;
+            if (inner > farY) {
+                const double v = std::sqrt(inner * inner - farY * farY) - kMargin;
+                skip0 = static_cast<int>(std::floor(zoneX1 - v)) + 1;
+                skip1 = static_cast<int>(std::ceil(zoneX0 + v)) - 1;
+            }
+            const std::int32_t* const begin = plan_.edgePixels.data();
+            std::size_t e = rowStart_[y];
+            const std::size_t end = rowStart_[y + 1];
+            // Pixels of the row are in x order: find the first at or past xa.
+            {
+                std::size_t lo = e, hi = end;
+                while (lo < hi) {
+                    const std::size_t mid = (lo + hi) / 2;
+                    if (begin[2 * mid] < xa) lo = mid + 1; else hi = mid;
+                }
+                e = lo;
+            }
+            for (; e < end; ++e) {
+                const int x = begin[2 * e];
+                if (x > xb) break;
+                if (x >= skip0 && x <= skip1) continue;
+                const float fx = static_cast<float>(x), fy = static_cast<float>(y);
+                // The offsets that land in the zone lie in the box
+                // (x, y) - zone: directions within the angle under which that
+                // box is seen, widened a little.
+                const double cx = x - midX, cy = y - midY;
+                const double d2 = cx * cx + cy * cy;
+                const double h2 = halfDiagonal * halfDiagonal;
+                if (d2 <= h2 * 1.0001 + 0.01) {
+                    voteRange(fx, fy, 0, directions);
+                    continue;
+                }
+                const double halfAngle = halfDiagonal / std::sqrt(d2 - h2) * (180.0 / kPi) + 0.2;
+                const double centre = angles_.degrees(cx, cy);
+                double lo = centre - halfAngle, hi = centre + halfAngle;
+                if (hi - lo >= 359.0) {
+                    voteRange(fx, fy, 0, directions);
+                } else if (lo < 0.0) {
+                    voteRange(fx, fy, 0, degreeIndex(std::floor(hi) + 1.0));
+                    voteRange(fx, fy, degreeIndex(std::ceil(lo + 360.0)), directions);
+                } else if (hi >= 360.0) {
+                    voteRange(fx, fy, 0, degreeIndex(std::floor(hi - 360.0) + 1.0));
+                    voteRange(fx, fy, degreeIndex(std::ceil(lo)), directions);
+                } else {
+                    voteRange(fx, fy, degreeIndex(std::ceil(lo)), degreeIndex(std::floor(hi) + 1.0));
+                }
+            }
+        }
+    }
+
+    const VotingPlan& plan_;
+    const CircleSettings& s_;
+    AngleTable angles_;
+    std::vector<std::size_t> rowStart_;
+    int height_ = 0;
+    float lastX_ = 0.0f, lastY_ = 0.0f;
+    double spread_ = 0.0;
+    std::int32_t key_ = 0;
+};
+
+}  // namespace
+
+bool boundedVotesSuit(const VotingPlan& plan, const CircleSettings& s) {
+    if (plan.shape.cell != 2 || s.angleStep != 1.0f || s.voteThreshold < 1) return false;
+    if (plan.shape.gridW > 2048 || plan.shape.gridH > 2048) return false;
+    for (std::size_t k = 1; k + 1 < plan.slices.size(); ++k)
+        if (!(plan.slices[k].radius >= 1.0f && plan.slices[k].radius <= 1024.0f)) return false;
+    return true;
+}
+
+std::vector<DetectedCircle> findCirclesBounded(const VotingPlan& plan, const CircleSettings& s) {
+    const BoundedSlices slices(plan, s);
+    const std::int64_t count = plan.shape.slices;
+    const int jobs = static_cast<int>(count - 2);
+    const int workers = std::max(1, std::min(threadBudget(), jobs));
+    std::vector<SliceWork> work(static_cast<std::size_t>(workers));
+    std::vector<std::vector<SliceCell>> found(static_cast<std::size_t>(jobs));
+    parallelFor(jobs, workers, [&](int worker, int job) {
+        slices.run(1 + job, work[static_cast<std::size_t>(worker)], found[static_cast<std::size_t>(job)]);
+    });
+
+    std::vector<DetectedCircle> list;
+    list.reserve(static_cast<std::size_t>(std::clamp(s.maxCount, 0, 1023)) + 1);
+    const float minDistance2 = s.minDistance * s.minDistance;
+    for (int job = 0; job < jobs; ++job) {
+        const float r = static_cast<float>(s.minRadius + (1 + static_cast<std::int64_t>(job)) * s.radiusStep);
+        for (const SliceCell& c : found[static_cast<std::size_t>(job)]) {
+            addCircleCandidate(list, static_cast<float>(c.gx * 2), static_cast<float>(c.gy * 2), r, c.votes,
+                               minDistance2);
+            if (static_cast<std::int64_t>(list.size()) > s.maxCount) return list;
+        }
+    }
+    return list;
+}
+
+}  // namespace pcbinspect
