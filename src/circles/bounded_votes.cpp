@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "boundary/parallel.h"
@@ -36,8 +38,12 @@ struct AxisCase {
     int cell;
     double low, high;
 };
+double floorOf(double v) {
+    const double t = static_cast<double>(static_cast<std::int64_t>(v));
+    return t > v ? t - 1.0 : t;
+}
 int axisCases(double ideal, double spread, AxisCase out[2]) {
-    const double first = std::floor(ideal - spread), last = std::floor(ideal + spread);
+    const double first = floorOf(ideal - spread), last = floorOf(ideal + spread);
     if (first == last) {
         out[0] = AxisCase{static_cast<int>(first), ideal - spread - first, ideal + spread - first};
         return 1;
@@ -77,8 +83,8 @@ void buildKernel(const float* offsetX, const float* offsetY, int directions, int
         const int ny = axisCases((parityY + 0.5 - static_cast<double>(offsetY[i])) / 2.0, spread, cy);
         const std::size_t first = reach.size();
         const auto add = [&](int x, int y, double votes) {
-            const auto units =
-                static_cast<std::int32_t>(std::ceil((votes + kAllowance) * kUnitsPerVote));
+            // One unit above the truncated value: at least its ceiling.
+            const auto units = static_cast<std::int32_t>((votes + kAllowance) * kUnitsPerVote) + 1;
             for (std::size_t j = first; j < reach.size(); ++j)
                 if (reach[j].x == x && reach[j].y == y) {
                     reach[j].units = std::max(reach[j].units, units);
@@ -190,13 +196,93 @@ private:
     std::array<double, kSteps + 1> degrees_{};
 };
 
+// The cells of one slice whose votes are replayed, and the slice's
+// directions.
+struct ReplayBox {
+    float* out;  // boxW x boxH cells from (x0, y0)
+    int x0, y0, x1, y1, boxW, boxH;
+    float lastX, lastY;  // centres at or past these fall off the grid
+    const float* offsetX;
+    const float* offsetY;
+};
+
+// Adds the vote centred at cell coordinates (cx, cy), inside the grid, to
+// the cells of the box it reaches.
+inline void replayVote(const ReplayBox& b, float cx, float cy) {
+    const int ix = static_cast<int>(cx), iy = static_cast<int>(cy);
+    if (ix < b.x0 - 1 || ix > b.x1 || iy < b.y0 - 1 || iy > b.y1) return;
+    const float fx = cx - static_cast<float>(ix);
+    const float fy = cy - static_cast<float>(iy);
+    const int bx = ix - b.x0, by = iy - b.y0;
+    if (by >= 0 && bx >= 0) b.out[by * b.boxW + bx] += (1.0f - fx) + (1.0f - fy);
+    if (by >= 0 && bx + 1 < b.boxW) b.out[by * b.boxW + bx + 1] += fx;
+    if (by + 1 < b.boxH && bx >= 0) b.out[(by + 1) * b.boxW + bx] += fy;
+}
+
+// The votes of the pixel (px, py) in directions first .. last - 1, in order.
+void replayScalar(const ReplayBox& b, float px, float py, int first, int last) {
+    for (int i = first; i < last; ++i) {
+        const float cx = halfCellCentre(px, b.offsetX[i]);
+        const float cy = halfCellCentre(py, b.offsetY[i]);
+        if (cx >= 0.0f && cx < b.lastX && cy >= 0.0f && cy < b.lastY) replayVote(b, cx, cy);
+    }
+}
+
+#ifdef PCBINSPECT_AVX2
+// replayScalar with the centres of eight directions in vector lanes, the
+// same operations lane by lane; the votes that reach the box are added in
+// direction order. The offsets hold room for a group past the last direction.
+__attribute__((target("avx2"))) void replayAvx2(const ReplayBox& b, float px, float py, int first,
+                                                int last) {
+    const __m256 half = _mm256_set1_ps(0.5f), zero = _mm256_setzero_ps();
+    const __m256 lastX = _mm256_set1_ps(b.lastX), lastY = _mm256_set1_ps(b.lastY);
+    const __m256 x = _mm256_set1_ps(px), y = _mm256_set1_ps(py);
+    const __m256i lowX = _mm256_set1_epi32(b.x0 - 2), highX = _mm256_set1_epi32(b.x1 + 1);
+    const __m256i lowY = _mm256_set1_epi32(b.y0 - 2), highY = _mm256_set1_epi32(b.y1 + 1);
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    alignas(32) float cxs[8], cys[8];
+    for (int i = first; i < last; i += 8) {
+        const __m256 cx = _mm256_mul_ps(_mm256_add_ps(_mm256_sub_ps(x, _mm256_loadu_ps(b.offsetX + i)), half), half);
+        const __m256 cy = _mm256_mul_ps(_mm256_add_ps(_mm256_sub_ps(y, _mm256_loadu_ps(b.offsetY + i)), half), half);
+        const __m256 inside = _mm256_and_ps(
+            _mm256_and_ps(_mm256_cmp_ps(cx, zero, _CMP_GE_OQ), _mm256_cmp_ps(cx, lastX, _CMP_LT_OQ)),
+            _mm256_and_ps(_mm256_cmp_ps(cy, zero, _CMP_GE_OQ), _mm256_cmp_ps(cy, lastY, _CMP_LT_OQ)));
+        const __m256i ix = _mm256_cvttps_epi32(cx), iy = _mm256_cvttps_epi32(cy);
+        const __m256i near = _mm256_and_si256(
+            _mm256_and_si256(_mm256_cmpgt_epi32(ix, lowX), _mm256_cmpgt_epi32(highX, ix)),
+            _mm256_and_si256(_mm256_cmpgt_epi32(iy, lowY), _mm256_cmpgt_epi32(highY, iy)));
+        const __m256i counted = _mm256_cmpgt_epi32(_mm256_set1_epi32(last - i), lane);
+        unsigned lanes = static_cast<unsigned>(_mm256_movemask_ps(
+            _mm256_and_ps(inside, _mm256_castsi256_ps(_mm256_and_si256(near, counted)))));
+        if (lanes == 0) continue;
+        _mm256_store_ps(cxs, cx);
+        _mm256_store_ps(cys, cy);
+        for (; lanes != 0; lanes &= lanes - 1) {
+            const int l = __builtin_ctz(lanes);
+            replayVote(b, cxs[l], cys[l]);
+        }
+    }
+}
+#endif
+
+// A cell whose bound reaches the threshold: its box of replayed cells and
+// its exact votes.
+struct Candidate {
+    int gx, gy;
+    int box;
+    float votes;
+};
+
 // Everything one slice needs, and the scratch of the worker running it.
 struct SliceWork {
     std::vector<float> offsetX, offsetY;
     std::vector<int> degrees;
     std::vector<int> firstAtDegree;  // first direction at or past each whole degree, 0..360
     std::array<BoundKernel, 4> kernels;
-    ScratchArray<std::int32_t> plane;
+    ScratchArray<std::int32_t> plane;  // zeroed between slices
+    int left = 0, top = 0, planeW = 0, planeH = 0;
+    std::vector<Candidate> candidates;
+    std::vector<int> order;    // candidates by box
     std::vector<float> exact;  // a replayed box, or a whole slice voted in full
     std::vector<float> fullOffsets;
 };
@@ -223,10 +309,9 @@ public:
         // Centres are formed from pixel - offset + 0.5 in single precision,
         // two roundings of values below 2^m; the spread allows four times
         // their error, in cells.
-        float largestRadius = 0.0f;
         for (std::size_t k = 1; k + 1 < plan.slices.size(); ++k)
-            largestRadius = std::max(largestRadius, plan.slices[k].radius);
-        const double reach = std::max(plan.width, plan.height) + largestRadius + 2.0;
+            largestRadius_ = std::max(largestRadius_, plan.slices[k].radius);
+        const double reach = std::max(plan.width, plan.height) + largestRadius_ + 2.0;
         int m = 0;
         while (std::ldexp(1.0, m) <= reach) ++m;
         spread_ = std::ldexp(1.0, m - 23);
@@ -251,7 +336,9 @@ public:
             buildKernel(w.offsetX.data(), w.offsetY.data(), directions, parity & 1, parity >> 1, spread_,
                         w.kernels[parity]);
 
-        // The bound plane, padded so that every kernel lands inside it.
+        // The bound plane, padded so that every kernel lands inside it. It
+        // is laid out for the largest radius once and left zeroed after each
+        // slice, row by row as the rows are searched.
         int left = 0, top = 0, right = 0, bottom = 0;
         for (const BoundKernel& kernel : w.kernels) {
             left = std::max(left, -kernel.x0);
@@ -259,87 +346,87 @@ public:
             right = std::max(right, kernel.x0 + kernel.stride);
             bottom = std::max(bottom, kernel.y0 + kernel.rows);
         }
-        const int planeW = left + shape.gridW + right, planeH = top + shape.gridH + bottom;
-        const std::size_t planeSize = static_cast<std::size_t>(planeW) * planeH;
-        if (w.plane.size() < planeSize) w.plane = ScratchArray<std::int32_t>(planeSize);
+        if (!w.plane || left > w.left || top > w.top || right > w.planeW - w.left - shape.gridW ||
+            bottom > w.planeH - w.top - shape.gridH) {
+            const int pad = static_cast<int>(largestRadius_ / 2.0f) + 4;
+            w.left = std::max(left, pad);
+            w.top = std::max(top, pad);
+            w.planeW = w.left + shape.gridW + std::max(right, pad + kLanes + 1);
+            w.planeH = w.top + shape.gridH + std::max(bottom, pad + 1);
+            const std::size_t size = static_cast<std::size_t>(w.planeW) * w.planeH;
+            w.plane = ScratchArray<std::int32_t>(size);
+            std::fill(w.plane.get(), w.plane.get() + size, 0);
+        }
         std::int32_t* const plane = w.plane.get();
-        std::fill(plane, plane + planeSize, 0);
+        const int planeW = w.planeW;
         const std::size_t pixels = plan_.edgePixels.size() / 2;
         addKernels(plan_.edgePixels.data(), pixels, w.kernels, plane,
-                   static_cast<std::ptrdiff_t>(top) * planeW + left, planeW);
+                   static_cast<std::ptrdiff_t>(w.top) * planeW + w.left, planeW);
 
-        // Cells whose bound reaches the threshold, by tiles of 16 x 16.
-        struct Candidate {
-            int gx, gy;
-        };
-        std::vector<Candidate> candidates;
-        for (int gy = 0; gy < shape.gridH; ++gy) {
-            const std::int32_t* row = plane + static_cast<std::size_t>(top + gy) * planeW + left;
-            if (!anyReaches(row, shape.gridW, key_)) continue;
-            for (int gx = 0; gx < shape.gridW; ++gx)
-                if (row[gx] >= key_) candidates.push_back(Candidate{gx, gy});
+        // Cells whose bound reaches the threshold.
+        std::vector<Candidate>& candidates = w.candidates;
+        candidates.clear();
+        for (int py = 0; py < w.planeH; ++py) {
+            std::int32_t* const row = plane + static_cast<std::size_t>(py) * planeW;
+            const int gy = py - w.top;
+            if (gy >= 0 && gy < shape.gridH && anyReaches(row + w.left, shape.gridW, key_))
+                for (int gx = 0; gx < shape.gridW; ++gx)
+                    if (row[w.left + gx] >= key_) candidates.push_back(Candidate{gx, gy, 0, 0.0f});
+            std::fill(row, row + planeW, 0);
         }
         if (candidates.empty()) return;
+
+        // Their exact votes: replayed box by box, a box holding the
+        // candidates of one tile of 16 x 16 cells; or, where replaying would
+        // cost more, the whole slice voted in full.
         constexpr int kTile = 16;
         const int tilesW = (shape.gridW + kTile - 1) / kTile;
-        struct Box {
-            int x0 = INT_MAX, y0 = INT_MAX, x1 = -1, y1 = -1;
-        };
-        std::vector<int> tileOf(candidates.size());
-        std::vector<Box> boxes;
-        std::vector<int> boxOfTile;
-        {
-            std::vector<int> used;
-            for (std::size_t c = 0; c < candidates.size(); ++c) {
-                const int tile = (candidates[c].gy / kTile) * tilesW + candidates[c].gx / kTile;
-                tileOf[c] = tile;
-                used.push_back(tile);
-            }
-            std::sort(used.begin(), used.end());
-            used.erase(std::unique(used.begin(), used.end()), used.end());
-            boxes.resize(used.size());
-            for (std::size_t c = 0; c < candidates.size(); ++c) {
-                const int b = static_cast<int>(std::lower_bound(used.begin(), used.end(), tileOf[c]) - used.begin());
-                tileOf[c] = b;
-                Box& box = boxes[b];
-                box.x0 = std::min(box.x0, candidates[c].gx), box.x1 = std::max(box.x1, candidates[c].gx);
-                box.y0 = std::min(box.y0, candidates[c].gy), box.y1 = std::max(box.y1, candidates[c].gy);
-            }
-        }
+        for (Candidate& c : candidates) c.box = (c.gy / kTile) * tilesW + c.gx / kTile;
+        std::vector<int>& order = w.order;
+        order.resize(candidates.size());
+        for (std::size_t c = 0; c < candidates.size(); ++c) order[c] = static_cast<int>(c);
+        std::stable_sort(order.begin(), order.end(),
+                         [&](int a, int b) { return candidates[a].box < candidates[b].box; });
+        std::size_t boxes = 0;
+        for (std::size_t i = 0; i < order.size(); ++i)
+            if (i == 0 || candidates[order[i]].box != candidates[order[i - 1]].box) ++boxes;
 
-        std::vector<float> votes(candidates.size());
         const float radius = plan_.slices[static_cast<std::size_t>(k)].radius;
         // Replaying a box visits about the circle's pixels with a few dozen
         // directions each; voting in full visits every pixel with every
         // direction.
-        const double replayCost = static_cast<double>(boxes.size()) * 2.0 * kPi * radius * 40.0;
+        const double replayCost = static_cast<double>(boxes) * 2.0 * kPi * radius * 40.0;
         const double fullCost = static_cast<double>(pixels) * directions;
         if (replayCost > fullCost) {
             const std::size_t area = static_cast<std::size_t>(shape.gridW) * shape.gridH;
             w.exact.assign(area, 0.0f);
             voteSlice(plan_, k, w.exact.data(), w.fullOffsets);
-            for (std::size_t c = 0; c < candidates.size(); ++c)
-                votes[c] = w.exact[static_cast<std::size_t>(candidates[c].gy) * shape.gridW + candidates[c].gx];
+            for (Candidate& c : candidates) c.votes = w.exact[static_cast<std::size_t>(c.gy) * shape.gridW + c.gx];
         } else {
-            for (std::size_t b = 0; b < boxes.size(); ++b) {
-                const Box& box = boxes[b];
-                const int boxW = box.x1 - box.x0 + 1;
-                replayBox(w, directions, radius, box.x0, box.y0, box.x1, box.y1);
-                for (std::size_t c = 0; c < candidates.size(); ++c)
-                    if (tileOf[c] == static_cast<int>(b))
-                        votes[c] = w.exact[static_cast<std::size_t>(candidates[c].gy - box.y0) * boxW +
-                                           (candidates[c].gx - box.x0)];
+            for (std::size_t i = 0; i < order.size();) {
+                std::size_t end = i;
+                int x0 = INT_MAX, y0 = INT_MAX, x1 = -1, y1 = -1;
+                for (; end < order.size() && candidates[order[end]].box == candidates[order[i]].box; ++end) {
+                    const Candidate& c = candidates[order[end]];
+                    x0 = std::min(x0, c.gx), x1 = std::max(x1, c.gx);
+                    y0 = std::min(y0, c.gy), y1 = std::max(y1, c.gy);
+                }
+                replayBox(w, directions, radius, x0, y0, x1, y1);
+                for (; i < end; ++i) {
+                    Candidate& c = candidates[order[i]];
+                    c.votes = w.exact[static_cast<std::size_t>(c.gy - y0) * (x1 - x0 + 1) + (c.gx - x0)];
+                }
             }
         }
         const float threshold = static_cast<float>(s_.voteThreshold);
-        for (std::size_t c = 0; c < candidates.size(); ++c)
-            if (votes[c] >= threshold) found.push_back(SliceCell{candidates[c].gx, candidates[c].gy, votes[c]});
+        for (const Candidate& c : candidates)
+            if (c.votes >= threshold) found.push_back(SliceCell{c.gx, c.gy, c.votes});
     }
 
 private:
     // The exact votes of the cells x0..x1, y0..y1 of a slice, into w.exact:
     // every vote that reaches one of them, in pixel then direction order.
-    __attribute__((noinline)) void replayBox(SliceWork& w, int directions, float radius, int x0, int y0, int x1, int y1) const {
+    void replayBox(SliceWork& w, int directions, float radius, int x0, int y0, int x1, int y1) const {
         const int boxW = x1 - x0 + 1, boxH = y1 - y0 + 1;
         w.exact.assign(static_cast<std::size_t>(boxW) * boxH, 0.0f);
         float* const out = w.exact.data();
@@ -355,21 +442,16 @@ private:
         // The offsets' lengths differ from the radius by float rounding only.
         const double outer = std::fabs(radius) + kMargin, inner = std::fabs(radius) - kMargin;
 
+        const ReplayBox target{out, x0, y0, x1, y1, boxW, boxH, lastX_, lastY_,
+                               w.offsetX.data(), w.offsetY.data()};
         const auto voteRange = [&](float fx, float fy, int first, int last) {
-            for (int i = first; i < last; ++i) {
-                const float cx = halfCellCentre(fx, w.offsetX[i]);
-                const float cy = halfCellCentre(fy, w.offsetY[i]);
-                if (!(cx >= 0.0f && cx < lastX_ && cy >= 0.0f && cy < lastY_)) continue;
-                const int ix = static_cast<int>(cx), iy = static_cast<int>(cy);
-                if (ix < x0 - 1 || ix > x1 || iy < y0 - 1 || iy > y1) continue;
-                const float fracX = cx - static_cast<float>(ix);
-                const float fracY = cy - static_cast<float>(iy);
-                const int bx = ix - x0, by = iy - y0;
-                const bool rowIn = by >= 0, belowIn = by + 1 < boxH;
-                if (rowIn && bx >= 0) out[by * boxW + bx] += (1.0f - fracX) + (1.0f - fracY);
-                if (rowIn && bx + 1 < boxW) out[by * boxW + bx + 1] += fracX;
-                if (belowIn && bx >= 0) out[(by + 1) * boxW + bx] += fracY;
+#ifdef PCBINSPECT_AVX2
+            if (avx2_) {
+                replayAvx2(target, fx, fy, first, last);
+                return;
             }
+#endif
+            replayScalar(target, fx, fy, first, last);
         };
         const auto degreeIndex = [&](double degrees) {
             // First direction at or past a whole degree in [0, 360].
@@ -440,10 +522,14 @@ private:
 
     const VotingPlan& plan_;
     const CircleSettings& s_;
+#ifdef PCBINSPECT_AVX2
+    const bool avx2_ = __builtin_cpu_supports("avx2");
+#endif
     AngleTable angles_;
     std::vector<std::size_t> rowStart_;
     int height_ = 0;
     float lastX_ = 0.0f, lastY_ = 0.0f;
+    float largestRadius_ = 0.0f;
     double spread_ = 0.0;
     std::int32_t key_ = 0;
 };
@@ -460,26 +546,38 @@ bool boundedVotesSuit(const VotingPlan& plan, const CircleSettings& s) {
 
 std::vector<DetectedCircle> findCirclesBounded(const VotingPlan& plan, const CircleSettings& s) {
     const BoundedSlices slices(plan, s);
-    const std::int64_t count = plan.shape.slices;
-    const int jobs = static_cast<int>(count - 2);
+    const int jobs = static_cast<int>(plan.shape.slices - 2);
     const int workers = std::max(1, std::min(threadBudget(), jobs));
     std::vector<SliceWork> work(static_cast<std::size_t>(workers));
     std::vector<std::vector<SliceCell>> found(static_cast<std::size_t>(jobs));
-    parallelFor(jobs, workers, [&](int worker, int job) {
-        slices.run(1 + job, work[static_cast<std::size_t>(worker)], found[static_cast<std::size_t>(job)]);
-    });
 
+    // The slices' cells join the list in slice order as soon as every slice
+    // before them is done; once the list is full, slices not yet started
+    // are left out, as they would not be read.
     std::vector<DetectedCircle> list;
     list.reserve(static_cast<std::size_t>(std::clamp(s.maxCount, 0, 1023)) + 1);
     const float minDistance2 = s.minDistance * s.minDistance;
-    for (int job = 0; job < jobs; ++job) {
-        const float r = static_cast<float>(s.minRadius + (1 + static_cast<std::int64_t>(job)) * s.radiusStep);
-        for (const SliceCell& c : found[static_cast<std::size_t>(job)]) {
-            addCircleCandidate(list, static_cast<float>(c.gx * 2), static_cast<float>(c.gy * 2), r, c.votes,
-                               minDistance2);
-            if (static_cast<std::int64_t>(list.size()) > s.maxCount) return list;
+    std::mutex merging;
+    std::vector<char> done(static_cast<std::size_t>(jobs), 0);
+    int next = 0;
+    std::atomic<bool> full{false};
+    parallelFor(jobs, workers, [&](int worker, int job) {
+        if (full.load(std::memory_order_relaxed)) return;
+        slices.run(1 + job, work[static_cast<std::size_t>(worker)], found[static_cast<std::size_t>(job)]);
+        const std::lock_guard<std::mutex> lock(merging);
+        done[static_cast<std::size_t>(job)] = 1;
+        for (; next < jobs && done[static_cast<std::size_t>(next)] && !full; ++next) {
+            const float r = static_cast<float>(s.minRadius + (1 + static_cast<std::int64_t>(next)) * s.radiusStep);
+            for (const SliceCell& c : found[static_cast<std::size_t>(next)]) {
+                addCircleCandidate(list, static_cast<float>(c.gx * 2), static_cast<float>(c.gy * 2), r, c.votes,
+                                   minDistance2);
+                if (static_cast<std::int64_t>(list.size()) > s.maxCount) {
+                    full = true;
+                    break;
+                }
+            }
         }
-    }
+    });
     return list;
 }
 

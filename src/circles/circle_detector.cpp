@@ -275,15 +275,21 @@ bool planVotes(ConstGrayView image, const CircleSettings& s, VotingPlan& plan) {
     plan.height = height;
     plan.shape = AccumulatorShape{sliceCount, gridW, gridH, cell};
 
-    // Compact copy of the image and its edge map.
+    // The edge map of the image, copied first to rows of its width unless
+    // they are so already.
     std::size_t area = 0;
-    if (!checkedArea(width, height, 2, area)) throw std::bad_alloc();
-    const ScratchArray<std::uint8_t> planes(area);
-    std::uint8_t* const compact = planes.get();
-    std::uint8_t* const edges = planes.get() + area / 2;
-    for (int y = 0; y < height; ++y)
-        std::memcpy(compact + static_cast<std::size_t>(y) * width, image.row(y),
-                    static_cast<std::size_t>(width));
+    if (!checkedArea(width, height, 1, area)) throw std::bad_alloc();
+    const ScratchArray<std::uint8_t> edgePlane(area);
+    std::uint8_t* const edges = edgePlane.get();
+    ScratchArray<std::uint8_t> copy;
+    const std::uint8_t* compact = image.data;
+    if (image.stride != width) {
+        copy = ScratchArray<std::uint8_t>(area);
+        for (int y = 0; y < height; ++y)
+            std::memcpy(copy.get() + static_cast<std::size_t>(y) * width, image.row(y),
+                        static_cast<std::size_t>(width));
+        compact = copy.get();
+    }
     EdgeMap(compact, edges, width, height, s.edgeThreshold);
     thinEdgeRuns(edges, width, height);
 
@@ -309,7 +315,15 @@ bool planVotes(ConstGrayView image, const CircleSettings& s, VotingPlan& plan) {
     plan.edgePixels.clear();
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = edges + static_cast<std::size_t>(y) * width;
-        for (int x = 0; x < width; ++x)
+        int x = 0;
+#ifdef __SSE2__
+        for (; x + 16 <= width; x += 16)
+            for (unsigned set = bytesEqual16(row + x, 0) ^ 0xFFFFu; set != 0; set &= set - 1) {
+                plan.edgePixels.push_back(x + __builtin_ctz(set));
+                plan.edgePixels.push_back(y);
+            }
+#endif
+        for (; x < width; ++x)
             if (row[x] != 0) {
                 plan.edgePixels.push_back(x);
                 plan.edgePixels.push_back(y);

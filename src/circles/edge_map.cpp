@@ -79,42 +79,32 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
             int highThreshold) {
     if (width < 1 || height < 1) return 0;
     std::size_t area = 0, planeBytes = 0;
-    if (!checkedArea(width, height, 1, area) || !checkedArea(width, height, 3, planeBytes))
+    if (!checkedArea(width, height, 1, area) || !checkedArea(width, height, 2, planeBytes))
         throw std::bad_alloc();
     std::memset(edges, 0, area);
 
-    // Planes: magnitude, sector and hysteresis state.
+    // Planes: magnitude and hysteresis state.
     const ScratchArray<std::uint8_t> planes(planeBytes);
     std::uint8_t* const magnitude = planes.get();
-    std::uint8_t* const sector = magnitude + area;
-    std::uint8_t* const state = sector + area;
+    std::uint8_t* const state = magnitude + area;
     const auto at = [width](int x, int y) { return static_cast<std::ptrdiff_t>(y) * width + x; };
 
     const int high = highThreshold;
     const int low = truncToInt(high * 0.4);
 
-    // Magnitudes; the last row and column have no gradient. The sector only
-    // matters where the magnitude passes the low threshold, and is that of
-    // (0, 0) on the last row and column.
+    // Magnitudes; the last row and column have no gradient.
     for (int y = 0; y + 1 < height; ++y) {
         magnitudeRow(source + at(0, y), source + at(0, y + 1), magnitude + at(0, y), width - 1);
         magnitude[at(width - 1, y)] = 0;
     }
     std::memset(magnitude + at(0, height - 1), 0, static_cast<std::size_t>(width));
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* const s0 = source + at(0, y);
-        forEachAbove(magnitude + at(0, y), width, low, [&](int x) {
-            int gx = 0, gy = 0;
-            if (x + 1 < width && y + 1 < height) gradient(s0, s0 + width, x, gx, gy);
-            sector[at(x, y)] = static_cast<std::uint8_t>(sectorOf(gx, gy));
-        });
-    }
 
-    // Non-maximum suppression across the edge on the interior, decided on
-    // the unchanged magnitudes (ties keep the pixel); a suppressed pixel
-    // counts as magnitude 0. Pixels at or below the low threshold are never
-    // suppressed, and have no state unless the high threshold lies below
-    // the low one (a negative high threshold).
+    // Non-maximum suppression across the edge, in the direction sector of
+    // the gradient, on the interior; decided on the unchanged magnitudes
+    // (ties keep the pixel), a suppressed pixel counting as magnitude 0.
+    // Pixels at or below the low threshold are never suppressed, and have
+    // no state unless the high threshold lies below the low one (a negative
+    // high threshold).
     const auto stateOf = [&](int m) { return m > high ? kStrong : (m > low ? kWeak : kNone); };
     if (high >= low) {
         std::memset(state, kNone, area);
@@ -123,11 +113,14 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
     }
     for (int y = 0; y < height; ++y) {
         const bool interiorRow = y >= 1 && y < height - 1;
+        const std::uint8_t* const s0 = source + at(0, y);
         forEachAbove(magnitude + at(0, y), width, low, [&](int x) {
             const int m = magnitude[at(x, y)];
             bool suppressed = false;
             if (interiorRow && x >= 1 && x < width - 1) {
-                const int d = sector[at(x, y)], o = (d + 4) % 8;
+                int gx, gy;
+                gradient(s0, s0 + width, x, gx, gy);
+                const int d = sectorOf(gx, gy), o = (d + 4) % 8;
                 suppressed = m < magnitude[at(x + kSectorDx[d], y + kSectorDy[d])] ||
                              m < magnitude[at(x + kSectorDx[o], y + kSectorDy[o])];
             }
