@@ -68,38 +68,16 @@ struct BoundKernel {
 
 void buildKernel(const float* offsetX, const float* offsetY, int directions, int parityX,
                  int parityY, double spread, BoundKernel& kernel) {
-    // Each direction's vote: the cells it may reach and the most it may add
-    // to each, over the cases the rounding of its centre leaves open.
-    struct Reach {
-        int x, y;
-        std::int32_t units;
-    };
-    std::vector<Reach> reach;
-    reach.reserve(static_cast<std::size_t>(directions) * 12);
+    // The ideal centre of each direction's vote, in cells from the pixel's
+    // even neighbour, and the cells the kernel covers.
     int minX = INT_MAX, minY = INT_MAX, maxX = INT_MIN, maxY = INT_MIN;
+    const auto idealOf = [](int parity, float offset) { return (parity + 0.5 - static_cast<double>(offset)) / 2.0; };
     for (int i = 0; i < directions; ++i) {
-        AxisCase cx[2], cy[2];
-        const int nx = axisCases((parityX + 0.5 - static_cast<double>(offsetX[i])) / 2.0, spread, cx);
-        const int ny = axisCases((parityY + 0.5 - static_cast<double>(offsetY[i])) / 2.0, spread, cy);
-        const std::size_t first = reach.size();
-        const auto add = [&](int x, int y, double votes) {
-            // One unit above the truncated value: at least its ceiling.
-            const auto units = static_cast<std::int32_t>((votes + kAllowance) * kUnitsPerVote) + 1;
-            for (std::size_t j = first; j < reach.size(); ++j)
-                if (reach[j].x == x && reach[j].y == y) {
-                    reach[j].units = std::max(reach[j].units, units);
-                    return;
-                }
-            reach.push_back(Reach{x, y, units});
-            minX = std::min(minX, x), maxX = std::max(maxX, x);
-            minY = std::min(minY, y), maxY = std::max(maxY, y);
-        };
-        for (int a = 0; a < nx; ++a)
-            for (int b = 0; b < ny; ++b) {
-                add(cx[a].cell, cy[b].cell, (1.0 - cx[a].low) + (1.0 - cy[b].low));
-                add(cx[a].cell + 1, cy[b].cell, cx[a].high);
-                add(cx[a].cell, cy[b].cell + 1, cy[b].high);
-            }
+        const double ax = idealOf(parityX, offsetX[i]), ay = idealOf(parityY, offsetY[i]);
+        minX = std::min(minX, static_cast<int>(floorOf(ax - spread)));
+        maxX = std::max(maxX, static_cast<int>(floorOf(ax + spread)) + 1);
+        minY = std::min(minY, static_cast<int>(floorOf(ay - spread)));
+        maxY = std::max(maxY, static_cast<int>(floorOf(ay + spread)) + 1);
     }
     kernel.x0 = minX;
     kernel.y0 = minY;
@@ -107,8 +85,48 @@ void buildKernel(const float* offsetX, const float* offsetY, int directions, int
     // Room for a last lane group starting at any column.
     kernel.stride = (maxX - minX + 1) + kLanes;
     kernel.units.assign(static_cast<std::size_t>(kernel.rows) * kernel.stride, 0);
-    for (const Reach& r : reach)
-        kernel.units[static_cast<std::size_t>(r.y - minY) * kernel.stride + (r.x - minX)] += r.units;
+    const auto cellAt = [&](int x, int y) -> std::int32_t& {
+        return kernel.units[static_cast<std::size_t>(y - minY) * kernel.stride + (x - minX)];
+    };
+    // One unit above the truncated value: at least its ceiling.
+    const auto unitsOf = [](double votes) {
+        return static_cast<std::int32_t>((votes + kAllowance) * kUnitsPerVote) + 1;
+    };
+
+    // Each direction's vote adds the most it may add to each cell it may
+    // reach, over the cases the rounding of its centre leaves open.
+    for (int i = 0; i < directions; ++i) {
+        AxisCase cx[2], cy[2];
+        const int nx = axisCases(idealOf(parityX, offsetX[i]), spread, cx);
+        const int ny = axisCases(idealOf(parityY, offsetY[i]), spread, cy);
+        if (nx == 1 && ny == 1) {
+            cellAt(cx[0].cell, cy[0].cell) += unitsOf((1.0 - cx[0].low) + (1.0 - cy[0].low));
+            cellAt(cx[0].cell + 1, cy[0].cell) += unitsOf(cx[0].high);
+            cellAt(cx[0].cell, cy[0].cell + 1) += unitsOf(cy[0].high);
+            continue;
+        }
+        struct Reach {
+            int x, y;
+            std::int32_t units;
+        } reach[12];
+        int count = 0;
+        const auto add = [&](int x, int y, double votes) {
+            const std::int32_t units = unitsOf(votes);
+            for (int j = 0; j < count; ++j)
+                if (reach[j].x == x && reach[j].y == y) {
+                    reach[j].units = std::max(reach[j].units, units);
+                    return;
+                }
+            reach[count++] = Reach{x, y, units};
+        };
+        for (int a = 0; a < nx; ++a)
+            for (int b = 0; b < ny; ++b) {
+                add(cx[a].cell, cy[b].cell, (1.0 - cx[a].low) + (1.0 - cy[b].low));
+                add(cx[a].cell + 1, cy[b].cell, cx[a].high);
+                add(cx[a].cell, cy[b].cell + 1, cy[b].high);
+            }
+        for (int j = 0; j < count; ++j) cellAt(reach[j].x, reach[j].y) += reach[j].units;
+    }
 
     kernel.spans.clear();
     for (int row = 0; row < kernel.rows; ++row) {
