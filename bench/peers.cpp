@@ -20,6 +20,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "pcbinspect/exports.h"
 #include "support/board_builder.h"
 #include "support/reference_builder.h"
@@ -91,6 +95,15 @@ int main(int argc, char** argv) {
         }
     }
     threads = std::max(threads, 1);
+#if defined(__GLIBC__)
+    // glibc hands freed heap memory back to the system by rules that adapt to
+    // the blocks freed so far, so one side's allocations can decide whether
+    // the other refaults its buffers on every call (HoughCircles, timed after
+    // findCircles, went from 2 to 18 ms that way). Fixed thresholds keep the
+    // heap of both sides as a long-running host would see it.
+    mallopt(M_TRIM_THRESHOLD, 512 << 20);
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+#endif
     // The library reads its thread count once, at its first parallel call.
     setenv("PCBINSPECT_THREADS", std::to_string(threads).c_str(), 1);
     cv::setNumThreads(threads);
