@@ -62,6 +62,10 @@ struct BoundKernel {
     std::vector<std::int32_t> units;
     struct Span {
         int row, column, length;  // length: a multiple of kLanes
+        // Where the span's units start, and where they go from the plane
+        // cell of kernel cell (0, 0), once the plane is laid out.
+        int source = 0;
+        std::ptrdiff_t target = 0;
     };
     std::vector<Span> spans;
 };
@@ -149,15 +153,16 @@ void buildKernel(const float* offsetX, const float* offsetY, int directions, int
                 }
             }
             const int length = (end - x + kLanes - 1) / kLanes * kLanes;
-            kernel.spans.push_back(BoundKernel::Span{row, x, length});
+            kernel.spans.push_back(BoundKernel::Span{row, x, length, row * kernel.stride + x, 0});
             x += length;
         }
     }
 }
 
 // Adds each pixel's kernel, by its parity, into the bound plane: `origin`
-// is the plane cell of kernel cell (0, 0) for the pixel (0, 0). Each span is
-// whole lane groups, so its loop runs in vector lanes without a tail.
+// is the plane cell of kernel cell (0, 0) for the pixel (0, 0), and the
+// spans' targets are laid out for rows of planeW cells. Each span is whole
+// lane groups, so its loop runs in vector lanes without a tail.
 PCBINSPECT_AVX2_CLONES void addKernels(const std::int32_t* pixels, std::size_t count,
                                        const std::array<BoundKernel, 4>& kernels, std::int32_t* plane,
                                        std::ptrdiff_t origin, std::ptrdiff_t planeW) {
@@ -168,8 +173,8 @@ PCBINSPECT_AVX2_CLONES void addKernels(const std::int32_t* pixels, std::size_t c
                                  ((x >> 1) + kernel.x0);
         const std::int32_t* const units = kernel.units.data();
         for (const BoundKernel::Span& span : kernel.spans) {
-            std::int32_t* const dst = at + span.row * planeW + span.column;
-            const std::int32_t* const src = units + span.row * kernel.stride + span.column;
+            std::int32_t* const dst = at + span.target;
+            const std::int32_t* const src = units + span.source;
             for (int g = 0; g < span.length; g += kLanes) {
                 LaneGroup sum, add;
                 std::memcpy(&sum, dst + g, sizeof sum);
@@ -377,6 +382,9 @@ public:
         }
         std::int32_t* const plane = w.plane.get();
         const int planeW = w.planeW;
+        for (BoundKernel& kernel : w.kernels)
+            for (BoundKernel::Span& span : kernel.spans)
+                span.target = static_cast<std::ptrdiff_t>(span.row) * planeW + span.column;
         const std::size_t pixels = plan_.edgePixels.size() / 2;
         addKernels(plan_.edgePixels.data(), pixels, w.kernels, plane,
                    static_cast<std::ptrdiff_t>(w.top) * planeW + w.left, planeW);
