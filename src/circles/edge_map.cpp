@@ -1,14 +1,11 @@
 #include "circles/edge_map.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
+#include <vector>
 
-#include "boundary/scratch_memory.h"
 #include "boundary/argument_check.h"
 #include "boundary/numeric.h"
 #include "boundary/vector_lanes.h"
@@ -25,8 +22,9 @@ constexpr int kSectorDy[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 constexpr int kChainDx[8] = {0, -1, 1, 0, 1, 1, -1, -1};
 constexpr int kChainDy[8] = {1, 0, 0, -1, 1, -1, -1, 1};
 
-// Hysteresis states of a pixel: a strong pixel is also weak.
-constexpr std::uint8_t kNone = 0, kWeak = 1, kStrong = 2;
+// Hysteresis states of a pixel: a strong pixel is also weak. A pixel on a
+// chain has none left.
+constexpr std::uint8_t kNone = 0, kWeak = 1, kStrong = 2, kOnChain = 4;
 
 // The sector of a gradient: its angle in degrees, shifted by 180 + 22.5 so
 // that each 45-degree sector starts at a multiple of 45 and 360 wraps to 0.
@@ -57,6 +55,11 @@ PCBINSPECT_AVX2_CLONES void magnitudeRow(const std::uint8_t* top, const std::uin
     }
 }
 
+// Turns the states into the edge map: 1 on a chain, 0 elsewhere.
+PCBINSPECT_AVX2_CLONES void markChains(std::uint8_t* states, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) states[i] = static_cast<std::uint8_t>(states[i] >> 2);
+}
+
 // Calls visit(x) for each x in [0, n) with values[x] > low, in order.
 template <class Visit>
 void forEachAbove(const std::uint8_t* values, int n, int low, Visit&& visit) {
@@ -78,26 +81,27 @@ void forEachAbove(const std::uint8_t* values, int n, int low, Visit&& visit) {
 int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int height,
             int highThreshold) {
     if (width < 1 || height < 1) return 0;
-    std::size_t area = 0, planeBytes = 0;
-    if (!checkedArea(width, height, 1, area) || !checkedArea(width, height, 2, planeBytes))
-        throw std::bad_alloc();
-    std::memset(edges, 0, area);
-
-    // Planes: magnitude and hysteresis state.
-    const ScratchArray<std::uint8_t> planes(planeBytes);
-    std::uint8_t* const magnitude = planes.get();
-    std::uint8_t* const state = magnitude + area;
+    std::size_t area = 0;
+    if (!checkedArea(width, height, 1, area)) throw std::bad_alloc();
     const auto at = [width](int x, int y) { return static_cast<std::ptrdiff_t>(y) * width + x; };
 
     const int high = highThreshold;
     const int low = truncToInt(high * 0.4);
 
-    // Magnitudes; the last row and column have no gradient.
-    for (int y = 0; y + 1 < height; ++y) {
-        magnitudeRow(source + at(0, y), source + at(0, y + 1), magnitude + at(0, y), width - 1);
-        magnitude[at(width - 1, y)] = 0;
-    }
-    std::memset(magnitude + at(0, height - 1), 0, static_cast<std::size_t>(width));
+    // The hysteresis state of each pixel is kept in `edges` until the chains
+    // are followed; the magnitudes are needed three rows at a time. The last
+    // row and column have no gradient.
+    std::vector<std::uint8_t> rows(3 * static_cast<std::size_t>(width));
+    const auto magnitudes = [&](int y) { return rows.data() + static_cast<std::size_t>(y % 3) * width; };
+    const auto makeMagnitudes = [&](int y) {
+        std::uint8_t* const m = magnitudes(y);
+        if (y + 1 < height) {
+            magnitudeRow(source + at(0, y), source + at(0, y + 1), m, width - 1);
+            m[width - 1] = 0;
+        } else {
+            std::memset(m, 0, static_cast<std::size_t>(width));
+        }
+    };
 
     // Non-maximum suppression across the edge, in the direction sector of
     // the gradient, on the interior; decided on the unchanged magnitudes
@@ -106,31 +110,36 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
     // no state unless the high threshold lies below the low one (a negative
     // high threshold).
     const auto stateOf = [&](int m) { return m > high ? kStrong : (m > low ? kWeak : kNone); };
-    if (high >= low) {
-        std::memset(state, kNone, area);
-    } else {
-        for (std::size_t i = 0; i < area; ++i) state[i] = stateOf(magnitude[i]);
-    }
+    makeMagnitudes(0);
     for (int y = 0; y < height; ++y) {
+        if (y + 1 < height) makeMagnitudes(y + 1);
+        const std::uint8_t* const m = magnitudes(y);
+        std::uint8_t* const state = edges + at(0, y);
+        if (high >= low) {
+            std::memset(state, kNone, static_cast<std::size_t>(width));
+        } else {
+            for (int x = 0; x < width; ++x) state[x] = stateOf(m[x]);
+        }
         const bool interiorRow = y >= 1 && y < height - 1;
         const std::uint8_t* const s0 = source + at(0, y);
-        forEachAbove(magnitude + at(0, y), width, low, [&](int x) {
-            const int m = magnitude[at(x, y)];
+        forEachAbove(m, width, low, [&](int x) {
             bool suppressed = false;
             if (interiorRow && x >= 1 && x < width - 1) {
                 int gx, gy;
                 gradient(s0, s0 + width, x, gx, gy);
                 const int d = sectorOf(gx, gy), o = (d + 4) % 8;
-                suppressed = m < magnitude[at(x + kSectorDx[d], y + kSectorDy[d])] ||
-                             m < magnitude[at(x + kSectorDx[o], y + kSectorDy[o])];
+                suppressed = m[x] < magnitudes(y + kSectorDy[d])[x + kSectorDx[d]] ||
+                             m[x] < magnitudes(y + kSectorDy[o])[x + kSectorDx[o]];
             }
-            state[at(x, y)] = stateOf(suppressed ? 0 : m);
+            state[x] = stateOf(suppressed ? 0 : m[x]);
         });
     }
 
     // Each chain is one path: from a strong pixel, step to the first strong
-    // neighbour, else to the first weak one, until there is none. Rows are
+    // neighbour, else to the first weak one, until there is none. A pixel on
+    // a chain is marked kOnChain, which leaves it without a state. Rows are
     // passed over sixteen pixels at a time where none is strong.
+    std::uint8_t* const state = edges;
     int count = 0;
     for (int sy = 0; sy < height; ++sy) {
         for (int sx = 0; sx < width; ++sx) {
@@ -143,9 +152,8 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
             if (state[at(sx, sy)] != kStrong) continue;
             int x = sx, y = sy;
             for (;;) {
-                edges[at(x, y)] = 1;
+                state[at(x, y)] = kOnChain;
                 ++count;
-                state[at(x, y)] = kNone;
                 int next = -1;
                 for (std::uint8_t wanted : {kStrong, kWeak}) {
                     for (int k = 0; k < 8 && next < 0; ++k) {
@@ -161,6 +169,7 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
             }
         }
     }
+    markChains(edges, area);
     return count;
 }
 
