@@ -186,12 +186,32 @@ PCBINSPECT_AVX2_CLONES void addKernels(const std::int32_t* pixels, std::size_t c
     }
 }
 
-// Whether any of n units reaches `key`.
-PCBINSPECT_AVX2_CLONES bool anyReaches(const std::int32_t* units, int n, std::int32_t key) {
-    std::int32_t largest = 0;
-    for (int i = 0; i < n; ++i) largest = units[i] > largest ? units[i] : largest;
-    return largest >= key;
+// Appends the columns from `first` on of the n units of a row that reach
+// `key` and clears them, in one pass.
+void takeReaching(std::int32_t* units, int first, int n, std::int32_t key, std::vector<int>& columns) {
+    for (int i = first; i < n; ++i) {
+        if (units[i] >= key) columns.push_back(i);
+        units[i] = 0;
+    }
 }
+
+#ifdef PCBINSPECT_AVX2
+__attribute__((target("avx2"))) void takeReachingAvx2(std::int32_t* units, int n, std::int32_t key,
+                                                      std::vector<int>& columns) {
+    const __m256i below = _mm256_set1_epi32(key - 1);
+    const __m256i zero = _mm256_setzero_si256();
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256i* const at = reinterpret_cast<__m256i*>(units + i);
+        const __m256i v = _mm256_loadu_si256(at);
+        _mm256_storeu_si256(at, zero);
+        unsigned reaching =
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(v, below))));
+        for (; reaching != 0; reaching &= reaching - 1) columns.push_back(i + __builtin_ctz(reaching));
+    }
+    takeReaching(units, i, n, key, columns);
+}
+#endif
 
 // Angles in degrees of (x, y), in [0, 360], within a few millionths of a
 // degree: arctangents tabulated on [0, 1] and interpolated.
@@ -305,6 +325,7 @@ struct SliceWork {
     ScratchArray<std::int32_t> plane;  // zeroed between slices
     int left = 0, top = 0, planeW = 0, planeH = 0;
     std::vector<Candidate> candidates;
+    std::vector<int> columns;  // of one row's candidates
     std::vector<int> order;    // candidates by box
     std::vector<float> exact;  // a replayed box, or a whole slice voted in full
     std::vector<float> fullOffsets;
@@ -395,10 +416,20 @@ public:
         for (int py = 0; py < w.planeH; ++py) {
             std::int32_t* const row = plane + static_cast<std::size_t>(py) * planeW;
             const int gy = py - w.top;
-            if (gy >= 0 && gy < shape.gridH && anyReaches(row + w.left, shape.gridW, key_))
-                for (int gx = 0; gx < shape.gridW; ++gx)
-                    if (row[w.left + gx] >= key_) candidates.push_back(Candidate{gx, gy, 0, 0.0f});
-            std::fill(row, row + planeW, 0);
+            if (gy < 0 || gy >= shape.gridH) {
+                std::fill(row, row + planeW, 0);
+                continue;
+            }
+            std::fill(row, row + w.left, 0);
+            std::fill(row + w.left + shape.gridW, row + planeW, 0);
+            w.columns.clear();
+#ifdef PCBINSPECT_AVX2
+            if (avx2_)
+                takeReachingAvx2(row + w.left, shape.gridW, key_, w.columns);
+            else
+#endif
+                takeReaching(row + w.left, 0, shape.gridW, key_, w.columns);
+            for (const int gx : w.columns) candidates.push_back(Candidate{gx, gy, 0, 0.0f});
         }
         if (candidates.empty()) return;
 
