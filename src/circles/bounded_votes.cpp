@@ -339,7 +339,13 @@ struct SliceCell {
 
 class BoundedSlices {
 public:
-    BoundedSlices(const VotingPlan& plan, const CircleSettings& s) : plan_(plan), s_(s) {
+    BoundedSlices(const VotingPlan& plan, const CircleSettings& s, bool vectorLanes)
+        : plan_(plan), s_(s) {
+#ifdef PCBINSPECT_AVX2
+        avx2_ = vectorLanes && __builtin_cpu_supports("avx2");
+#else
+        (void)vectorLanes;
+#endif
         const AccumulatorShape& shape = plan.shape;
         lastX_ = static_cast<float>(shape.gridW - 1);
         lastY_ = static_cast<float>(shape.gridH - 1);
@@ -580,7 +586,7 @@ private:
     const VotingPlan& plan_;
     const CircleSettings& s_;
 #ifdef PCBINSPECT_AVX2
-    const bool avx2_ = __builtin_cpu_supports("avx2");
+    bool avx2_ = false;
 #endif
     AngleTable angles_;
     std::vector<std::size_t> rowStart_;
@@ -601,8 +607,9 @@ bool boundedVotesSuit(const VotingPlan& plan, const CircleSettings& s) {
     return true;
 }
 
-std::vector<DetectedCircle> findCirclesBounded(const VotingPlan& plan, const CircleSettings& s) {
-    const BoundedSlices slices(plan, s);
+std::vector<DetectedCircle> findCirclesBounded(const VotingPlan& plan, const CircleSettings& s,
+                                               bool vectorLanes) {
+    const BoundedSlices slices(plan, s, vectorLanes);
     const int jobs = static_cast<int>(plan.shape.slices - 2);
     const int workers = std::max(1, std::min(threadBudget(), jobs));
     std::vector<SliceWork> work(static_cast<std::size_t>(workers));

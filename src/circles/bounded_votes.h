@@ -15,7 +15,9 @@ namespace pcbinspect {
 bool boundedVotesSuit(const VotingPlan& plan, const CircleSettings& settings);
 
 // The circles collectCircles lists from the full accumulator of the plan,
-// the same bytes in the same order.
-std::vector<DetectedCircle> findCirclesBounded(const VotingPlan& plan, const CircleSettings& settings);
+// the same bytes in the same order. Without vectorLanes the replays and the
+// candidate search run their scalar loops even where AVX2 is at hand.
+std::vector<DetectedCircle> findCirclesBounded(const VotingPlan& plan, const CircleSettings& settings,
+                                               bool vectorLanes = true);
 
 }  // namespace pcbinspect

@@ -208,10 +208,12 @@ TEST(BoundedVotes, ListTheCirclesOfTheFullAccumulator) {
                 const CircleSettings s = findCirclesSettings(c.maxRadius, c.minRadius, threshold, maxCount);
                 ASSERT_TRUE(boundedVotesSuit(plan, s));
                 const auto full = collectCircles(votes.acc.get(), votes.shape, s);
-                const auto bounded = findCirclesBounded(plan, s);
-                ASSERT_EQ(bounded.size(), full.size()) << threshold << " " << maxCount;
-                EXPECT_EQ(std::memcmp(bounded.data(), full.data(), full.size() * sizeof(DetectedCircle)), 0)
-                    << threshold << " " << maxCount;
+                for (bool lanes : {true, false}) {
+                    const auto bounded = findCirclesBounded(plan, s, lanes);
+                    ASSERT_EQ(bounded.size(), full.size()) << threshold << " " << maxCount << " " << lanes;
+                    EXPECT_EQ(std::memcmp(bounded.data(), full.data(), full.size() * sizeof(DetectedCircle)), 0)
+                        << threshold << " " << maxCount << " " << lanes;
+                }
             }
     }
     // Settings it leaves to the full accumulator.
