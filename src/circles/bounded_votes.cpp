@@ -22,8 +22,9 @@ namespace {
 // exact in any order.
 constexpr int kUnitsPerVote = 4096;
 // Below this many votes, rounding a cell's running float sum costs at most
-// half of 2^-11 a vote per addition, which each term's allowance covers; a
-// cell whose bound reaches it always has its votes replayed.
+// 2^-11 of a vote per addition (half its last place), which each term's
+// allowance covers with room for the rounding of the term itself; a cell
+// whose bound reaches it always has its votes replayed.
 constexpr std::int32_t kBoundedVotes = 16384;
 constexpr double kAllowance = 1.0 / 1024.0;  // per term, in votes
 // Kernel rows are added eight cells at a time.
