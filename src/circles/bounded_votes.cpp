@@ -75,15 +75,18 @@ void buildKernel(const float* offsetX, const float* offsetY, int directions, int
                  int parityY, double spread, BoundKernel& kernel) {
     // The ideal centre of each direction's vote, in cells from the pixel's
     // even neighbour, and the cells the kernel covers.
-    int minX = INT_MAX, minY = INT_MAX, maxX = INT_MIN, maxY = INT_MIN;
     const auto idealOf = [](int parity, float offset) { return (parity + 0.5 - static_cast<double>(offset)) / 2.0; };
-    for (int i = 0; i < directions; ++i) {
+    double lowX = idealOf(parityX, offsetX[0]), highX = lowX;
+    double lowY = idealOf(parityY, offsetY[0]), highY = lowY;
+    for (int i = 1; i < directions; ++i) {
         const double ax = idealOf(parityX, offsetX[i]), ay = idealOf(parityY, offsetY[i]);
-        minX = std::min(minX, static_cast<int>(floorOf(ax - spread)));
-        maxX = std::max(maxX, static_cast<int>(floorOf(ax + spread)) + 1);
-        minY = std::min(minY, static_cast<int>(floorOf(ay - spread)));
-        maxY = std::max(maxY, static_cast<int>(floorOf(ay + spread)) + 1);
+        lowX = std::min(lowX, ax), highX = std::max(highX, ax);
+        lowY = std::min(lowY, ay), highY = std::max(highY, ay);
     }
+    // A vote reaches from its lower cell to the one right of (below) its
+    // higher one.
+    const int minX = static_cast<int>(floorOf(lowX - spread)), maxX = static_cast<int>(floorOf(highX + spread)) + 1;
+    const int minY = static_cast<int>(floorOf(lowY - spread)), maxY = static_cast<int>(floorOf(highY + spread)) + 1;
     kernel.x0 = minX;
     kernel.y0 = minY;
     kernel.rows = maxY - minY + 1;
