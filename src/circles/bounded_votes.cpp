@@ -341,6 +341,9 @@ struct SliceCell {
     float votes;
 };
 
+// The bounded search of one call: what every slice shares (the pixels by
+// row, the spread of the centres, the threshold in bound units), read only
+// while the slices run on their workers.
 class BoundedSlices {
 public:
     BoundedSlices(const VotingPlan& plan, const CircleSettings& s, bool vectorLanes)
