@@ -281,7 +281,6 @@ void replayScalar(const ReplayBox& b, float px, float py, int first, int last) {
 // direction order. The offsets hold room for a group past the last direction.
 __attribute__((target("avx2"))) void replayAvx2(const ReplayBox& b, float px, float py, int first,
                                                 int last) {
-    const __m256 half = _mm256_set1_ps(0.5f), zero = _mm256_setzero_ps();
     const __m256 lastX = _mm256_set1_ps(b.lastX), lastY = _mm256_set1_ps(b.lastY);
     const __m256 x = _mm256_set1_ps(px), y = _mm256_set1_ps(py);
     const __m256i lowX = _mm256_set1_epi32(b.x0 - 2), highX = _mm256_set1_epi32(b.x1 + 1);
@@ -289,11 +288,9 @@ __attribute__((target("avx2"))) void replayAvx2(const ReplayBox& b, float px, fl
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     alignas(32) float cxs[8], cys[8];
     for (int i = first; i < last; i += 8) {
-        const __m256 cx = _mm256_mul_ps(_mm256_add_ps(_mm256_sub_ps(x, _mm256_loadu_ps(b.offsetX + i)), half), half);
-        const __m256 cy = _mm256_mul_ps(_mm256_add_ps(_mm256_sub_ps(y, _mm256_loadu_ps(b.offsetY + i)), half), half);
-        const __m256 inside = _mm256_and_ps(
-            _mm256_and_ps(_mm256_cmp_ps(cx, zero, _CMP_GE_OQ), _mm256_cmp_ps(cx, lastX, _CMP_LT_OQ)),
-            _mm256_and_ps(_mm256_cmp_ps(cy, zero, _CMP_GE_OQ), _mm256_cmp_ps(cy, lastY, _CMP_LT_OQ)));
+        const __m256 cx = halfCellCentres(x, b.offsetX + i);
+        const __m256 cy = halfCellCentres(y, b.offsetY + i);
+        const __m256 inside = centresOnGrid(cx, cy, lastX, lastY);
         const __m256i ix = _mm256_cvttps_epi32(cx), iy = _mm256_cvttps_epi32(cy);
         const __m256i near = _mm256_and_si256(
             _mm256_and_si256(_mm256_cmpgt_epi32(ix, lowX), _mm256_cmpgt_epi32(highX, ix)),

@@ -102,8 +102,7 @@ bool avx2Votes(const SliceVotes& v, std::size_t gridArea) {
 }
 
 __attribute__((target("avx2"))) void voteHalvesAvx2(const SliceVotes& v) {
-    const __m256 half = _mm256_set1_ps(0.5f), one = _mm256_set1_ps(1.0f);
-    const __m256 zero = _mm256_setzero_ps();
+    const __m256 one = _mm256_set1_ps(1.0f);
     const __m256 lastX = _mm256_set1_ps(v.lastX), lastY = _mm256_set1_ps(v.lastY);
     const __m256i gridW = _mm256_set1_epi32(v.gridW);
     alignas(32) std::int32_t index[8];
@@ -112,13 +111,9 @@ __attribute__((target("avx2"))) void voteHalvesAvx2(const SliceVotes& v) {
         const __m256 fxPix = _mm256_set1_ps(static_cast<float>(v.pixels[2 * e]));
         const __m256 fyPix = _mm256_set1_ps(static_cast<float>(v.pixels[2 * e + 1]));
         for (int i = 0; i < v.directions; i += 8) {
-            const __m256 cx = _mm256_mul_ps(
-                _mm256_add_ps(_mm256_sub_ps(fxPix, _mm256_loadu_ps(v.offsetX + i)), half), half);
-            const __m256 cy = _mm256_mul_ps(
-                _mm256_add_ps(_mm256_sub_ps(fyPix, _mm256_loadu_ps(v.offsetY + i)), half), half);
-            const __m256 inside = _mm256_and_ps(
-                _mm256_and_ps(_mm256_cmp_ps(cx, zero, _CMP_GE_OQ), _mm256_cmp_ps(cx, lastX, _CMP_LT_OQ)),
-                _mm256_and_ps(_mm256_cmp_ps(cy, zero, _CMP_GE_OQ), _mm256_cmp_ps(cy, lastY, _CMP_LT_OQ)));
+            const __m256 cx = halfCellCentres(fxPix, v.offsetX + i);
+            const __m256 cy = halfCellCentres(fyPix, v.offsetY + i);
+            const __m256 inside = centresOnGrid(cx, cy, lastX, lastY);
             unsigned lanes = static_cast<unsigned>(_mm256_movemask_ps(inside));
             if (lanes == 0) continue;
             const __m256i ix = _mm256_cvttps_epi32(cx), iy = _mm256_cvttps_epi32(cy);

@@ -7,6 +7,7 @@
 
 #include "boundary/scratch_memory.h"
 #include "boundary/image_view.h"
+#include "boundary/vector_lanes.h"
 
 namespace pcbinspect {
 
@@ -83,6 +84,22 @@ void voteSlice(const VotingPlan& plan, std::int64_t k, float* plane, std::vector
 // Where a pixel coordinate votes on a grid of two-pixel cells, for a centre
 // `offset` before it.
 inline float halfCellCentre(float pixel, float offset) { return ((pixel - offset) + 0.5f) * 0.5f; }
+
+#ifdef PCBINSPECT_AVX2
+// halfCellCentre for the eight offsets from `offset` on, lane by lane.
+__attribute__((target("avx2"))) inline __m256 halfCellCentres(__m256 pixel, const float* offset) {
+    const __m256 half = _mm256_set1_ps(0.5f);
+    return _mm256_mul_ps(_mm256_add_ps(_mm256_sub_ps(pixel, _mm256_loadu_ps(offset)), half), half);
+}
+// The lanes whose centre lies on the grid: 0 <= cx < lastX, 0 <= cy < lastY.
+__attribute__((target("avx2"))) inline __m256 centresOnGrid(__m256 cx, __m256 cy, __m256 lastX,
+                                                            __m256 lastY) {
+    const __m256 zero = _mm256_setzero_ps();
+    return _mm256_and_ps(
+        _mm256_and_ps(_mm256_cmp_ps(cx, zero, _CMP_GE_OQ), _mm256_cmp_ps(cx, lastX, _CMP_LT_OQ)),
+        _mm256_and_ps(_mm256_cmp_ps(cy, zero, _CMP_GE_OQ), _mm256_cmp_ps(cy, lastY, _CMP_LT_OQ)));
+}
+#endif
 
 // Lists a cell of `value` votes standing for the circle (x, y, r): averaged
 // into the first listed circle closer than the minimum distance (offsets
