@@ -72,9 +72,7 @@ extern "C" PCBINSPECT_API std::int32_t findSuspectedFlaws(
         // set-up with it so that a later PrebuildCudaEnv finds it done.
         ensureCudaDevice(true);
 
-        if (!normaliseInputs(s)) return 0;
-        if (!checkCameraContent(s)) return 0;
-        prepareMaps(s);
+        if (!prepareSearch(s)) return 0;
         coarseAlignment(s);
         fineAlignment(s);
         positionOut[0] = s.cornerX;

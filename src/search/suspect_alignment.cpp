@@ -6,7 +6,6 @@
 #include <cstring>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <vector>
 
 #include "boundary/gray_copy.h"
@@ -216,20 +215,7 @@ void coarseAlignment(SearchState& s) {
 
 void fineAlignment(SearchState& s) {
     const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
-    const ConstGrayView mask{s.cameraMask.data, w, s.cameraMask.stride, h};
-    // The two blurred copies are independent; the camera's plan of cells
-    // follows its blur on the same thread.
-    std::optional<QuadrantPlan> plan;
-    parallelFor(2, threadBudget(), [&](int, int k) {
-        if (k == 0) {
-            s.blurredRef = s.binaryRef;
-            boxBlurGray(s.blurredRef.data(), W, W, H, 3);
-        } else {
-            s.blurredCamera = s.closedCamera;
-            boxBlurGray(s.blurredCamera.data(), w, w, h, 3);
-            plan.emplace(SearchState::cview(s.blurredCamera, w, h), mask, W);
-        }
-    });
+    const QuadrantPlan& plan = *s.cameraPlan;
     const ConstGrayView ref = SearchState::cview(s.blurredRef, W, H);
 
     // Two passes around the current offset, the second moving only to a
@@ -243,7 +229,7 @@ void fineAlignment(SearchState& s) {
         const int side = 2 * reach / step + 1;
         std::vector<double> scores(static_cast<std::size_t>(side) * side);
         parallelFor(side, threadBudget(), [&](int, int row) {
-            plan->scoreRow(ref, W / 2 + s.offsetX - reach, H / 2 + s.offsetY - reach + row * step, step,
+            plan.scoreRow(ref, W / 2 + s.offsetX - reach, H / 2 + s.offsetY - reach + row * step, step,
                           side, scores.data() + static_cast<std::size_t>(row) * side);
         });
         for (int dy = -reach; dy <= reach; dy += step) {

@@ -1,6 +1,7 @@
 // Preparation of the suspected-flaw search: binary maps of both sides, the
 // content gates, and the block maps of the coarse alignment.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "boundary/parallel.h"
 #include "imaging/morphology.h"
 #include "imaging/region_fill.h"
+#include "imaging/window_filters.h"
 #include "search/search_ops.h"
 #include "search/suspect_search.h"
 
@@ -50,8 +52,7 @@ void replaceSurrounded(GrayView image, std::uint8_t from, bool neighboursSet, st
     }
 }
 
-}  // namespace
-
+// Camera window to 0/255 without lone pixels, then the mask reduction.
 void normaliseCamera(SearchState& s) {
     GrayView c = s.camera;
     for (int y = 0; y < c.height; ++y) {
@@ -63,6 +64,7 @@ void normaliseCamera(SearchState& s) {
     reduceMaskBlocks(ConstGrayView{c.data, c.width, c.stride, c.height}, s.cameraMask);
 }
 
+// Grows G around label 152; false when no usable reference content is left.
 bool growIgnoreAndCheckContent(SearchState& s) {
     const ConstGrayView r = s.reference;
     const GrayView g = s.ignore;
@@ -109,20 +111,8 @@ bool growIgnoreAndCheckContent(SearchState& s) {
     return content;
 }
 
-bool normaliseInputs(SearchState& s) {
-    s.buffersApart = !sharesBytes(s.ignore, s.camera) && !sharesBytes(s.ignore, s.cameraMask) &&
-                     !sharesBytes(s.reference, s.camera) && !sharesBytes(s.reference, s.cameraMask);
-    bool content = false;
-    parallelFor(2, s.buffersApart ? 2 : 1, [&](int, int k) {
-        if (k == 0) {
-            normaliseCamera(s);
-        } else {
-            content = growIgnoreAndCheckContent(s);
-        }
-    });
-    return content;
-}
-
+// Counts the set, unmasked camera pixels; false when the inner rectangle
+// holds 30 or fewer. Sets cameraTotal.
 bool checkCameraContent(SearchState& s) {
     const GrayView c = s.camera, d = s.cameraMask;
     const int border = s.settings.border;
@@ -145,8 +135,6 @@ bool checkCameraContent(SearchState& s) {
     s.cameraTotal = total;
     return true;
 }
-
-namespace {
 
 // The reference as 0/255: labels 150 and 151 and their regions become open,
 // labels 160, 170 and 180 copper; any other label takes the value of its
@@ -269,29 +257,69 @@ void markMarkers(SearchState& s) {
     }
 }
 
+
+// The reference's maps: binary, enclosed dark areas marked, reduced, the
+// markers, and the blurred copy of the fine alignment.
+void referenceMaps(SearchState& s) {
+    const int W = s.W(), H = s.H();
+    binariseReference(s);
+    markEnclosedDarkAreas(s);
+    reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, W, H), true);
+    markMarkers(s);
+    s.blurredRef = s.binaryRef;
+    boxBlurGray(s.blurredRef.data(), W, W, H, 3);
+}
+
+// The camera's maps: closed (pinholes of one pixel in the copper are
+// closed), reduced with its mask, and the blurred copy with its plan of
+// cells for the fine alignment.
+void cameraMaps(SearchState& s) {
+    const int w = s.w(), h = s.h();
+    s.closedCamera.resize(static_cast<std::size_t>(w) * h);
+    const GrayView closed = SearchState::view(s.closedCamera, w, h);
+    for (int y = 0; y < h; ++y)
+        std::memcpy(closed.row(y), s.camera.row(y), static_cast<std::size_t>(w));
+    replaceSurrounded(closed, 0, true, 255);
+    const ConstGrayView mask{s.cameraMask.data, w, s.cameraMask.stride, h};
+    reduceMap(s.reducedCamera, SearchState::cview(s.closedCamera, w, h), true);
+    reduceMap(s.reducedMask, mask, false);
+    s.blurredCamera = s.closedCamera;
+    boxBlurGray(s.blurredCamera.data(), w, w, h, 3);
+    s.cameraPlan.emplace(SearchState::cview(s.blurredCamera, w, h), mask, s.W());
+}
+
 }  // namespace
 
-void prepareMaps(SearchState& s) {
-    const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
-    // The reference's maps and the camera's share nothing: the two are made
-    // side by side on the call's threads.
+bool prepareSearch(SearchState& s) {
+    s.buffersApart = !sharesBytes(s.ignore, s.camera) && !sharesBytes(s.ignore, s.cameraMask) &&
+                     !sharesBytes(s.reference, s.camera) && !sharesBytes(s.reference, s.cameraMask);
+    if (!s.buffersApart) {
+        // The camera is normalised before G grows and checked after, as
+        // either may change what the other reads; the maps only read.
+        normaliseCamera(s);
+        if (!growIgnoreAndCheckContent(s) || !checkCameraContent(s)) return false;
+        parallelFor(2, threadBudget(), [&](int, int k) { k == 0 ? referenceMaps(s) : cameraMaps(s); });
+        return true;
+    }
+    // The camera's side (it changes C and D) and the reference's (it reads
+    // R and changes G) share nothing, so each runs its gate and its maps on
+    // a thread of its own; once a gate fails, the maps not yet begun are
+    // left out, as nothing reads them.
+    bool content = false, cameraContent = false;
+    std::atomic<bool> failed{false};
     parallelFor(2, threadBudget(), [&](int, int k) {
         if (k == 0) {
-            binariseReference(s);
-            markEnclosedDarkAreas(s);
-            reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, W, H), true);
-            markMarkers(s);
-            return;
+            normaliseCamera(s);
+            cameraContent = checkCameraContent(s);
+            if (!cameraContent) failed = true;
+            if (!failed) cameraMaps(s);
+        } else {
+            content = growIgnoreAndCheckContent(s);
+            if (!content) failed = true;
+            if (!failed) referenceMaps(s);
         }
-        // Closed camera map: pinholes of one pixel in the copper are closed.
-        s.closedCamera.resize(static_cast<std::size_t>(w) * h);
-        const GrayView closed = SearchState::view(s.closedCamera, w, h);
-        for (int y = 0; y < h; ++y)
-            std::memcpy(closed.row(y), s.camera.row(y), static_cast<std::size_t>(w));
-        replaceSurrounded(closed, 0, true, 255);
-        reduceMap(s.reducedCamera, SearchState::cview(s.closedCamera, w, h), true);
-        reduceMap(s.reducedMask, ConstGrayView{s.cameraMask.data, w, s.cameraMask.stride, h}, false);
     });
+    return content && cameraContent;
 }
 
 }  // namespace pcbinspect

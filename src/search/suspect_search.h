@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "boundary/image_view.h"
 #include "boundary/scratch_memory.h"
+#include "search/search_ops.h"
 
 namespace pcbinspect {
 
@@ -51,10 +53,11 @@ struct SearchState {
     ScratchImage markers;       // (W/6) x (H/6)
     ScratchImage blurredRef;    // W x H
     ScratchImage blurredCamera; // w x h
+    std::optional<QuadrantPlan> cameraPlan;  // the fine alignment's cells of blurredCamera
     ScratchImage scanRef;       // w x h: binaryRef under the window, edges marked
     ScratchImage scanIgnore;    // w x h: G under the window, 0/255
     bool scanHasEdges = false;  // either scan map holds an edge
-    bool buffersApart = true;   // R, G, C and D share no byte (set by normaliseInputs)
+    bool buffersApart = true;   // R, G, C and D share no byte (set by prepareSearch)
 
     long long cameraTotal = 0;  // set, unmasked camera pixels of the whole window
     int offsetX = 0, offsetY = 0;  // window centre offset from R's centre, pixels
@@ -75,21 +78,15 @@ struct SearchState {
     }
 };
 
-// Camera window to 0/255 without lone pixels, then the mask reduction.
-void normaliseCamera(SearchState& s);
-// Grows G around label 152; false when no usable reference content is left.
-bool growIgnoreAndCheckContent(SearchState& s);
-// Both of the above, side by side on the call's threads unless the caller's
-// buffers share bytes (the one changes C and D, the other reads R and
-// changes G), which it records in buffersApart; false when no usable
-// reference content is left.
-bool normaliseInputs(SearchState& s);
-// Counts the set, unmasked camera pixels; false when the inner rectangle
-// holds 30 or fewer. Sets cameraTotal.
-bool checkCameraContent(SearchState& s);
-// Binary reference, enclosed dark areas, closed camera map, reduced maps and
-// marker map.
-void prepareMaps(SearchState& s);
+// Normalises the camera window (0/255 without lone pixels, mask reduced),
+// grows G around label 152 and checks both sides' content; then makes the
+// maps of the alignment: binary reference with its enclosed dark areas,
+// closed camera, reduced maps, marker map, both blurred maps and the
+// camera's plan of cells. The two sides run on the call's threads when the
+// caller's buffers share no bytes, which it records in buffersApart. False
+// (and the maps not all made) when the reference has no usable content left
+// or the window's inner rectangle holds 30 or fewer set, unmasked pixels.
+bool prepareSearch(SearchState& s);
 
 // Coarse offset on the reduced maps (when the camera holds enough content).
 void coarseAlignment(SearchState& s);
