@@ -1,6 +1,9 @@
 // The frame around every exported function: no exception crosses the C
-// boundary, and a failed allocation becomes the export's nothing-done result.
+// boundary, a failed allocation becomes the export's nothing-done result,
+// and the call's scratch blocks share its own mappings.
 #pragma once
+
+#include "boundary/scratch_memory.h"
 
 namespace pcbinspect {
 
@@ -11,6 +14,7 @@ void reportEscapedException(const char* function) noexcept;
 template <class Result, class Body>
 Result guardedExport(const char* function, Result nothingDone, Body&& body) noexcept {
     try {
+        const ScratchScope scratch;
         return body();
     } catch (...) {
         reportEscapedException(function);
@@ -21,6 +25,7 @@ Result guardedExport(const char* function, Result nothingDone, Body&& body) noex
 template <class Body>
 void guardedExport(const char* function, Body&& body) noexcept {
     try {
+        const ScratchScope scratch;
         body();
     } catch (...) {
         reportEscapedException(function);

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "boundary/scratch_memory.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -35,6 +37,9 @@ int reserveHelpers(int wanted) {
 // and to the pool workers that take one of its places.
 struct Job {
     const std::function<void(int, int)>* task = nullptr;
+    // The scratch blocks of the call: its tasks allocate from them on
+    // whichever thread runs them.
+    ScratchArena* scratch = currentScratchArena();
     int count = 0;
     std::atomic<int> next{0};
     std::atomic<bool> stop{false};
@@ -46,6 +51,7 @@ struct Job {
     int running = 0;  // helpers still working on it
 
     void work(int worker) {
+        const AdoptedScratchArena adopted(scratch);
         for (int i; !stop.load() && (i = next.fetch_add(1)) < count;) {
             try {
                 (*task)(worker, i);

@@ -6,6 +6,12 @@
 // pages, so that touching them faults once per 2 MiB where the system grants
 // them. Elsewhere, and below that size, the ordinary allocator serves. The
 // memory is returned when the image goes, so nothing outlives the call.
+//
+// Within a ScratchScope (every export runs in one), blocks of up to 16 MiB
+// are packed into shared mappings instead: several images then share the
+// huge pages that are faulted in, and a block released during the call
+// serves a later request of the call without being faulted in again. The
+// scope's mappings go when it ends.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +25,39 @@ namespace pcbinspect {
 // same size.
 void* allocateScratch(std::size_t bytes);
 void releaseScratch(void* p, std::size_t bytes) noexcept;
+
+class ScratchArena;
+
+// The blocks of one call: while a scope lives on a thread, the scratch
+// blocks allocated on that thread, and by the workers helping its parallel
+// loops, come from its mappings. No block allocated under a scope may
+// outlive it. Scopes nest; the innermost serves.
+class ScratchScope {
+public:
+    ScratchScope();
+    ~ScratchScope();
+    ScratchScope(const ScratchScope&) = delete;
+    ScratchScope& operator=(const ScratchScope&) = delete;
+
+private:
+    ScratchArena* arena_;
+    ScratchArena* outer_;
+};
+
+// The blocks the calling thread allocates from (null: mappings of their own
+// or the ordinary allocator); a worker adopts the one of the call it helps
+// for as long as an AdoptedScratchArena lives.
+ScratchArena* currentScratchArena() noexcept;
+class AdoptedScratchArena {
+public:
+    explicit AdoptedScratchArena(ScratchArena* arena) noexcept;
+    ~AdoptedScratchArena();
+    AdoptedScratchArena(const AdoptedScratchArena&) = delete;
+    AdoptedScratchArena& operator=(const AdoptedScratchArena&) = delete;
+
+private:
+    ScratchArena* outer_;
+};
 
 template <class T>
 struct ScratchAllocator {

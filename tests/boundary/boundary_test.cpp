@@ -4,6 +4,7 @@
 // over many geometries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <new>
@@ -16,6 +17,7 @@
 #include "boundary/gray_copy.h"
 #include "boundary/image_view.h"
 #include "boundary/last_error.h"
+#include "boundary/parallel.h"
 #include "boundary/scratch_memory.h"
 #include "pcbinspect/exports.h"
 #include "boards/images.h"
@@ -167,6 +169,42 @@ TEST(ScratchImage, KeepsItsPixelsAcrossSizesAndMappings) {
         for (std::size_t i = 0; i < size; i += 997) ASSERT_EQ(image[i], static_cast<std::uint8_t>(i * 7)) << size;
         EXPECT_EQ(image.back(), static_cast<std::uint8_t>((size - 1) * 7));
     }
+}
+
+// Within a scope, blocks of every size keep their bytes apart, whichever
+// thread allocates or releases them; a released block serves the next
+// request it can hold; nested scopes hand back the outer arena.
+TEST(ScratchScope, PacksBlocksApartAndReusesReleasedOnes) {
+    const ScratchArena* const outside = currentScratchArena();
+    {
+        const ScratchScope scope;
+        const ScratchArena* const arena = currentScratchArena();
+        const std::size_t sizes[] = {300000, 1 << 20, 3 << 20, 20 << 20, 256 << 10, 5000};
+        std::vector<ScratchArray<std::uint8_t>> blocks(std::size(sizes));
+        // Half the blocks are made on the pool's workers, filled with their index.
+        parallelFor(static_cast<int>(blocks.size()), 4, [&](int, int i) {
+            EXPECT_EQ(currentScratchArena(), arena);
+            blocks[i] = ScratchArray<std::uint8_t>(sizes[i]);
+            std::fill(blocks[i].get(), blocks[i].get() + sizes[i], static_cast<std::uint8_t>(i + 1));
+        });
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            const std::uint8_t* p = blocks[i].get();
+            EXPECT_TRUE(std::all_of(p, p + sizes[i], [&](std::uint8_t v) { return v == i + 1; })) << sizes[i];
+        }
+        {
+            const ScratchScope inner;
+            EXPECT_NE(currentScratchArena(), arena);
+            const ScratchArray<std::uint8_t> own(400000);
+        }
+        EXPECT_EQ(currentScratchArena(), arena);
+        if (arena != nullptr) {
+            // The 1 MiB block, released, serves a request of 900 KB.
+            const std::uint8_t* released = blocks[1].get();
+            blocks[1] = ScratchArray<std::uint8_t>();
+            EXPECT_EQ(ScratchArray<std::uint8_t>(900000).get(), released);
+        }
+    }
+    EXPECT_EQ(currentScratchArena(), outside);
 }
 
 }  // namespace
