@@ -57,18 +57,21 @@ int axisCases(double ideal, double spread, AxisCase out[2]) {
 // Bound units of one slice's votes from a pixel of one parity, for cells
 // relative to the cell of the pixel's even neighbour (x >> 1, y >> 1), in
 // rows of `stride` units covering x0 .. x0 + stride - 1. Each row's units
-// are added in spans of whole lane groups that skip the row's empty stretches.
+// are added in lane groups that skip the row's empty stretches: a ring's
+// row holds one or two short runs, so a group is the unit of work.
 struct BoundKernel {
     int x0 = 0, y0 = 0, stride = 0, rows = 0;
     std::vector<std::int32_t> units;
-    struct Span {
-        int row, column, length;  // length: a multiple of kLanes
-        // Where the span's units start, and where they go from the plane
-        // cell of kernel cell (0, 0), once the plane is laid out.
-        int source = 0;
-        std::ptrdiff_t target = 0;
+    // The lane groups: each one's place in the kernel (row, column) and its
+    // kLanes units, one group after another.
+    struct Group {
+        int row, column;
     };
-    std::vector<Span> spans;
+    std::vector<Group> groups;
+    std::vector<std::int32_t> groupUnits;
+    // Where each group goes from the plane cell of kernel cell (0, 0), once
+    // the plane is laid out.
+    std::vector<std::ptrdiff_t> targets;
 };
 
 void buildKernel(const float* offsetX, const float* offsetY, int directions, int parityX,
@@ -136,37 +139,28 @@ void buildKernel(const float* offsetX, const float* offsetY, int directions, int
         for (int j = 0; j < count; ++j) cellAt(reach[j].x, reach[j].y) += reach[j].units;
     }
 
-    kernel.spans.clear();
+    kernel.groups.clear();
+    kernel.groupUnits.clear();
+    const int width = maxX - minX + 1;
     for (int row = 0; row < kernel.rows; ++row) {
         const std::int32_t* u = kernel.units.data() + static_cast<std::size_t>(row) * kernel.stride;
-        const int width = maxX - minX + 1;
-        int x = 0;
-        while (x < width) {
+        for (int x = 0; x < width;) {
             if (u[x] == 0) {
                 ++x;
                 continue;
             }
-            // A span ends where a whole lane group of empty cells follows.
-            int end = x + 1, empty = 0;
-            for (int j = x + 1; j < width && empty < kLanes; ++j) {
-                if (u[j] != 0) {
-                    end = j + 1;
-                    empty = 0;
-                } else {
-                    ++empty;
-                }
-            }
-            const int length = (end - x + kLanes - 1) / kLanes * kLanes;
-            kernel.spans.push_back(BoundKernel::Span{row, x, length, row * kernel.stride + x, 0});
-            x += length;
+            // A group starts at the first non-zero unit; the stride leaves
+            // room for it to reach past the last column.
+            kernel.groups.push_back(BoundKernel::Group{row, x});
+            kernel.groupUnits.insert(kernel.groupUnits.end(), u + x, u + x + kLanes);
+            x += kLanes;
         }
     }
 }
 
 // Adds each pixel's kernel, by its parity, into the bound plane: `origin`
 // is the plane cell of kernel cell (0, 0) for the pixel (0, 0), and the
-// spans' targets are laid out for rows of planeW cells. Each span is whole
-// lane groups, so its loop runs in vector lanes without a tail.
+// groups' targets are laid out for rows of planeW cells.
 PCBINSPECT_AVX2_CLONES void addKernels(const std::int32_t* pixels, std::size_t count,
                                        const std::array<BoundKernel, 4>& kernels, std::int32_t* plane,
                                        std::ptrdiff_t origin, std::ptrdiff_t planeW) {
@@ -175,17 +169,16 @@ PCBINSPECT_AVX2_CLONES void addKernels(const std::int32_t* pixels, std::size_t c
         const BoundKernel& kernel = kernels[(x & 1) | ((y & 1) << 1)];
         std::int32_t* const at = plane + origin + static_cast<std::ptrdiff_t>((y >> 1) + kernel.y0) * planeW +
                                  ((x >> 1) + kernel.x0);
-        const std::int32_t* const units = kernel.units.data();
-        for (const BoundKernel::Span& span : kernel.spans) {
-            std::int32_t* const dst = at + span.target;
-            const std::int32_t* const src = units + span.source;
-            for (int g = 0; g < span.length; g += kLanes) {
-                LaneGroup sum, add;
-                std::memcpy(&sum, dst + g, sizeof sum);
-                std::memcpy(&add, src + g, sizeof add);
-                sum += add;
-                std::memcpy(dst + g, &sum, sizeof sum);
-            }
+        const std::int32_t* src = kernel.groupUnits.data();
+        const std::ptrdiff_t* const targets = kernel.targets.data();
+        const std::size_t groups = kernel.targets.size();
+        for (std::size_t g = 0; g < groups; ++g, src += kLanes) {
+            std::int32_t* const dst = at + targets[g];
+            LaneGroup sum, add;
+            std::memcpy(&sum, dst, sizeof sum);
+            std::memcpy(&add, src, sizeof add);
+            sum += add;
+            std::memcpy(dst, &sum, sizeof sum);
         }
     }
 }
@@ -413,9 +406,11 @@ public:
         }
         std::int32_t* const plane = w.plane.get();
         const int planeW = w.planeW;
-        for (BoundKernel& kernel : w.kernels)
-            for (BoundKernel::Span& span : kernel.spans)
-                span.target = static_cast<std::ptrdiff_t>(span.row) * planeW + span.column;
+        for (BoundKernel& kernel : w.kernels) {
+            kernel.targets.resize(kernel.groups.size());
+            for (std::size_t g = 0; g < kernel.groups.size(); ++g)
+                kernel.targets[g] = static_cast<std::ptrdiff_t>(kernel.groups[g].row) * planeW + kernel.groups[g].column;
+        }
         const std::size_t pixels = plan_.edgePixels.size() / 2;
         addKernels(plan_.edgePixels.data(), pixels, w.kernels, plane,
                    static_cast<std::ptrdiff_t>(w.top) * planeW + w.left, planeW);
