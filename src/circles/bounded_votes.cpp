@@ -18,18 +18,21 @@
 namespace pcbinspect {
 namespace {
 
-// Bounds are counted in integer units of 1/4096 vote, so that their sums are
-// exact in any order.
-constexpr int kUnitsPerVote = 4096;
+// Bounds are counted in integer units of a vote (unitsPerVote: as many as
+// keep the threshold within 16 bits), each term rounded up, so that their
+// sums are exact in any order; sums that pass 65535 stay there, at or above
+// the threshold.
+constexpr std::int32_t kLargestUnits = 65535;
 // Below this many votes, rounding a cell's running float sum costs at most
 // 2^-11 of a vote per addition (half its last place), which each term's
 // allowance covers with room for the rounding of the term itself; a cell
 // whose bound reaches it always has its votes replayed.
 constexpr std::int32_t kBoundedVotes = 16384;
 constexpr double kAllowance = 1.0 / 1024.0;  // per term, in votes
-// Kernel rows are added eight cells at a time.
-constexpr int kLanes = 8;
-using LaneGroup = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+// Kernel rows are added sixteen cells at a time.
+constexpr int kLanes = 16;
+using Units = std::uint16_t;
+using LaneGroup = Units __attribute__((vector_size(kLanes * sizeof(Units))));
 constexpr double kPi = 3.14159265358979323846;
 
 // The cells one vote may reach along one axis: the vote's centre lies within
@@ -68,14 +71,14 @@ struct BoundKernel {
         int row, column;
     };
     std::vector<Group> groups;
-    std::vector<std::int32_t> groupUnits;
+    std::vector<Units> groupUnits;
     // Where each group goes from the plane cell of kernel cell (0, 0), once
     // the plane is laid out.
     std::vector<std::ptrdiff_t> targets;
 };
 
 void buildKernel(const float* offsetX, const float* offsetY, int directions, int parityX,
-                 int parityY, double spread, BoundKernel& kernel) {
+                 int parityY, double spread, int unitsPerVote, BoundKernel& kernel) {
     // The ideal centre of each direction's vote, in cells from the pixel's
     // even neighbour, and the cells the kernel covers.
     const auto idealOf = [](int parity, float offset) { return (parity + 0.5 - static_cast<double>(offset)) / 2.0; };
@@ -100,8 +103,8 @@ void buildKernel(const float* offsetX, const float* offsetY, int directions, int
         return kernel.units[static_cast<std::size_t>(y - minY) * kernel.stride + (x - minX)];
     };
     // One unit above the truncated value: at least its ceiling.
-    const auto unitsOf = [](double votes) {
-        return static_cast<std::int32_t>((votes + kAllowance) * kUnitsPerVote) + 1;
+    const auto unitsOf = [unitsPerVote](double votes) {
+        return static_cast<std::int32_t>((votes + kAllowance) * unitsPerVote) + 1;
     };
 
     // Each direction's vote adds the most it may add to each cell it may
@@ -152,7 +155,8 @@ void buildKernel(const float* offsetX, const float* offsetY, int directions, int
             // A group starts at the first non-zero unit; the stride leaves
             // room for it to reach past the last column.
             kernel.groups.push_back(BoundKernel::Group{row, x});
-            kernel.groupUnits.insert(kernel.groupUnits.end(), u + x, u + x + kLanes);
+            for (int i = 0; i < kLanes; ++i)
+                kernel.groupUnits.push_back(static_cast<Units>(std::min(u[x + i], kLargestUnits)));
             x += kLanes;
         }
     }
@@ -162,22 +166,24 @@ void buildKernel(const float* offsetX, const float* offsetY, int directions, int
 // is the plane cell of kernel cell (0, 0) for the pixel (0, 0), and the
 // groups' targets are laid out for rows of planeW cells.
 PCBINSPECT_AVX2_CLONES void addKernels(const std::int32_t* pixels, std::size_t count,
-                                       const std::array<BoundKernel, 4>& kernels, std::int32_t* plane,
+                                       const std::array<BoundKernel, 4>& kernels, Units* plane,
                                        std::ptrdiff_t origin, std::ptrdiff_t planeW) {
     for (std::size_t e = 0; e < count; ++e) {
         const int x = pixels[2 * e], y = pixels[2 * e + 1];
         const BoundKernel& kernel = kernels[(x & 1) | ((y & 1) << 1)];
-        std::int32_t* const at = plane + origin + static_cast<std::ptrdiff_t>((y >> 1) + kernel.y0) * planeW +
-                                 ((x >> 1) + kernel.x0);
-        const std::int32_t* src = kernel.groupUnits.data();
+        Units* const at =
+            plane + origin + static_cast<std::ptrdiff_t>((y >> 1) + kernel.y0) * planeW + ((x >> 1) + kernel.x0);
+        const Units* src = kernel.groupUnits.data();
         const std::ptrdiff_t* const targets = kernel.targets.data();
         const std::size_t groups = kernel.targets.size();
         for (std::size_t g = 0; g < groups; ++g, src += kLanes) {
-            std::int32_t* const dst = at + targets[g];
-            LaneGroup sum, add;
-            std::memcpy(&sum, dst, sizeof sum);
+            Units* const dst = at + targets[g];
+            LaneGroup was, add;
+            std::memcpy(&was, dst, sizeof was);
             std::memcpy(&add, src, sizeof add);
-            sum += add;
+            // A lane adds no more than its room below the largest value.
+            const LaneGroup room = ~was;
+            const LaneGroup sum = was + (add < room ? add : room);
             std::memcpy(dst, &sum, sizeof sum);
         }
     }
@@ -185,7 +191,7 @@ PCBINSPECT_AVX2_CLONES void addKernels(const std::int32_t* pixels, std::size_t c
 
 // Appends the columns from `first` on of the n units of a row that reach
 // `key` and clears them, in one pass.
-void takeReaching(std::int32_t* units, int first, int n, std::int32_t key, std::vector<int>& columns) {
+void takeReaching(Units* units, int first, int n, Units key, std::vector<int>& columns) {
     for (int i = first; i < n; ++i) {
         if (units[i] >= key) columns.push_back(i);
         units[i] = 0;
@@ -193,18 +199,21 @@ void takeReaching(std::int32_t* units, int first, int n, std::int32_t key, std::
 }
 
 #ifdef PCBINSPECT_AVX2
-__attribute__((target("avx2"))) void takeReachingAvx2(std::int32_t* units, int n, std::int32_t key,
+__attribute__((target("avx2"))) void takeReachingAvx2(Units* units, int n, Units key,
                                                       std::vector<int>& columns) {
-    const __m256i below = _mm256_set1_epi32(key - 1);
+    const __m256i least = _mm256_set1_epi16(static_cast<short>(key));
     const __m256i zero = _mm256_setzero_si256();
     int i = 0;
-    for (; i + 8 <= n; i += 8) {
+    for (; i + 16 <= n; i += 16) {
         __m256i* const at = reinterpret_cast<__m256i*>(units + i);
         const __m256i v = _mm256_loadu_si256(at);
         _mm256_storeu_si256(at, zero);
-        unsigned reaching =
-            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(v, below))));
-        for (; reaching != 0; reaching &= reaching - 1) columns.push_back(i + __builtin_ctz(reaching));
+        // A lane reaches the key where the larger of the two is its own
+        // value; two mask bits a lane, the lower one kept.
+        unsigned reaching = static_cast<unsigned>(_mm256_movemask_epi8(
+                                _mm256_cmpeq_epi16(_mm256_max_epu16(v, least), v))) &
+                            0x55555555u;
+        for (; reaching != 0; reaching &= reaching - 1) columns.push_back(i + __builtin_ctz(reaching) / 2);
     }
     takeReaching(units, i, n, key, columns);
 }
@@ -316,7 +325,7 @@ struct SliceWork {
     std::vector<int> degrees;
     std::vector<int> firstAtDegree;  // first direction at or past each whole degree, 0..360
     std::array<BoundKernel, 4> kernels;
-    ScratchArray<std::int32_t> plane;  // zeroed between slices
+    ScratchArray<Units> plane;  // zeroed between slices
     int left = 0, top = 0, planeW = 0, planeH = 0;
     std::vector<Candidate> candidates;
     std::vector<int> columns;  // of one row's candidates
@@ -362,8 +371,9 @@ public:
         int m = 0;
         while (std::ldexp(1.0, m) <= reach) ++m;
         spread_ = std::ldexp(1.0, m - 23);
-        const std::int64_t threshold = std::min<std::int64_t>(s.voteThreshold, kBoundedVotes);
-        key_ = static_cast<std::int32_t>(threshold * kUnitsPerVote);
+        const std::int32_t threshold = std::min(s.voteThreshold, kBoundedVotes);
+        unitsPerVote_ = kLargestUnits / threshold;
+        key_ = static_cast<Units>(threshold * unitsPerVote_);
     }
 
     // The cells of slice k at or above the vote threshold, in row order.
@@ -380,7 +390,7 @@ public:
             w.firstAtDegree[a] = i;
         }
         for (int parity = 0; parity < 4; ++parity)
-            buildKernel(w.offsetX.data(), w.offsetY.data(), directions, parity & 1, parity >> 1, spread_,
+            buildKernel(w.offsetX.data(), w.offsetY.data(), directions, parity & 1, parity >> 1, spread_, unitsPerVote_,
                         w.kernels[parity]);
 
         // The bound plane, padded so that every kernel lands inside it. It
@@ -401,10 +411,10 @@ public:
             w.planeW = w.left + shape.gridW + std::max(right, pad + kLanes + 1);
             w.planeH = w.top + shape.gridH + std::max(bottom, pad + 1);
             const std::size_t size = static_cast<std::size_t>(w.planeW) * w.planeH;
-            w.plane = ScratchArray<std::int32_t>(size);
+            w.plane = ScratchArray<Units>(size);
             std::fill(w.plane.get(), w.plane.get() + size, 0);
         }
-        std::int32_t* const plane = w.plane.get();
+        Units* const plane = w.plane.get();
         const int planeW = w.planeW;
         for (BoundKernel& kernel : w.kernels) {
             kernel.targets.resize(kernel.groups.size());
@@ -419,7 +429,7 @@ public:
         std::vector<Candidate>& candidates = w.candidates;
         candidates.clear();
         for (int py = 0; py < w.planeH; ++py) {
-            std::int32_t* const row = plane + static_cast<std::size_t>(py) * planeW;
+            Units* const row = plane + static_cast<std::size_t>(py) * planeW;
             const int gy = py - w.top;
             if (gy < 0 || gy >= shape.gridH) {
                 std::fill(row, row + planeW, 0);
@@ -593,7 +603,8 @@ private:
     float lastX_ = 0.0f, lastY_ = 0.0f;
     float largestRadius_ = 0.0f;
     double spread_ = 0.0;
-    std::int32_t key_ = 0;
+    int unitsPerVote_ = 1;
+    Units key_ = 0;
 };
 
 }  // namespace
