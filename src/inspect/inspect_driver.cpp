@@ -796,25 +796,38 @@ std::optional<Verdict> Inspection::recheck240() {
     // pixels times their column weights, gathered once per pair; each row
     // then mixes them in a loop of independent lanes. The weights lie in
     // [0, 1], so the value stays within 0 .. 255 and the plain conversion
-    // truncates it.
-    float topLeft[W2], topRight[W2], bottomLeft[W2], bottomRight[W2];
-    int gathered = -1;
+    // truncates it. A source row's weighted pixels are the same whether it
+    // is the lower row of one pair or the upper row of the next, so when the
+    // pair moves down by one row its lower half becomes the upper half.
+    float left[2][W2], right[2][W2];
+    int lower = 0;  // which of the two holds the pair's lower row
+    const auto weigh = [&](int sourceRow, float* l, float* r) {
+        const std::uint8_t* row = raw.data() + sourceRow * W;
+        for (int x = 0; x < W2; ++x) {
+            const std::uint8_t* p = row + columns[x];
+            const float wx = weights[x];
+            l[x] = static_cast<float>(p[0]) * (1 - wx);
+            r[x] = static_cast<float>(p[1]) * wx;
+        }
+    };
+    int gathered = -2;
     for (int y = 0; y < W2; ++y) {
         const float fy = static_cast<float>(y) * scale;
         const int y0 = std::min(static_cast<int>(fy), W - 2);
         const float wy = fy - static_cast<float>(y0);
         if (y0 != gathered) {
-            gathered = y0;
-            const std::uint8_t* top = raw.data() + y0 * W;
-            for (int x = 0; x < W2; ++x) {
-                const std::uint8_t* p = top + columns[x];
-                const float wx = weights[x];
-                topLeft[x] = static_cast<float>(p[0]) * (1 - wx);
-                topRight[x] = static_cast<float>(p[1]) * wx;
-                bottomLeft[x] = static_cast<float>(p[W]) * (1 - wx);
-                bottomRight[x] = static_cast<float>(p[W + 1]) * wx;
+            if (y0 == gathered + 1) {
+                lower ^= 1;
+            } else {
+                weigh(y0, left[lower ^ 1], right[lower ^ 1]);
             }
+            weigh(y0 + 1, left[lower], right[lower]);
+            gathered = y0;
         }
+        const float* topLeft = left[lower ^ 1];
+        const float* topRight = right[lower ^ 1];
+        const float* bottomLeft = left[lower];
+        const float* bottomRight = right[lower];
         std::uint8_t* out = c240 + y * W2;
         for (int x = 0; x < W2; ++x) {
             const float v = topLeft[x] * (1 - wy) + topRight[x] * (1 - wy) +
