@@ -532,24 +532,16 @@ private:
 
         const int yFirst = std::max(0, static_cast<int>(std::ceil(zoneY0 - outer)));
         const int yLast = std::min(height_ - 1, static_cast<int>(std::floor(zoneY1 + outer)));
+        const std::int32_t* const begin = plan_.edgePixels.data();
         for (int y = yFirst; y <= yLast; ++y) {
+            std::size_t e = rowStart_[y];
+            const std::size_t end = rowStart_[y + 1];
+            if (e == end) continue;
             const double nearY = y < zoneY0 ? zoneY0 - y : (y > zoneY1 ? y - zoneY1 : 0.0);
-            const double farY = std::max(std::fabs(y - zoneY0), std::fabs(y - zoneY1));
             if (nearY > outer) continue;
             const double reach = std::sqrt(outer * outer - nearY * nearY);
             const int xa = static_cast<int>(std::ceil(zoneX0 - reach));
             const int xb = static_cast<int>(std::floor(zoneX1 + reach));
-            // Pixels closer than the radius to every corner of the zone
-            // cannot reach it.
-            int skip0 = INT_MAX, skip1 = INT_MIN;
-            if (inner > farY) {
-                const double v = std::sqrt(inner * inner - farY * farY) - kMargin;
-                skip0 = static_cast<int>(std::floor(zoneX1 - v)) + 1;
-                skip1 = static_cast<int>(std::ceil(zoneX0 + v)) - 1;
-            }
-            const std::int32_t* const begin = plan_.edgePixels.data();
-            std::size_t e = rowStart_[y];
-            const std::size_t end = rowStart_[y + 1];
             // Pixels of the row are in x order: find the first at or past xa.
             {
                 std::size_t lo = e, hi = end;
@@ -558,6 +550,16 @@ private:
                     if (begin[2 * mid] < xa) lo = mid + 1; else hi = mid;
                 }
                 e = lo;
+            }
+            if (e == end || begin[2 * e] > xb) continue;
+            // Pixels closer than the radius to every corner of the zone
+            // cannot reach it.
+            const double farY = std::max(std::fabs(y - zoneY0), std::fabs(y - zoneY1));
+            int skip0 = INT_MAX, skip1 = INT_MIN;
+            if (inner > farY) {
+                const double v = std::sqrt(inner * inner - farY * farY) - kMargin;
+                skip0 = static_cast<int>(std::floor(zoneX1 - v)) + 1;
+                skip1 = static_cast<int>(std::ceil(zoneX0 + v)) - 1;
             }
             for (; e < end; ++e) {
                 const int x = begin[2 * e];
