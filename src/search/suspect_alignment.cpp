@@ -11,7 +11,6 @@
 #include "boundary/gray_copy.h"
 #include "boundary/numeric.h"
 #include "boundary/parallel.h"
-#include "imaging/window_filters.h"
 #include "imaging/match_score.h"
 #include "search/search_ops.h"
 #include "search/suspect_search.h"

@@ -1,5 +1,6 @@
 // Preparation of the suspected-flaw search: binary maps of both sides, the
-// content gates, and the block maps of the coarse alignment.
+// content gates, the block maps of the coarse alignment and the blurred maps
+// of the fine one.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -256,7 +257,6 @@ void markMarkers(SearchState& s) {
         }
     }
 }
-
 
 // The reference's maps: binary, enclosed dark areas marked, reduced, the
 // markers, and the blurred copy of the fine alignment.
