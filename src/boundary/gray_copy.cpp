@@ -56,22 +56,54 @@ void copyGrayAt(std::uint8_t* dst, int dstWidth, int dstStride, int dstHeight,
     }
 }
 
-void copySubGrayAt(const std::uint8_t* src, int srcWidth, int srcStride, int srcHeight,
-                   std::uint8_t* dst, int dstWidth, int dstStride, int dstHeight, int left,
-                   int top) {
-    if (srcWidth < 1 || srcHeight < 1 || dstWidth < 1 || dstHeight < 1) return;
+namespace {
+
+// copySubGrayAt; with clearOutside, the window pixels outside src become 0,
+// each row written once.
+void subGrayAt(const std::uint8_t* src, int srcWidth, int srcStride, int srcHeight, std::uint8_t* dst,
+               int dstWidth, int dstStride, int dstHeight, int left, int top, bool clearOutside) {
+    if (dstWidth < 1 || dstHeight < 1) return;
+    const auto clearRows = [&](std::int64_t from, std::int64_t to) {
+        if (!clearOutside) return;
+        for (std::int64_t r = std::max<std::int64_t>(from, 0); r < std::min<std::int64_t>(to, dstHeight); ++r)
+            std::memset(dst + r * dstStride, 0, static_cast<std::size_t>(dstWidth));
+    };
     // The window's column 0 lies at source column `left`: the same clip as a
     // copy of the source into the destination at offset -left, read the other
     // way round.
-    const ColumnSpan span = clipColumns(-static_cast<std::int64_t>(left), srcWidth, dstWidth);
-    if (span.count < 1) return;
+    const ColumnSpan span = srcWidth < 1 || srcHeight < 1
+                                ? ColumnSpan{}
+                                : clipColumns(-static_cast<std::int64_t>(left), srcWidth, dstWidth);
+    if (span.count < 1) {
+        clearRows(0, dstHeight);
+        return;
+    }
     const std::int64_t firstRow = std::max<std::int64_t>(0, -static_cast<std::int64_t>(top));
     const std::int64_t endRow =
         std::min<std::int64_t>(dstHeight, static_cast<std::int64_t>(srcHeight) - top);
+    clearRows(0, firstRow);
     for (std::int64_t r = firstRow; r < endRow; ++r) {
-        std::memcpy(dst + r * dstStride + span.to, src + (r + top) * srcStride + span.from,
-                    static_cast<std::size_t>(span.count));
+        std::uint8_t* row = dst + r * dstStride;
+        std::memcpy(row + span.to, src + (r + top) * srcStride + span.from, static_cast<std::size_t>(span.count));
+        if (clearOutside) {
+            std::memset(row, 0, static_cast<std::size_t>(span.to));
+            std::memset(row + span.to + span.count, 0, static_cast<std::size_t>(dstWidth - span.to - span.count));
+        }
     }
+    clearRows(std::max(firstRow, endRow), dstHeight);
+}
+
+}  // namespace
+
+void copySubGrayAt(const std::uint8_t* src, int srcWidth, int srcStride, int srcHeight,
+                   std::uint8_t* dst, int dstWidth, int dstStride, int dstHeight, int left,
+                   int top) {
+    subGrayAt(src, srcWidth, srcStride, srcHeight, dst, dstWidth, dstStride, dstHeight, left, top, false);
+}
+
+void cutSubGrayAt(const std::uint8_t* src, int srcWidth, int srcStride, int srcHeight, std::uint8_t* dst,
+                  int dstWidth, int dstStride, int dstHeight, int left, int top) {
+    subGrayAt(src, srcWidth, srcStride, srcHeight, dst, dstWidth, dstStride, dstHeight, left, top, true);
 }
 
 }  // namespace pcbinspect

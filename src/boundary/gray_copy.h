@@ -16,5 +16,8 @@ void copyGrayAt(std::uint8_t* dst, int dstWidth, int dstStride, int dstHeight,
 void copySubGrayAt(const std::uint8_t* src, int srcWidth, int srcStride, int srcHeight,
                    std::uint8_t* dst, int dstWidth, int dstStride, int dstHeight, int left,
                    int top);
+// copySubGrayAt into a window whose pixels outside src become 0.
+void cutSubGrayAt(const std::uint8_t* src, int srcWidth, int srcStride, int srcHeight, std::uint8_t* dst,
+                  int dstWidth, int dstStride, int dstHeight, int left, int top);
 
 }  // namespace pcbinspect

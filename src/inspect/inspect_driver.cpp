@@ -109,8 +109,7 @@ struct Workspace {
 // Cuts the window of side n whose top-left corner lies at (left, top) of the
 // image; pixels outside the image are 0, whatever an earlier cut left.
 void cutWindow(ConstGrayView image, std::uint8_t* window, int n, int left, int top) {
-    std::memset(window, 0, static_cast<std::size_t>(n) * n);
-    copySubGrayAt(image.data, image.width, image.stride, image.height, window, n, n, n, left, top);
+    cutSubGrayAt(image.data, image.width, image.stride, image.height, window, n, n, n, left, top);
 }
 
 // Reference labels to copper: everything but background, line labels and

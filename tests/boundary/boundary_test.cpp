@@ -118,6 +118,12 @@ TEST(CopyGray, ExportAndOffsetCopiesMatchThePixelModel) {
         dst = before;
         copySubGrayAt(src.data(), sw, src.stride(), sh, dst.data(), dw, dst.stride(), dh, ox, oy);
         expectShiftedCopy(before, dst, src, -ox, -oy);
+        // A cut window is 0 wherever the source is not.
+        GuardedImage cleared = before;
+        cleared.fill(0);
+        dst = before;
+        cutSubGrayAt(src.data(), sw, src.stride(), sh, dst.data(), dw, dst.stride(), dh, ox, oy);
+        expectShiftedCopy(cleared, dst, src, -ox, -oy);
         ASSERT_TRUE(src.guardsIntact());
     }
 }
@@ -195,7 +201,9 @@ TEST(ScratchScope, PacksBlocksApartAndReusesReleasedOnes) {
         }
         {
             const ScratchScope inner;
-            if (arena != nullptr) EXPECT_NE(currentScratchArena(), arena);
+            if (arena != nullptr) {
+                EXPECT_NE(currentScratchArena(), arena);
+            }
             const ScratchArray<std::uint8_t> own(400000);
         }
         EXPECT_EQ(currentScratchArena(), arena);
