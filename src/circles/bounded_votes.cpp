@@ -246,13 +246,24 @@ private:
 };
 
 // The cells of one slice whose votes are replayed, and the slice's
-// directions.
+// directions. The box's cells are laid out with a border of one cell on
+// every side, which takes the parts of votes centred next to the box, so
+// that every vote near it adds its three terms without further tests; past
+// the bordered rows lie two spare places for each vector lane and a row for
+// the terms below them, which take the votes of the lanes that do not count.
 struct ReplayBox {
-    float* out;  // boxW x boxH cells from (x0, y0)
-    int x0, y0, x1, y1, boxW, boxH;
+    float* out;  // (boxW + 2) x (boxH + 2) cells from (x0 - 1, y0 - 1), then the spares
+    int x0, y0, x1, y1, pitch;
     float lastX, lastY;  // centres at or past these fall off the grid
     const float* offsetX;
     const float* offsetY;
+
+    static std::size_t places(int boxW, int boxH) {
+        return static_cast<std::size_t>(boxW + 2) * (boxH + 3) + 16;
+    }
+    std::size_t cell(int gx, int gy) const {
+        return static_cast<std::size_t>(gy - y0 + 1) * pitch + (gx - x0 + 1);
+    }
 };
 
 // Adds the vote centred at cell coordinates (cx, cy), inside the grid, to
@@ -262,10 +273,10 @@ inline void replayVote(const ReplayBox& b, float cx, float cy) {
     if (ix < b.x0 - 1 || ix > b.x1 || iy < b.y0 - 1 || iy > b.y1) return;
     const float fx = cx - static_cast<float>(ix);
     const float fy = cy - static_cast<float>(iy);
-    const int bx = ix - b.x0, by = iy - b.y0;
-    if (by >= 0 && bx >= 0) b.out[by * b.boxW + bx] += (1.0f - fx) + (1.0f - fy);
-    if (by >= 0 && bx + 1 < b.boxW) b.out[by * b.boxW + bx + 1] += fx;
-    if (by + 1 < b.boxH && bx >= 0) b.out[(by + 1) * b.boxW + bx] += fy;
+    float* const c = b.out + b.cell(ix, iy);
+    c[0] += (1.0f - fx) + (1.0f - fy);
+    c[1] += fx;
+    c[b.pitch] += fy;
 }
 
 // The votes of the pixel (px, py) in directions first .. last - 1, in order.
@@ -279,16 +290,24 @@ void replayScalar(const ReplayBox& b, float px, float py, int first, int last) {
 
 #ifdef PCBINSPECT_AVX2
 // replayScalar with the centres of eight directions in vector lanes, the
-// same operations lane by lane; the votes that reach the box are added in
-// direction order. The offsets hold room for a group past the last direction.
+// same operations lane by lane. All eight lanes of a group with a vote near
+// the box add their terms in direction order, those without one into their
+// spare places: a fixed sequence of additions costs less here than a branch
+// on each lane. The offsets hold room for a group past the last direction.
 __attribute__((target("avx2"))) void replayAvx2(const ReplayBox& b, float px, float py, int first,
                                                 int last) {
     const __m256 lastX = _mm256_set1_ps(b.lastX), lastY = _mm256_set1_ps(b.lastY);
     const __m256 x = _mm256_set1_ps(px), y = _mm256_set1_ps(py);
+    const __m256 one = _mm256_set1_ps(1.0f);
     const __m256i lowX = _mm256_set1_epi32(b.x0 - 2), highX = _mm256_set1_epi32(b.x1 + 1);
     const __m256i lowY = _mm256_set1_epi32(b.y0 - 2), highY = _mm256_set1_epi32(b.y1 + 1);
+    const __m256i originX = _mm256_set1_epi32(b.x0 - 1), originY = _mm256_set1_epi32(b.y0 - 1);
+    const __m256i pitch = _mm256_set1_epi32(b.pitch);
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    alignas(32) float cxs[8], cys[8];
+    const std::int32_t spare = (b.y1 - b.y0 + 3) * b.pitch;
+    const __m256i spares = _mm256_add_epi32(_mm256_set1_epi32(spare), _mm256_add_epi32(lane, lane));
+    alignas(32) std::int32_t index[8];
+    alignas(32) float toCell[8], toRight[8], toBelow[8];
     for (int i = first; i < last; i += 8) {
         const __m256 cx = halfCellCentres(x, b.offsetX + i);
         const __m256 cy = halfCellCentres(y, b.offsetY + i);
@@ -298,14 +317,26 @@ __attribute__((target("avx2"))) void replayAvx2(const ReplayBox& b, float px, fl
             _mm256_and_si256(_mm256_cmpgt_epi32(ix, lowX), _mm256_cmpgt_epi32(highX, ix)),
             _mm256_and_si256(_mm256_cmpgt_epi32(iy, lowY), _mm256_cmpgt_epi32(highY, iy)));
         const __m256i counted = _mm256_cmpgt_epi32(_mm256_set1_epi32(last - i), lane);
-        unsigned lanes = static_cast<unsigned>(_mm256_movemask_ps(
-            _mm256_and_ps(inside, _mm256_castsi256_ps(_mm256_and_si256(near, counted)))));
-        if (lanes == 0) continue;
-        _mm256_store_ps(cxs, cx);
-        _mm256_store_ps(cys, cy);
-        for (; lanes != 0; lanes &= lanes - 1) {
-            const int l = __builtin_ctz(lanes);
-            replayVote(b, cxs[l], cys[l]);
+        const __m256 votes = _mm256_and_ps(inside, _mm256_castsi256_ps(_mm256_and_si256(near, counted)));
+        if (_mm256_movemask_ps(votes) == 0) continue;
+        const __m256 fx = _mm256_sub_ps(cx, _mm256_cvtepi32_ps(ix));
+        const __m256 fy = _mm256_sub_ps(cy, _mm256_cvtepi32_ps(iy));
+        _mm256_store_ps(toCell, _mm256_add_ps(_mm256_sub_ps(one, fx), _mm256_sub_ps(one, fy)));
+        _mm256_store_ps(toRight, fx);
+        _mm256_store_ps(toBelow, fy);
+        // The vote's cell in the bordered box, or the lane's spare place.
+        const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(iy, originY), pitch),
+                                            _mm256_sub_epi32(ix, originX));
+        const __m256i place = _mm256_blendv_epi8(spares, at, _mm256_castps_si256(votes));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(index), place);
+        for (int l = 0; l < 8; ++l) {
+            float* const c = b.out + index[l];
+            c[0] += toCell[l];
+            // Kept apart: one 8-byte load of c[0] and c[1] would wait for
+            // the previous vote's stores, which it only partly overlaps.
+            asm volatile("" ::: "memory");
+            c[1] += toRight[l];
+            c[b.pitch] += toBelow[l];
         }
     }
 }
@@ -483,10 +514,10 @@ public:
                     x0 = std::min(x0, c.gx), x1 = std::max(x1, c.gx);
                     y0 = std::min(y0, c.gy), y1 = std::max(y1, c.gy);
                 }
-                replayBox(w, directions, radius, x0, y0, x1, y1);
+                const ReplayBox box = replayBox(w, directions, radius, x0, y0, x1, y1);
                 for (; i < end; ++i) {
                     Candidate& c = candidates[order[i]];
-                    c.votes = w.exact[static_cast<std::size_t>(c.gy - y0) * (x1 - x0 + 1) + (c.gx - x0)];
+                    c.votes = w.exact[box.cell(c.gx, c.gy)];
                 }
             }
         }
@@ -496,11 +527,12 @@ public:
     }
 
 private:
-    // The exact votes of the cells x0..x1, y0..y1 of a slice, into w.exact:
-    // every vote that reaches one of them, in pixel then direction order.
-    void replayBox(SliceWork& w, int directions, float radius, int x0, int y0, int x1, int y1) const {
+    // The exact votes of the cells x0..x1, y0..y1 of a slice, into w.exact
+    // laid out as the returned box: every vote that reaches one of them, in
+    // pixel then direction order.
+    ReplayBox replayBox(SliceWork& w, int directions, float radius, int x0, int y0, int x1, int y1) const {
         const int boxW = x1 - x0 + 1, boxH = y1 - y0 + 1;
-        w.exact.assign(static_cast<std::size_t>(boxW) * boxH, 0.0f);
+        w.exact.assign(ReplayBox::places(boxW, boxH), 0.0f);
         float* const out = w.exact.data();
         // A vote reaches the box when its centre, in cells, lies in
         // [x0 - 1, x1 + 1) x [y0 - 1, y1 + 1); in pixels, centre = 2 * cell
@@ -514,8 +546,7 @@ private:
         // The offsets' lengths differ from the radius by float rounding only.
         const double outer = std::fabs(radius) + kMargin, inner = std::fabs(radius) - kMargin;
 
-        const ReplayBox target{out, x0, y0, x1, y1, boxW, boxH, lastX_, lastY_,
-                               w.offsetX.data(), w.offsetY.data()};
+        const ReplayBox target{out, x0, y0, x1, y1, boxW + 2, lastX_, lastY_, w.offsetX.data(), w.offsetY.data()};
         const auto voteRange = [&](float fx, float fy, int first, int last) {
 #ifdef PCBINSPECT_AVX2
             if (avx2_) {
@@ -592,6 +623,7 @@ private:
                 }
             }
         }
+        return target;
     }
 
     const VotingPlan& plan_;
