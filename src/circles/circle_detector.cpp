@@ -20,33 +20,6 @@
 namespace pcbinspect {
 namespace {
 
-// Keeps the middle pixel of each run of set pixels along a row of n pixels;
-// runs of one pixel stay as they are. Groups of sixteen clear pixels are
-// passed over at once.
-void thinRow(std::uint8_t* p, int n) {
-    int i = 0;
-    while (i < n - 1) {
-#ifdef __SSE2__
-        if (i + 16 <= n && bytesEqual16(p + i, 0) == 0xFFFFu) {
-            i += 16;
-            continue;
-        }
-#endif
-        if (p[i] != 0) {
-            int end = i;
-            while (end + 1 < n && p[end + 1] != 0) ++end;
-            if (end > i) {
-                const std::uint8_t value = p[i];
-                std::memset(p + i, 0, static_cast<std::size_t>(end - i + 1));
-                p[(i + end) / 2] = value;
-                i = end + 1;
-                continue;
-            }
-        }
-        ++i;
-    }
-}
-
 // One slice's votes into its plane: each edge pixel votes for the centres at
 // the slice's radius in the directions listed, spreading one vote over the
 // cell the centre falls in and its right and lower neighbours. The
@@ -152,50 +125,56 @@ float largestOf(const float* v, int n) {
 
 }  // namespace
 
-void thinEdgeRuns(std::uint8_t* edges, int width, int height) {
-    for (int y = 0; y < height; ++y) thinRow(edges + static_cast<std::ptrdiff_t>(y) * width, width);
-    // The columns, all at once row by row: runStart[x] is the first row of
-    // the run open in column x, or -1. A run of two or more rows keeps its
-    // middle pixel, with the value of its first.
-    std::vector<int> runStart(static_cast<std::size_t>(width), -1);
-    std::vector<std::uint8_t> open(static_cast<std::size_t>(width), 0);
-    const auto at = [&](int x, int y) { return edges + static_cast<std::ptrdiff_t>(y) * width + x; };
-    const auto closeRun = [&](int x, int last) {
-        const int first = runStart[x];
-        runStart[x] = -1;
-        open[x] = 0;
-        if (last == first) return;
-        const std::uint8_t value = *at(x, first);
-        for (int y = first; y <= last; ++y) *at(x, y) = 0;
-        *at(x, (first + last) / 2) = value;
-    };
+void thinEdgeChains(std::uint8_t* states, int width, int height, const std::vector<std::int32_t>& chain,
+                    std::vector<std::int32_t>& pixels) {
+    const auto at = [&](int x, int y) { return states + static_cast<std::ptrdiff_t>(y) * width + x; };
+    const auto on = [&](int x, int y) { return *at(x, y) == kEdgeOnChain; };
+    const std::size_t n = chain.size() / 2;
+    // Each run is thinned from its first pixel; once thinned, its middle
+    // pixel is a run of one whenever it is reached again, so the order of
+    // the list does not matter.
+    for (std::size_t i = 0; i < n; ++i) {
+        const int x = chain[2 * i], y = chain[2 * i + 1];
+        if (!on(x, y) || (x > 0 && on(x - 1, y))) continue;
+        int last = x;
+        while (last + 1 < width && on(last + 1, y)) ++last;
+        if (last == x) continue;
+        std::memset(at(x, y), 0, static_cast<std::size_t>(last - x + 1));
+        *at((x + last) / 2, y) = kEdgeOnChain;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const int x = chain[2 * i], y = chain[2 * i + 1];
+        if (!on(x, y) || (y > 0 && on(x, y - 1))) continue;
+        int last = y;
+        while (last + 1 < height && on(x, last + 1)) ++last;
+        if (last == y) continue;
+        for (int r = y; r <= last; ++r) *at(x, r) = 0;
+        *at(x, (y + last) / 2) = kEdgeOnChain;
+    }
+
+    // The pixels left, by row, each row's in x order.
+    std::vector<std::size_t> rowStart(static_cast<std::size_t>(height) + 1, 0);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (on(chain[2 * i], chain[2 * i + 1])) {
+            ++rowStart[static_cast<std::size_t>(chain[2 * i + 1]) + 1];
+            ++kept;
+        }
+    for (int y = 0; y < height; ++y) rowStart[y + 1] += rowStart[y];
+    std::vector<std::int32_t> xs(kept);
+    std::vector<std::size_t> fill(rowStart.begin(), rowStart.end() - 1);
+    for (std::size_t i = 0; i < n; ++i)
+        if (on(chain[2 * i], chain[2 * i + 1])) xs[fill[static_cast<std::size_t>(chain[2 * i + 1])]++] = chain[2 * i];
+    pixels.reserve(pixels.size() + 2 * kept);
     for (int y = 0; y < height; ++y) {
-        const std::uint8_t* const row = at(0, y);
-        int x = 0;
-        while (x < width) {
-#ifdef __SSE2__
-            if (x + 16 <= width) {
-                const __m128i any = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)),
-                                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(open.data() + x)));
-                if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF) {
-                    x += 16;
-                    continue;
-                }
-            }
-#endif
-            if (row[x] != 0) {
-                if (!open[x]) {
-                    runStart[x] = y;
-                    open[x] = 1;
-                }
-            } else if (open[x]) {
-                closeRun(x, y - 1);
-            }
-            ++x;
+        const auto first = xs.begin() + static_cast<std::ptrdiff_t>(rowStart[y]);
+        const auto last = xs.begin() + static_cast<std::ptrdiff_t>(rowStart[y + 1]);
+        std::sort(first, last);
+        for (auto x = first; x != last; ++x) {
+            pixels.push_back(*x);
+            pixels.push_back(y);
         }
     }
-    for (int x = 0; x < width; ++x)
-        if (open[x]) closeRun(x, height - 1);
 }
 
 int largestVote(const float* acc, const AccumulatorShape& shape) {
@@ -270,12 +249,11 @@ bool planVotes(ConstGrayView image, const CircleSettings& s, VotingPlan& plan) {
     plan.height = height;
     plan.shape = AccumulatorShape{sliceCount, gridW, gridH, cell};
 
-    // The edge map of the image, copied first to rows of its width unless
-    // they are so already.
+    // The edge pixels of the image, copied first to rows of its width unless
+    // they are so already, thinned and listed once in raster order.
     std::size_t area = 0;
     if (!checkedArea(width, height, 1, area)) throw std::bad_alloc();
-    const ScratchArray<std::uint8_t> edgePlane(area);
-    std::uint8_t* const edges = edgePlane.get();
+    const ScratchArray<std::uint8_t> statePlane(area);
     ScratchArray<std::uint8_t> copy;
     const std::uint8_t* compact = image.data;
     if (image.stride != width) {
@@ -285,8 +263,10 @@ bool planVotes(ConstGrayView image, const CircleSettings& s, VotingPlan& plan) {
                         static_cast<std::size_t>(width));
         compact = copy.get();
     }
-    EdgeMap(compact, edges, width, height, s.edgeThreshold);
-    thinEdgeRuns(edges, width, height);
+    std::vector<std::int32_t> chain;
+    followEdgeChains(compact, statePlane.get(), width, height, s.edgeThreshold, &chain);
+    plan.edgePixels.clear();
+    thinEdgeChains(statePlane.get(), width, height, chain, plan.edgePixels);
 
     // Direction of each whole-degree angle index: the radians are formed in
     // double precision with the finder's pi and used in single precision.
@@ -306,24 +286,6 @@ bool planVotes(ConstGrayView image, const CircleSettings& s, VotingPlan& plan) {
         plan.slices[k] = VotingSlice{r, std::max(static_cast<double>(s.angleStep), seen)};
     }
 
-    // The edge pixels, listed once in raster order.
-    plan.edgePixels.clear();
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row = edges + static_cast<std::size_t>(y) * width;
-        int x = 0;
-#ifdef __SSE2__
-        for (; x + 16 <= width; x += 16)
-            for (unsigned set = bytesEqual16(row + x, 0) ^ 0xFFFFu; set != 0; set &= set - 1) {
-                plan.edgePixels.push_back(x + __builtin_ctz(set));
-                plan.edgePixels.push_back(y);
-            }
-#endif
-        for (; x < width; ++x)
-            if (row[x] != 0) {
-                plan.edgePixels.push_back(x);
-                plan.edgePixels.push_back(y);
-            }
-    }
     return true;
 }
 

@@ -34,9 +34,13 @@ struct CircleDetection {
     int largestVote = 0;                  // truncated value of the fullest cell
 };
 
-// Keeps the middle pixel of every run of set pixels along the rows, then
-// along the columns, of a compact edge map.
-void thinEdgeRuns(std::uint8_t* edges, int width, int height);
+// Thins the edge pixels of `chain` (x, y pairs, each pixel once, in any
+// order), which `states` (width x height bytes) marks kEdgeOnChain: every
+// run of marked pixels along a row keeps its middle pixel, then every run
+// along a column of what is left. Appends the pixels kept to `pixels` in
+// raster order; the others lose their mark.
+void thinEdgeChains(std::uint8_t* states, int width, int height, const std::vector<std::int32_t>& chain,
+                    std::vector<std::int32_t>& pixels);
 
 // The accumulator: `slices` planes of gridH rows of gridW floats; cell
 // (gx, gy) stands for the image point (gx * cell, gy * cell) and slice k for

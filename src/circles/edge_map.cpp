@@ -24,7 +24,7 @@ constexpr int kChainDy[8] = {1, 0, 0, -1, 1, -1, -1, 1};
 
 // Hysteresis states of a pixel: a strong pixel is also weak. A pixel on a
 // chain has none left.
-constexpr std::uint8_t kNone = 0, kWeak = 1, kStrong = 2, kOnChain = 4;
+constexpr std::uint8_t kNone = 0, kWeak = 1, kStrong = 2, kOnChain = kEdgeOnChain;
 
 // The sector of a gradient: its angle in degrees, shifted by 180 + 22.5 so
 // that each 45-degree sector starts at a multiple of 45 and 360 wraps to 0.
@@ -56,6 +56,7 @@ PCBINSPECT_AVX2_CLONES void magnitudeRow(const std::uint8_t* top, const std::uin
 }
 
 // Turns the states into the edge map: 1 on a chain, 0 elsewhere.
+static_assert(kOnChain == 4);
 PCBINSPECT_AVX2_CLONES void markChains(std::uint8_t* states, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) states[i] = static_cast<std::uint8_t>(states[i] >> 2);
 }
@@ -78,8 +79,8 @@ void forEachAbove(const std::uint8_t* values, int n, int low, Visit&& visit) {
 
 }  // namespace
 
-int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int height,
-            int highThreshold) {
+int followEdgeChains(const std::uint8_t* source, std::uint8_t* states, int width, int height,
+                     int highThreshold, std::vector<std::int32_t>* chain) {
     if (width < 1 || height < 1) return 0;
     std::size_t area = 0;
     if (!checkedArea(width, height, 1, area)) throw std::bad_alloc();
@@ -88,9 +89,8 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
     const int high = highThreshold;
     const int low = truncToInt(high * 0.4);
 
-    // The hysteresis state of each pixel is kept in `edges` until the chains
-    // are followed; the magnitudes are needed three rows at a time. The last
-    // row and column have no gradient.
+    // The magnitudes are needed three rows at a time. The last row and
+    // column have no gradient.
     std::vector<std::uint8_t> rows(3 * static_cast<std::size_t>(width));
     const auto magnitudes = [&](int y) { return rows.data() + static_cast<std::size_t>(y % 3) * width; };
     const auto makeMagnitudes = [&](int y) {
@@ -108,17 +108,20 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
     // (ties keep the pixel), a suppressed pixel counting as magnitude 0.
     // Pixels at or below the low threshold are never suppressed, and have
     // no state unless the high threshold lies below the low one (a negative
-    // high threshold).
+    // high threshold). The strong pixels are listed in raster order, where
+    // the chains start.
+    std::vector<std::size_t> strong;
     const auto stateOf = [&](int m) { return m > high ? kStrong : (m > low ? kWeak : kNone); };
     makeMagnitudes(0);
     for (int y = 0; y < height; ++y) {
         if (y + 1 < height) makeMagnitudes(y + 1);
         const std::uint8_t* const m = magnitudes(y);
-        std::uint8_t* const state = edges + at(0, y);
-        if (high >= low) {
-            std::memset(state, kNone, static_cast<std::size_t>(width));
-        } else {
+        std::uint8_t* const state = states + at(0, y);
+        const bool everyState = high < low;
+        if (everyState) {
             for (int x = 0; x < width; ++x) state[x] = stateOf(m[x]);
+        } else {
+            std::memset(state, kNone, static_cast<std::size_t>(width));
         }
         const bool interiorRow = y >= 1 && y < height - 1;
         const std::uint8_t* const s0 = source + at(0, y);
@@ -132,44 +135,51 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
                              m[x] < magnitudes(y + kSectorDy[o])[x + kSectorDx[o]];
             }
             state[x] = stateOf(suppressed ? 0 : m[x]);
+            if (!everyState && state[x] == kStrong) strong.push_back(static_cast<std::size_t>(at(x, y)));
         });
+        if (everyState)
+            for (int x = 0; x < width; ++x)
+                if (state[x] == kStrong) strong.push_back(static_cast<std::size_t>(at(x, y)));
     }
 
     // Each chain is one path: from a strong pixel, step to the first strong
     // neighbour, else to the first weak one, until there is none. A pixel on
-    // a chain is marked kOnChain, which leaves it without a state. Rows are
-    // passed over sixteen pixels at a time where none is strong.
-    std::uint8_t* const state = edges;
+    // a chain is marked kOnChain, which leaves it without a state; a strong
+    // pixel already on an earlier chain starts none.
     int count = 0;
-    for (int sy = 0; sy < height; ++sy) {
-        for (int sx = 0; sx < width; ++sx) {
-#ifdef __SSE2__
-            if (sx + 16 <= width && bytesEqual16(state + at(sx, sy), kStrong) == 0) {
-                sx += 15;
-                continue;
+    for (const std::size_t start : strong) {
+        if (states[start] != kStrong) continue;
+        int x = static_cast<int>(start % static_cast<std::size_t>(width));
+        int y = static_cast<int>(start / static_cast<std::size_t>(width));
+        for (;;) {
+            states[at(x, y)] = kOnChain;
+            ++count;
+            if (chain != nullptr) {
+                chain->push_back(x);
+                chain->push_back(y);
             }
-#endif
-            if (state[at(sx, sy)] != kStrong) continue;
-            int x = sx, y = sy;
-            for (;;) {
-                state[at(x, y)] = kOnChain;
-                ++count;
-                int next = -1;
-                for (std::uint8_t wanted : {kStrong, kWeak}) {
-                    for (int k = 0; k < 8 && next < 0; ++k) {
-                        const int nx = x + kChainDx[k], ny = y + kChainDy[k];
-                        if (nx < 0 || ny < 0 || nx >= width || ny >= height) continue;
-                        if (state[at(nx, ny)] == wanted) next = k;
-                    }
-                    if (next >= 0) break;
+            int next = -1;
+            for (std::uint8_t wanted : {kStrong, kWeak}) {
+                for (int k = 0; k < 8 && next < 0; ++k) {
+                    const int nx = x + kChainDx[k], ny = y + kChainDy[k];
+                    if (nx < 0 || ny < 0 || nx >= width || ny >= height) continue;
+                    if (states[at(nx, ny)] == wanted) next = k;
                 }
-                if (next < 0) break;
-                x += kChainDx[next];
-                y += kChainDy[next];
+                if (next >= 0) break;
             }
+            if (next < 0) break;
+            x += kChainDx[next];
+            y += kChainDy[next];
         }
     }
-    markChains(edges, area);
+    return count;
+}
+
+int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int height,
+            int highThreshold) {
+    if (width < 1 || height < 1) return 0;
+    const int count = followEdgeChains(source, edges, width, height, highThreshold, nullptr);
+    markChains(edges, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     return count;
 }
 

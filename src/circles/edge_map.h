@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace pcbinspect {
 
@@ -13,5 +14,14 @@ namespace pcbinspect {
 // it. Returns the number of edge pixels.
 int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int height,
             int highThreshold);
+
+// The state EdgeMap leaves at a pixel on a chain.
+constexpr std::uint8_t kEdgeOnChain = 4;
+// EdgeMap's chains without the final map: `states` (width x height bytes)
+// holds kEdgeOnChain at the edge pixels and smaller values elsewhere, and
+// each edge pixel's x, y is appended to `chain` (unless null) in the order
+// the chains reach them. Returns the number of edge pixels.
+int followEdgeChains(const std::uint8_t* source, std::uint8_t* states, int width, int height,
+                     int highThreshold, std::vector<std::int32_t>* chain);
 
 }  // namespace pcbinspect

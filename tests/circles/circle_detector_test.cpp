@@ -5,6 +5,8 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <numeric>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -70,16 +72,69 @@ TEST(EdgeMap, ChainsStartAboveTheHighThresholdAndFollowOnePath) {
     }
 }
 
-TEST(ThinEdgeRuns, KeepsTheMiddleOfEachRunAlongRowsThenColumns) {
+// Thins a w x h map of set pixels through thinEdgeChains, its pixels listed
+// in the order given by `order` (raster order permuted); returns the map
+// of the pixels kept, after checking that they came in raster order.
+std::vector<std::uint8_t> thinnedMap(const std::vector<std::uint8_t>& map, int w, int h, std::mt19937* order) {
+    std::vector<std::uint8_t> states(map.size());
+    std::vector<std::int32_t> chain;
+    for (int i = 0; i < w * h; ++i) {
+        states[i] = map[i] ? kEdgeOnChain : static_cast<std::uint8_t>(i % 3);  // other states are not edges
+        if (map[i]) chain.insert(chain.end(), {i % w, i / w});
+    }
+    if (order != nullptr) {
+        std::vector<std::size_t> perm(chain.size() / 2);
+        std::iota(perm.begin(), perm.end(), std::size_t{0});
+        std::shuffle(perm.begin(), perm.end(), *order);
+        std::vector<std::int32_t> shuffled;
+        for (std::size_t p : perm) shuffled.insert(shuffled.end(), {chain[2 * p], chain[2 * p + 1]});
+        chain = shuffled;
+    }
+    std::vector<std::int32_t> pixels;
+    thinEdgeChains(states.data(), w, h, chain, pixels);
+    std::vector<std::uint8_t> out(map.size(), 0);
+    for (std::size_t i = 0; i < pixels.size(); i += 2) {
+        if (i > 0) {
+            EXPECT_LT(pixels[i - 1] * w + pixels[i - 2], pixels[i + 1] * w + pixels[i]) << "raster order";
+        }
+        out[static_cast<std::size_t>(pixels[i + 1] * w + pixels[i])] = 1;
+    }
+    return out;
+}
+
+TEST(ThinEdgeChains, KeepsTheMiddleOfEachRunAlongRowsThenColumns) {
     // A single pixel stays; runs 2..6 (odd length), 8..11 (even) and 13..14
     // (reaching the last column) keep 4, 9 and 13.
-    std::vector<std::uint8_t> row = {1, 0, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1};
-    thinEdgeRuns(row.data(), 15, 1);
-    EXPECT_EQ(row, (std::vector<std::uint8_t>{1, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(thinnedMap({1, 0, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1}, 15, 1, nullptr),
+              (std::vector<std::uint8_t>{1, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0}));
     // A 3 x 3 block: the rows thin to their middle column, the column to its middle row.
-    std::vector<std::uint8_t> block = {0, 0, 0, 0, 0, 0, 1, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 0};
-    thinEdgeRuns(block.data(), 5, 5);
-    EXPECT_EQ(block, (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(thinnedMap({0, 0, 0, 0, 0, 0, 1, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 0}, 5, 5, nullptr),
+              (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+
+    // Random maps, their pixels listed in random order, against runs thinned
+    // row by row and then column by column on the map itself.
+    std::mt19937 rng(41);
+    for (int round = 0; round < 300; ++round) {
+        const int w = 1 + static_cast<int>(rng() % 23), h = 1 + static_cast<int>(rng() % 19);
+        const unsigned density = 1 + rng() % 9;
+        std::vector<std::uint8_t> map(static_cast<std::size_t>(w) * h);
+        for (auto& v : map) v = rng() % 10 < density;
+        std::vector<std::uint8_t> model = map;
+        const auto thinRuns = [&](int lines, int length, auto&& cell) {
+            for (int line = 0; line < lines; ++line)
+                for (int i = 0; i < length;) {
+                    if (!cell(line, i)) { ++i; continue; }
+                    int last = i;
+                    while (last + 1 < length && cell(line, last + 1)) ++last;
+                    for (int j = i; j <= last; ++j) cell(line, j) = 0;
+                    cell(line, (i + last) / 2) = 1;
+                    i = last + 1;
+                }
+        };
+        thinRuns(h, w, [&](int y, int x) -> std::uint8_t& { return model[y * w + x]; });
+        thinRuns(w, h, [&](int x, int y) -> std::uint8_t& { return model[y * w + x]; });
+        EXPECT_EQ(thinnedMap(map, w, h, &rng), model) << "round " << round;
+    }
 }
 
 TEST(CollectCircles, MergesCandidatesCloserThanTheMinimumDistanceAndStopsBeyondMaxCount) {
