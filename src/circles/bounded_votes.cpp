@@ -42,6 +42,15 @@ struct AxisCase {
     int cell;
     double low, high;
 };
+// Floor and ceiling of values well inside the int range, without a call.
+int floorInt(double v) {
+    const int t = static_cast<int>(v);
+    return t > v ? t - 1 : t;
+}
+int ceilInt(double v) {
+    const int t = static_cast<int>(v);
+    return t < v ? t + 1 : t;
+}
 double floorOf(double v) {
     const double t = static_cast<double>(static_cast<std::int64_t>(v));
     return t > v ? t - 1.0 : t;
@@ -556,13 +565,13 @@ private:
 #endif
             replayScalar(target, fx, fy, first, last);
         };
-        const auto degreeIndex = [&](double degrees) {
+        const auto degreeIndex = [&](int degrees) {
             // First direction at or past a whole degree in [0, 360].
-            return w.firstAtDegree[static_cast<int>(degrees)];
+            return w.firstAtDegree[static_cast<std::size_t>(degrees)];
         };
 
-        const int yFirst = std::max(0, static_cast<int>(std::ceil(zoneY0 - outer)));
-        const int yLast = std::min(height_ - 1, static_cast<int>(std::floor(zoneY1 + outer)));
+        const int yFirst = std::max(0, ceilInt(zoneY0 - outer));
+        const int yLast = std::min(height_ - 1, floorInt(zoneY1 + outer));
         const std::int32_t* const begin = plan_.edgePixels.data();
         for (int y = yFirst; y <= yLast; ++y) {
             std::size_t e = rowStart_[y];
@@ -571,8 +580,8 @@ private:
             const double nearY = y < zoneY0 ? zoneY0 - y : (y > zoneY1 ? y - zoneY1 : 0.0);
             if (nearY > outer) continue;
             const double reach = std::sqrt(outer * outer - nearY * nearY);
-            const int xa = static_cast<int>(std::ceil(zoneX0 - reach));
-            const int xb = static_cast<int>(std::floor(zoneX1 + reach));
+            const int xa = ceilInt(zoneX0 - reach);
+            const int xb = floorInt(zoneX1 + reach);
             // Pixels of the row are in x order: find the first at or past xa.
             {
                 std::size_t lo = e, hi = end;
@@ -589,8 +598,8 @@ private:
             int skip0 = INT_MAX, skip1 = INT_MIN;
             if (inner > farY) {
                 const double v = std::sqrt(inner * inner - farY * farY) - kMargin;
-                skip0 = static_cast<int>(std::floor(zoneX1 - v)) + 1;
-                skip1 = static_cast<int>(std::ceil(zoneX0 + v)) - 1;
+                skip0 = floorInt(zoneX1 - v) + 1;
+                skip1 = ceilInt(zoneX0 + v) - 1;
             }
             for (; e < end; ++e) {
                 const int x = begin[2 * e];
@@ -613,13 +622,13 @@ private:
                 if (hi - lo >= 359.0) {
                     voteRange(fx, fy, 0, directions);
                 } else if (lo < 0.0) {
-                    voteRange(fx, fy, 0, degreeIndex(std::floor(hi) + 1.0));
-                    voteRange(fx, fy, degreeIndex(std::ceil(lo + 360.0)), directions);
+                    voteRange(fx, fy, 0, degreeIndex(floorInt(hi) + 1));
+                    voteRange(fx, fy, degreeIndex(ceilInt(lo + 360.0)), directions);
                 } else if (hi >= 360.0) {
-                    voteRange(fx, fy, 0, degreeIndex(std::floor(hi - 360.0) + 1.0));
-                    voteRange(fx, fy, degreeIndex(std::ceil(lo)), directions);
+                    voteRange(fx, fy, 0, degreeIndex(floorInt(hi - 360.0) + 1));
+                    voteRange(fx, fy, degreeIndex(ceilInt(lo)), directions);
                 } else {
-                    voteRange(fx, fy, degreeIndex(std::ceil(lo)), degreeIndex(std::floor(hi) + 1.0));
+                    voteRange(fx, fy, degreeIndex(ceilInt(lo)), degreeIndex(floorInt(hi) + 1));
                 }
             }
         }
