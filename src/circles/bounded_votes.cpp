@@ -72,7 +72,7 @@ int axisCases(double ideal, double spread, AxisCase out[2]) {
 // are added in lane groups that skip the row's empty stretches: a ring's
 // row holds one or two short runs, so a group is the unit of work.
 struct BoundKernel {
-    int x0 = 0, y0 = 0, stride = 0, rows = 0;
+    int x0 = 0, y0 = 0, width = 0, stride = 0, rows = 0;
     std::vector<std::int32_t> units;
     // The lane groups: each one's place in the kernel (row, column) and its
     // kLanes units, one group after another.
@@ -86,31 +86,38 @@ struct BoundKernel {
     std::vector<std::ptrdiff_t> targets;
 };
 
-void buildKernel(const float* offsetX, const float* offsetY, int directions, int parityX,
-                 int parityY, double spread, int unitsPerVote, BoundKernel& kernel) {
+// The kernels of one slice for the four parities of a pixel (x & 1, y & 1),
+// kernel (x & 1) | (y & 1) << 1.
+void buildKernels(const float* offsetX, const float* offsetY, int directions, double spread, int unitsPerVote,
+                  std::array<BoundKernel, 4>& kernels) {
     // The ideal centre of each direction's vote, in cells from the pixel's
-    // even neighbour, and the cells the kernel covers.
-    const auto idealOf = [](int parity, float offset) { return (parity + 0.5 - static_cast<double>(offset)) / 2.0; };
-    double lowX = idealOf(parityX, offsetX[0]), highX = lowX;
-    double lowY = idealOf(parityY, offsetY[0]), highY = lowY;
+    // even neighbour: (parity + 0.5 - offset) / 2, exactly half a cell
+    // further for an odd parity than for an even one.
+    const auto idealOf = [](float offset) { return (0.5 - static_cast<double>(offset)) / 2.0; };
+    double lowX = idealOf(offsetX[0]), highX = lowX;
+    double lowY = idealOf(offsetY[0]), highY = lowY;
     for (int i = 1; i < directions; ++i) {
-        const double ax = idealOf(parityX, offsetX[i]), ay = idealOf(parityY, offsetY[i]);
+        const double ax = idealOf(offsetX[i]), ay = idealOf(offsetY[i]);
         lowX = std::min(lowX, ax), highX = std::max(highX, ax);
         lowY = std::min(lowY, ay), highY = std::max(highY, ay);
     }
-    // A vote reaches from its lower cell to the one right of (below) its
-    // higher one.
-    const int minX = static_cast<int>(floorOf(lowX - spread)), maxX = static_cast<int>(floorOf(highX + spread)) + 1;
-    const int minY = static_cast<int>(floorOf(lowY - spread)), maxY = static_cast<int>(floorOf(highY + spread)) + 1;
-    kernel.x0 = minX;
-    kernel.y0 = minY;
-    kernel.rows = maxY - minY + 1;
-    // Room for a last lane group starting at any column.
-    kernel.stride = (maxX - minX + 1) + kLanes;
-    kernel.units.assign(static_cast<std::size_t>(kernel.rows) * kernel.stride, 0);
-    const auto cellAt = [&](int x, int y) -> std::int32_t& {
-        return kernel.units[static_cast<std::size_t>(y - minY) * kernel.stride + (x - minX)];
-    };
+    // The cells each kernel covers: a vote reaches from its lower cell to
+    // the one right of (below) its higher one.
+    for (int parity = 0; parity < 4; ++parity) {
+        BoundKernel& kernel = kernels[static_cast<std::size_t>(parity)];
+        const double shiftX = 0.5 * (parity & 1), shiftY = 0.5 * (parity >> 1);
+        const int minX = static_cast<int>(floorOf(lowX + shiftX - spread));
+        const int maxX = static_cast<int>(floorOf(highX + shiftX + spread)) + 1;
+        const int minY = static_cast<int>(floorOf(lowY + shiftY - spread));
+        const int maxY = static_cast<int>(floorOf(highY + shiftY + spread)) + 1;
+        kernel.x0 = minX;
+        kernel.y0 = minY;
+        kernel.rows = maxY - minY + 1;
+        kernel.width = maxX - minX + 1;
+        // Room for a last lane group starting at any column.
+        kernel.stride = kernel.width + kLanes;
+        kernel.units.assign(static_cast<std::size_t>(kernel.rows) * kernel.stride, 0);
+    }
     // One unit above the truncated value: at least its ceiling.
     const auto unitsOf = [unitsPerVote](double votes) {
         return static_cast<std::int32_t>((votes + kAllowance) * unitsPerVote) + 1;
@@ -119,54 +126,70 @@ void buildKernel(const float* offsetX, const float* offsetY, int directions, int
     // Each direction's vote adds the most it may add to each cell it may
     // reach, over the cases the rounding of its centre leaves open.
     for (int i = 0; i < directions; ++i) {
-        AxisCase cx[2], cy[2];
-        const int nx = axisCases(idealOf(parityX, offsetX[i]), spread, cx);
-        const int ny = axisCases(idealOf(parityY, offsetY[i]), spread, cy);
-        if (nx == 1 && ny == 1) {
-            cellAt(cx[0].cell, cy[0].cell) += unitsOf((1.0 - cx[0].low) + (1.0 - cy[0].low));
-            cellAt(cx[0].cell + 1, cy[0].cell) += unitsOf(cx[0].high);
-            cellAt(cx[0].cell, cy[0].cell + 1) += unitsOf(cy[0].high);
-            continue;
-        }
-        struct Reach {
-            int x, y;
-            std::int32_t units;
-        } reach[12];
-        int count = 0;
-        const auto add = [&](int x, int y, double votes) {
-            const std::int32_t units = unitsOf(votes);
-            for (int j = 0; j < count; ++j)
-                if (reach[j].x == x && reach[j].y == y) {
-                    reach[j].units = std::max(reach[j].units, units);
-                    return;
-                }
-            reach[count++] = Reach{x, y, units};
-        };
-        for (int a = 0; a < nx; ++a)
-            for (int b = 0; b < ny; ++b) {
-                add(cx[a].cell, cy[b].cell, (1.0 - cx[a].low) + (1.0 - cy[b].low));
-                add(cx[a].cell + 1, cy[b].cell, cx[a].high);
-                add(cx[a].cell, cy[b].cell + 1, cy[b].high);
-            }
-        for (int j = 0; j < count; ++j) cellAt(reach[j].x, reach[j].y) += reach[j].units;
-    }
-
-    kernel.groups.clear();
-    kernel.groupUnits.clear();
-    const int width = maxX - minX + 1;
-    for (int row = 0; row < kernel.rows; ++row) {
-        const std::int32_t* u = kernel.units.data() + static_cast<std::size_t>(row) * kernel.stride;
-        for (int x = 0; x < width;) {
-            if (u[x] == 0) {
-                ++x;
+        AxisCase cx[2][2], cy[2][2];
+        int nx[2], ny[2];
+        const double ax = idealOf(offsetX[i]), ay = idealOf(offsetY[i]);
+        nx[0] = axisCases(ax, spread, cx[0]);
+        nx[1] = axisCases(ax + 0.5, spread, cx[1]);
+        ny[0] = axisCases(ay, spread, cy[0]);
+        ny[1] = axisCases(ay + 0.5, spread, cy[1]);
+        for (int parity = 0; parity < 4; ++parity) {
+            BoundKernel& kernel = kernels[static_cast<std::size_t>(parity)];
+            const AxisCase* const kx = cx[parity & 1];
+            const AxisCase* const ky = cy[parity >> 1];
+            const int cases = nx[parity & 1] * ny[parity >> 1];
+            const auto cellAt = [&](int x, int y) -> std::int32_t& {
+                return kernel.units[static_cast<std::size_t>(y - kernel.y0) * kernel.stride + (x - kernel.x0)];
+            };
+            if (cases == 1) {
+                cellAt(kx[0].cell, ky[0].cell) += unitsOf((1.0 - kx[0].low) + (1.0 - ky[0].low));
+                cellAt(kx[0].cell + 1, ky[0].cell) += unitsOf(kx[0].high);
+                cellAt(kx[0].cell, ky[0].cell + 1) += unitsOf(ky[0].high);
                 continue;
             }
-            // A group starts at the first non-zero unit; the stride leaves
-            // room for it to reach past the last column.
-            kernel.groups.push_back(BoundKernel::Group{row, x});
-            for (int i = 0; i < kLanes; ++i)
-                kernel.groupUnits.push_back(static_cast<Units>(std::min(u[x + i], kLargestUnits)));
-            x += kLanes;
+            struct Reach {
+                int x, y;
+                std::int32_t units;
+            } reach[12];
+            int count = 0;
+            const auto add = [&](int x, int y, double votes) {
+                const std::int32_t units = unitsOf(votes);
+                for (int j = 0; j < count; ++j)
+                    if (reach[j].x == x && reach[j].y == y) {
+                        reach[j].units = std::max(reach[j].units, units);
+                        return;
+                    }
+                reach[count++] = Reach{x, y, units};
+            };
+            for (int a = 0; a < nx[parity & 1]; ++a)
+                for (int b = 0; b < ny[parity >> 1]; ++b) {
+                    add(kx[a].cell, ky[b].cell, (1.0 - kx[a].low) + (1.0 - ky[b].low));
+                    add(kx[a].cell + 1, ky[b].cell, kx[a].high);
+                    add(kx[a].cell, ky[b].cell + 1, ky[b].high);
+                }
+            for (int j = 0; j < count; ++j) cellAt(reach[j].x, reach[j].y) += reach[j].units;
+        }
+    }
+
+    for (BoundKernel& kernel : kernels) {
+        kernel.groups.clear();
+        kernel.groupUnits.clear();
+        for (int row = 0; row < kernel.rows; ++row) {
+            const std::int32_t* u = kernel.units.data() + static_cast<std::size_t>(row) * kernel.stride;
+            for (int x = 0; x < kernel.width;) {
+                if (u[x] == 0) {
+                    ++x;
+                    continue;
+                }
+                // A group starts at the first non-zero unit; the stride
+                // leaves room for it to reach past the last column.
+                kernel.groups.push_back(BoundKernel::Group{row, x});
+                const std::size_t at = kernel.groupUnits.size();
+                kernel.groupUnits.resize(at + kLanes);
+                Units* const out = kernel.groupUnits.data() + at;
+                for (int l = 0; l < kLanes; ++l) out[l] = static_cast<Units>(std::min(u[x + l], kLargestUnits));
+                x += kLanes;
+            }
         }
     }
 }
@@ -429,9 +452,7 @@ public:
             while (i < directions && w.degrees[i] < a) ++i;
             w.firstAtDegree[a] = i;
         }
-        for (int parity = 0; parity < 4; ++parity)
-            buildKernel(w.offsetX.data(), w.offsetY.data(), directions, parity & 1, parity >> 1, spread_, unitsPerVote_,
-                        w.kernels[parity]);
+        buildKernels(w.offsetX.data(), w.offsetY.data(), directions, spread_, unitsPerVote_, w.kernels);
 
         // The bound plane, padded so that every kernel lands inside it. It
         // is laid out for the largest radius once and left zeroed after each
