@@ -26,13 +26,35 @@ constexpr int kChainDy[8] = {1, 0, 0, -1, 1, -1, -1, 1};
 // chain has none left.
 constexpr std::uint8_t kNone = 0, kWeak = 1, kStrong = 2, kOnChain = kEdgeOnChain;
 
-// The sector of a gradient: its angle in degrees, shifted by 180 + 22.5 so
-// that each 45-degree sector starts at a multiple of 45 and 360 wraps to 0.
-int sectorOf(int gx, int gy) {
+}  // namespace
+
+int gradientSectorByAngle(int gx, int gy) {
     const float turns = std::atan2(static_cast<float>(gy), static_cast<float>(gx)) / 3.14159f;
     const int a = static_cast<int>(static_cast<double>(turns) * 180.0 + 180.0 + 22.5);
     return (a / 45) % 8;
 }
+
+int gradientSector(int gx, int gy) {
+    // Away from the sector boundaries (22.5 and 67.5 degrees from the
+    // axes, within a ten-thousandth of the tangent) comparisons decide;
+    // near them, and for the zero gradient, the angle itself.
+    constexpr double kTan22 = 0.41421356237309503, kTan67 = 2.4142135623730949, kMargin = 1e-4;
+    const double ax = gx < 0 ? -gx : gx, ay = gy < 0 ? -gy : gy;
+    int band;
+    if (ay < (kTan22 - kMargin) * ax)
+        band = 0;
+    else if (ay > (kTan22 + kMargin) * ax && ay < (kTan67 - kMargin) * ax)
+        band = 1;
+    else if (ay > (kTan67 + kMargin) * ax)
+        band = 2;
+    else
+        return gradientSectorByAngle(gx, gy);
+    // Bands 0, 1, 2 (towards the y axis) in each quadrant.
+    static constexpr int kSectors[4][3] = {{4, 5, 6}, {0, 7, 6}, {4, 3, 2}, {0, 1, 2}};
+    return kSectors[(gx < 0 ? 1 : 0) + (gy < 0 ? 2 : 0)][band];
+}
+
+namespace {
 
 // 2 x 2 gradient along the diagonals of the cell whose top-left pixel is
 // top[x], its row below starting at bottom.
@@ -130,7 +152,7 @@ int followEdgeChains(const std::uint8_t* source, std::uint8_t* states, int width
             if (interiorRow && x >= 1 && x < width - 1) {
                 int gx, gy;
                 gradient(s0, s0 + width, x, gx, gy);
-                const int d = sectorOf(gx, gy), o = (d + 4) % 8;
+                const int d = gradientSector(gx, gy), o = (d + 4) % 8;
                 suppressed = m[x] < magnitudes(y + kSectorDy[d])[x + kSectorDx[d]] ||
                              m[x] < magnitudes(y + kSectorDy[o])[x + kSectorDx[o]];
             }

@@ -15,6 +15,14 @@ namespace pcbinspect {
 int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int height,
             int highThreshold);
 
+// The direction sector 0..7 of a gradient (gx, gy), sectors 45 degrees wide
+// and centred on the axes and diagonals, sector 4 on +x and 6 on +y (image
+// rows down), from its angle with pi taken as 3.14159; gradientSector gives
+// the same for every gradient of 8-bit pixels (components within +-255)
+// without an arctangent away from the boundaries.
+int gradientSectorByAngle(int gx, int gy);
+int gradientSector(int gx, int gy);
+
 // The state EdgeMap leaves at a pixel on a chain.
 constexpr std::uint8_t kEdgeOnChain = 4;
 // EdgeMap's chains without the final map: `states` (width x height bytes)

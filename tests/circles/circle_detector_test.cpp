@@ -72,6 +72,23 @@ TEST(EdgeMap, ChainsStartAboveTheHighThresholdAndFollowOnePath) {
     }
 }
 
+TEST(EdgeMap, GradientSectorsAgreeWithTheAngleForEveryGradientOfBytes) {
+    int mismatches = 0;
+    std::array<int, 8> seen{};
+    for (int gx = -255; gx <= 255; ++gx)
+        for (int gy = -255; gy <= 255; ++gy) {
+            const int sector = gradientSector(gx, gy);
+            mismatches += sector != gradientSectorByAngle(gx, gy);
+            ++seen[static_cast<std::size_t>(sector & 7)];
+        }
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(gradientSector(10, 0), 4);
+    EXPECT_EQ(gradientSector(0, 10), 6);
+    EXPECT_EQ(gradientSector(-10, 0), 0);
+    EXPECT_EQ(gradientSector(-10, -10), 1);
+    for (const int n : seen) EXPECT_GT(n, 20000);
+}
+
 // Thins a w x h map of set pixels through thinEdgeChains, its pixels listed
 // in the order given by `order` (raster order permuted); returns the map
 // of the pixels kept, after checking that they came in raster order.
