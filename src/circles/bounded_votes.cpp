@@ -32,7 +32,6 @@ constexpr double kAllowance = 1.0 / 1024.0;  // per term, in votes
 // Kernel rows are added sixteen cells at a time.
 constexpr int kLanes = 16;
 using Units = std::uint16_t;
-using LaneGroup = Units __attribute__((vector_size(kLanes * sizeof(Units))));
 constexpr double kPi = 3.14159265358979323846;
 
 // The cells one vote may reach along one axis: the vote's centre lies within
@@ -194,32 +193,57 @@ void buildKernels(const float* offsetX, const float* offsetY, int directions, do
     }
 }
 
-// Adds each pixel's kernel, by its parity, into the bound plane: `origin`
-// is the plane cell of kernel cell (0, 0) for the pixel (0, 0), and the
+// The kernel of the pixel (x, y), by its parity, and the plane cell its
+// cell (0, 0) lands on: `origin` is that cell for the pixel (0, 0), and the
 // groups' targets are laid out for rows of planeW cells.
-PCBINSPECT_AVX2_CLONES void addKernels(const std::int32_t* pixels, std::size_t count,
-                                       const std::array<BoundKernel, 4>& kernels, Units* plane,
-                                       std::ptrdiff_t origin, std::ptrdiff_t planeW) {
+inline const BoundKernel& placeKernel(const std::array<BoundKernel, 4>& kernels, int x, int y, Units* plane,
+                                      std::ptrdiff_t origin, std::ptrdiff_t planeW, Units*& at) {
+    const BoundKernel& kernel = kernels[(x & 1) | ((y & 1) << 1)];
+    at = plane + origin + static_cast<std::ptrdiff_t>((y >> 1) + kernel.y0) * planeW + ((x >> 1) + kernel.x0);
+    return kernel;
+}
+
+// Adds each pixel's kernel into the bound plane, each sum saturating at the
+// largest value (saturating sums do not depend on their order).
+void addKernels(const std::int32_t* pixels, std::size_t count, const std::array<BoundKernel, 4>& kernels,
+                Units* plane, std::ptrdiff_t origin, std::ptrdiff_t planeW) {
     for (std::size_t e = 0; e < count; ++e) {
-        const int x = pixels[2 * e], y = pixels[2 * e + 1];
-        const BoundKernel& kernel = kernels[(x & 1) | ((y & 1) << 1)];
-        Units* const at =
-            plane + origin + static_cast<std::ptrdiff_t>((y >> 1) + kernel.y0) * planeW + ((x >> 1) + kernel.x0);
+        Units* at = nullptr;
+        const BoundKernel& kernel = placeKernel(kernels, pixels[2 * e], pixels[2 * e + 1], plane, origin, planeW, at);
         const Units* src = kernel.groupUnits.data();
-        const std::ptrdiff_t* const targets = kernel.targets.data();
-        const std::size_t groups = kernel.targets.size();
-        for (std::size_t g = 0; g < groups; ++g, src += kLanes) {
-            Units* const dst = at + targets[g];
-            LaneGroup was, add;
-            std::memcpy(&was, dst, sizeof was);
-            std::memcpy(&add, src, sizeof add);
-            // A lane adds no more than its room below the largest value.
-            const LaneGroup room = ~was;
-            const LaneGroup sum = was + (add < room ? add : room);
-            std::memcpy(dst, &sum, sizeof sum);
+        for (const std::ptrdiff_t target : kernel.targets) {
+            Units* const dst = at + target;
+#ifdef __SSE2__
+            for (int half = 0; half < kLanes; half += 8) {
+                __m128i* const d = reinterpret_cast<__m128i*>(dst + half);
+                _mm_storeu_si128(d, _mm_adds_epu16(_mm_loadu_si128(d),
+                                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + half))));
+            }
+#else
+            for (int l = 0; l < kLanes; ++l) dst[l] = static_cast<Units>(std::min(dst[l] + src[l], kLargestUnits));
+#endif
+            src += kLanes;
         }
     }
 }
+
+#ifdef PCBINSPECT_AVX2
+__attribute__((target("avx2"))) void addKernelsAvx2(const std::int32_t* pixels, std::size_t count,
+                                                    const std::array<BoundKernel, 4>& kernels, Units* plane,
+                                                    std::ptrdiff_t origin, std::ptrdiff_t planeW) {
+    for (std::size_t e = 0; e < count; ++e) {
+        Units* at = nullptr;
+        const BoundKernel& kernel = placeKernel(kernels, pixels[2 * e], pixels[2 * e + 1], plane, origin, planeW, at);
+        const Units* src = kernel.groupUnits.data();
+        for (const std::ptrdiff_t target : kernel.targets) {
+            __m256i* const d = reinterpret_cast<__m256i*>(at + target);
+            _mm256_storeu_si256(d, _mm256_adds_epu16(_mm256_loadu_si256(d),
+                                                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src))));
+            src += kLanes;
+        }
+    }
+}
+#endif
 
 // Appends the columns from `first` on of the n units of a row that reach
 // `key` and clears them, in one pass.
@@ -483,8 +507,13 @@ public:
                 kernel.targets[g] = static_cast<std::ptrdiff_t>(kernel.groups[g].row) * planeW + kernel.groups[g].column;
         }
         const std::size_t pixels = plan_.edgePixels.size() / 2;
-        addKernels(plan_.edgePixels.data(), pixels, w.kernels, plane,
-                   static_cast<std::ptrdiff_t>(w.top) * planeW + w.left, planeW);
+        const std::ptrdiff_t origin = static_cast<std::ptrdiff_t>(w.top) * planeW + w.left;
+#ifdef PCBINSPECT_AVX2
+        if (avx2_)
+            addKernelsAvx2(plan_.edgePixels.data(), pixels, w.kernels, plane, origin, planeW);
+        else
+#endif
+            addKernels(plan_.edgePixels.data(), pixels, w.kernels, plane, origin, planeW);
 
         // Cells whose bound reaches the threshold.
         std::vector<Candidate>& candidates = w.candidates;
