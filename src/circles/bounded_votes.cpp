@@ -344,55 +344,97 @@ void replayScalar(const ReplayBox& b, float px, float py, int first, int last) {
     }
 }
 
+// One pixel's votes in directions first .. last - 1.
+struct Visit {
+    float x, y;
+    int first, last;
+};
+
 #ifdef PCBINSPECT_AVX2
 // replayScalar with the centres of eight directions in vector lanes, the
 // same operations lane by lane. All eight lanes of a group with a vote near
 // the box add their terms in direction order, those without one into their
 // spare places: a fixed sequence of additions costs less here than a branch
 // on each lane. The offsets hold room for a group past the last direction.
-__attribute__((target("avx2"))) void replayAvx2(const ReplayBox& b, float px, float py, int first,
-                                                int last) {
-    const __m256 lastX = _mm256_set1_ps(b.lastX), lastY = _mm256_set1_ps(b.lastY);
-    const __m256 x = _mm256_set1_ps(px), y = _mm256_set1_ps(py);
-    const __m256 one = _mm256_set1_ps(1.0f);
-    const __m256i lowX = _mm256_set1_epi32(b.x0 - 2), highX = _mm256_set1_epi32(b.x1 + 1);
-    const __m256i lowY = _mm256_set1_epi32(b.y0 - 2), highY = _mm256_set1_epi32(b.y1 + 1);
-    const __m256i originX = _mm256_set1_epi32(b.x0 - 1), originY = _mm256_set1_epi32(b.y0 - 1);
-    const __m256i pitch = _mm256_set1_epi32(b.pitch);
-    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const std::int32_t spare = (b.y1 - b.y0 + 3) * b.pitch;
-    const __m256i spares = _mm256_add_epi32(_mm256_set1_epi32(spare), _mm256_add_epi32(lane, lane));
-    alignas(32) std::int32_t index[8];
-    alignas(32) float toCell[8], toRight[8], toBelow[8];
-    for (int i = first; i < last; i += 8) {
-        const __m256 cx = halfCellCentres(x, b.offsetX + i);
-        const __m256 cy = halfCellCentres(y, b.offsetY + i);
-        const __m256 inside = centresOnGrid(cx, cy, lastX, lastY);
+class ReplayLanes {
+public:
+    __attribute__((target("avx2"))) explicit ReplayLanes(const ReplayBox& b)
+        : b_(b),
+          lastX_(_mm256_set1_ps(b.lastX)),
+          lastY_(_mm256_set1_ps(b.lastY)),
+          lowX_(_mm256_set1_epi32(b.x0 - 2)),
+          highX_(_mm256_set1_epi32(b.x1 + 1)),
+          lowY_(_mm256_set1_epi32(b.y0 - 2)),
+          highY_(_mm256_set1_epi32(b.y1 + 1)),
+          originX_(_mm256_set1_epi32(b.x0 - 1)),
+          originY_(_mm256_set1_epi32(b.y0 - 1)),
+          pitch_(_mm256_set1_epi32(b.pitch)),
+          spares_(_mm256_add_epi32(_mm256_set1_epi32((b.y1 - b.y0 + 3) * b.pitch),
+                                   _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14))) {}
+
+    // The votes of the pixel (x, y) in directions i .. i + 7, those before
+    // `last` counted.
+    __attribute__((target("avx2"), always_inline)) void group(float x, float y, int i, int last) const {
+        const __m256 one = _mm256_set1_ps(1.0f);
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256 cx = halfCellCentres(_mm256_set1_ps(x), b_.offsetX + i);
+        const __m256 cy = halfCellCentres(_mm256_set1_ps(y), b_.offsetY + i);
+        const __m256 inside = centresOnGrid(cx, cy, lastX_, lastY_);
         const __m256i ix = _mm256_cvttps_epi32(cx), iy = _mm256_cvttps_epi32(cy);
         const __m256i near = _mm256_and_si256(
-            _mm256_and_si256(_mm256_cmpgt_epi32(ix, lowX), _mm256_cmpgt_epi32(highX, ix)),
-            _mm256_and_si256(_mm256_cmpgt_epi32(iy, lowY), _mm256_cmpgt_epi32(highY, iy)));
+            _mm256_and_si256(_mm256_cmpgt_epi32(ix, lowX_), _mm256_cmpgt_epi32(highX_, ix)),
+            _mm256_and_si256(_mm256_cmpgt_epi32(iy, lowY_), _mm256_cmpgt_epi32(highY_, iy)));
         const __m256i counted = _mm256_cmpgt_epi32(_mm256_set1_epi32(last - i), lane);
         const __m256 votes = _mm256_and_ps(inside, _mm256_castsi256_ps(_mm256_and_si256(near, counted)));
-        if (_mm256_movemask_ps(votes) == 0) continue;
+        if (_mm256_movemask_ps(votes) == 0) return;
+        alignas(32) std::int32_t index[8];
+        alignas(32) float toCell[8], toRight[8], toBelow[8];
         const __m256 fx = _mm256_sub_ps(cx, _mm256_cvtepi32_ps(ix));
         const __m256 fy = _mm256_sub_ps(cy, _mm256_cvtepi32_ps(iy));
         _mm256_store_ps(toCell, _mm256_add_ps(_mm256_sub_ps(one, fx), _mm256_sub_ps(one, fy)));
         _mm256_store_ps(toRight, fx);
         _mm256_store_ps(toBelow, fy);
         // The vote's cell in the bordered box, or the lane's spare place.
-        const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(iy, originY), pitch),
-                                            _mm256_sub_epi32(ix, originX));
-        const __m256i place = _mm256_blendv_epi8(spares, at, _mm256_castps_si256(votes));
+        const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(iy, originY_), pitch_),
+                                            _mm256_sub_epi32(ix, originX_));
+        const __m256i place = _mm256_blendv_epi8(spares_, at, _mm256_castps_si256(votes));
         _mm256_store_si256(reinterpret_cast<__m256i*>(index), place);
         for (int l = 0; l < 8; ++l) {
-            float* const c = b.out + index[l];
+            float* const c = b_.out + index[l];
             c[0] += toCell[l];
             // Kept apart: one 8-byte load of c[0] and c[1] would wait for
             // the previous vote's stores, which it only partly overlaps.
             asm volatile("" ::: "memory");
             c[1] += toRight[l];
-            c[b.pitch] += toBelow[l];
+            c[b_.pitch] += toBelow[l];
+        }
+    }
+
+private:
+    const ReplayBox& b_;
+    __m256 lastX_, lastY_;
+    __m256i lowX_, highX_, lowY_, highY_, originX_, originY_, pitch_, spares_;
+};
+
+// The visits of two boxes, each box's in order, one group of eight
+// directions of each box in turn: the two boxes' cells are apart, so the
+// additions of one need not wait for those of the other.
+__attribute__((target("avx2"))) void replayPairAvx2(const ReplayBox& boxA, const Visit* a, std::size_t countA,
+                                                    const ReplayBox& boxB, const Visit* b, std::size_t countB) {
+    const ReplayLanes lanesA(boxA), lanesB(boxB);
+    const Visit* const endA = a + countA;
+    const Visit* const endB = b + countB;
+    int ia = a != endA ? a->first : 0, ib = b != endB ? b->first : 0;
+    while (a != endA || b != endB) {
+        if (a != endA) {
+            lanesA.group(a->x, a->y, ia, a->last);
+            ia += 8;
+            if (ia >= a->last && ++a != endA) ia = a->first;
+        }
+        if (b != endB) {
+            lanesB.group(b->x, b->y, ib, b->last);
+            ib += 8;
+            if (ib >= b->last && ++b != endB) ib = b->first;
         }
     }
 }
@@ -417,8 +459,16 @@ struct SliceWork {
     std::vector<Candidate> candidates;
     std::vector<int> columns;  // of one row's candidates
     std::vector<int> order;    // candidates by box
-    std::vector<float> exact;  // a replayed box, or a whole slice voted in full
+    std::vector<float> exact;  // the replayed boxes, or a whole slice voted in full
     std::vector<float> fullOffsets;
+    // The replayed boxes: each one's cells, its place in `exact`, its
+    // candidates (a range of `order`) and its visits (a range of `visits`).
+    struct Box {
+        int x0, y0, x1, y1;
+        std::size_t place, firstCandidate, endCandidate, firstVisit, endVisit;
+    };
+    std::vector<Box> boxes;
+    std::vector<Visit> visits;
 };
 
 // A cell at or above the threshold with its exact votes.
@@ -565,6 +615,9 @@ public:
             voteSlice(plan_, k, w.exact.data(), w.fullOffsets);
             for (Candidate& c : candidates) c.votes = w.exact[static_cast<std::size_t>(c.gy) * shape.gridW + c.gx];
         } else {
+            w.boxes.clear();
+            w.visits.clear();
+            std::size_t places = 0;
             for (std::size_t i = 0; i < order.size();) {
                 std::size_t end = i;
                 int x0 = INT_MAX, y0 = INT_MAX, x1 = -1, y1 = -1;
@@ -573,10 +626,41 @@ public:
                     x0 = std::min(x0, c.gx), x1 = std::max(x1, c.gx);
                     y0 = std::min(y0, c.gy), y1 = std::max(y1, c.gy);
                 }
-                const ReplayBox box = replayBox(w, directions, radius, x0, y0, x1, y1);
-                for (; i < end; ++i) {
+                const std::size_t firstVisit = w.visits.size();
+                collectVisits(w, directions, radius, x0, y0, x1, y1);
+                w.boxes.push_back(SliceWork::Box{x0, y0, x1, y1, places, i, end, firstVisit, w.visits.size()});
+                places += ReplayBox::places(x1 - x0 + 1, y1 - y0 + 1);
+                i = end;
+            }
+            w.exact.assign(places, 0.0f);
+            const auto replayBoxOf = [&](const SliceWork::Box& box) {
+                return ReplayBox{w.exact.data() + box.place, box.x0, box.y0, box.x1, box.y1, box.x1 - box.x0 + 3,
+                                 lastX_, lastY_, w.offsetX.data(), w.offsetY.data()};
+            };
+            for (std::size_t n = 0; n < w.boxes.size();) {
+                const ReplayBox first = replayBoxOf(w.boxes[n]);
+                const Visit* const visits = w.visits.data();
+#ifdef PCBINSPECT_AVX2
+                if (avx2_) {
+                    // Two boxes at a time; a last one alone, beside no visits.
+                    const SliceWork::Box& a = w.boxes[n];
+                    const SliceWork::Box& b = w.boxes[std::min(n + 1, w.boxes.size() - 1)];
+                    const bool pair = n + 1 < w.boxes.size();
+                    replayPairAvx2(first, visits + a.firstVisit, a.endVisit - a.firstVisit, replayBoxOf(b),
+                                   visits + b.firstVisit, pair ? b.endVisit - b.firstVisit : 0);
+                    n += pair ? 2 : 1;
+                    continue;
+                }
+#endif
+                for (std::size_t v = w.boxes[n].firstVisit; v < w.boxes[n].endVisit; ++v)
+                    replayScalar(first, visits[v].x, visits[v].y, visits[v].first, visits[v].last);
+                ++n;
+            }
+            for (const SliceWork::Box& box : w.boxes) {
+                const ReplayBox replayed = replayBoxOf(box);
+                for (std::size_t i = box.firstCandidate; i < box.endCandidate; ++i) {
                     Candidate& c = candidates[order[i]];
-                    c.votes = w.exact[box.cell(c.gx, c.gy)];
+                    c.votes = replayed.out[replayed.cell(c.gx, c.gy)];
                 }
             }
         }
@@ -586,13 +670,10 @@ public:
     }
 
 private:
-    // The exact votes of the cells x0..x1, y0..y1 of a slice, into w.exact
-    // laid out as the returned box: every vote that reaches one of them, in
-    // pixel then direction order.
-    ReplayBox replayBox(SliceWork& w, int directions, float radius, int x0, int y0, int x1, int y1) const {
-        const int boxW = x1 - x0 + 1, boxH = y1 - y0 + 1;
-        w.exact.assign(ReplayBox::places(boxW, boxH), 0.0f);
-        float* const out = w.exact.data();
+    // Appends to w.visits the votes that may reach the cells x0..x1,
+    // y0..y1 of a slice, in pixel order: the pixels within reach and, for
+    // each, the directions that may land in them.
+    void collectVisits(SliceWork& w, int directions, float radius, int x0, int y0, int x1, int y1) const {
         // A vote reaches the box when its centre, in cells, lies in
         // [x0 - 1, x1 + 1) x [y0 - 1, y1 + 1); in pixels, centre = 2 * cell
         // - 0.5, with a margin for the rounding of the centre.
@@ -605,15 +686,8 @@ private:
         // The offsets' lengths differ from the radius by float rounding only.
         const double outer = std::fabs(radius) + kMargin, inner = std::fabs(radius) - kMargin;
 
-        const ReplayBox target{out, x0, y0, x1, y1, boxW + 2, lastX_, lastY_, w.offsetX.data(), w.offsetY.data()};
         const auto voteRange = [&](float fx, float fy, int first, int last) {
-#ifdef PCBINSPECT_AVX2
-            if (avx2_) {
-                replayAvx2(target, fx, fy, first, last);
-                return;
-            }
-#endif
-            replayScalar(target, fx, fy, first, last);
+            if (first < last) w.visits.push_back(Visit{fx, fy, first, last});
         };
         const auto degreeIndex = [&](int degrees) {
             // First direction at or past a whole degree in [0, 360].
@@ -682,7 +756,6 @@ private:
                 }
             }
         }
-        return target;
     }
 
     const VotingPlan& plan_;
