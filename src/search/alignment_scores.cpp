@@ -500,10 +500,12 @@ __attribute__((target("avx2"))) void addCellAvx2(const std::uint8_t* from, int v
 
 }  // namespace
 
-void QuadrantPlan::scoreRow(ConstGrayView a, int cx, int cy, int step, int count, double* out) const {
+void QuadrantPlan::sumRow(ConstGrayView a, int cx, int cy, int step, int count, int quadrant,
+                          QuadrantSums* out) const {
+    const std::vector<Cell>& cells = cells_[quadrant];
     for (int k0 = 0; k0 < count; k0 += kRowLanes) {
         const int k1 = std::min(count, k0 + kRowLanes);
-        std::fill(out + k0, out + k1, 0.0);
+        std::fill(out + k0, out + k1, QuadrantSums{});
         const auto [first, n, x0, y0] = centreRun(a.width, a.height, w_, h_, cx, cy, step, k0, k1);
         if (first < 0) continue;
         const std::uint8_t* corner = a.row(y0) + x0;
@@ -523,37 +525,37 @@ void QuadrantPlan::scoreRow(ConstGrayView a, int cx, int cy, int step, int count
         }
 #endif
         // Room for a last vector of eight lanes from any centre on.
-        long long totals[4][kRowLanes] = {};
-        std::int32_t filled[4][kRowLanes + 8] = {};
-        for (int q = 0; q < 4; ++q) {
-            const std::vector<Cell>& cells = cells_[q];
-            for (std::size_t c0 = 0; c0 < cells.size(); c0 += kCellsPer32) {
-                std::int32_t cubes[kRowLanes + 8] = {};
-                const std::size_t c1 = std::min(cells.size(), c0 + kCellsPer32);
-                for (std::size_t c = c0; c < c1; ++c) {
-                    const std::uint8_t* from = corner + cells[c].offset;
+        long long totals[kRowLanes] = {};
+        std::int32_t filled[kRowLanes + 8] = {};
+        for (std::size_t c0 = 0; c0 < cells.size(); c0 += kCellsPer32) {
+            std::int32_t cubes[kRowLanes + 8] = {};
+            const std::size_t c1 = std::min(cells.size(), c0 + kCellsPer32);
+            for (std::size_t c = c0; c < c1; ++c) {
+                const std::uint8_t* from = corner + cells[c].offset;
 #ifdef PCBINSPECT_AVX2
-                    if (vectors) {
-                        addCellAvx2(from, cells[c].value, step, n, roomy, cubes, filled[q]);
-                        continue;
-                    }
-#endif
-                    addCellScalar(from, cells[c].value, step, 0, n, cubes, filled[q]);
+                if (vectors) {
+                    addCellAvx2(from, cells[c].value, step, n, roomy, cubes, filled);
+                    continue;
                 }
-                for (int k = 0; k < n; ++k) totals[q][k] += cubes[k];
+#endif
+                addCellScalar(from, cells[c].value, step, 0, n, cubes, filled);
             }
+            for (int k = 0; k < n; ++k) totals[k] += cubes[k];
         }
-        for (int k = 0; k < n; ++k) {
-            double sum[4];
-            int cellsIn[4], content[4];
-            for (int q = 0; q < 4; ++q) {
-                sum[q] = static_cast<double>(totals[q][k]);
-                cellsIn[q] = 1 + static_cast<int>(cells_[q].size());
-                content[q] = filled[q][k];
-            }
-            out[first + k] = rankedQuadrants(sum, cellsIn, content);
-        }
+        for (int k = 0; k < n; ++k) out[first + k] = QuadrantSums{totals[k], filled[k]};
     }
+}
+
+double QuadrantPlan::scoreOf(const QuadrantSums (&sums)[4]) const {
+    double sum[4];
+    int cellsIn[4], content[4];
+    for (int q = 0; q < 4; ++q) {
+        if (sums[q].filled < 0) return 0.0;
+        sum[q] = static_cast<double>(sums[q].total);
+        cellsIn[q] = 1 + static_cast<int>(cells_[q].size());
+        content[q] = sums[q].filled;
+    }
+    return rankedQuadrants(sum, cellsIn, content);
 }
 
 double quadrantAgreement(ConstGrayView a, ConstGrayView b, ConstGrayView d, int cx, int cy) {

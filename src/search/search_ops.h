@@ -85,8 +85,20 @@ class QuadrantPlan {
 public:
     QuadrantPlan(ConstGrayView b, ConstGrayView d, std::ptrdiff_t strideA);
     double score(ConstGrayView a, int cx, int cy) const;
-    // score() at the centres (cx + k * step, cy) for k < count, into out.
-    void scoreRow(ConstGrayView a, int cx, int cy, int step, int count, double* out) const;
+
+    // One quadrant's part of score() at a centre: the sum of its counted
+    // cells' cubes and how many of them hold content; `filled` is -1 where
+    // the window does not fit. Integer sums, so the quadrants of one centre
+    // may be summed apart, on any thread.
+    struct QuadrantSums {
+        long long total = 0;
+        int filled = -1;
+    };
+    // The sums of quadrant q at the centres (cx + k * step, cy) for
+    // k < count, into out.
+    void sumRow(ConstGrayView a, int cx, int cy, int step, int count, int quadrant, QuadrantSums* out) const;
+    // score() from the four quadrants' sums of one centre.
+    double scoreOf(const QuadrantSums (&sums)[4]) const;
 
 private:
     struct Cell {

@@ -223,18 +223,24 @@ void fineAlignment(SearchState& s) {
     double best = 0.0;
     auto pass = [&](int reach, int step) {
         int bestDx = 0, bestDy = 0;
-        // Every position's score on the call's threads, then the first
-        // strictly best in row order.
+        // Every position's quadrant sums on the call's threads, a row of
+        // one quadrant a task, then the scores and the first strictly best
+        // in row order.
         const int side = 2 * reach / step + 1;
-        std::vector<double> scores(static_cast<std::size_t>(side) * side);
-        parallelFor(side, threadBudget(), [&](int, int row) {
-            plan.scoreRow(ref, W / 2 + s.offsetX - reach, H / 2 + s.offsetY - reach + row * step, step,
-                          side, scores.data() + static_cast<std::size_t>(row) * side);
+        std::vector<QuadrantPlan::QuadrantSums> sums(static_cast<std::size_t>(side) * 4 * side);
+        const auto sumsOf = [&](int row, int q) { return sums.data() + (static_cast<std::size_t>(row) * 4 + q) * side; };
+        parallelFor(side * 4, threadBudget(), [&](int, int task) {
+            const int row = task / 4, q = task % 4;
+            plan.sumRow(ref, W / 2 + s.offsetX - reach, H / 2 + s.offsetY - reach + row * step, step, side, q,
+                        sumsOf(row, q));
         });
         for (int dy = -reach; dy <= reach; dy += step) {
+            const int row = (dy + reach) / step;
             for (int dx = -reach; dx <= reach; dx += step) {
-                const double v = scores[static_cast<std::size_t>((dy + reach) / step) * side +
-                                        static_cast<std::size_t>((dx + reach) / step)];
+                const int k = (dx + reach) / step;
+                const QuadrantPlan::QuadrantSums four[4] = {sumsOf(row, 0)[k], sumsOf(row, 1)[k], sumsOf(row, 2)[k],
+                                                            sumsOf(row, 3)[k]};
+                const double v = plan.scoreOf(four);
                 if (v > best) {
                     best = v;
                     bestDx = dx;

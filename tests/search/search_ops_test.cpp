@@ -131,9 +131,9 @@ TEST(QuadrantAgreement, RanksQuadrantsByScoreAndContent) {
                 0.6 / 9 + 0.3 / 17 + 0.07 / 9 + 0.03 / 5, 1e-12);
 }
 
-// A row of centres scored at once matches each centre scored alone, with
-// centres off both edges, more centres than one group, groups of eight
-// partly used, and any step.
+// A row of centres summed at once, quadrant by quadrant, scores as each
+// centre scored alone, with centres off both edges, more centres than one
+// group, groups of eight partly used, and any step.
 TEST(QuadrantAgreement, RowOfCentresMatchesSingleCentres) {
     GuardedImage a(90, 70, 91), b(40, 30, 41), d(40, 30, 41);
     std::srand(5);
@@ -147,10 +147,15 @@ TEST(QuadrantAgreement, RowOfCentresMatchesSingleCentres) {
     const QuadrantPlan plan(cview(b), cview(d), a.stride());
     for (const int step : {1, 2, 3})
         for (const int count : {40, 13, 7}) {
-            std::vector<double> row(40, -1.0);
-            plan.scoreRow(cview(a), -5 + 40 - count, 30, step, count, row.data());
-            for (int k = 0; k < count; ++k)
-                EXPECT_EQ(row[k], plan.score(cview(a), -5 + 40 - count + k * step, 30)) << step << " " << k;
+            std::vector<QuadrantPlan::QuadrantSums> sums[4];
+            for (int q = 0; q < 4; ++q) {
+                sums[q].assign(40, QuadrantPlan::QuadrantSums{-7, -7});
+                plan.sumRow(cview(a), -5 + 40 - count, 30, step, count, q, sums[q].data());
+            }
+            for (int k = 0; k < count; ++k) {
+                const QuadrantPlan::QuadrantSums four[4] = {sums[0][k], sums[1][k], sums[2][k], sums[3][k]};
+                EXPECT_EQ(plan.scoreOf(four), plan.score(cview(a), -5 + 40 - count + k * step, 30)) << step << " " << k;
+            }
         }
 }
 
