@@ -90,7 +90,7 @@ void BM_findSuspectedFlawsPhases(benchmark::State& state) {
         auto c3 = Clock::now();
         fineAlignment(s);
         auto c4 = Clock::now();
-        localAlignment(s, [&] { prepareScanMaps(s); });
+        localAlignment(s, [&](CellBands&) { prepareScanMaps(s); });
         auto c5 = Clock::now();
         benchmark::DoNotOptimize(scanForFlaws(s, records.data(), static_cast<int>(records.size())));
         auto c6 = Clock::now();

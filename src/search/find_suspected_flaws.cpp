@@ -79,9 +79,14 @@ extern "C" PCBINSPECT_API std::int32_t findSuspectedFlaws(
         positionOut[1] = s.cornerY;
         *scoreOut = static_cast<float>(s.fineScore);
         // The scan's maps depend on the corner alone, so they are made
-        // while the local cells are aligned.
-        localAlignment(s, [&] { prepareScanMaps(s); });
+        // while the local cells are aligned, and the scan follows the cells
+        // band by band.
+        int count = 0;
+        localAlignment(s, [&](CellBands& bands) {
+            prepareScanMaps(s);
+            count = scanForFlaws(s, records, capacity, &bands);
+        });
         if (offsetsOut != nullptr) std::memcpy(offsetsOut, s.cellOffsets, sizeof s.cellOffsets);
-        return scanForFlaws(s, records, capacity);
+        return count;
     });
 }

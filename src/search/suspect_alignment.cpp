@@ -1,11 +1,15 @@
 // Alignment of the camera window in the reference: a coarse search on the
 // reduced maps, a fine search at full resolution and the 25 local cells.
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "boundary/gray_copy.h"
@@ -269,7 +273,60 @@ void fineAlignment(SearchState& s) {
     s.cornerY = truncToInt(cy - halfH);
 }
 
-void localAlignment(SearchState& s, const std::function<void()>& alongside) {
+namespace {
+
+// Who aligns each cell: a cell task, or work alongside that needs its band
+// first. Each cell is claimed once; a band is ready when all its cells are
+// done.
+class CellClaims final : public CellBands {
+public:
+    explicit CellClaims(const std::function<void(int)>& align) : align_(align) {}
+
+    // Aligns the cell unless somebody has claimed it.
+    void run(int cell) {
+        std::atomic<unsigned char>& state = state_[static_cast<std::size_t>(cell)];
+        unsigned char waiting = kWaiting;
+        if (!state.compare_exchange_strong(waiting, kRunning)) return;
+        try {
+            align_(cell);
+        } catch (...) {
+            finish(cell, kFailed);
+            throw;
+        }
+        finish(cell, kDone);
+    }
+
+    bool ready(int band) override {
+        for (int i = 0; i < kLocalCells; ++i) run(band * kLocalCells + i);
+        // The cells claimed by other threads are being aligned now.
+        std::unique_lock<std::mutex> g(lock_);
+        for (int i = 0; i < kLocalCells; ++i) {
+            const std::atomic<unsigned char>& state = state_[static_cast<std::size_t>(band * kLocalCells + i)];
+            done_.wait(g, [&] { return state >= kDone; });
+            if (state == kFailed) return false;
+        }
+        return true;
+    }
+
+private:
+    enum : unsigned char { kWaiting, kRunning, kDone, kFailed };
+    void finish(int cell, unsigned char to) {
+        {
+            const std::lock_guard<std::mutex> g(lock_);
+            state_[static_cast<std::size_t>(cell)] = to;
+        }
+        done_.notify_all();
+    }
+
+    const std::function<void(int)>& align_;
+    std::array<std::atomic<unsigned char>, kLocalCells * kLocalCells> state_{};
+    std::mutex lock_;
+    std::condition_variable done_;
+};
+
+}  // namespace
+
+void localAlignment(SearchState& s, const std::function<void(CellBands&)>& alongside) {
     std::memset(s.cellOffsets, 0, sizeof s.cellOffsets);
     const int W = s.W(), H = s.H(), w = s.w(), h = s.h();
     const int m = s.settings.margin;
@@ -279,15 +336,7 @@ void localAlignment(SearchState& s, const std::function<void()>& alongside) {
     const ConstGrayView ignore{s.ignore.data, W, s.ignore.stride, H};
     // The cells are independent: each reads the shared images and writes
     // only its own offset, so they run on the call's threads.
-    // Task 0 is the work alongside, first because it is the longest; with
-    // buffers that share bytes it waits until the cells are done.
-    const bool together = alongside && s.buffersApart;
-    parallelFor(kLocalCells * kLocalCells + 1, threadBudget(), [&](int, int task) {
-        if (task == 0) {
-            if (together) alongside();
-            return;
-        }
-        const int cell = task - 1;
+    const std::function<void(int)> align = [&](int cell) {
         const int j = cell / kLocalCells, i = cell % kLocalCells;
         // Camera block around the cell, clipped to the window.
         const long long bx0 = std::max(0LL, static_cast<long long>(i) * cw - 15);
@@ -349,8 +398,21 @@ void localAlignment(SearchState& s, const std::function<void()>& alongside) {
             s.cellOffsets[j * kLocalCells + i][0] = dx2;
             s.cellOffsets[j * kLocalCells + i][1] = dy2;
         }
+    };
+    CellClaims claims(align);
+    // Task 0 is the work alongside, first because it is the longest and
+    // because it takes the bands it waits for itself when no other thread
+    // has begun them; with buffers that share bytes it waits until the
+    // cells are done.
+    const bool together = alongside && s.buffersApart;
+    parallelFor(kLocalCells * kLocalCells + 1, threadBudget(), [&](int, int task) {
+        if (task == 0) {
+            if (together) alongside(claims);
+            return;
+        }
+        claims.run(task - 1);
     });
-    if (alongside && !together) alongside();
+    if (alongside && !together) alongside(claims);
 }
 
 }  // namespace pcbinspect

@@ -104,8 +104,8 @@ private:
 
 class FlawScan {
 public:
-    FlawScan(SearchState& s, std::int32_t* records, int capacity)
-        : s_(s), set_(s.settings), w_(s.w()), h_(s.h()), list_(records, capacity) {}
+    FlawScan(SearchState& s, std::int32_t* records, int capacity, CellBands* bands)
+        : s_(s), set_(s.settings), w_(s.w()), h_(s.h()), list_(records, capacity), bands_(bands) {}
 
     int run();
 
@@ -138,6 +138,7 @@ private:
     const SearchSettings& set_;
     int w_, h_;
     RecordList list_;
+    CellBands* bands_;
     GrayView ref_{}, ignore_{}, camera_{};
 };
 
@@ -353,11 +354,16 @@ void FlawScan::addFlaw(int refX, int refY, int x, int y, float agreement) {
     list_.append(refX, refY, x, y, field);
 }
 
-// Camera edges, row by row. False when the records array filled up.
+// Camera edges, row by row. False when the records array filled up, or
+// when the offsets of a band of cells could not be had.
 bool FlawScan::cameraScan() {
     const int border = set_.border;
     const int cw = std::max(w_ / kLocalCells, 1), ch = std::max(h_ / kLocalCells, 1);
+    int readyBands = 0;
     for (int y = border; y < h_ - border - 1; ++y) {
+        const int band = std::min(y / ch, kLocalCells - 1);
+        for (; bands_ != nullptr && readyBands <= band; ++readyBands)
+            if (!bands_->ready(readyBands)) return false;
         for (int x = border; x < w_ - border - 1; ++x) {
             if (!nextEdge(camera_.row(y), w_ - border - 1, x)) break;
             const int cell = std::min(y / ch, kLocalCells - 1) * kLocalCells +
@@ -437,8 +443,8 @@ void prepareScanMaps(SearchState& s) {
     s.scanHasEdges = anyEdge;
 }
 
-int scanForFlaws(SearchState& s, std::int32_t* records, int capacity) {
-    FlawScan scan(s, records, capacity);
+int scanForFlaws(SearchState& s, std::int32_t* records, int capacity, CellBands* bands) {
+    FlawScan scan(s, records, capacity, bands);
     return scan.run();
 }
 

@@ -92,18 +92,31 @@ bool prepareSearch(SearchState& s);
 void coarseAlignment(SearchState& s);
 // Fine offset at full resolution, window centre and corner.
 void fineAlignment(SearchState& s);
+// The local cells' offsets as work beside them needs them: ready(j)
+// returns once every cell of band j (row j of cells) has its offset,
+// aligning on the calling thread the cells of the band nobody has begun;
+// false when aligning one of them failed (the failure ends the call).
+class CellBands {
+public:
+    virtual bool ready(int band) = 0;
+
+protected:
+    ~CellBands() = default;
+};
+
 // The 25 local alignment cells; `alongside`, when given, runs on the call's
 // threads together with them, or after them when the caller's buffers share
 // bytes (it may change C, but nothing else the cells read: the blurred maps
-// and G).
-void localAlignment(SearchState& s, const std::function<void()>& alongside = {});
+// and G). It may wait for bands of cells through the CellBands it is given.
+void localAlignment(SearchState& s, const std::function<void(CellBands&)>& alongside = {});
 
 // The maps of the flaw scans, once the window's corner is known: the
 // reference and G under the window, and the edges of both maps marked
 // (reference edges also in C). Sets scanHasEdges.
 void prepareScanMaps(SearchState& s);
 // Both flaw scans over the prepared maps and the final de-duplication;
-// returns the record count.
-int scanForFlaws(SearchState& s, std::int32_t* records, int capacity);
+// returns the record count. With `bands`, the camera scan takes each band
+// of rows once the offsets of its cells are ready; without, they all are.
+int scanForFlaws(SearchState& s, std::int32_t* records, int capacity, CellBands* bands = nullptr);
 
 }  // namespace pcbinspect
