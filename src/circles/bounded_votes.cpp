@@ -255,21 +255,40 @@ void takeReaching(Units* units, int first, int n, Units key, std::vector<int>& c
 }
 
 #ifdef PCBINSPECT_AVX2
+// The lanes of v at or above `least` (all bits of a lane set), and their
+// columns appended from `first` on.
+__attribute__((target("avx2"))) inline __m256i reachingLanes(__m256i v, __m256i least) {
+    return _mm256_cmpeq_epi16(_mm256_max_epu16(v, least), v);
+}
+__attribute__((target("avx2"))) inline void appendReaching(int first, __m256i reaching, std::vector<int>& columns) {
+    // Two mask bits a lane, the lower one kept.
+    unsigned bits = static_cast<unsigned>(_mm256_movemask_epi8(reaching)) & 0x55555555u;
+    for (; bits != 0; bits &= bits - 1) columns.push_back(first + __builtin_ctz(bits) / 2);
+}
+
 __attribute__((target("avx2"))) void takeReachingAvx2(Units* units, int n, Units key,
                                                       std::vector<int>& columns) {
     const __m256i least = _mm256_set1_epi16(static_cast<short>(key));
     const __m256i zero = _mm256_setzero_si256();
     int i = 0;
+    // Thirty-two cells a step, one test for both halves: cells that reach
+    // the key are few.
+    for (; i + 32 <= n; i += 32) {
+        __m256i* const at = reinterpret_cast<__m256i*>(units + i);
+        const __m256i low = _mm256_loadu_si256(at), high = _mm256_loadu_si256(at + 1);
+        _mm256_storeu_si256(at, zero);
+        _mm256_storeu_si256(at + 1, zero);
+        const __m256i reachLow = reachingLanes(low, least), reachHigh = reachingLanes(high, least);
+        const __m256i either = _mm256_or_si256(reachLow, reachHigh);
+        if (_mm256_testz_si256(either, either)) continue;
+        appendReaching(i, reachLow, columns);
+        appendReaching(i + 16, reachHigh, columns);
+    }
     for (; i + 16 <= n; i += 16) {
         __m256i* const at = reinterpret_cast<__m256i*>(units + i);
         const __m256i v = _mm256_loadu_si256(at);
         _mm256_storeu_si256(at, zero);
-        // A lane reaches the key where the larger of the two is its own
-        // value; two mask bits a lane, the lower one kept.
-        unsigned reaching = static_cast<unsigned>(_mm256_movemask_epi8(
-                                _mm256_cmpeq_epi16(_mm256_max_epu16(v, least), v))) &
-                            0x55555555u;
-        for (; reaching != 0; reaching &= reaching - 1) columns.push_back(i + __builtin_ctz(reaching) / 2);
+        appendReaching(i, reachingLanes(v, least), columns);
     }
     takeReaching(units, i, n, key, columns);
 }
