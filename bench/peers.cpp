@@ -18,6 +18,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if defined(__GLIBC__)
@@ -33,23 +34,34 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Median milliseconds of `run` over repetitions that fill about half a
-// second (at least 3, at most 50); `prepare` runs untimed before each.
-double medianMs(const std::function<void()>& prepare, const std::function<void()>& run) {
-    std::vector<double> times;
-    double total = 0.0;
-    prepare();
-    run();  // warm-up
-    while (times.size() < 3 || (total < 500.0 && times.size() < 50)) {
+// Median milliseconds of each side over repetitions taken in turns, ours
+// then theirs, until each side has filled about half a second (at least 3,
+// at most 50 runs a side); `prepare` runs untimed before each run. Taking
+// turns lets both sides meet the same state of a machine whose speed drifts
+// over seconds.
+std::pair<double, double> medianMsInTurns(const std::function<void()>& prepare, const std::function<void()>& ours,
+                                          const std::function<void()>& theirs) {
+    std::vector<double> times[2];
+    double total[2] = {0.0, 0.0};
+    const std::function<void()>* sides[2] = {&ours, &theirs};
+    for (const auto* run : sides) {  // warm-up
         prepare();
-        const auto t0 = Clock::now();
-        run();
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-        times.push_back(ms);
-        total += ms;
+        (*run)();
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    const auto more = [&](int k) { return times[k].size() < 3 || (total[k] < 500.0 && times[k].size() < 50); };
+    while (more(0) || more(1)) {
+        for (int k = 0; k < 2; ++k) {
+            if (!more(k)) continue;
+            prepare();
+            const auto t0 = Clock::now();
+            (*sides[k])();
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+            times[k].push_back(ms);
+            total[k] += ms;
+        }
+    }
+    for (auto& t : times) std::sort(t.begin(), t.end());
+    return {times[0][times[0].size() / 2], times[1][times[1].size() / 2]};
 }
 
 struct Row {
@@ -294,8 +306,7 @@ int main(int argc, char** argv) {
                 "ours ms", "peer ms", "ratio");
     for (const Row& r : rows) {
         if (!filter.empty() && r.name.find(filter) == std::string::npos) continue;
-        const double ours = medianMs(r.prepare, r.ours);
-        const double theirs = medianMs(r.prepare, r.theirs);
+        const auto [ours, theirs] = medianMsInTurns(r.prepare, r.ours, r.theirs);
         std::printf("%-40s %-36s %10.3f %10.3f %7.2f\n", r.name.c_str(), r.peer.c_str(), ours,
                     theirs, theirs / ours);
         std::fflush(stdout);
