@@ -187,8 +187,13 @@ int largestVote(const float* acc, const AccumulatorShape& shape) {
 
 void addCircleCandidate(std::vector<DetectedCircle>& list, float x, float y, float r, float value,
                         float minDistance2) {
+    // A circle farther than this along either axis has a truncated offset
+    // of at least the minimum distance: it is passed over at once.
+    const float far = std::sqrt(minDistance2) + 2.0f;
     for (DetectedCircle& c : list) {
-        const double dx = truncToInt(c.x - x), dy = truncToInt(c.y - y);
+        const float ox = c.x - x, oy = c.y - y;
+        if (ox >= far || ox <= -far || oy >= far || oy <= -far) continue;
+        const double dx = truncToInt(ox), dy = truncToInt(oy);
         if (static_cast<float>(dx * dx + dy * dy) < minDistance2) {
             c.x = (x + c.x) * 0.5f;
             c.y = (y + c.y) * 0.5f;
