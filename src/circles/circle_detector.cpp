@@ -169,7 +169,7 @@ void thinEdgeChains(std::uint8_t* states, int width, int height, const std::vect
     for (int y = 0; y < height; ++y) {
         const auto first = xs.begin() + static_cast<std::ptrdiff_t>(rowStart[y]);
         const auto last = xs.begin() + static_cast<std::ptrdiff_t>(rowStart[y + 1]);
-        std::sort(first, last);
+        if (last - first > 1) std::sort(first, last);
         for (auto x = first; x != last; ++x) {
             pixels.push_back(*x);
             pixels.push_back(y);
