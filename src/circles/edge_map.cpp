@@ -66,15 +66,18 @@ inline void gradient(const std::uint8_t* top, const std::uint8_t* bottom, int x,
 }
 
 // Gradient magnitudes of one row of 2 x 2 cells, top-left pixels top[0 ..
-// n - 1], the row below starting at bottom.
-PCBINSPECT_AVX2_CLONES void magnitudeRow(const std::uint8_t* top, const std::uint8_t* bottom,
-                                         std::uint8_t* magnitude, int n) {
+// n - 1], the row below starting at bottom; returns the largest.
+PCBINSPECT_AVX2_CLONES std::uint8_t magnitudeRow(const std::uint8_t* top, const std::uint8_t* bottom,
+                                                 std::uint8_t* magnitude, int n) {
+    std::uint8_t largest = 0;
     for (int x = 0; x < n; ++x) {
         int gx, gy;
         gradient(top, bottom, x, gx, gy);
         const int m = (gx < 0 ? -gx : gx) + (gy < 0 ? -gy : gy);
         magnitude[x] = static_cast<std::uint8_t>(m < 255 ? m : 255);
+        largest = magnitude[x] > largest ? magnitude[x] : largest;
     }
+    return largest;
 }
 
 // Turns the states into the edge map: 1 on a chain, 0 elsewhere.
@@ -115,13 +118,17 @@ int followEdgeChains(const std::uint8_t* source, std::uint8_t* states, int width
     // column have no gradient.
     std::vector<std::uint8_t> rows(3 * static_cast<std::size_t>(width));
     const auto magnitudes = [&](int y) { return rows.data() + static_cast<std::size_t>(y % 3) * width; };
+    // The largest magnitude of each row in `rows`: a row whose largest is
+    // at or below the low threshold has no pixel to judge.
+    std::uint8_t largest[3] = {0, 0, 0};
     const auto makeMagnitudes = [&](int y) {
         std::uint8_t* const m = magnitudes(y);
         if (y + 1 < height) {
-            magnitudeRow(source + at(0, y), source + at(0, y + 1), m, width - 1);
+            largest[y % 3] = magnitudeRow(source + at(0, y), source + at(0, y + 1), m, width - 1);
             m[width - 1] = 0;
         } else {
             std::memset(m, 0, static_cast<std::size_t>(width));
+            largest[y % 3] = 0;
         }
     };
 
@@ -147,7 +154,7 @@ int followEdgeChains(const std::uint8_t* source, std::uint8_t* states, int width
         }
         const bool interiorRow = y >= 1 && y < height - 1;
         const std::uint8_t* const s0 = source + at(0, y);
-        forEachAbove(m, width, low, [&](int x) {
+        if (largest[y % 3] > low) forEachAbove(m, width, low, [&](int x) {
             bool suppressed = false;
             if (interiorRow && x >= 1 && x < width - 1) {
                 int gx, gy;
