@@ -66,16 +66,15 @@ inline void gradient(const std::uint8_t* top, const std::uint8_t* bottom, int x,
 }
 
 // Gradient magnitudes of one row of 2 x 2 cells, top-left pixels top[0 ..
-// n - 1], the row below starting at bottom; returns the largest.
+// n - 1], the row below starting at bottom; returns the largest. Bytes
+// throughout, so that a vector holds as many cells as it can.
 PCBINSPECT_AVX2_CLONES std::uint8_t magnitudeRow(const std::uint8_t* top, const std::uint8_t* bottom,
                                                  std::uint8_t* magnitude, int n) {
     std::uint8_t largest = 0;
     for (int x = 0; x < n; ++x) {
-        int gx, gy;
-        gradient(top, bottom, x, gx, gy);
-        const int m = (gx < 0 ? -gx : gx) + (gy < 0 ? -gy : gy);
-        magnitude[x] = static_cast<std::uint8_t>(m < 255 ? m : 255);
-        largest = magnitude[x] > largest ? magnitude[x] : largest;
+        const std::uint8_t m = gradientMagnitude(top[x], top[x + 1], bottom[x], bottom[x + 1]);
+        magnitude[x] = m;
+        largest = m > largest ? m : largest;
     }
     return largest;
 }

@@ -23,6 +23,19 @@ int EdgeMap(const std::uint8_t* source, std::uint8_t* edges, int width, int heig
 int gradientSectorByAngle(int gx, int gy);
 int gradientSector(int gx, int gy);
 
+// The magnitude of the 2 x 2 gradient of a cell of pixels top-left,
+// top-right, bottom-left and bottom-right: with d1 = bottomRight - topLeft
+// and d2 = topRight - bottomLeft, |gx| + |gy| for gx = (d1 + d2) / 2 and
+// gy = (d1 - d2) / 2 truncated, at most 255. That is the larger of |d1| and
+// |d2|, one less when d1 + d2 is odd (both halves then lose a half).
+inline std::uint8_t gradientMagnitude(std::uint8_t topLeft, std::uint8_t topRight, std::uint8_t bottomLeft,
+                                      std::uint8_t bottomRight) {
+    const std::uint8_t a1 = static_cast<std::uint8_t>(bottomRight > topLeft ? bottomRight - topLeft : topLeft - bottomRight);
+    const std::uint8_t a2 = static_cast<std::uint8_t>(topRight > bottomLeft ? topRight - bottomLeft : bottomLeft - topRight);
+    const std::uint8_t odd = static_cast<std::uint8_t>((topLeft ^ topRight ^ bottomLeft ^ bottomRight) & 1);
+    return static_cast<std::uint8_t>((a1 > a2 ? a1 : a2) - odd);
+}
+
 // The state EdgeMap leaves at a pixel on a chain.
 constexpr std::uint8_t kEdgeOnChain = 4;
 // EdgeMap's chains without the final map: `states` (width x height bytes)

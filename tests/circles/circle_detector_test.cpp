@@ -72,6 +72,27 @@ TEST(EdgeMap, ChainsStartAboveTheHighThresholdAndFollowOnePath) {
     }
 }
 
+TEST(EdgeMap, GradientMagnitudeIsTheSumOfTheTruncatedHalvesForEveryCell) {
+    const auto halves = [](int topLeft, int topRight, int bottomLeft, int bottomRight) {
+        const int d1 = bottomRight - topLeft, d2 = topRight - bottomLeft;
+        return std::min(std::abs((d1 + d2) / 2) + std::abs((d1 - d2) / 2), 255);
+    };
+    int mismatches = 0;
+    const auto check = [&](int topLeft, int topRight, int bottomLeft, int bottomRight) {
+        mismatches += gradientMagnitude(static_cast<std::uint8_t>(topLeft), static_cast<std::uint8_t>(topRight),
+                                        static_cast<std::uint8_t>(bottomLeft), static_cast<std::uint8_t>(bottomRight)) !=
+                      halves(topLeft, topRight, bottomLeft, bottomRight);
+    };
+    // Every pair of diagonal differences, from the darkest pixels that give
+    // it, then from random cells.
+    for (int d1 = -255; d1 <= 255; ++d1)
+        for (int d2 = -255; d2 <= 255; ++d2)
+            check(d1 < 0 ? -d1 : 0, d2 < 0 ? 0 : d2, d2 < 0 ? -d2 : 0, d1 < 0 ? 0 : d1);
+    std::mt19937 rng(3);
+    for (int i = 0; i < 200000; ++i) check(rng() % 256, rng() % 256, rng() % 256, rng() % 256);
+    EXPECT_EQ(mismatches, 0);
+}
+
 TEST(EdgeMap, GradientSectorsAgreeWithTheAngleForEveryGradientOfBytes) {
     int mismatches = 0;
     std::array<int, 8> seen{};
