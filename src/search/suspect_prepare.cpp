@@ -258,16 +258,25 @@ void markMarkers(SearchState& s) {
     }
 }
 
-// The reference's maps: binary, enclosed dark areas marked, reduced, the
-// markers, and the blurred copy of the fine alignment.
-void referenceMaps(SearchState& s) {
-    const int W = s.W(), H = s.H();
+// The reference's maps: binary with its enclosed dark areas marked; then,
+// each from the binary map alone, the reduced map with its markers and the
+// blurred copy of the fine alignment.
+void referenceBinary(SearchState& s) {
     binariseReference(s);
     markEnclosedDarkAreas(s);
-    reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, W, H), true);
+}
+void referenceReduced(SearchState& s) {
+    reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, s.W(), s.H()), true);
     markMarkers(s);
+}
+void referenceBlurred(SearchState& s) {
     s.blurredRef = s.binaryRef;
-    boxBlurGray(s.blurredRef.data(), W, W, H, 3);
+    boxBlurGray(s.blurredRef.data(), s.W(), s.W(), s.H(), 3);
+}
+void referenceMaps(SearchState& s) {
+    referenceBinary(s);
+    referenceReduced(s);
+    referenceBlurred(s);
 }
 
 // The camera's maps: closed (pinholes of one pixel in the copper are
@@ -304,19 +313,31 @@ bool prepareSearch(SearchState& s) {
     // The camera's side (it changes C and D) and the reference's (it reads
     // R and changes G) share nothing, so each runs its gate and its maps on
     // a thread of its own; once a gate fails, the maps not yet begun are
-    // left out, as nothing reads them.
+    // left out, as nothing reads them. The reference's side is the longer:
+    // its reduced map and markers go to the camera's side when that one is
+    // done with its own maps after the binary map is ready, and otherwise
+    // stay with it.
     bool content = false, cameraContent = false;
-    std::atomic<bool> failed{false};
+    std::atomic<bool> failed{false}, binaryReady{false}, reducedTaken{false};
+    const auto takeReduced = [&] {
+        bool taken = false;
+        if (reducedTaken.compare_exchange_strong(taken, true)) referenceReduced(s);
+    };
     parallelFor(2, threadBudget(), [&](int, int k) {
         if (k == 0) {
             normaliseCamera(s);
             cameraContent = checkCameraContent(s);
             if (!cameraContent) failed = true;
             if (!failed) cameraMaps(s);
+            if (!failed && binaryReady) takeReduced();
         } else {
             content = growIgnoreAndCheckContent(s);
             if (!content) failed = true;
-            if (!failed) referenceMaps(s);
+            if (failed) return;
+            referenceBinary(s);
+            binaryReady = true;
+            referenceBlurred(s);
+            takeReduced();
         }
     });
     return content && cameraContent;
