@@ -25,6 +25,7 @@ constexpr int kChainDy[8] = {1, 0, 0, -1, 1, -1, -1, 1};
 // Hysteresis states of a pixel: a strong pixel is also weak. A pixel on a
 // chain has none left.
 constexpr std::uint8_t kNone = 0, kWeak = 1, kStrong = 2, kOnChain = kEdgeOnChain;
+static_assert(kOnChain == 4, "markChains shifts the chain state down to 1");
 
 }  // namespace
 
@@ -80,7 +81,6 @@ PCBINSPECT_AVX2_CLONES std::uint8_t magnitudeRow(const std::uint8_t* top, const 
 }
 
 // Turns the states into the edge map: 1 on a chain, 0 elsewhere.
-static_assert(kOnChain == 4);
 PCBINSPECT_AVX2_CLONES void markChains(std::uint8_t* states, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) states[i] = static_cast<std::uint8_t>(states[i] >> 2);
 }
@@ -153,18 +153,20 @@ int followEdgeChains(const std::uint8_t* source, std::uint8_t* states, int width
         }
         const bool interiorRow = y >= 1 && y < height - 1;
         const std::uint8_t* const s0 = source + at(0, y);
-        if (largest[y % 3] > low) forEachAbove(m, width, low, [&](int x) {
-            bool suppressed = false;
-            if (interiorRow && x >= 1 && x < width - 1) {
-                int gx, gy;
-                gradient(s0, s0 + width, x, gx, gy);
-                const int d = gradientSector(gx, gy), o = (d + 4) % 8;
-                suppressed = m[x] < magnitudes(y + kSectorDy[d])[x + kSectorDx[d]] ||
-                             m[x] < magnitudes(y + kSectorDy[o])[x + kSectorDx[o]];
-            }
-            state[x] = stateOf(suppressed ? 0 : m[x]);
-            if (!everyState && state[x] == kStrong) strong.push_back(static_cast<std::size_t>(at(x, y)));
-        });
+        if (largest[y % 3] > low) {
+            forEachAbove(m, width, low, [&](int x) {
+                bool suppressed = false;
+                if (interiorRow && x >= 1 && x < width - 1) {
+                    int gx, gy;
+                    gradient(s0, s0 + width, x, gx, gy);
+                    const int d = gradientSector(gx, gy), o = (d + 4) % 8;
+                    suppressed = m[x] < magnitudes(y + kSectorDy[d])[x + kSectorDx[d]] ||
+                                 m[x] < magnitudes(y + kSectorDy[o])[x + kSectorDx[o]];
+                }
+                state[x] = stateOf(suppressed ? 0 : m[x]);
+                if (!everyState && state[x] == kStrong) strong.push_back(static_cast<std::size_t>(at(x, y)));
+            });
+        }
         if (everyState)
             for (int x = 0; x < width; ++x)
                 if (state[x] == kStrong) strong.push_back(static_cast<std::size_t>(at(x, y)));
