@@ -47,10 +47,10 @@ int setNeighbours(const std::uint8_t* p, std::ptrdiff_t stride) {
 }
 
 #ifdef __SSE2__
-// Whether any of the sixteen inner pixels from p is set with fewer than four
-// set 8-neighbours. Each set neighbour adds -1 to its lane: the sum stays
-// within -8 .. 0.
-bool mayPeel(const std::uint8_t* p, std::ptrdiff_t stride) {
+// Bit i: inner pixel p[i] is set with fewer than four set 8-neighbours, for
+// the sixteen pixels from p. Each set neighbour adds -1 to its lane: the sum
+// stays within -8 .. 0.
+unsigned peelable16(const std::uint8_t* p, std::ptrdiff_t stride) {
     const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi8(-1);
     auto set = [&](std::ptrdiff_t d) {
         return _mm_xor_si128(
@@ -61,7 +61,7 @@ bool mayPeel(const std::uint8_t* p, std::ptrdiff_t stride) {
                                    std::ptrdiff_t{1}, stride - 1, stride, stride + 1})
         sum = _mm_add_epi8(sum, set(d));
     const __m128i few = _mm_cmpgt_epi8(sum, _mm_set1_epi8(-4));
-    return _mm_movemask_epi8(_mm_and_si128(few, set(0))) != 0;
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(few, set(0))));
 }
 #endif
 
@@ -73,9 +73,31 @@ bool mayPeel(const std::uint8_t* p, std::ptrdiff_t stride) {
 int peelPass(std::uint8_t* image, std::ptrdiff_t stride, int x0, int y0, int ww, int wh,
              std::vector<std::uint8_t*>& marks) {
     marks.clear();
+    const int first = x0 + 1, last = x0 + ww - 2;
     for (int y = y0 + 1; y <= y0 + wh - 2; ++y) {
         std::uint8_t* row = image + y * stride;
-        for (int x = x0 + 1; x <= x0 + ww - 2; ++x) {
+        int x = first;
+#ifdef __SSE2__
+        // Sixteen at a time, the last group ending on the last column and
+        // leaving out the columns already taken. A mark leaves its pixel set,
+        // so it changes no other pixel's verdict in the pass.
+        if (last - first + 1 >= 16) {
+            auto markAll = [&](int from, unsigned bits) {
+                for (; bits != 0; bits &= bits - 1) {
+                    std::uint8_t* q = row + from + __builtin_ctz(bits);
+                    *q = 128;
+                    marks.push_back(q);
+                }
+            };
+            for (; x + 16 <= last + 1; x += 16) markAll(x, peelable16(row + x, stride));
+            if (x <= last) {
+                const int from = last + 1 - 16;
+                markAll(from, peelable16(row + from, stride) & (0xFFFFu << (x - from)));
+            }
+            continue;
+        }
+#endif
+        for (; x <= last; ++x) {
             if (row[x] != 0 && setNeighbours(row + x, stride) < 4) {
                 row[x] = 128;
                 marks.push_back(row + x);
@@ -148,7 +170,7 @@ void ThinPeel(std::uint8_t* image, int width, int stride, int height) {
             // Sixteen pixels at a time: a group none of which can start a
             // peel is passed over. Peeling changes the image, so a group
             // that holds a start is taken pixel by pixel.
-            if ((x - 1) % 16 == 0 && x + 16 <= width - 1 && !mayPeel(p, s)) {
+            if ((x - 1) % 16 == 0 && x + 16 <= width - 1 && peelable16(p, s) == 0) {
                 x += 15;
                 continue;
             }

@@ -1,10 +1,12 @@
-// Neighbour codes, the thinning table, skeleton thinning and the
-// width-carrying skeleton. (Peeling is fixed by the CAD export tests.)
+// Neighbour codes, the thinning table, peeling, skeleton thinning and the
+// width-carrying skeleton.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
+#include <random>
+#include <vector>
 
 #include "imaging/thickness_map.h"
 #include "imaging/thinning.h"
@@ -95,6 +97,60 @@ TEST(SkeletonThin, ThinsABarToItsMiddleRowAndPrunesSpursInModeZero) {
     SkeletonThin(frame.data(), 20, 20, 20, 1);
     for (int i = 0; i < 20; ++i) EXPECT_TRUE(!frame.at(i, 0) && !frame.at(i, 19) && !frame.at(0, i) && !frame.at(19, i)) << i;
     EXPECT_EQ(SkeletonThin(frame.data(), 0, 20, 20, 0), 0);
+}
+
+// Peeling as plainly as it can be said: at every inner pixel, in row order,
+// that is set with fewer than four set 8-neighbours, whole passes over the
+// 40 x 40 window about it (where it would reach the last row or column, it
+// ends one before) clear, all at once, the
+// window's inner pixels with fewer than four set neighbours, until a pass
+// clears nothing.
+void peelModel(std::vector<std::uint8_t>& img, int w, int s, int h) {
+    auto set = [&](int x, int y) { return img[static_cast<std::size_t>(y) * s + x] != 0; };
+    auto few = [&](int x, int y) {
+        int n = 0;
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) n += (dx || dy) && set(x + dx, y + dy);
+        return set(x, y) && n < 4;
+    };
+    for (int y = 1; y <= h - 2; ++y)
+        for (int x = 1; x <= w - 2; ++x) {
+            if (!few(x, y)) continue;
+            const int x0 = std::max(0, x - 20), y0 = std::max(0, y - 20);
+            const int x1 = x0 + 40 < w ? x0 + 39 : w - 2, y1 = y0 + 40 < h ? y0 + 39 : h - 2;
+            for (bool cleared = true; cleared;) {
+                std::vector<std::size_t> gone;
+                for (int yy = y0 + 1; yy < y1; ++yy)
+                    for (int xx = x0 + 1; xx < x1; ++xx)
+                        if (few(xx, yy)) gone.push_back(static_cast<std::size_t>(yy) * s + xx);
+                for (const std::size_t i : gone) img[i] = 0;
+                cleared = !gone.empty();
+            }
+        }
+}
+
+TEST(ThinPeel, MatchesWholeWindowPassesOnRandomMasks) {
+    std::mt19937 rng(91);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    for (int trial = 0; trial < 300; ++trial) {
+        const int w = uniform(1, 130), h = uniform(1, 110), s = w + uniform(0, 20);
+        std::vector<std::uint8_t> img(static_cast<std::size_t>(s) * h, 0);
+        // Bars and blocks of every thickness, and scattered pixels.
+        for (int k = uniform(0, 25); k > 0; --k) {
+            const int x = uniform(0, w - 1), y = uniform(0, h - 1);
+            const int x1 = std::min(w - 1, x + uniform(0, 50)), y1 = std::min(h - 1, y + uniform(0, 6));
+            const bool turn = uniform(0, 1) == 1;
+            for (int yy = y; yy <= (turn ? std::min(h - 1, y + x1 - x) : y1); ++yy)
+                for (int xx = x; xx <= (turn ? std::min(w - 1, x + y1 - y) : x1); ++xx)
+                    img[static_cast<std::size_t>(yy) * s + xx] = 255;
+        }
+        for (int k = uniform(0, w * h / 8); k > 0; --k)
+            img[static_cast<std::size_t>(uniform(0, h - 1)) * s + uniform(0, w - 1)] = 255;
+        std::vector<std::uint8_t> want = img;
+        peelModel(want, w, s, h);
+        ThinPeel(img.data(), w, s, h);
+        ASSERT_EQ(img, want) << trial << ": " << w << " x " << h;
+    }
 }
 
 TEST(ThicknessMap, RectanglesGiveTheirHalfHeightAlongTheMiddleRow) {
