@@ -2,6 +2,10 @@
 // arguments are already checked.
 #pragma once
 
+#include <cstddef>
+#include <utility>
+#include <vector>
+
 #include "boundary/image_view.h"
 
 namespace pcbinspect {
@@ -11,8 +15,19 @@ namespace pcbinspect {
 // apart or more.
 void correctInvalidLinesIn(GrayView reference);
 
+// The same in two steps: the first pixel of each region to repaint, found
+// without changing the reference, then the repaints in that order.
+using InvalidLineSeeds = std::vector<std::pair<int, int>>;
+InvalidLineSeeds findInvalidLineSeeds(GrayView reference);
+void repaintInvalidLines(GrayView reference, const InvalidLineSeeds& seeds);
+
 // Absorbs label-170 pixels into the pads of label 160 (their bounding box)
 // and 180 (the measured circle when the pad is round, else its box).
 void correctPadsIn(GrayView reference);
+
+// correctInvalidLinesIn, then correctPadsIn, with the same result; on more
+// than one thread the pads are found and measured while the line networks
+// are.
+void correctReferenceIn(GrayView reference);
 
 }  // namespace pcbinspect

@@ -112,9 +112,10 @@ ScratchLabels labelComponents(const ScratchImage& mask, int w, int h) {
 
 }  // namespace
 
-void correctInvalidLinesIn(GrayView ref) {
+InvalidLineSeeds findInvalidLineSeeds(GrayView ref) {
+    InvalidLineSeeds seeds;
     const int w = ref.width / 2, h = ref.height / 2;
-    if (w < 1 || h < 1) return;
+    if (w < 1 || h < 1) return seeds;
 
     ScratchImage half = halveClass2(ref, w, h);
     ThinPeel(half.data(), w, w, h);
@@ -162,12 +163,18 @@ void correctInvalidLinesIn(GrayView ref) {
     // A network with four or more far-apart ends is repainted whole, as the
     // full-resolution region of its first end.
     for (const auto& [label, e] : ends) {
-        if (e.count < 4) continue;
         const int x = 2 * e.firstX, y = 2 * e.firstY;
-        if (ref.contains(x, y))
-            RegionFillLarge(ref.data, ref.width, ref.stride, ref.height, x, y, kLabelMark, nullptr);
+        if (e.count >= 4 && ref.contains(x, y)) seeds.emplace_back(x, y);
     }
+    return seeds;
 }
+
+void repaintInvalidLines(GrayView ref, const InvalidLineSeeds& seeds) {
+    for (const auto& [x, y] : seeds)
+        RegionFillLarge(ref.data, ref.width, ref.stride, ref.height, x, y, kLabelMark, nullptr);
+}
+
+void correctInvalidLinesIn(GrayView ref) { repaintInvalidLines(ref, findInvalidLineSeeds(ref)); }
 
 }  // namespace pcbinspect
 

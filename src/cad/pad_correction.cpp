@@ -8,6 +8,7 @@
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/numeric.h"
+#include "boundary/parallel.h"
 #include "boundary/scratch_memory.h"
 #include "boundary/vector_lanes.h"
 #include "cad/cad_correction.h"
@@ -63,39 +64,70 @@ void absorbInCircle(GrayView ref, const Circle& c, int r) {
     }
 }
 
-// A pad of label 180 is measured on the reference with 30 rays cast inward
-// from just outside its box. It counts as round when at least 16 rays found
-// an edge and the first 20 edge points follow a circle within a pixel.
-void absorbIntoRoundPad(GrayView ref, const Box& box) {
-    const RayFan fan = rayFan((box.left + box.right) / 2, (box.top + box.bottom) / 2,
-                              std::max((box.right - box.left) / 2 + 3, (box.bottom - box.top) / 2 + 3),
-                              1, false, 1, 100, 30, 3);
-    PointF points[30];
-    std::fill(points, points + 30, kAbsentPoint);
-    Circle circle;
-    const bool measured = MeasureCircle(ref.data, ref.width, ref.stride, ref.height, fan, &circle,
-                                        points);
-    const bool round = CountValidPoints(points, 30) >= 16 &&
-                       CircleFitResidual(points, 20, 3) <= 1.0f;
-    // Without a finite fitted circle the pad is treated as not round.
-    const int r = measured && isFinite(circle) ? truncToInt(circle.radius) : -1;
-    if (round && r >= 0)
-        absorbInCircle(ref, circle, r);
-    else
-        absorbInBox(ref, box, kLabelClass3);
+// A pad found in the snapshot: its label and bounding box.
+struct Pad {
+    std::uint8_t label;
+    Box box;
+};
+
+// The 30 rays cast inward at a pad of label 180, from just outside its box.
+RayFan padFan(const Box& box) {
+    return rayFan((box.left + box.right) / 2, (box.top + box.bottom) / 2,
+                  std::max((box.right - box.left) / 2 + 3, (box.bottom - box.top) / 2 + 3), 1, false,
+                  1, 100, 30, 3);
 }
 
-}  // namespace
+// What a pad of label 180 is repainted with: the measured circle of radius
+// r when the pad is round, else its box.
+struct PadShape {
+    bool round = false;
+    int r = -1;
+    Circle circle;
+};
 
-void correctPadsIn(GrayView ref) {
-    // Pads are found and consumed in a snapshot, so repainting the reference
-    // neither creates nor joins regions.
+// The pad measured on the reference. It counts as round when at least 16
+// rays found an edge and the first 20 edge points follow a circle within a
+// pixel.
+PadShape measurePad(GrayView ref, const Box& box) {
+    PointF points[30];
+    std::fill(points, points + 30, kAbsentPoint);
+    PadShape shape;
+    const bool measured = MeasureCircle(ref.data, ref.width, ref.stride, ref.height, padFan(box),
+                                        &shape.circle, points);
+    // Without a finite fitted circle the pad is treated as not round.
+    shape.r = measured && isFinite(shape.circle) ? truncToInt(shape.circle.radius) : -1;
+    shape.round = CountValidPoints(points, 30) >= 16 && CircleFitResidual(points, 20, 3) <= 1.0f &&
+                  shape.r >= 0;
+    return shape;
+}
+
+void absorbPad(GrayView ref, const Pad& pad, const PadShape& shape) {
+    if (pad.label == kLabelClass1)
+        absorbInBox(ref, pad.box, kLabelClass1);
+    else if (shape.round)
+        absorbInCircle(ref, shape.circle, shape.r);
+    else
+        absorbInBox(ref, pad.box, kLabelClass3);
+}
+
+using PadList = std::vector<Pad, ScratchAllocator<Pad>>;
+
+// Copy of the reference in which the pads are found and consumed, so that
+// repainting the reference neither creates nor joins regions.
+ScratchImage padSnapshot(GrayView ref) {
     const int w = ref.width, h = ref.height;
     ScratchImage snapshot(static_cast<std::size_t>(w) * h);
     for (int y = 0; y < h; ++y)
         std::memcpy(snapshot.data() + static_cast<std::ptrdiff_t>(y) * w, ref.row(y),
                     static_cast<std::size_t>(w));
+    return snapshot;
+}
 
+// The pads of labels 160 and 180 in the order of their first pixel; each is
+// filled with 1 in the snapshot as it is found. Only pad pixels change, so
+// the snapshot's other labels stay as the reference had them.
+PadList findPads(ScratchImage& snapshot, int w, int h) {
+    PadList pads;
     for (int y = 0; y < h; ++y) {
         const std::uint8_t* row = snapshot.data() + static_cast<std::ptrdiff_t>(y) * w;
         for (int x = 0; x < w; ++x) {
@@ -114,12 +146,74 @@ void correctPadsIn(GrayView ref) {
             if (label != kLabelClass3 && label != kLabelClass1) continue;
             int b[4];
             RegionFillLarge(snapshot.data(), w, w, h, x, y, 1, b);
-            const Box box{b[0], b[1], b[2], b[3]};
-            if (label == kLabelClass1)
-                absorbInBox(ref, box, kLabelClass1);
-            else
-                absorbIntoRoundPad(ref, box);
+            pads.push_back(Pad{label, Box{b[0], b[1], b[2], b[3]}});
         }
+    }
+    return pads;
+}
+
+// Whether the reference still reads, everywhere a pad's rays may sample it
+// (their reach plus the interpolation's cell, with a pixel to spare), as the
+// snapshot taken before any repaint. Every repaint turns label-170 pixels
+// into another label and nothing becomes 170, so a changed pixel is one that
+// is 170 in the snapshot and no longer in the reference.
+bool readsAsBefore(GrayView ref, const ScratchImage& snapshot, const Box& box) {
+    const RayFan fan = padFan(box);
+    const int reach = fan.outerRadius + 2;
+    const int x0 = std::max(fan.cx - reach, 0), x1 = std::min(fan.cx + reach, ref.width - 1);
+    const int y0 = std::max(fan.cy - reach, 0), y1 = std::min(fan.cy + reach, ref.height - 1);
+    for (int y = y0; y <= y1; ++y) {
+        const std::uint8_t* now = ref.row(y);
+        const std::uint8_t* before = snapshot.data() + static_cast<std::ptrdiff_t>(y) * ref.width;
+        bool changed = false;
+        for (int x = x0; x <= x1; ++x) changed |= (before[x] == kLabelClass2) & (now[x] != kLabelClass2);
+        if (changed) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void correctPadsIn(GrayView ref) {
+    const int w = ref.width, h = ref.height;
+    ScratchImage snapshot = padSnapshot(ref);
+    for (const Pad& pad : findPads(snapshot, w, h)) {
+        const PadShape shape = pad.label == kLabelClass3 ? measurePad(ref, pad.box) : PadShape{};
+        absorbPad(ref, pad, shape);
+    }
+}
+
+void correctReferenceIn(GrayView ref) {
+    if (threadBudget() < 2) {
+        correctInvalidLinesIn(ref);
+        correctPadsIn(ref);
+        return;
+    }
+    // The line networks are found while the pads are found and measured on
+    // the reference as it came; both only read it. The repaints then follow
+    // in their order, and a pad whose rays would now read a repainted pixel
+    // is measured again, so the result is that of the corrections one after
+    // the other.
+    const int w = ref.width, h = ref.height;
+    ScratchImage snapshot = padSnapshot(ref);
+    InvalidLineSeeds seeds;
+    PadList pads;
+    std::vector<PadShape, ScratchAllocator<PadShape>> shapes;
+    parallelFor(2, threadBudget(), [&](int, int k) {
+        if (k == 0) {
+            seeds = findInvalidLineSeeds(ref);
+            return;
+        }
+        pads = findPads(snapshot, w, h);
+        shapes.resize(pads.size());
+        for (std::size_t i = 0; i < pads.size(); ++i)
+            if (pads[i].label == kLabelClass3) shapes[i] = measurePad(ref, pads[i].box);
+    });
+    repaintInvalidLines(ref, seeds);
+    for (std::size_t i = 0; i < pads.size(); ++i) {
+        if (pads[i].label == kLabelClass3 && !readsAsBefore(ref, snapshot, pads[i].box))
+            shapes[i] = measurePad(ref, pads[i].box);
+        absorbPad(ref, pads[i], shapes[i]);
     }
 }
 

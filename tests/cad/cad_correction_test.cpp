@@ -1,10 +1,13 @@
 // The two in-place corrections of the CAD reference, through the exports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
-#include "pcbinspect/exports.h"
 #include "boards/images.h"
+#include "cad/cad_correction.h"
+#include "pcbinspect/exports.h"
 
 namespace pcbinspect {
 namespace {
@@ -104,6 +107,54 @@ TEST(CadCorrections, RelabelWholeNetworksAndAbsorbIntoPads) {
         for (const Probe& p : s.probes)
             for (int y = p.y0; y <= p.y1; ++y)
                 for (int x = p.x0; x <= p.x1; ++x) ASSERT_EQ(img.at(x, y), p.value) << i << ": " << x << "," << y;
+    }
+}
+
+// Both corrections in one call (pads found and measured while the line
+// networks are, on more than one thread) against one after the other, on
+// crowded boards where repainted networks and absorbed lines reach the rays
+// of round pads met later.
+TEST(CadCorrections, BothInOneCallMatchOneAfterTheOther) {
+    std::mt19937 rng(2026);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    for (int scene = 0; scene < 60; ++scene) {
+        const int w = uniform(200, 420), h = uniform(160, 360);
+        GuardedImage img(w, h, w + uniform(0, 9));
+        img.fill(0);
+        const Canvas c(img);
+        for (int i = uniform(1, 3); i > 0; --i) {
+            const int cx = uniform(0, w), cy = uniform(0, h);
+            drawCross(c, cx, cy);
+            // Round pads just beside the arms: their rays cross repainted pixels.
+            for (int k = 0; k < 4; ++k) {
+                const int r = uniform(3, 12), along = uniform(-150, 150);
+                const int across = (uniform(0, 1) ? 1 : -1) * (10 + r + uniform(1, 4));
+                const int px = k % 2 ? cx + along : cx + across, py = k % 2 ? cy + across : cy + along;
+                c.disc(px, py, r, kPad3);
+                // A line from the pad away from the arm: how much of it the
+                // pad absorbs depends on the measured circle.
+                const int reach = across > 0 ? r + 6 : -r - 6;
+                if (k % 2)
+                    c.rect(px - 1, std::min(py, py + reach), px + 1, std::max(py, py + reach), kLine);
+                else
+                    c.rect(std::min(px, px + reach), py - 1, std::max(px, px + reach), py + 1, kLine);
+            }
+        }
+        for (int i = uniform(20, 90); i > 0; --i) {
+            const int x = uniform(0, w - 1), y = uniform(0, h - 1);
+            switch (uniform(0, 5) % 4) {
+                case 0: c.disc(x, y, uniform(3, 14), kPad3); break;
+                case 1: c.rect(x, y, x + uniform(2, 20), y + uniform(2, 20), uniform(0, 1) ? kPad1 : kPad3); break;
+                case 2: c.rect(x, y, x + uniform(10, 160), y + uniform(1, 4), kLine); break;
+                default: c.rect(x, y, x + uniform(1, 4), y + uniform(10, 160), kLine); break;
+            }
+        }
+        GuardedImage apart = img;
+        correctInvalidLines(apart.data(), w, apart.stride(), h);
+        correctCAD(apart.data(), w, apart.stride(), h);
+        correctReferenceIn(GrayView{img.data(), w, img.stride(), h});
+        ASSERT_EQ(img.pixels(), apart.pixels()) << scene;
+        ASSERT_TRUE(img.guardsIntact()) << scene;
     }
 }
 
