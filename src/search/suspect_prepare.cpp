@@ -154,6 +154,17 @@ void binariseReference(SearchState& s) {
     for (int y = 0; y < H; ++y) {
         std::uint8_t* row = bin.row(y);
         for (int x = 1; x < W; ++x) {
+#ifdef __SSE2__
+            // Groups of sixteen holding only 0, 255 and 152 are passed over:
+            // fills only ever write 0 and 255, so such a group never starts
+            // one later.
+            if ((x - 1) % 16 == 0 && x + 16 <= W &&
+                (bytesEqual16(row + x, 0) | bytesEqual16(row + x, 255) |
+                 bytesEqual16(row + x, kIgnoreLabel)) == 0xFFFFu) {
+                x += 15;
+                continue;
+            }
+#endif
             const std::uint8_t v = row[x];
             if (v == 0 || v == 255 || v == kIgnoreLabel) continue;
             if (v == kLineLabel || v == kReferenceLineLabel) {
