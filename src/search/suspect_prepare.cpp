@@ -30,21 +30,42 @@ bool isRegionLabel(std::uint8_t v) { return v == 160 || v == 170 || v == 180; }
 // Pixels of a binary image (0 / non-zero) whose four 4-neighbours all hold
 // `neighbours` and which themselves hold `from` become `to`; interior pixels
 // only. In place: the pixels changed never decide a later pixel, because a
-// changed pixel's neighbours do not hold `from`.
+// changed pixel's neighbours do not hold `from`. For the same reason sixteen
+// pixels at a time may be judged on the values before any of them changes.
 void replaceSurrounded(GrayView image, std::uint8_t from, bool neighboursSet, std::uint8_t to) {
     for (int y = 1; y < image.height - 1; ++y) {
         const std::uint8_t* up = image.row(y - 1);
         std::uint8_t* row = image.row(y);
         const std::uint8_t* down = image.row(y + 1);
-        for (int x = 1; x < image.width - 1; ++x) {
+        int x = 1;
 #ifdef __SSE2__
-            // Groups of sixteen without a pixel of `from` are passed over.
-            if ((x - 1) % 16 == 0 && x + 16 <= image.width - 1 &&
-                bytesEqual16(row + x, from) == 0) {
-                x += 15;
-                continue;
-            }
+        const __m128i zero = _mm_setzero_si128(), fromLanes = _mm_set1_epi8(static_cast<char>(from)),
+                      toLanes = _mm_set1_epi8(static_cast<char>(to));
+        const auto load = [](const std::uint8_t* p) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        };
+        for (; x + 16 <= image.width - 1; x += 16) {
+            const __m128i v = load(row + x);
+            const __m128i isFrom = _mm_cmpeq_epi8(v, fromLanes);
+            if (_mm_movemask_epi8(isFrom) == 0) continue;
+            // Which 4-neighbours of each lane are clear.
+            const __m128i upClear = _mm_cmpeq_epi8(load(up + x), zero);
+            const __m128i downClear = _mm_cmpeq_epi8(load(down + x), zero);
+            const __m128i leftClear = _mm_cmpeq_epi8(load(row + x - 1), zero);
+            const __m128i rightClear = _mm_cmpeq_epi8(load(row + x + 1), zero);
+            const __m128i change =
+                neighboursSet
+                    ? _mm_andnot_si128(_mm_or_si128(_mm_or_si128(upClear, downClear),
+                                                    _mm_or_si128(leftClear, rightClear)),
+                                       isFrom)
+                    : _mm_and_si128(_mm_and_si128(_mm_and_si128(upClear, downClear),
+                                                  _mm_and_si128(leftClear, rightClear)),
+                                    isFrom);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x),
+                             _mm_or_si128(_mm_andnot_si128(change, v), _mm_and_si128(change, toLanes)));
+        }
 #endif
+        for (; x < image.width - 1; ++x) {
             if (row[x] != from) continue;
             const bool allSet = up[x] != 0 && down[x] != 0 && row[x - 1] != 0 && row[x + 1] != 0;
             const bool allClear = up[x] == 0 && down[x] == 0 && row[x - 1] == 0 && row[x + 1] == 0;
