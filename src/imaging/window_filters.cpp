@@ -234,12 +234,15 @@ Sum startSum(int n, int r, Get get) {
     return s;
 }
 
-// One horizontal pass into the temporary rows and one vertical pass back.
-// The horizontal pass of a row runs just before the vertical pass first
-// needs it; the vertical pass writes row y only after the horizontal pass
-// has read every row up to y + r + 1, so working in place is safe.
+// One horizontal pass into the temporary rows and one vertical pass into
+// rows [firstRow, endRow) of dst. The horizontal pass of a row runs just
+// before the vertical pass first needs it; the vertical pass writes row y
+// only after the horizontal pass has read every row up to y + r + 1, so src
+// and dst may be the same image. Every output is the truncated mean of the
+// exact sum of its box, so any split into row ranges gives the same bytes.
 template <class Sum>
-void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
+void boxPasses(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* image,
+               std::ptrdiff_t stride, int w, int h, int r, int firstRow, int endRow,
                const BoxMemory<Sum>& mem) {
     const Quotient<Sum> q{mem.table, static_cast<Sum>(2 * static_cast<Sum>(r) + 1)};
     const int last = w - 1;
@@ -254,7 +257,7 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
     // clamped to the last column, the one leaving on the left to the first.
     // Four rows are carried at once so that their running sums, each a chain
     // of dependent additions, overlap in time.
-    int nextRow = 0;
+    int nextRow = firstRow > r ? firstRow - r : 0;
     const bool byMultiply = 2LL * r + 1 <= kLargestMultiplySpan;
     const SpanDivider divide(byMultiply ? static_cast<unsigned>(2 * r + 1) : 1U);
     const auto divideRow = [&divide](const std::uint16_t* ends, const std::uint16_t* starts,
@@ -271,15 +274,15 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
         std::uint16_t* const prefix = const_cast<std::uint16_t*>(mem.prefix.data());
         const int span = 2 * r + 1;
         for (; nextRow < h && nextRow <= target; ++nextRow) {
-            const std::uint8_t* src = image + nextRow * stride;
+            const std::uint8_t* in = src + nextRow * srcStride;
             std::uint8_t* dst = tempRow(nextRow);
             std::uint16_t acc = 0;
             int i = 0;
             prefix[0] = 0;
-            for (int j = 0; j < r; ++j) prefix[++i] = acc = static_cast<std::uint16_t>(acc + src[0]);
-            acc = runningSums(src, w, acc, prefix + i + 1);
+            for (int j = 0; j < r; ++j) prefix[++i] = acc = static_cast<std::uint16_t>(acc + in[0]);
+            acc = runningSums(in, w, acc, prefix + i + 1);
             i += w;
-            for (int j = 0; j < r; ++j) prefix[++i] = acc = static_cast<std::uint16_t>(acc + src[last]);
+            for (int j = 0; j < r; ++j) prefix[++i] = acc = static_cast<std::uint16_t>(acc + in[last]);
             divideRow(prefix + span, prefix, dst, w);
         }
     };
@@ -289,10 +292,10 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
             return;
         }
         for (; nextRow + kRowBatch - 1 < h && nextRow <= target; nextRow += kRowBatch) {
-            const std::uint8_t* s0 = image + nextRow * stride;
-            const std::uint8_t* s1 = s0 + stride;
-            const std::uint8_t* s2 = s1 + stride;
-            const std::uint8_t* s3 = s2 + stride;
+            const std::uint8_t* s0 = src + nextRow * srcStride;
+            const std::uint8_t* s1 = s0 + srcStride;
+            const std::uint8_t* s2 = s1 + srcStride;
+            const std::uint8_t* s3 = s2 + srcStride;
             std::uint8_t* d0 = tempRow(nextRow);
             std::uint8_t* d1 = tempRow(nextRow + 1);
             std::uint8_t* d2 = tempRow(nextRow + 2);
@@ -313,14 +316,14 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
             }
         }
         for (; nextRow < h && nextRow <= target; ++nextRow) {
-            const std::uint8_t* src = image + nextRow * stride;
+            const std::uint8_t* row = src + nextRow * srcStride;
             std::uint8_t* dst = tempRow(nextRow);
-            Sum a = rowSum(src);
+            Sum a = rowSum(row);
             for (int x = 0; x < w; ++x) {
                 dst[x] = q(a);
                 const int in = r < last - x - 1 ? x + r + 1 : last;
                 const int out = x > r ? x - r : 0;
-                a += static_cast<Sum>(src[in]) - static_cast<Sum>(src[out]);
+                a += static_cast<Sum>(row[in]) - static_cast<Sum>(row[out]);
             }
         }
     };
@@ -328,10 +331,31 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
     // Columns: one running sum per column, advanced a whole row at a time so
     // that both rows read and the row written are contiguous.
     const int lastRow = h - 1;
-    horizontalUpTo(std::min(r, lastRow));
     Sum* sums = mem.sums;
-    for (int x = 0; x < w; ++x)
-        sums[x] = startSum<Sum>(h, r, [&](int i) { return static_cast<Sum>(tempRow(i)[x]); });
+    if (firstRow == 0) {
+        horizontalUpTo(std::min(r, lastRow));
+        for (int x = 0; x < w; ++x)
+            sums[x] = startSum<Sum>(h, r, [&](int i) { return static_cast<Sum>(tempRow(i)[x]); });
+    } else {
+        // The box of row firstRow: the rows it reaches inside the image
+        // once each, the first and last rows once more for each row it
+        // reaches beyond them.
+        const int top = firstRow > r ? firstRow - r : 0;
+        const int bottom = r < lastRow - firstRow ? firstRow + r : lastRow;
+        horizontalUpTo(bottom);
+        const Sum above = static_cast<Sum>(firstRow > r ? 0 : r - firstRow);
+        const Sum below = static_cast<Sum>(r < lastRow - firstRow ? 0 : r - (lastRow - firstRow));
+        std::fill(sums, sums + w, Sum{0});
+        const auto addCopies = [&](Sum copies, const std::uint8_t* row) {
+            for (int x = 0; x < w; ++x) sums[x] += static_cast<Sum>(copies * row[x]);
+        };
+        if (above > 0) addCopies(above, tempRow(0));
+        if (below > 0) addCopies(below, tempRow(lastRow));
+        for (int y = top; y <= bottom; ++y) {
+            const std::uint8_t* row = tempRow(y);
+            for (int x = 0; x < w; ++x) sums[x] += row[x];
+        }
+    }
     // For spans up to 257 every sum is below 2^16, and the truncated
     // quotient equals the product with the reciprocal rounded up, taken in
     // double precision: its excess (below 2^-35) never reaches the next
@@ -339,7 +363,7 @@ void boxPasses(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, int r,
     // lookup, that loop vectorises.
     const bool byReciprocal = 2LL * r + 1 <= 257;
     const double reciprocal = std::nextafter(1.0 / static_cast<double>(2 * r + 1), 2.0);
-    for (int y = 0; y < h; ++y) {
+    for (int y = firstRow; y < endRow; ++y) {
         const int inRow = r < lastRow - y - 1 ? y + r + 1 : lastRow;
         const int outRow = y > r ? y - r : 0;
         horizontalUpTo(inRow);
@@ -412,7 +436,7 @@ void smallBoxRounds(std::uint8_t* image, int w, std::ptrdiff_t stride, int h, in
 template <class Sum>
 void boxRounds(std::uint8_t* image, int w, int stride, int h, int r, int rounds) {
     BoxMemory<Sum> mem(w, h, r);
-    for (int i = 0; i < rounds; ++i) boxPasses<Sum>(image, w, stride, h, r, mem);
+    for (int i = 0; i < rounds; ++i) boxPasses<Sum>(image, stride, image, stride, w, h, r, 0, h, mem);
 }
 
 void boxSmoothRounds(std::uint8_t* image, int w, int stride, int h, int r, int rounds) {
@@ -445,6 +469,30 @@ void boxSmooth(GrayView image, float radius) {
 
 void boxBlurGray(std::uint8_t* image, int width, int stride, int height, int radius) {
     boxSmoothRounds(image, width, stride, height, radius, 1);
+}
+
+void boxBlurGrayRows(const std::uint8_t* src, int srcStride, std::uint8_t* dst, int dstStride,
+                     int width, int height, int radius, int firstRow, int endRow) {
+    const int r = radius;
+    if (width < 1 || height < 1 || firstRow >= endRow) return;
+    if (r < 1) {
+        for (int y = firstRow; y < endRow; ++y)
+            std::memcpy(dst + static_cast<std::ptrdiff_t>(y) * dstStride,
+                        src + static_cast<std::ptrdiff_t>(y) * srcStride, static_cast<std::size_t>(width));
+        return;
+    }
+    const auto rows = [&](auto sum) {
+        using Sum = decltype(sum);
+        const BoxMemory<Sum> mem(width, height, r);
+        boxPasses<Sum>(src, srcStride, dst, dstStride, width, height, r, firstRow, endRow, mem);
+    };
+    constexpr long long kInt32Limit = std::numeric_limits<std::int32_t>::max();
+    if (2LL * r + 1 <= kLargestMultiplySpan)
+        rows(std::uint16_t{});
+    else if ((2LL * r + 1) * 255 <= kInt32Limit)
+        rows(std::int32_t{});
+    else
+        rows(std::int64_t{});
 }
 
 }  // namespace pcbinspect

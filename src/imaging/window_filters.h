@@ -21,4 +21,10 @@ void boxSmooth(GrayView image, float radius);
 // 1 nothing is done. Temporary memory is allocated once per call.
 void boxBlurGray(std::uint8_t* image, int width, int stride, int height, int radius);
 
+// Rows [firstRow, endRow) of boxBlurGray's result for the image src, written
+// to the same rows of dst (another image of the same size): src is only
+// read, so row ranges may be made apart, on any threads, in any order.
+void boxBlurGrayRows(const std::uint8_t* src, int srcStride, std::uint8_t* dst, int dstStride,
+                     int width, int height, int radius, int firstRow, int endRow);
+
 }  // namespace pcbinspect

@@ -292,23 +292,32 @@ void markMarkers(SearchState& s) {
 
 // The reference's maps: binary with its enclosed dark areas marked; then,
 // each from the binary map alone, the reduced map with its markers and the
-// blurred copy of the fine alignment.
+// blurred copy of the fine alignment, which is made in bands of rows.
+constexpr int kBlurBands = 3;
 void referenceBinary(SearchState& s) {
     binariseReference(s);
     markEnclosedDarkAreas(s);
+    s.blurredRef.resize(s.binaryRef.size());
 }
 void referenceReduced(SearchState& s) {
     reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, s.W(), s.H()), true);
     markMarkers(s);
 }
-void referenceBlurred(SearchState& s) {
-    s.blurredRef = s.binaryRef;
-    boxBlurGray(s.blurredRef.data(), s.W(), s.W(), s.H(), 3);
+void referenceBlurredBand(SearchState& s, int band) {
+    const int W = s.W(), H = s.H();
+    boxBlurGrayRows(s.binaryRef.data(), W, s.blurredRef.data(), W, W, H, 3,
+                    static_cast<int>(static_cast<long long>(H) * band / kBlurBands),
+                    static_cast<int>(static_cast<long long>(H) * (band + 1) / kBlurBands));
+}
+// After the binary map: task 0 is the reduced map, the others the bands of
+// the blurred one.
+constexpr int kReferenceTailTasks = 1 + kBlurBands;
+void referenceTail(SearchState& s, int task) {
+    task == 0 ? referenceReduced(s) : referenceBlurredBand(s, task - 1);
 }
 void referenceMaps(SearchState& s) {
     referenceBinary(s);
-    referenceReduced(s);
-    referenceBlurred(s);
+    for (int task = 0; task < kReferenceTailTasks; ++task) referenceTail(s, task);
 }
 
 // The camera's maps: closed (pinholes of one pixel in the copper are
@@ -324,8 +333,8 @@ void cameraMaps(SearchState& s) {
     const ConstGrayView mask{s.cameraMask.data, w, s.cameraMask.stride, h};
     reduceMap(s.reducedCamera, SearchState::cview(s.closedCamera, w, h), true);
     reduceMap(s.reducedMask, mask, false);
-    s.blurredCamera = s.closedCamera;
-    boxBlurGray(s.blurredCamera.data(), w, w, h, 3);
+    s.blurredCamera.resize(s.closedCamera.size());
+    boxBlurGrayRows(s.closedCamera.data(), w, s.blurredCamera.data(), w, w, h, 3, 0, h);
     s.cameraPlan.emplace(SearchState::cview(s.blurredCamera, w, h), mask, s.W());
 }
 
@@ -346,31 +355,46 @@ bool prepareSearch(SearchState& s) {
     // R and changes G) share nothing, so each runs its gate and its maps on
     // a thread of its own; once a gate fails, the maps not yet begun are
     // left out, as nothing reads them. The reference's side is the longer:
-    // its reduced map and markers go to the camera's side when that one is
-    // done with its own maps after the binary map is ready, and otherwise
-    // stay with it.
+    // once its binary map is ready, the maps made from it are tasks that
+    // either side takes. The camera's side, done first, waits for the
+    // binary map only while the reference's side is running on another
+    // thread (it may not have begun, when both run on one thread).
+    enum : int { kNotBegun, kRunning, kBinaryReady, kEnded };
     bool content = false, cameraContent = false;
-    std::atomic<bool> failed{false}, binaryReady{false}, reducedTaken{false};
-    const auto takeReduced = [&] {
-        bool taken = false;
-        if (reducedTaken.compare_exchange_strong(taken, true)) referenceReduced(s);
+    std::atomic<bool> failed{false};
+    std::atomic<int> reference{kNotBegun}, nextTask{0};
+    const auto takeTasks = [&] {
+        for (int task; (task = nextTask.fetch_add(1)) < kReferenceTailTasks;) referenceTail(s, task);
     };
     parallelFor(2, threadBudget(), [&](int, int k) {
         if (k == 0) {
             normaliseCamera(s);
             cameraContent = checkCameraContent(s);
             if (!cameraContent) failed = true;
-            if (!failed) cameraMaps(s);
-            if (!failed && binaryReady) takeReduced();
-        } else {
-            content = growIgnoreAndCheckContent(s);
-            if (!content) failed = true;
             if (failed) return;
-            referenceBinary(s);
-            binaryReady = true;
-            referenceBlurred(s);
-            takeReduced();
+            cameraMaps(s);
+            for (int now = reference.load(); now == kRunning; now = reference.load()) reference.wait(now);
+            if (reference.load() == kBinaryReady && !failed) takeTasks();
+            return;
         }
+        reference = kRunning;
+        // Whatever way this side ends before the binary map is ready, a
+        // waiting camera side is woken.
+        struct Ending {
+            std::atomic<int>& state;
+            ~Ending() {
+                int running = kRunning;
+                state.compare_exchange_strong(running, kEnded);
+                state.notify_all();
+            }
+        } ending{reference};
+        content = growIgnoreAndCheckContent(s);
+        if (!content) failed = true;
+        if (failed) return;
+        referenceBinary(s);
+        reference = kBinaryReady;
+        reference.notify_all();
+        if (!failed) takeTasks();
     });
     return content && cameraContent;
 }

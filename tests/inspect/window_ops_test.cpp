@@ -155,7 +155,7 @@ std::vector<std::uint8_t> referenceBlur(std::vector<std::uint8_t> img, int w, in
     return img;
 }
 
-TEST(BoxBlurGray, MatchesTheDirectMeanOnOddSizesStridesAndRadii) {
+TEST(BoxBlurGray, MatchesTheDirectMeanOnOddSizesStridesAndRadiiWholeOrByRows) {
     // Beyond radius 4095 the quotient is divided out; beyond about 4.2
     // million the running sums need 64 bits.
     const std::vector<int> radii{1, 2, 3, 10, 12, 40};
@@ -169,6 +169,16 @@ TEST(BoxBlurGray, MatchesTheDirectMeanOnOddSizesStridesAndRadii) {
             GuardedImage img(s.w, s.h, s.w + s.pad);
             img.fillRandom(seed++);
             const std::vector<std::uint8_t> expected = referenceBlur(img.pixels(), s.w, s.h, r);
+            // Into another image by row ranges: the last third, the first,
+            // then the middle, the source left as it was.
+            const std::vector<std::uint8_t> source = img.pixels();
+            GuardedImage out(s.w, s.h, s.w + 1);
+            const int cut1 = s.h / 3, cut2 = 2 * s.h / 3;
+            for (const auto& [from, to] : {std::pair{cut2, s.h}, std::pair{0, cut1}, std::pair{cut1, cut2}})
+                boxBlurGrayRows(img.data(), img.stride(), out.data(), out.stride(), s.w, s.h, r, from, to);
+            ASSERT_EQ(out.pixels(), expected) << s.w << "x" << s.h << " r " << r << " by rows";
+            ASSERT_EQ(img.pixels(), source);
+            ASSERT_TRUE(out.guardsIntact());
             boxBlurGray(img.data(), s.w, img.stride(), s.h, r);
             ASSERT_EQ(img.pixels(), expected) << s.w << "x" << s.h << " r " << r;
             ASSERT_TRUE(img.guardsIntact());
