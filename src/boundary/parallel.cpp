@@ -45,10 +45,10 @@ struct Job {
     std::atomic<bool> stop{false};
     std::exception_ptr failure;
     std::mutex failureLock;
-    // Guarded by the pool's lock.
+    // Guarded by the pool's lock; `running` may also be read without it.
     int open = 0;     // places offered and not yet taken
     int joined = 0;   // places taken, so the next helper's worker number
-    int running = 0;  // helpers still working on it
+    std::atomic<int> running{0};  // helpers still working on it
 
     void work(int worker) {
         const AdoptedScratchArena adopted(scratch);
@@ -80,7 +80,7 @@ public:
         std::lock_guard<std::mutex> g(lock_);
         job.open = places;
         jobs_.push_back(&job);
-        open_ += places;
+        setOpen(open_ + places);
         while (open_ > idle_ + starting_ && workers_ < threadBudget() - 1 && start()) {
         }
         if (places == 1) {
@@ -96,8 +96,15 @@ public:
         std::unique_lock<std::mutex> g(lock_);
         if (job.open > 0) {
             jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
-            open_ -= job.open;
+            setOpen(open_ - job.open);
             job.open = 0;
+        }
+        // Helpers mostly end within microseconds of the caller: it looks
+        // for a short while before it sleeps.
+        if (job.running > 0) {
+            g.unlock();
+            spinUntil([&] { return job.running.load() == 0; });
+            g.lock();
         }
         left_.wait(g, [&] { return job.running == 0; });
     }
@@ -145,13 +152,21 @@ private:
         --starting_;
         for (;;) {
             ++idle_;
+            // A call's next job usually follows its last within
+            // microseconds: a worker looks for one for a short while before
+            // it sleeps, and counts as idle meanwhile.
+            if (jobs_.empty()) {
+                g.unlock();
+                spinUntil([&] { return offered_.load() > 0; });
+                g.lock();
+            }
             const bool offered = wake_.wait_for(g, kIdleEnd, [&] { return !jobs_.empty(); });
             --idle_;
             if (!offered) break;
             Job& job = *jobs_.front();
             const int worker = ++job.joined;
             ++job.running;
-            --open_;
+            setOpen(open_ - 1);
             if (--job.open == 0) jobs_.pop_front();
             g.unlock();
             job.work(worker);
@@ -162,12 +177,36 @@ private:
     }
 
     static constexpr std::chrono::seconds kIdleEnd{2};
+    static constexpr std::chrono::microseconds kSpin{100};
+
+    // Polls `done` for up to kSpin, without the lock.
+    template <class Done>
+    static void spinUntil(Done done) {
+        const auto until = std::chrono::steady_clock::now() + kSpin;
+        while (!done()) {
+            for (int i = 0; i < 64; ++i) cpuRelax();
+            if (std::chrono::steady_clock::now() >= until) return;
+        }
+    }
+    static void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#else
+        std::this_thread::yield();
+#endif
+    }
+    // open_, mirrored where workers look for places without the lock.
+    void setOpen(int places) {
+        open_ = places;
+        offered_.store(places);
+    }
 
     std::mutex lock_;
     std::condition_variable wake_;  // places were offered
     std::condition_variable left_;  // a helper left its job
     std::deque<Job*> jobs_;         // jobs with open places, oldest first
     int open_ = 0;                  // open places of all jobs
+    std::atomic<int> offered_{0};   // the same, read without the lock
     int workers_ = 0;               // workers alive
     int idle_ = 0;                  // workers waiting for a place
     int starting_ = 0;              // workers started that have not yet waited
