@@ -13,6 +13,7 @@
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/numeric.h"
+#include "boundary/parallel.h"
 #include "masks/polygon_mask.h"
 #include "pcbinspect/exports.h"
 
@@ -21,6 +22,9 @@ namespace {
 
 // Polygons of up to this many points are mapped into a buffer on the stack.
 constexpr int kFixedPolygonPoints = 100;
+
+// Rows of blocks below which a band is not worth a thread of its own.
+constexpr int kMinBandRows = 64;
 
 int largestCount(const PolygonSet& set, int largest) {
     for (int i = 0; i < set.count; ++i) largest = std::max(largest, set.counts[i]);
@@ -85,6 +89,41 @@ void applyPolygons(const PolygonSet& set, const Affine3& toReduced, std::int32_t
     }
 }
 
+// Block rows [first, end) of the reduced image `small` (w3 bytes a row): each
+// 3 x 3 block of the image thresholded at a sum of 1152, a mean of 128.
+// Bands run in functions of their own: their arguments are locals, which a
+// store of a byte cannot change, so the loops vectorise.
+void reduceBlocks(GrayView image, std::uint8_t* small, int w3, int first, int end) {
+    // One row of column sums over three image rows.
+    std::vector<std::uint16_t> columnSums(static_cast<std::size_t>(3) * w3);
+    for (int r = first; r < end; ++r) {
+        const std::uint8_t* a = image.row(3 * r);
+        const std::uint8_t* b = image.row(3 * r + 1);
+        const std::uint8_t* c = image.row(3 * r + 2);
+        std::uint16_t* sums = columnSums.data();
+        for (int x = 0; x < 3 * w3; ++x) sums[x] = static_cast<std::uint16_t>(a[x] + b[x] + c[x]);
+        std::uint8_t* out = small + static_cast<std::size_t>(r) * w3;
+        for (int x = 0; x < w3; ++x)
+            out[x] = sums[3 * x] + sums[3 * x + 1] + sums[3 * x + 2] < 1152 ? 0 : 255;
+    }
+}
+
+// Image rows of block rows [first, end): each reduced pixel replicated over
+// its block; the columns and rows beyond the last whole block take the last
+// reduced column and row.
+void expandBlocks(GrayView image, const std::uint8_t* small, int w3, int h3, int first, int end) {
+    std::vector<std::uint8_t> expanded(static_cast<std::size_t>(image.width));
+    for (int r = first; r < end; ++r) {
+        const std::uint8_t* src = small + static_cast<std::size_t>(r) * w3;
+        std::uint8_t* row = expanded.data();
+        for (int x = 0; x < w3; ++x) row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = src[x];
+        for (int x = 3 * w3; x < image.width; ++x) row[x] = src[w3 - 1];
+        const int last = r + 1 < h3 ? 3 * r + 2 : image.height - 1;
+        for (int y = 3 * r; y <= last; ++y)
+            std::memcpy(image.row(y), row, static_cast<std::size_t>(image.width));
+    }
+}
+
 }  // namespace
 
 Affine3 boardToReducedImage(int w3, int h3, float offsetX, float offsetY, float angle) {
@@ -105,23 +144,12 @@ void maskGray(GrayView image, const PolygonSet& erase, const PolygonSet& paint, 
     if (w3 < 1 || h3 < 1) return;  // nothing to reduce into
 
     ReducedImage reduced(w3, h3);
-    // One row of column sums over three image rows, then one expanded row.
-    std::vector<std::uint16_t> columnSums(static_cast<std::size_t>(3) * w3);
-    std::vector<std::uint8_t> expanded(static_cast<std::size_t>(image.width));
 
-    // Threshold every 3 x 3 block at a sum of 1152, a mean of 128.
+    // Rows of blocks are independent, so bands of them go to the call's
+    // threads, on the way in and on the way out.
     std::uint8_t* small = reduced.pixels();
-    for (int r = 0; r < h3; ++r) {
-        const std::uint8_t* a = image.row(3 * r);
-        const std::uint8_t* b = image.row(3 * r + 1);
-        const std::uint8_t* c = image.row(3 * r + 2);
-        std::uint16_t* sums = columnSums.data();
-        for (int x = 0; x < 3 * w3; ++x)
-            sums[x] = static_cast<std::uint16_t>(a[x] + b[x] + c[x]);
-        std::uint8_t* out = small + static_cast<std::size_t>(r) * w3;
-        for (int x = 0; x < w3; ++x)
-            out[x] = sums[3 * x] + sums[3 * x + 1] + sums[3 * x + 2] < 1152 ? 0 : 255;
-    }
+    parallelRows(h3, kMinBandRows,
+                 [image, small, w3](int first, int end) { reduceBlocks(image, small, w3, first, end); });
 
     const int largest = largestCount(paint, largestCount(erase, 0));
     std::array<std::int32_t, 2 * kFixedPolygonPoints> fixedPoints;
@@ -137,17 +165,9 @@ void maskGray(GrayView image, const PolygonSet& erase, const PolygonSet& paint, 
     applyPolygons(erase, toReduced, mapped, reduced, w3, h3, 0);
     applyPolygons(paint, toReduced, mapped, reduced, w3, h3, 255);
 
-    // Replicate each reduced pixel over its block; the columns and rows
-    // beyond the last whole block take the last reduced column and row.
-    for (int r = 0; r < h3; ++r) {
-        const std::uint8_t* src = small + static_cast<std::size_t>(r) * w3;
-        std::uint8_t* row = expanded.data();
-        for (int x = 0; x < w3; ++x) row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = src[x];
-        for (int x = 3 * w3; x < image.width; ++x) row[x] = src[w3 - 1];
-        const int last = r + 1 < h3 ? 3 * r + 2 : image.height - 1;
-        for (int y = 3 * r; y <= last; ++y)
-            std::memcpy(image.row(y), row, static_cast<std::size_t>(image.width));
-    }
+    parallelRows(h3, kMinBandRows, [image, small, w3, h3](int first, int end) {
+        expandBlocks(image, small, w3, h3, first, end);
+    });
 }
 
 }  // namespace pcbinspect

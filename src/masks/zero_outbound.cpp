@@ -11,6 +11,7 @@
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
 #include "boundary/numeric.h"
+#include "boundary/parallel.h"
 #include "masks/affine.h"
 #include "masks/polygon_mask.h"
 #include "pcbinspect/exports.h"
@@ -28,6 +29,22 @@ void rotatedRectangleCorners(int centerX, int centerY, int rectWidth, int rectHe
         corners[2 * i + 1] = truncToInt(centerY + y);
     }
 }
+
+namespace {
+
+// Rows [first, end) of the image cleared where the plane `keep` (rows of
+// image.width bytes) is 0. A function of its own: its arguments are locals,
+// which a store of a byte cannot change, so the loop vectorises.
+void clearOutside(const std::uint8_t* keep, GrayView image, int first, int end) {
+    const int w = image.width;
+    for (int y = first; y < end; ++y) {
+        const std::uint8_t* k = keep + static_cast<std::size_t>(y) * w;
+        std::uint8_t* row = image.row(y);
+        for (int x = 0; x < w; ++x) row[x] = k[x] == 0 ? std::uint8_t{0} : row[x];
+    }
+}
+
+}  // namespace
 
 void zeroOutbound(GrayView image, int centerX, int centerY, int rectWidth, int rectHeight,
                   float angle, int windowX, int windowY, int windowWidth, int windowHeight) {
@@ -60,7 +77,12 @@ void zeroOutbound(GrayView image, int centerX, int centerY, int rectWidth, int r
     const ScratchArray<std::uint8_t> planes(area);
     std::uint8_t* mask = planes.get();
     std::uint8_t* keep = planes.get() + area / 2;
-    std::fill(keep, keep + area / 2, std::uint8_t{0});
+    // Clearing the plane and applying it work by bands of rows.
+    constexpr int kMinBandRows = 128;
+    parallelRows(h, kMinBandRows, [keep, w](int first, int end) {
+        std::fill(keep + static_cast<std::size_t>(first) * w, keep + static_cast<std::size_t>(end) * w,
+                  std::uint8_t{0});
+    });
     std::vector<std::int32_t> stack;
     // Rasterised in the rectangle's box with two pixels to spare, which gives
     // the same pixels as the whole window.
@@ -78,11 +100,8 @@ void zeroOutbound(GrayView image, int centerX, int centerY, int rectWidth, int r
                         clip(maxY + 2, h - 1)};
     PolygonMaskIn(stack, mask, keep, w, w, h, box, local, 4, 255);
 
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* k = keep + static_cast<std::size_t>(y) * w;
-        std::uint8_t* row = image.row(y);
-        for (int x = 0; x < w; ++x) row[x] = k[x] == 0 ? std::uint8_t{0} : row[x];
-    }
+    parallelRows(h, kMinBandRows,
+                 [keep, image](int first, int end) { clearOutside(keep, image, first, end); });
 }
 
 }  // namespace pcbinspect
