@@ -22,12 +22,16 @@ InvalidLineSeeds findInvalidLineSeeds(GrayView reference);
 void repaintInvalidLines(GrayView reference, const InvalidLineSeeds& seeds);
 
 // Absorbs label-170 pixels into the pads of label 160 (their bounding box)
-// and 180 (the measured circle when the pad is round, else its box).
-void correctPadsIn(GrayView reference);
+// and 180 (the measured circle when the pad is round, else its box), on up
+// to `threads` threads. With one, each pad is measured just before it is
+// absorbed; with more, the round pads are measured first, all at once, and a
+// pad whose rays would read a pixel absorbed meanwhile is measured again:
+// the same result.
+void correctPadsIn(GrayView reference, int threads);
 
 // correctInvalidLinesIn, then correctPadsIn, with the same result; on more
 // than one thread the pads are found and measured while the line networks
 // are.
-void correctReferenceIn(GrayView reference);
+void correctReferenceIn(GrayView reference, int threads);
 
 }  // namespace pcbinspect

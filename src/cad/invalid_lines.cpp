@@ -6,6 +6,7 @@
 #include "boundary/vector_lanes.h"
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
+#include "boundary/parallel.h"
 #include "boundary/scratch_memory.h"
 #include "cad/cad_correction.h"
 #include "imaging/thinning.h"
@@ -30,15 +31,19 @@ struct EndPoints {
 
 constexpr int kFarApartSquared = 2500;  // 50 half pixels
 
+// Half-resolution rows below which a band is not worth a thread of its own.
+constexpr int kMinBandRows = 128;
+
 using ScratchLabels = std::vector<std::uint16_t, ScratchAllocator<std::uint16_t>>;
 
-// Half-resolution mask: set where all four reference pixels hold label 170.
-ScratchImage halveClass2(GrayView ref, int w, int h) {
-    ScratchImage half(static_cast<std::size_t>(w) * h);
-    for (int y = 0; y < h; ++y) {
+// Rows [first, end) of the half-resolution mask: set where all four
+// reference pixels hold label 170. Its arguments are locals, which a store
+// of a byte cannot change, so the loop vectorises.
+void halveClass2Rows(GrayView ref, std::uint8_t* half, int w, int first, int end) {
+    for (int y = first; y < end; ++y) {
         const std::uint8_t* top = ref.row(2 * y);
         const std::uint8_t* bottom = ref.row(2 * y + 1);
-        std::uint8_t* out = half.data() + static_cast<std::ptrdiff_t>(y) * w;
+        std::uint8_t* out = half + static_cast<std::ptrdiff_t>(y) * w;
         int x = 0;
 #ifdef __SSE2__
         // Sixteen outputs from 32 columns of both rows: a pair of columns
@@ -61,22 +66,26 @@ ScratchImage halveClass2(GrayView ref, int w, int h) {
             out[x] = all ? 255 : 0;
         }
     }
+}
+
+// The half-resolution mask, by bands of rows on the call's threads.
+ScratchImage halveClass2(GrayView ref, int w, int h) {
+    ScratchImage half(static_cast<std::size_t>(w) * h);
+    std::uint8_t* const out = half.data();
+    parallelRows(h, kMinBandRows, [ref, out, w](int first, int end) { halveClass2Rows(ref, out, w, first, end); });
     return half;
 }
 
-// Labels the 4-connected components of the skeleton grown by one pixel,
-// with labels 2, 3, ... in row order of their first pixel (after 65535 the
-// labels start again at 2).
-ScratchLabels labelComponents(const ScratchImage& mask, int w, int h) {
-    ScratchLabels labels(mask.size());
+// Rows [first, end) of the skeleton grown by one pixel, 1 in `labels`: set
+// pixels, and unset ones with a set 4-neighbour (decided on the mask before
+// growing).
+void markGrown(const std::uint8_t* mask, std::uint16_t* labels, int w, int h, int first, int end) {
     const std::vector<std::uint8_t> none(static_cast<std::size_t>(w));  // beyond the first and last rows
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* m = mask.data() + static_cast<std::ptrdiff_t>(y) * w;
+    for (int y = first; y < end; ++y) {
+        const std::uint8_t* m = mask + static_cast<std::ptrdiff_t>(y) * w;
         const std::uint8_t* above = y > 0 ? m - w : none.data();
         const std::uint8_t* below = y + 1 < h ? m + w : none.data();
-        std::uint16_t* out = labels.data() + static_cast<std::ptrdiff_t>(y) * w;
-        // Set pixels, and unset ones with a set 4-neighbour (decided on the
-        // mask before growing).
+        std::uint16_t* out = labels + static_cast<std::ptrdiff_t>(y) * w;
         auto grown = [&](int x) {
             const bool any = m[x] != 0 || below[x] != 0 || (x > 0 && m[x - 1] != 0) ||
                              (x + 1 < w && m[x + 1] != 0) || above[x] != 0;
@@ -87,6 +96,17 @@ ScratchLabels labelComponents(const ScratchImage& mask, int w, int h) {
             out[x] = (m[x] | below[x] | m[x - 1] | m[x + 1] | above[x]) != 0 ? 1 : 0;
         if (w > 1) grown(w - 1);
     }
+}
+
+// Labels the 4-connected components of the skeleton grown by one pixel,
+// with labels 2, 3, ... in row order of their first pixel (after 65535 the
+// labels start again at 2).
+ScratchLabels labelComponents(const ScratchImage& mask, int w, int h) {
+    ScratchLabels labels(mask.size());
+    std::uint16_t* const grownRows = labels.data();
+    parallelRows(h, kMinBandRows, [&mask, grownRows, w, h](int first, int end) {
+        markGrown(mask.data(), grownRows, w, h, first, end);
+    });
     std::uint32_t next = 2;
     for (int y = 0; y < h; ++y) {
         const std::uint16_t* row = labels.data() + static_cast<std::ptrdiff_t>(y) * w;

@@ -117,9 +117,12 @@ using PadList = std::vector<Pad, ScratchAllocator<Pad>>;
 ScratchImage padSnapshot(GrayView ref) {
     const int w = ref.width, h = ref.height;
     ScratchImage snapshot(static_cast<std::size_t>(w) * h);
-    for (int y = 0; y < h; ++y)
-        std::memcpy(snapshot.data() + static_cast<std::ptrdiff_t>(y) * w, ref.row(y),
-                    static_cast<std::size_t>(w));
+    std::uint8_t* const copy = snapshot.data();
+    parallelRows(h, 256, [copy, ref](int first, int end) {
+        for (int y = first; y < end; ++y)
+            std::memcpy(copy + static_cast<std::ptrdiff_t>(y) * ref.width, ref.row(y),
+                        static_cast<std::size_t>(ref.width));
+    });
     return snapshot;
 }
 
@@ -172,49 +175,74 @@ bool readsAsBefore(GrayView ref, const ScratchImage& snapshot, const Box& box) {
     return true;
 }
 
-}  // namespace
+using PadShapes = std::vector<PadShape, ScratchAllocator<PadShape>>;
 
-void correctPadsIn(GrayView ref) {
-    const int w = ref.width, h = ref.height;
-    ScratchImage snapshot = padSnapshot(ref);
-    for (const Pad& pad : findPads(snapshot, w, h)) {
-        const PadShape shape = pad.label == kLabelClass3 ? measurePad(ref, pad.box) : PadShape{};
-        absorbPad(ref, pad, shape);
-    }
-}
-
-void correctReferenceIn(GrayView ref) {
-    if (threadBudget() < 2) {
-        correctInvalidLinesIn(ref);
-        correctPadsIn(ref);
-        return;
-    }
-    // The line networks are found while the pads are found and measured on
-    // the reference as it came; both only read it. The repaints then follow
-    // in their order, and a pad whose rays would now read a repainted pixel
-    // is measured again, so the result is that of the corrections one after
-    // the other.
-    const int w = ref.width, h = ref.height;
-    ScratchImage snapshot = padSnapshot(ref);
-    InvalidLineSeeds seeds;
-    PadList pads;
-    std::vector<PadShape, ScratchAllocator<PadShape>> shapes;
-    parallelFor(2, threadBudget(), [&](int, int k) {
-        if (k == 0) {
-            seeds = findInvalidLineSeeds(ref);
-            return;
-        }
-        pads = findPads(snapshot, w, h);
-        shapes.resize(pads.size());
-        for (std::size_t i = 0; i < pads.size(); ++i)
+// Every round pad measured on the reference as it is now, a few pads a task
+// on the call's threads.
+void measureRoundPads(GrayView ref, const PadList& pads, PadShapes& shapes) {
+    constexpr std::size_t kPadsPerTask = 16;
+    shapes.assign(pads.size(), PadShape{});
+    const int tasks = static_cast<int>((pads.size() + kPadsPerTask - 1) / kPadsPerTask);
+    parallelFor(tasks, threadBudget(), [&](int, int task) {
+        const std::size_t first = static_cast<std::size_t>(task) * kPadsPerTask;
+        for (std::size_t i = first; i < std::min(first + kPadsPerTask, pads.size()); ++i)
             if (pads[i].label == kLabelClass3) shapes[i] = measurePad(ref, pads[i].box);
     });
-    repaintInvalidLines(ref, seeds);
+}
+
+// The pads absorbed in their order, their shapes measured before on the
+// reference of `snapshot`; a round pad whose rays would now read a pixel
+// that has changed since is measured again, so the result is that of
+// measuring each pad just before it is absorbed.
+void absorbMeasuredPads(GrayView ref, const ScratchImage& snapshot, const PadList& pads,
+                        PadShapes& shapes) {
     for (std::size_t i = 0; i < pads.size(); ++i) {
         if (pads[i].label == kLabelClass3 && !readsAsBefore(ref, snapshot, pads[i].box))
             shapes[i] = measurePad(ref, pads[i].box);
         absorbPad(ref, pads[i], shapes[i]);
     }
+}
+
+}  // namespace
+
+void correctPadsIn(GrayView ref, int threads) {
+    const int w = ref.width, h = ref.height;
+    ScratchImage snapshot = padSnapshot(ref);
+    const PadList pads = findPads(snapshot, w, h);
+    if (threads < 2) {
+        for (const Pad& pad : pads)
+            absorbPad(ref, pad, pad.label == kLabelClass3 ? measurePad(ref, pad.box) : PadShape{});
+        return;
+    }
+    PadShapes shapes;
+    measureRoundPads(ref, pads, shapes);
+    absorbMeasuredPads(ref, snapshot, pads, shapes);
+}
+
+void correctReferenceIn(GrayView ref, int threads) {
+    if (threads < 2) {
+        correctInvalidLinesIn(ref);
+        correctPadsIn(ref, 1);
+        return;
+    }
+    // The line networks are found while the pads are found and measured on
+    // the reference as it came; both only read it. The repaints then follow
+    // in their order, and the pads are absorbed in theirs.
+    const int w = ref.width, h = ref.height;
+    ScratchImage snapshot = padSnapshot(ref);
+    InvalidLineSeeds seeds;
+    PadList pads;
+    PadShapes shapes;
+    parallelFor(2, threads, [&](int, int k) {
+        if (k == 0) {
+            seeds = findInvalidLineSeeds(ref);
+            return;
+        }
+        pads = findPads(snapshot, w, h);
+        measureRoundPads(ref, pads, shapes);
+    });
+    repaintInvalidLines(ref, seeds);
+    absorbMeasuredPads(ref, snapshot, pads, shapes);
 }
 
 }  // namespace pcbinspect
@@ -224,6 +252,6 @@ extern "C" PCBINSPECT_API void correctCAD(std::uint8_t* image, std::int32_t widt
     using namespace pcbinspect;
     guardedExport("correctCAD", [&] {
         if (!ArgumentCheck("correctCAD").image("image", image, width, stride, height).ok()) return;
-        correctPadsIn(GrayView{image, width, stride, height});
+        correctPadsIn(GrayView{image, width, stride, height}, threadBudget());
     });
 }

@@ -337,7 +337,7 @@ private:
 
 int Inspection::run() {
     // The reference is corrected in place before anything reads it.
-    correctReferenceIn(k_.ref);
+    correctReferenceIn(k_.ref, threadBudget());
     const int count = std::max(k_.candidateCount, 0);
     const int threads = std::min(threadBudget(), count);
     if (threads > 1) {
