@@ -31,12 +31,28 @@ std::size_t imageSpan(int rowBytes, int stride, int height) {
            static_cast<std::size_t>(rowBytes);
 }
 
-// Runs row(j) for every window row, in bands of rows over the worker
-// threads; rows are independent, so the result does not depend on how many.
-template <class Row>
-void forEachRow(int rows, const Row& row) {
+// Window pieces sampled together: strips of kStripColumns columns, each
+// down its rows in blocks of kBlockRows rows, eight pixels of every row of a
+// block in turn. A rotated window's row descends through the source, some
+// twenty source rows for each source cache line it crosses; with strides of
+// a multiple of 4 KiB those lines share one set of the first-level cache,
+// which holds fewer, and the next window row, which reads nearly the same
+// lines, would find them gone. A few rows taken together reuse each line
+// while it is there, and a strip keeps the source pages they touch few.
+constexpr int kBlockRows = 8;
+constexpr int kStripColumns = 128;
+
+// Runs piece(j0, j1, from, to) over pieces of window rows [j0, j1) and
+// columns [from, to), in bands of rows over the worker threads; pixels are
+// independent, so the result depends neither on the bands nor on the
+// pieces.
+template <class Piece>
+void forEachPiece(int rows, int columns, const Piece& piece) {
     parallelRows(rows, 32, [&](int first, int end) {
-        for (int j = first; j < end; ++j) row(j);
+        for (int from = 0; from < columns; from += kStripColumns) {
+            const int to = columns - from > kStripColumns ? from + kStripColumns : columns;
+            for (int j = first; j < end; j += kBlockRows) piece(j, std::min(j + kBlockRows, end), from, to);
+        }
     });
 }
 
@@ -65,16 +81,29 @@ struct LanePositions {
     __m256 sx, sy;
 };
 
-__attribute__((target("avx2"))) inline LanePositions lanePositions(const SubGrayArgs& a, int j,
-                                                                   int i) {
+// The parts of the positions that depend on the column alone, cx + dx c and
+// cy + dx s, for window columns i .. i + 7: computed once for all the rows
+// of a block.
+struct ColumnTerms {
+    __m256 x, y;
+};
+
+__attribute__((target("avx2"))) inline ColumnTerms columnTerms(const SubGrayArgs& a, int i) {
     const __m256 dx = _mm256_sub_ps(
         _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(i), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))),
         _mm256_set1_ps(static_cast<float>(a.dstW - 1) * 0.5f));
-    const __m256 dy = _mm256_set1_ps(static_cast<float>(j) - static_cast<float>(a.dstH - 1) * 0.5f);
-    const __m256 s = _mm256_set1_ps(a.s), c = _mm256_set1_ps(a.c);
+    return ColumnTerms{_mm256_add_ps(_mm256_set1_ps(a.cx), _mm256_mul_ps(dx, _mm256_set1_ps(a.c))),
+                       _mm256_add_ps(_mm256_set1_ps(a.cy), _mm256_mul_ps(dx, _mm256_set1_ps(a.s)))};
+}
+
+// Then (cx + dx c) - dy s and (cy + dx s) + dy c for row j: the products of
+// one pair of floats are the same in a lane as alone.
+__attribute__((target("avx2"))) inline LanePositions lanePositions(const SubGrayArgs& a,
+                                                                   const ColumnTerms& t, int j) {
+    const float dy = static_cast<float>(j) - static_cast<float>(a.dstH - 1) * 0.5f;
     LanePositions p;
-    p.sx = _mm256_sub_ps(_mm256_add_ps(_mm256_set1_ps(a.cx), _mm256_mul_ps(dx, c)), _mm256_mul_ps(dy, s));
-    p.sy = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(a.cy), _mm256_mul_ps(dx, s)), _mm256_mul_ps(dy, c));
+    p.sx = _mm256_sub_ps(t.x, _mm256_set1_ps(dy * a.s));
+    p.sy = _mm256_add_ps(t.y, _mm256_set1_ps(dy * a.c));
     return p;
 }
 
@@ -136,10 +165,11 @@ __attribute__((target("avx2"))) inline __m256i halfUp(__m256 v) {
 }
 
 // The source rows and columns around eight lanes' cells, when they are few
-// enough for plain loads: at most four rows (plus `below`) and sixteen
-// bytes from the leftmost cell (less `right`), all inside their rows. Then
-// each wanted byte is picked by a shuffle from the loaded rows, which on
-// many processors is far cheaper than a gather.
+// enough for plain loads: cells on at most four rows and within fifteen
+// bytes of the leftmost one, so that five rows of sixteen bytes hold every
+// lane's four pixels, all inside the source. Then each wanted byte is picked
+// by a shuffle from the loaded rows, which on many processors is far
+// cheaper than a gather.
 struct CellBlock {
     int x0 = 0, y0 = 0, rows = 0;
     __m128i index;  // each lane's byte offset from x0
@@ -159,12 +189,14 @@ __attribute__((target("avx2"))) inline int endsMax(__m256i v) {
 }
 
 __attribute__((target("avx2"))) inline bool cellBlock(const SubGrayArgs& a, __m256i ix, __m256i iy,
-                                                      __m256i inside, int right, CellBlock& b) {
+                                                      __m256i inside, CellBlock& b) {
     if (_mm256_movemask_epi8(inside) != -1) return false;
     b.x0 = endsMin(ix);
     b.y0 = endsMin(iy);
     b.rows = endsMax(iy) - b.y0 + 1;
-    if (b.x0 > a.srcW - 16 || endsMax(ix) - b.x0 > 15 - right || b.rows > 4) return false;
+    // All five rows are loaded whatever the lanes need, so that the picking
+    // has no branch.
+    if (b.x0 > a.srcW - 16 || endsMax(ix) - b.x0 > 14 || b.rows > 4 || b.y0 > a.srcH - 5) return false;
     const __m256i offset = _mm256_sub_epi32(ix, _mm256_set1_epi32(b.x0));
     const __m128i words =
         _mm_packs_epi32(_mm256_castsi256_si128(offset), _mm256_extracti128_si256(offset, 1));
@@ -184,16 +216,6 @@ __attribute__((target("avx2"))) inline __m128i loadRow(const SubGrayArgs& a, con
         a.src + static_cast<std::ptrdiff_t>(b.y0 + r) * a.srcStride + b.x0));
 }
 
-// Each lane's byte at (ix, iy), in the low eight bytes.
-__attribute__((target("avx2"))) inline __m128i pickLowBytes(const SubGrayArgs& a, const CellBlock& b) {
-    const __m128i row = rowBytes(b);
-    __m128i picked = _mm_setzero_si128();
-    for (int r = 0; r < b.rows; ++r)
-        picked = _mm_blendv_epi8(picked, _mm_shuffle_epi8(loadRow(a, b, r), b.index),
-                                 _mm_cmpeq_epi8(row, _mm_set1_epi8(static_cast<char>(r))));
-    return picked;
-}
-
 __attribute__((target("avx2"))) inline __m256 widenBytes(__m128i v) {
     return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(v));
 }
@@ -210,7 +232,7 @@ __attribute__((target("avx2"))) inline CellPixels pickCells(const SubGrayArgs& a
     const __m128i row = rowBytes(b);
     const __m128i pairIndex = _mm_unpacklo_epi64(b.index, _mm_add_epi8(b.index, _mm_set1_epi8(1)));
     __m128i top = _mm_setzero_si128(), bottom = top, onRowAbove = top;
-    for (int r = 0; r <= b.rows; ++r) {
+    for (int r = 0; r <= 4; ++r) {
         const __m128i pairs = _mm_shuffle_epi8(loadRow(a, b, r), pairIndex);
         const __m128i onRow = _mm_cmpeq_epi8(row, _mm_set1_epi8(static_cast<char>(r)));
         top = _mm_blendv_epi8(top, pairs, onRow);
@@ -226,21 +248,22 @@ bool avx2Rows(const SubGrayArgs& a) {
            __builtin_cpu_supports("avx2");
 }
 
-__attribute__((target("avx2"))) int sampleRowAvx2(const SubGrayArgs& a, int j) {
+// Window pixels i .. i + 7 of row j, bilinear.
+__attribute__((target("avx2"), always_inline)) inline void sampleGroupAvx2(const SubGrayArgs& a,
+                                                                            const ColumnTerms& t, int j, int i) {
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256i byte = _mm256_set1_epi32(0xFF);
-    int i = 0;
-    for (; i + 8 <= a.dstW; i += 8) {
-        const LanePositions p = lanePositions(a, j, i);
+    {
+        const LanePositions p = lanePositions(a, t, j);
         const __m256i ix = _mm256_cvttps_epi32(p.sx), iy = _mm256_cvttps_epi32(p.sy);
         const __m256i inside = laneInside(a, ix, iy);
-        if (_mm256_testz_si256(inside, inside)) continue;
+        if (_mm256_testz_si256(inside, inside)) return;
         const __m256 fx = _mm256_sub_ps(p.sx, _mm256_cvtepi32_ps(ix));
         const __m256 fy = _mm256_sub_ps(p.sy, _mm256_cvtepi32_ps(iy));
         __m256 tl, tr, bl, br;
         CellBlock block;
-        const bool allInside = cellBlock(a, ix, iy, inside, 1, block);
+        const bool allInside = cellBlock(a, ix, iy, inside, block);
         if (allInside) {
             const CellPixels cells = pickCells(a, block);
             tl = cells.tl;
@@ -270,46 +293,87 @@ __attribute__((target("avx2"))) int sampleRowAvx2(const SubGrayArgs& a, int j) {
             storeInside(dst + i, lo, hi, inside);
         }
     }
+}
+
+// The whole groups of eight of window rows [j0, j1), a group of every row
+// before the next group. Returns the first pixel of each row left to the
+// scalar loops.
+__attribute__((target("avx2"))) int sampleBlockAvx2(const SubGrayArgs& a, int j0, int j1, int from, int to) {
+    int i = from;
+    for (; i + 8 <= to; i += 8) {
+        const ColumnTerms t = columnTerms(a, i);
+        for (int j = j0; j < j1; ++j) sampleGroupAvx2(a, t, j, i);
+    }
     return i;
 }
 
-__attribute__((target("avx2"))) int nearestRowAvx2(const SubGrayArgs& a, int j) {
+// Nearest cells of eight positions: each v + 0.5 in double, truncated
+// toward zero. For every float with |v| < 2^23 the float sum v + 0.5f
+// truncates to the same whole number but one: the float just below 0.5,
+// whose sum rounds up to 1, is taken back by a comparison (checked over
+// every float of that range). Beyond, the sum may be one off, which matters
+// only for sources wider or higher than kSmallSource.
+__attribute__((target("avx2"))) inline __m256i halfUpSmall(__m256 v) {
+    const __m256i sum = _mm256_cvttps_epi32(_mm256_add_ps(v, _mm256_set1_ps(0.5f)));
+    const __m256 belowHalf = _mm256_cmp_ps(v, _mm256_set1_ps(0.49999997f), _CMP_EQ_OQ);
+    return _mm256_add_epi32(sum, _mm256_castps_si256(belowHalf));
+}
+
+constexpr int kSmallSource = 1 << 22;
+
+// Window pixels i .. i + 7 of row j, nearest; `small`: the source is at most
+// kSmallSource pixels wide and high.
+template <bool small>
+__attribute__((target("avx2"), always_inline)) inline void nearestGroupAvx2(const SubGrayArgs& a,
+                                                                            const ColumnTerms& t, int j, int i) {
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
-    int i = 0;
-    for (; i + 8 <= a.dstW; i += 8) {
-        const LanePositions p = lanePositions(a, j, i);
-        const __m256i ix = halfUp(p.sx), iy = halfUp(p.sy);
-        const __m256i inside = laneInside(a, ix, iy);
-        if (_mm256_testz_si256(inside, inside)) continue;
-        CellBlock block;
-        if (cellBlock(a, ix, iy, inside, 0, block)) {
-            // Every lane inside: all eight pixels are written.
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + i), pickLowBytes(a, block));
-            continue;
-        }
-        const __m256i v = _mm256_and_si256(gatherFrom(a, ix, iy, inside, 3, 0), _mm256_set1_epi32(0xFF));
-        storeInside(dst + i, _mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1), inside);
+    const LanePositions p = lanePositions(a, t, j);
+    const __m256i ix = small ? halfUpSmall(p.sx) : halfUp(p.sx);
+    const __m256i iy = small ? halfUpSmall(p.sy) : halfUp(p.sy);
+    const __m256i inside = laneInside(a, ix, iy);
+    if (_mm256_testz_si256(inside, inside)) return;
+    if (_mm256_movemask_epi8(inside) == -1) {
+        // Every lane inside: eight plain byte loads, all eight pixels written.
+        alignas(32) std::int32_t at[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(at),
+                           _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(a.srcStride)), ix));
+        std::uint64_t bytes = 0;
+        for (int k = 0; k < 8; ++k) bytes |= static_cast<std::uint64_t>(a.src[at[k]]) << (8 * k);
+        std::memcpy(dst + i, &bytes, 8);
+        return;
+    }
+    const __m256i v = _mm256_and_si256(gatherFrom(a, ix, iy, inside, 3, 0), _mm256_set1_epi32(0xFF));
+    storeInside(dst + i, _mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1), inside);
+}
+
+template <bool small>
+__attribute__((target("avx2"))) int nearestBlockAvx2(const SubGrayArgs& a, int j0, int j1, int from, int to) {
+    int i = from;
+    for (; i + 8 <= to; i += 8) {
+        const ColumnTerms t = columnTerms(a, i);
+        for (int j = j0; j < j1; ++j) nearestGroupAvx2<small>(a, t, j, i);
     }
     return i;
 }
 #endif
 
-// One window row from pixel `first` on, pixel for pixel the values of
-// subGrayPixel. The arguments are copied first: byte stores may alias
-// anything, and would make every loop reload them.
-void sampleRow(const SubGrayArgs& args, int j) {
+// Window rows [j0, j1), pixel for pixel the values of subGrayPixel. The
+// arguments are copied first: byte stores may alias anything, and would
+// make every loop reload them.
+void sampleBlock(const SubGrayArgs& args, int j0, int j1, int from, int to) {
     const SubGrayArgs a = args;
-    int first = 0;
+    int first = from;
 #ifdef PCBINSPECT_AVX2
-    if (avx2Rows(a)) first = sampleRowAvx2(a, j);
+    if (avx2Rows(a)) first = sampleBlockAvx2(a, j0, j1, from, to);
 #endif
+    for (int j = j0; j < j1; ++j) {
     float sx[kChunk], sy[kChunk], fx[kChunk], fy[kChunk];
     float tl[kChunk], bl[kChunk], tr[kChunk], br[kChunk];
     bool ok[kChunk];
     std::uint8_t value[kChunk];
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
-    for (int i0 = first; i0 < a.dstW; i0 += kChunk) {
-        const int n = std::min(kChunk, a.dstW - i0);
+    for (int i0 = first; i0 < to; i0 += kChunk) {
+        const int n = std::min(kChunk, to - i0);
         chunkPositions(a, j, i0, n, sx, sy);
         for (int t = 0; t < n; ++t) {
             const int ix = truncToInt(sx[t]), iy = truncToInt(sy[t]);
@@ -330,20 +394,24 @@ void sampleRow(const SubGrayArgs& args, int j) {
         for (int t = 0; t < n; ++t)
             if (ok[t]) dst[i0 + t] = value[t];
     }
+    }
 }
 
-// One window row sampled at the nearest pixels: positions in a loop of
-// their own, then the copies.
-void nearestRow(const SubGrayArgs& args, int j) {
+// Window rows [j0, j1) sampled at the nearest pixels: positions in a loop
+// of their own, then the copies.
+void nearestBlock(const SubGrayArgs& args, int j0, int j1, int from, int to) {
     const SubGrayArgs a = args;
-    int first = 0;
+    int first = from;
 #ifdef PCBINSPECT_AVX2
-    if (avx2Rows(a)) first = nearestRowAvx2(a, j);
+    if (avx2Rows(a))
+        first = a.srcW <= kSmallSource && a.srcH <= kSmallSource ? nearestBlockAvx2<true>(a, j0, j1, from, to)
+                                                                  : nearestBlockAvx2<false>(a, j0, j1, from, to);
 #endif
+    for (int j = j0; j < j1; ++j) {
     float sx[kChunk], sy[kChunk];
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
-    for (int i0 = first; i0 < a.dstW; i0 += kChunk) {
-        const int n = std::min(kChunk, a.dstW - i0);
+    for (int i0 = first; i0 < to; i0 += kChunk) {
+        const int n = std::min(kChunk, to - i0);
         chunkPositions(a, j, i0, n, sx, sy);
         for (int t = 0; t < n; ++t) {
             // Half added and truncated toward zero: (-1.5, 0.5) maps to 0.
@@ -353,10 +421,12 @@ void nearestRow(const SubGrayArgs& args, int j) {
                 dst[i0 + t] = a.src[static_cast<std::ptrdiff_t>(iy) * a.srcStride + ix];
         }
     }
+    }
 }
 
 void sampleWindow(const SubGrayArgs& args) {
-    forEachRow(args.dstH, [&](int j) { sampleRow(args, j); });
+    forEachPiece(args.dstH, args.dstW,
+                 [&](int j0, int j1, int from, int to) { sampleBlock(args, j0, j1, from, to); });
 }
 
 }  // namespace
@@ -441,7 +511,8 @@ void resampleGrayNearest(const std::uint8_t* src, int srcW, int srcStride, int s
         float s = 0.0f, c = 1.0f;
         rotationOf(angle, s, c);
         const SubGrayArgs args{src, srcW, srcStride, srcH, dst, dstW, dstStride, dstH, cx, cy, s, c};
-        forEachRow(dstH, [&args](int j) { nearestRow(args, j); });
+        forEachPiece(dstH, dstW,
+                     [&args](int j0, int j1, int from, int to) { nearestBlock(args, j0, j1, from, to); });
         return;
     }
     const int left = truncToInt(static_cast<double>(cx) - (dstW - 1) * 0.5 + 0.5);

@@ -75,14 +75,21 @@ TEST(GetSubGray, EveryPathMatchesTheModelBitForBit) {
     const float angles[] = {0.0f, 0.001f, -0.001f, std::nextafter(0.001f, 0.0f), 90.0f, -90.0f};
     FakeDevice device;
     DeviceScope scope(device);
-    for (int n = 0; n < 600; ++n) {
-        const int sw = size(rng), sh = size(rng), dh = size(rng);
-        const int dw = n % 40 == 0 ? 530 + size(rng) : size(rng);  // rows of several chunks
+    for (int n = 0; n < 604; ++n) {
+        int sw = size(rng), sh = size(rng), dh = size(rng);
+        int dw = n % 40 == 0 ? 530 + size(rng) : size(rng);  // rows of several chunks
+        // Whole, near-whole and fractional corners.
+        float cx = tenths(rng) / 10.0f, cy = tenths(rng) / 10.0f;
+        float a = n % 2 ? turn(rng) : angles[n / 2 % 6];
+        if (n >= 600) {
+            // The middle pixel of an odd window sits at the centre itself: the
+            // float just below 0.5, whose float sum with 0.5 rounds up to 1.
+            sw = sh = 24, dw = 9 + 2 * (n - 600), dh = 9;
+            cx = cy = std::nextafter(0.5f, 0.0f);
+            a = 30.0f + n;
+        }
         GuardedImage src(sw, sh, sw + pad(rng));
         src.fillRandom(n);
-        // Whole, near-whole and fractional corners.
-        const float cx = tenths(rng) / 10.0f, cy = tenths(rng) / 10.0f;
-        const float a = n % 2 ? turn(rng) : angles[n / 2 % 6];
         for (Path path : {kBilinear, kNearest, kDevice}) {
             GuardedImage dst = window(dw, dh, dw + pad(rng));
             if (path == kNearest)
