@@ -188,15 +188,19 @@ __attribute__((target("avx2"))) inline int endsMax(__m256i v) {
     return std::max(_mm256_cvtsi256_si32(v), _mm256_extract_epi32(v, 7));
 }
 
+// `loads`: the rows loaded, five, or two where every lane's cell lies on
+// one row (an unrotated window).
+template <int loads>
 __attribute__((target("avx2"))) inline bool cellBlock(const SubGrayArgs& a, __m256i ix, __m256i iy,
                                                       __m256i inside, CellBlock& b) {
     if (_mm256_movemask_epi8(inside) != -1) return false;
     b.x0 = endsMin(ix);
     b.y0 = endsMin(iy);
     b.rows = endsMax(iy) - b.y0 + 1;
-    // All five rows are loaded whatever the lanes need, so that the picking
+    // All the rows are loaded whatever the lanes need, so that the picking
     // has no branch.
-    if (b.x0 > a.srcW - 16 || endsMax(ix) - b.x0 > 14 || b.rows > 4 || b.y0 > a.srcH - 5) return false;
+    if (b.x0 > a.srcW - 16 || endsMax(ix) - b.x0 > 14 || b.rows > loads - 1 || b.y0 > a.srcH - loads)
+        return false;
     const __m256i offset = _mm256_sub_epi32(ix, _mm256_set1_epi32(b.x0));
     const __m128i words =
         _mm_packs_epi32(_mm256_castsi256_si128(offset), _mm256_extracti128_si256(offset, 1));
@@ -228,11 +232,12 @@ struct CellPixels {
     __m256 tl, tr, bl, br;
 };
 
+template <int loads>
 __attribute__((target("avx2"))) inline CellPixels pickCells(const SubGrayArgs& a, const CellBlock& b) {
     const __m128i row = rowBytes(b);
     const __m128i pairIndex = _mm_unpacklo_epi64(b.index, _mm_add_epi8(b.index, _mm_set1_epi8(1)));
     __m128i top = _mm_setzero_si128(), bottom = top, onRowAbove = top;
-    for (int r = 0; r <= 4; ++r) {
+    for (int r = 0; r < loads; ++r) {
         const __m128i pairs = _mm_shuffle_epi8(loadRow(a, b, r), pairIndex);
         const __m128i onRow = _mm_cmpeq_epi8(row, _mm_set1_epi8(static_cast<char>(r)));
         top = _mm_blendv_epi8(top, pairs, onRow);
@@ -249,6 +254,7 @@ bool avx2Rows(const SubGrayArgs& a) {
 }
 
 // Window pixels i .. i + 7 of row j, bilinear.
+template <int loads>
 __attribute__((target("avx2"), always_inline)) inline void sampleGroupAvx2(const SubGrayArgs& a,
                                                                             const ColumnTerms& t, int j, int i) {
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
@@ -263,9 +269,9 @@ __attribute__((target("avx2"), always_inline)) inline void sampleGroupAvx2(const
         const __m256 fy = _mm256_sub_ps(p.sy, _mm256_cvtepi32_ps(iy));
         __m256 tl, tr, bl, br;
         CellBlock block;
-        const bool allInside = cellBlock(a, ix, iy, inside, block);
+        const bool allInside = cellBlock<loads>(a, ix, iy, inside, block);
         if (allInside) {
-            const CellPixels cells = pickCells(a, block);
+            const CellPixels cells = pickCells<loads>(a, block);
             tl = cells.tl;
             tr = cells.tr;
             bl = cells.bl;
@@ -298,11 +304,12 @@ __attribute__((target("avx2"), always_inline)) inline void sampleGroupAvx2(const
 // The whole groups of eight of window rows [j0, j1), a group of every row
 // before the next group. Returns the first pixel of each row left to the
 // scalar loops.
+template <int loads>
 __attribute__((target("avx2"))) int sampleBlockAvx2(const SubGrayArgs& a, int j0, int j1, int from, int to) {
     int i = from;
     for (; i + 8 <= to; i += 8) {
         const ColumnTerms t = columnTerms(a, i);
-        for (int j = j0; j < j1; ++j) sampleGroupAvx2(a, t, j, i);
+        for (int j = j0; j < j1; ++j) sampleGroupAvx2<loads>(a, t, j, i);
     }
     return i;
 }
@@ -364,7 +371,10 @@ void sampleBlock(const SubGrayArgs& args, int j0, int j1, int from, int to) {
     const SubGrayArgs a = args;
     int first = from;
 #ifdef PCBINSPECT_AVX2
-    if (avx2Rows(a)) first = sampleBlockAvx2(a, j0, j1, from, to);
+    // Without rotation (s exactly 0) every lane of a group has the same
+    // source row.
+    if (avx2Rows(a))
+        first = a.s == 0.0f ? sampleBlockAvx2<2>(a, j0, j1, from, to) : sampleBlockAvx2<5>(a, j0, j1, from, to);
 #endif
     for (int j = j0; j < j1; ++j) {
     float sx[kChunk], sy[kChunk], fx[kChunk], fy[kChunk];
