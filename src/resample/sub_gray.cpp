@@ -344,9 +344,7 @@ __attribute__((target("avx2"), always_inline)) inline void nearestGroupAvx2(cons
         alignas(32) std::int32_t at[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(at),
                            _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(a.srcStride)), ix));
-        std::uint64_t bytes = 0;
-        for (int k = 0; k < 8; ++k) bytes |= static_cast<std::uint64_t>(a.src[at[k]]) << (8 * k);
-        std::memcpy(dst + i, &bytes, 8);
+        for (int k = 0; k < 8; ++k) dst[i + k] = a.src[at[k]];
         return;
     }
     const __m256i v = _mm256_and_si256(gatherFrom(a, ix, iy, inside, 3, 0), _mm256_set1_epi32(0xFF));
