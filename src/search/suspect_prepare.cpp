@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #ifdef __SSE2__
@@ -211,19 +212,23 @@ void markEnclosedDarkAreas(SearchState& s) {
     std::vector<std::uint8_t> blocks(static_cast<std::size_t>(bw) * bh);
     const GrayView bin = SearchState::view(s.binaryRef, W, H);
     // Block map: the integer mean of each 6 x 6 block above 127 is copper.
-    std::vector<int> sums(bw);
+    // The six rows of a block row are summed column by column first (at most
+    // 6 x 255 each), then six columns a block.
+    std::vector<std::uint16_t> columns(static_cast<std::size_t>(W));
     for (int by = 0; by < bh; ++by) {
-        std::fill(sums.begin(), sums.end(), 0);
+        std::uint16_t* const sums = columns.data();
         const int y0 = blockStart(by, H);
-        for (int y = y0; y < y0 + kReduction; ++y) {
+        const std::uint8_t* const first = bin.row(y0);
+        for (int x = 0; x < W; ++x) sums[x] = first[x];
+        for (int y = y0 + 1; y < y0 + kReduction; ++y) {
             const std::uint8_t* row = bin.row(y);
-            for (int bx = 0; bx < bw; ++bx) {
-                const std::uint8_t* p = row + blockStart(bx, W);
-                sums[bx] += p[0] + p[1] + p[2] + p[3] + p[4] + p[5];
-            }
+            for (int x = 0; x < W; ++x) sums[x] = static_cast<std::uint16_t>(sums[x] + row[x]);
         }
-        for (int bx = 0; bx < bw; ++bx)
-            blocks[static_cast<std::size_t>(by) * bw + bx] = sums[bx] / 36 > 127 ? 255 : 0;
+        for (int bx = 0; bx < bw; ++bx) {
+            const std::uint16_t* p = sums + blockStart(bx, W);
+            const int sum = p[0] + p[1] + p[2] + p[3] + p[4] + p[5];
+            blocks[static_cast<std::size_t>(by) * bw + bx] = sum / 36 > 127 ? 255 : 0;
+        }
     }
     // Each open region of the block map is tagged 1 and kept when it is
     // enclosed (spans neither the full height nor the full width), smaller
@@ -297,7 +302,9 @@ constexpr int kBlurBands = 3;
 void referenceBinary(SearchState& s) {
     binariseReference(s);
     markEnclosedDarkAreas(s);
-    s.blurredRef.resize(s.binaryRef.size());
+}
+void allocateReferenceBlurred(SearchState& s) {
+    s.blurredRef.resize(static_cast<std::size_t>(s.W()) * s.H());
 }
 void referenceReduced(SearchState& s) {
     reduceMap(s.reducedRef, SearchState::cview(s.binaryRef, s.W(), s.H()), true);
@@ -317,6 +324,7 @@ void referenceTail(SearchState& s, int task) {
 }
 void referenceMaps(SearchState& s) {
     referenceBinary(s);
+    allocateReferenceBlurred(s);
     for (int task = 0; task < kReferenceTailTasks; ++task) referenceTail(s, task);
 }
 
@@ -366,6 +374,10 @@ bool prepareSearch(SearchState& s) {
     const auto takeTasks = [&] {
         for (int task; (task = nextTask.fetch_add(1)) < kReferenceTailTasks;) referenceTail(s, task);
     };
+    // The blurred map's memory is taken (and its pages touched) by the
+    // camera's side while it would wait, else by the reference's.
+    std::once_flag blurredAllocated;
+    const auto allocateBlurred = [&] { std::call_once(blurredAllocated, [&] { allocateReferenceBlurred(s); }); };
     parallelFor(2, threadBudget(), [&](int, int k) {
         if (k == 0) {
             normaliseCamera(s);
@@ -373,6 +385,7 @@ bool prepareSearch(SearchState& s) {
             if (!cameraContent) failed = true;
             if (failed) return;
             cameraMaps(s);
+            if (reference.load() == kRunning) allocateBlurred();
             for (int now = reference.load(); now == kRunning; now = reference.load()) reference.wait(now);
             if (reference.load() == kBinaryReady && !failed) takeTasks();
             return;
@@ -392,6 +405,7 @@ bool prepareSearch(SearchState& s) {
         if (!content) failed = true;
         if (failed) return;
         referenceBinary(s);
+        allocateBlurred();
         reference = kBinaryReady;
         reference.notify_all();
         if (!failed) takeTasks();
