@@ -178,12 +178,12 @@ bool readsAsBefore(GrayView ref, const ScratchImage& snapshot, const Box& box) {
 using PadShapes = std::vector<PadShape, ScratchAllocator<PadShape>>;
 
 // Every round pad measured on the reference as it is now, a few pads a task
-// on the call's threads.
-void measureRoundPads(GrayView ref, const PadList& pads, PadShapes& shapes) {
+// on up to `threads` threads.
+void measureRoundPads(GrayView ref, const PadList& pads, PadShapes& shapes, int threads) {
     constexpr std::size_t kPadsPerTask = 16;
     shapes.assign(pads.size(), PadShape{});
     const int tasks = static_cast<int>((pads.size() + kPadsPerTask - 1) / kPadsPerTask);
-    parallelFor(tasks, threadBudget(), [&](int, int task) {
+    parallelFor(tasks, threads, [&](int, int task) {
         const std::size_t first = static_cast<std::size_t>(task) * kPadsPerTask;
         for (std::size_t i = first; i < std::min(first + kPadsPerTask, pads.size()); ++i)
             if (pads[i].label == kLabelClass3) shapes[i] = measurePad(ref, pads[i].box);
@@ -215,7 +215,7 @@ void correctPadsIn(GrayView ref, int threads) {
         return;
     }
     PadShapes shapes;
-    measureRoundPads(ref, pads, shapes);
+    measureRoundPads(ref, pads, shapes, threads);
     absorbMeasuredPads(ref, snapshot, pads, shapes);
 }
 
@@ -239,7 +239,7 @@ void correctReferenceIn(GrayView ref, int threads) {
             return;
         }
         pads = findPads(snapshot, w, h);
-        measureRoundPads(ref, pads, shapes);
+        measureRoundPads(ref, pads, shapes, threads);
     });
     repaintInvalidLines(ref, seeds);
     absorbMeasuredPads(ref, snapshot, pads, shapes);
