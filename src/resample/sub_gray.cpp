@@ -362,19 +362,10 @@ __attribute__((target("avx2"))) int nearestBlockAvx2(const SubGrayArgs& a, int j
 }
 #endif
 
-// Window rows [j0, j1), pixel for pixel the values of subGrayPixel. The
-// arguments are copied first: byte stores may alias anything, and would
-// make every loop reload them.
-void sampleBlock(const SubGrayArgs& args, int j0, int j1, int from, int to) {
-    const SubGrayArgs a = args;
-    int first = from;
-#ifdef PCBINSPECT_AVX2
-    // Without rotation (s exactly 0) every lane of a group has the same
-    // source row.
-    if (avx2Rows(a))
-        first = a.s == 0.0f ? sampleBlockAvx2<2>(a, j0, j1, from, to) : sampleBlockAvx2<5>(a, j0, j1, from, to);
-#endif
-    for (int j = j0; j < j1; ++j) {
+// Pixels [first, to) of window row j, pixel for pixel the values of
+// subGrayPixel. The arguments come by value: byte stores may alias
+// anything, and would make every loop reload them through a reference.
+void sampleRowPart(const SubGrayArgs a, int j, int first, int to) {
     float sx[kChunk], sy[kChunk], fx[kChunk], fy[kChunk];
     float tl[kChunk], bl[kChunk], tr[kChunk], br[kChunk];
     bool ok[kChunk];
@@ -402,20 +393,26 @@ void sampleBlock(const SubGrayArgs& args, int j0, int j1, int from, int to) {
         for (int t = 0; t < n; ++t)
             if (ok[t]) dst[i0 + t] = value[t];
     }
-    }
 }
 
-// Window rows [j0, j1) sampled at the nearest pixels: positions in a loop
-// of their own, then the copies.
-void nearestBlock(const SubGrayArgs& args, int j0, int j1, int from, int to) {
+// Pixels [from, to) of window rows [j0, j1), bilinear: the whole groups of
+// eight with AVX2 where the processor has it, the rest of each row by the
+// loops above.
+void sampleBlock(const SubGrayArgs& args, int j0, int j1, int from, int to) {
     const SubGrayArgs a = args;
     int first = from;
 #ifdef PCBINSPECT_AVX2
+    // Without rotation (s exactly 0) every lane of a group has the same
+    // source row.
     if (avx2Rows(a))
-        first = a.srcW <= kSmallSource && a.srcH <= kSmallSource ? nearestBlockAvx2<true>(a, j0, j1, from, to)
-                                                                  : nearestBlockAvx2<false>(a, j0, j1, from, to);
+        first = a.s == 0.0f ? sampleBlockAvx2<2>(a, j0, j1, from, to) : sampleBlockAvx2<5>(a, j0, j1, from, to);
 #endif
-    for (int j = j0; j < j1; ++j) {
+    for (int j = j0; j < j1; ++j) sampleRowPart(a, j, first, to);
+}
+
+// Pixels [first, to) of window row j sampled at the nearest pixels:
+// positions in a loop of their own, then the copies.
+void nearestRowPart(const SubGrayArgs a, int j, int first, int to) {
     float sx[kChunk], sy[kChunk];
     std::uint8_t* dst = a.dst + static_cast<std::ptrdiff_t>(j) * a.dstStride;
     for (int i0 = first; i0 < to; i0 += kChunk) {
@@ -429,7 +426,18 @@ void nearestBlock(const SubGrayArgs& args, int j0, int j1, int from, int to) {
                 dst[i0 + t] = a.src[static_cast<std::ptrdiff_t>(iy) * a.srcStride + ix];
         }
     }
-    }
+}
+
+// Pixels [from, to) of window rows [j0, j1), nearest, as sampleBlock.
+void nearestBlock(const SubGrayArgs& args, int j0, int j1, int from, int to) {
+    const SubGrayArgs a = args;
+    int first = from;
+#ifdef PCBINSPECT_AVX2
+    if (avx2Rows(a))
+        first = a.srcW <= kSmallSource && a.srcH <= kSmallSource ? nearestBlockAvx2<true>(a, j0, j1, from, to)
+                                                                  : nearestBlockAvx2<false>(a, j0, j1, from, to);
+#endif
+    for (int j = j0; j < j1; ++j) nearestRowPart(a, j, first, to);
 }
 
 void sampleWindow(const SubGrayArgs& args) {
