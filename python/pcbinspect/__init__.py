@@ -17,11 +17,12 @@ from .flaw_codes import FAMILIES, FLAW_CODES, FlawCode, describe_flaw
 from .image_files import image_size, read_image
 from .pipeline import (GOLDEN_MARGIN, GOLDEN_THRESHOLD, InspectionRun, binary_camera,
                        binary_image, golden_reference, gray_of, run_inspection)
+from . import photo  # photo.binarise: the photo front end
 from .presets import EvaluationType, Preset, load_preset, preset_from_dict
 from .records import (CIRCLE_RECORD, FLAW_CANDIDATE, FLAW_RECORD, HOLE_RECORD, INSPECT_CONTROL,
                       SUSPECT_RECORD, WIDTH_TOLERANCE)
 
-__all__ = [
+__all__ = ["photo", 
     "LIBRARY_VARIABLE", "LibraryNotFound", "library", "InspectResult", "SearchResult",
     "build_time", "copy_gray", "correct_cad", "correct_invalid_lines", "find_circles",
     "find_suspected_flaws", "get_mask_gray", "get_sub_gray", "get_sub_gray_nearest", "inspect",

@@ -37,6 +37,7 @@ class InspectionRun:
     below_minimum: bool = False  # placed with a score below preset.min_alignment_score
     search_ms: float = 0.0
     inspect_ms: float = 0.0
+    defects: np.ndarray | None = None  # DEFECT records (pcbinspect.defects); None: not made
 
 
 def gray_of(image: np.ndarray, what: str = "image") -> np.ndarray:
@@ -79,6 +80,31 @@ def _padded(a: np.ndarray) -> np.ndarray:
     return np.pad(np.asarray(a, np.uint8), GOLDEN_MARGIN, constant_values=0)
 
 
+def _two_levels(a: np.ndarray) -> bool:
+    return len(np.unique(a)) <= 2
+
+
+def _photo_pair(reference, camera, copper: str, preset: Preset):
+    """The golden and camera images in gray, and the copper the photo front
+    end finds in each that is a photograph (None for an image of two gray
+    levels, which keeps the threshold rule). The golden photo decides the
+    polarity and channel of both."""
+    from .photo import CHANNELS, binarise
+    grays, found, channel = [], [], None
+    for image, what in ((reference, "golden"), (camera, "camera")):
+        gray = gray_of(image, what)
+        grays.append(gray)
+        if _two_levels(gray):
+            found.append(None)
+            continue
+        a = np.asarray(image)
+        r = binarise(a, copper, preset.photo["min_defect_px"],
+                     channel if a.ndim == 3 else None)
+        copper, channel = ("dark" if r.copper_dark else "bright"), r.channel
+        found.append(r.copper)
+    return grays[0], grays[1], (found[0], found[1])
+
+
 def run_inspection(reference: np.ndarray, camera: np.ndarray, preset: Preset | None = None, *,
                    golden: bool = False, copper: str = "bright", threshold: int | None = None,
                    ignore: np.ndarray | None = None, camera_mask: np.ndarray | None = None,
@@ -91,11 +117,21 @@ def run_inspection(reference: np.ndarray, camera: np.ndarray, preset: Preset | N
     are in its coordinates, and so is every reference position of the
     result. copper="bright": copper at or above threshold, "dark": at or
     below it. threshold defaults to 128 in golden mode or with dark copper,
-    else to 0 (any non-zero pixel is copper).
+    else to 0 (any non-zero pixel is copper). In golden mode without a
+    threshold, photographs (more than two gray levels) are binarised by the
+    photo front end (pcbinspect.photo.binarise), which with copper="auto"
+    finds the polarity on the golden photo; images of two gray levels keep the
+    threshold rule (auto: bright copper).
 
     A placement whose alignment score is below preset.min_alignment_score
     gives placed=False and no flaws, with its score and position kept."""
     preset = preset or load_preset("default")
+    photo_copper = None
+    if golden and threshold is None:
+        # Photographs go through the photo front end, as the tool's do.
+        reference, camera, photo_copper = _photo_pair(reference, camera, copper, preset)
+    if copper == "auto":
+        copper = "bright"  # images of two gray levels keep bright copper
     if threshold is None:
         threshold = GOLDEN_THRESHOLD if golden or copper == "dark" else 0
     if not 0 <= threshold <= 255:
@@ -109,6 +145,11 @@ def run_inspection(reference: np.ndarray, camera: np.ndarray, preset: Preset | N
     pad = GOLDEN_MARGIN if golden else 0
     cam = binary_image(camera, threshold, copper, "camera")
     labels = golden_reference(reference, threshold, copper) if golden else reference
+    if photo_copper is not None:
+        if photo_copper[0] is not None:
+            labels = golden_reference(photo_copper[0], 1, "bright")
+        if photo_copper[1] is not None:
+            cam = photo_copper[1]
     window = cam.copy()
     mask = np.zeros_like(cam) if camera_mask is None else np.array(camera_mask, np.uint8)
     if ignore is None:
@@ -147,5 +188,21 @@ def run_inspection(reference: np.ndarray, camera: np.ndarray, preset: Preset | N
     flaws = result.flaws
     flaws["refX"] -= pad
     flaws["refY"] -= pad
-    return InspectionRun(True, position, found.score, suspects, flaws, found.offsets,
-                         search_ms=search_ms, inspect_ms=inspect_ms)
+    run = InspectionRun(True, position, found.score, suspects, flaws, found.offsets,
+                        search_ms=search_ms, inspect_ms=inspect_ms)
+    run.defects = _defects_of(labels[pad:labels.shape[0] - pad, pad:labels.shape[1] - pad]
+                              if golden else labels, cam, run, preset, golden)
+    return run
+
+
+def _defects_of(labels, cam, run: InspectionRun, preset: Preset, golden: bool):
+    """The run's defects through the tool's compiled code, or None where
+    libpcbinspect_tool cannot be found."""
+    from ._tool_library import ToolLibraryNotFound
+    from .defects import find_defects, reference_window
+    try:
+        window = reference_window(labels, cam, run.position, run.offsets)
+    except ToolLibraryNotFound:
+        return None
+    return find_defects(cam, window, run.flaws, box_margin=preset.defects["box_margin"],
+                        cad=not golden)

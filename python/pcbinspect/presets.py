@@ -61,16 +61,22 @@ _SEARCH_KEYS = {"ignore_growth_px": int, "border_px": int, "agreement_threshold"
 _RANGES = {"search.min_alignment_score": (0.0, 1.0)}
 _CANDIDATE_KEYS = {"suppress_radius_px": int, "drop_near_reference_lines": bool,
                    "max_flaws": int, "check_holes": bool}
+_DEFECT_KEYS = {"box_margin": int}
+#: The defect types of find_defects, in the numbering of the tool's C interface.
+DEFECT_TYPES = ("open", "mousebite", "short", "spur", "spurious_copper", "pin_hole", "width",
+                "spacing", "pad", "hole", "missing_feature", "extra_feature")
 
 
 @dataclass(frozen=True)
 class EvaluationType:
-    """An annotated defect type: its number in truth files, its name, and the
-    flaw families that count as finding it."""
+    """An annotated defect type: its number in truth files, its name, the
+    flaw families that count as finding it and the defect type that matches
+    its boxes ("" when its name is none)."""
 
     type: int
     name: str
     families: tuple[str, ...]
+    defect: str = ""
 
 
 @dataclass
@@ -83,6 +89,8 @@ class Preset:
     tolerances: np.ndarray  # WIDTH_TOLERANCE records
     source: str = field(default="")
     evaluation_types: tuple[EvaluationType, ...] = ()  # the "evaluation" section's types
+    defects: dict = field(default_factory=lambda: {"box_margin": 8})  # the "defects" section
+    photo: dict = field(default_factory=lambda: {"min_defect_px": 6})  # the "photo" section
 
     @property
     def min_alignment_score(self) -> float:
@@ -168,8 +176,10 @@ def _evaluation_types(body, source: str) -> tuple[EvaluationType, ...]:
     types: list[EvaluationType] = []
     for i, row in enumerate(rows):
         at = f"evaluation.types[{i}]"
-        if not isinstance(row, dict) or set(row) != {"type", "name", "families"}:
-            raise ValueError(f'{source}: {at} must hold exactly "type", "name" and "families"')
+        if not isinstance(row, dict) or not ({"type", "name", "families"} <= set(row) <=
+                                             {"type", "name", "families", "defect"}):
+            raise ValueError(f'{source}: {at} must hold "type", "name", "families" and '
+                             f'optionally "defect"')
         number = _value(row["type"], int, f'"{at}.type"', source)
         if number < 0:
             raise ValueError(f'{source}: "{at}.type" must not be negative')
@@ -184,7 +194,15 @@ def _evaluation_types(body, source: str) -> tuple[EvaluationType, ...]:
                                  f"family ({', '.join(FAMILIES)})")
         if any(t.type == number for t in types):
             raise ValueError(f"{source}: {at}: type {number} is listed twice")
-        types.append(EvaluationType(number, row["name"], tuple(families)))
+        if "defect" in row:
+            defect = row["defect"]
+            if defect not in DEFECT_TYPES:
+                raise ValueError(f"{source}: {at}.defect: {json.dumps(defect)} is not a defect "
+                                 f"type ({', '.join(DEFECT_TYPES)})")
+        else:
+            guess = row["name"].replace(" ", "_").replace("-", "_")
+            defect = guess if guess in DEFECT_TYPES else ""
+        types.append(EvaluationType(number, row["name"], tuple(families), defect))
     return tuple(types)
 
 
@@ -194,7 +212,8 @@ def preset_from_dict(data: dict, source: str = "preset", base: Preset | None = N
         raise ValueError(f"{source}: a preset must be a JSON object")
     p = base if base is not None else load_preset("default")
     p = Preset(p.about, dict(p.search), dict(p.candidates), p.params.copy(), p.control.copy(),
-               p.tolerances.copy(), source, p.evaluation_types)
+               p.tolerances.copy(), source, p.evaluation_types, dict(p.defects),
+               dict(p.photo))
     for section, body in data.items():
         if section == "about":
             p.about = str(body)
@@ -205,6 +224,22 @@ def preset_from_dict(data: dict, source: str = "preset", base: Preset | None = N
                 if k not in keys:
                     raise ValueError(f'{source}: unknown key "{section}.{k}"')
                 target[k] = _value(v, keys[k], f'"{section}.{k}"', source)
+        elif section == "defects":
+            for k, v in body.items():
+                if k not in _DEFECT_KEYS:
+                    raise ValueError(f'{source}: unknown key "defects.{k}"')
+                v = _value(v, _DEFECT_KEYS[k], f'"defects.{k}"', source)
+                if not 0 <= v <= 1000:
+                    raise ValueError(f'{source}: "defects.{k}" is {v}, outside 0 to 1000')
+                p.defects[k] = v
+        elif section == "photo":
+            for k, v in body.items():
+                if k != "min_defect_px":
+                    raise ValueError(f'{source}: unknown key "photo.{k}"')
+                v = _value(v, int, f'"photo.{k}"', source)
+                if not 1 <= v <= 10000:
+                    raise ValueError(f'{source}: "photo.{k}" is {v}, outside 1 to 10000')
+                p.photo[k] = v
         elif section == "limits":
             for k, v in body.items():
                 if k not in LIMIT_NAMES:

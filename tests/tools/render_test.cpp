@@ -32,12 +32,12 @@ TEST(Render, LabelRulesOnHandWrittenFiles) {
     const RenderedBoard b = renderBoard(o, nullptr);
     // Extent 0.07 .. 0.53 by 0.07 .. 0.51 inch, and 10 pixels of margin.
     ASSERT_EQ(std::make_pair(b.labels.width, b.labels.height), std::make_pair(481, 461));
-    // Pixels per label: the region (100) of 200 x 200 less its 40 x 40 clear
+    // Pixels per label: the region (255) of 200 x 200 less its 40 x 40 clear
     // cut-out; a 60 x 60 square pad and a disc of radius 10 with its
     // step-and-repeat copy (160); the trace (170) less its end under the
     // drilled pad (the pad wins): a disc of radius 30 (180) around the hole
     // of radius 15 (154).
-    EXPECT_EQ(std::make_tuple(b.counts[100], b.counts[160], b.counts[170], b.counts[180],
+    EXPECT_EQ(std::make_tuple(b.counts[255], b.counts[160], b.counts[170], b.counts[180],
                               b.counts[154]),
               std::make_tuple(200 * 200 - 40 * 40, 60 * 60 + 2 * 316, 3740, 2828 - 704, 704));
     ASSERT_EQ(b.holes.size(), 1u);

@@ -109,7 +109,7 @@ TEST(ImageFiles, WrongKindsAreRefusedWithTheirReason) {
 TEST(Reports, CsvHasOneLinePerFlawAndAnUncommittedFolderLeavesNothing) {
     InspectionResult r;
     r.flaws = {{23, 45, 300, 310, 169, 213, 0}, {1403, 250, 10, 11, 12, 13, 3}};
-    EXPECT_EQ(reportCsv(r), "code,name,family,score,ref_x,ref_y,cam_x,cam_y,region_class\n"
+    EXPECT_EQ(reportCsv(r, true), "code,name,family,score,ref_x,ref_y,cam_x,cam_y,region_class\n"
                             "23,\"spacing reduced\",\"spacing\",0.45,300,310,169,213,0\n"
                             "1403,\"hole too large (pixels)\",\"hole\",2.50,10,11,12,13,3\n");
     const fs::path dir = freshFolder("staged");

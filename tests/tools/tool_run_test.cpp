@@ -83,11 +83,12 @@ TEST(ToolRun, InspectAndBatchWriteReportsThatCarryEveryField) {
     }
     for (const json& f : j["flaws"])
         EXPECT_NEAR(f["reference"]["x"].get<int>() - f["camera"]["x"].get<int>(), s.left, 16);
-    // One CSV line per flaw under the header; the overlay an RGB PNG of the
+    // One CSV line per defect under the header; the overlay an RGB PNG of the
     // camera's size; nothing else.
     const std::string csv = slurp(out / "report.csv");
+    // report.csv lists the defects (one line each) unless --records is given.
     EXPECT_EQ(static_cast<std::size_t>(std::count(csv.begin(), csv.end(), '\n')),
-              j["flaws"].size() + 1);
+              j["defects"].size() + 1);
     bool colour = false;
     const Image overlay = readGrayOrColour((out / "overlay.png").string(), &colour);
     EXPECT_TRUE(colour && overlay.width == 400 && overlay.height == 400);

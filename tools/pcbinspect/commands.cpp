@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "photo.h"
 #include "report.h"
 #include "tool_error.h"
 
@@ -39,25 +40,68 @@ std::vector<HoleRecord> readHolesCsv(const std::string& path) {
     return holes;
 }
 
+std::array<int, 2> parsePosition(const std::string& subject, const std::string& text) {
+    int x = 0, y = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%d,%d%c", &x, &y, &tail) != 2)
+        throw InputError(subject, "expected X,Y (two integers), found '" + text + "'");
+    return {x, y};
+}
+
 int effectiveThreshold(const ReadOptions& o) {
     return (o.golden || o.copperDark) && o.threshold == 0 ? kGoldenThreshold : o.threshold;
 }
 
 InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
-                         std::ostream* notes) {
+                         std::ostream* notes, const PhotoSettings& photoSettings) {
     InspectionInput in;
     in.referencePath = paths.reference;
     in.cameraPath = paths.camera;
-    // Golden mode compares two photos, which may come in colour.
-    auto read = [&](const std::string& path) {
-        if (!options.golden) return readGray(path);
+    // Photographs may come in colour, with 16 bits a sample or as TIFF; the
+    // pictures show them in gray, the front end reads them as they are.
+    auto readPhotograph = [&](const std::string& path, Image& gray) {
         bool colour = false;
-        Image image = readGrayOrColour(path, &colour);
+        PhotoImage photo = readPhoto(path, &gray, &colour);
         if (colour && notes) *notes << path << ": colour image turned into gray (luma)\n";
-        return image;
+        return photo;
     };
-    in.reference = read(paths.reference);
-    in.camera = read(paths.camera);
+    // An explicit threshold keeps the global rule for every image.
+    const bool frontEnd = options.threshold == 0;
+    PhotoOptions photo;
+    photo.copper = options.copperAuto   ? CopperPolarity::Auto
+                   : options.copperDark ? CopperPolarity::Dark
+                                        : CopperPolarity::Bright;
+    photo.minDefectPx = photoSettings.minDefectPx;
+    // The first photograph of a pair decides polarity and channel for both.
+    auto binarise = [&](const PhotoImage& p, const char* what) {
+        const PhotoResult r = binarisePhoto(p, photo);
+        photo.copper = r.copperDark ? CopperPolarity::Dark : CopperPolarity::Bright;
+        photo.channel = r.channel;
+        if (notes) *notes << what << ": " << describePhotoResult(r) << '\n';
+        return r.copper;
+    };
+    if (options.golden) {
+        const PhotoImage golden = readPhotograph(paths.reference, in.reference);
+        const PhotoImage camera = readPhotograph(paths.camera, in.camera);
+        if (frontEnd && !isTwoLevel(in.reference)) in.referenceCopper = binarise(golden, "golden");
+        if (frontEnd && !isTwoLevel(in.camera)) in.cameraCopper = binarise(camera, "camera");
+    } else {
+        in.reference = readGray(paths.reference);
+        if (options.cameraPhoto) {
+            const PhotoImage camera = readPhotograph(paths.camera, in.camera);
+            if (frontEnd) in.cameraCopper = binarise(camera, "camera (photograph)");
+        } else {
+            in.camera = readGray(paths.camera);
+            if (frontEnd && looksLikePhoto(in.camera)) {
+                PhotoImage camera;
+                camera.width = in.camera.width;
+                camera.height = in.camera.height;
+                camera.samples.assign(in.camera.pixels.begin(), in.camera.pixels.end());
+                in.cameraCopper =
+                    binarise(camera, "camera (more than 16 gray levels: a photograph)");
+            }
+        }
+    }
     if (!options.golden && notes && looksLikePhoto(in.reference))
         *notes << paths.reference
                << ": holds more than 16 gray levels and looks like a photo; did you mean "
@@ -71,6 +115,7 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
         in.cameraMask = readGray(paths.cameraMask);
     }
     if (!paths.holes.empty()) in.holes = readHolesCsv(paths.holes);
+    in.at = paths.at;
     in.threshold = effectiveThreshold(options);
     in.golden = options.golden;
     in.copperDark = options.copperDark;
@@ -78,16 +123,29 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
     return in;
 }
 
+void saveBinaryImages(const InspectionInput& in, const fs::path& dir) {
+    OutputFolder folder(dir);
+    if (in.golden)
+        writePng(folder.stage("golden-binary.png").string(),
+                 in.referenceCopper ? *in.referenceCopper
+                                    : binaryImage(in.reference, in.threshold, in.copperDark));
+    writePng(folder.stage("camera-binary.png").string(),
+             in.cameraCopper ? *in.cameraCopper
+                             : binaryImage(in.camera, in.threshold, in.copperDark));
+    folder.commit();
+}
+
 InspectionResult inspectPair(const PairPaths& paths, const ReadOptions& options,
                              const Preset& preset, const std::string& presetName,
                              const fs::path& out, std::ostream* notes) {
-    const InspectionInput in = readPair(paths, options, notes);
+    const InspectionInput in = readPair(paths, options, notes, preset.photo);
+    if (!options.saveBinary.empty()) saveBinaryImages(in, options.saveBinary);
     const InspectionResult result = runInspection(in, preset);
     ReportSources s{paths.reference,   paths.camera,       paths.ignore,
                     paths.cameraMask,  presetName,         in.reference.width,
                     in.reference.height, in.camera.width, in.camera.height};
     OutputFolder folder(out);
-    writeReports(folder, s, in.camera, result);
+    writeReports(folder, s, in.camera, result, options.records);
     folder.commit();
     return result;
 }
@@ -110,16 +168,22 @@ std::vector<PairPaths> readBatchList(const std::string& path) {
         std::vector<std::string> w;
         for (std::string s; words >> s;) w.push_back(s);
         if (w.empty() || w[0][0] == '#') continue;
+        std::optional<std::array<int, 2>> at;
+        if (w.size() > 2 && w.back()[0] == '@') {
+            at = parsePosition(path + ": line " + std::to_string(number), w.back().substr(1));
+            w.pop_back();
+        }
         if (w.size() < 2 || w.size() > 4)
             throw InputError(path, "line " + std::to_string(number) +
-                                       ": expected REFERENCE CAMERA [IGNORE [MASK]], found " +
-                                       std::to_string(w.size()) + " fields");
+                                       ": expected REFERENCE CAMERA [IGNORE [MASK]] [@X,Y], "
+                                       "found " + std::to_string(w.size()) + " fields");
         if (w[0] == "-" || w[1] == "-")
             throw InputError(path, "line " + std::to_string(number) +
                                        ": the reference and the camera image are needed");
         pairs.push_back(PairPaths{resolve(w[0]), resolve(w[1]),
                                   w.size() > 2 ? resolve(w[2]) : std::string(),
-                                  w.size() > 3 ? resolve(w[3]) : std::string(), std::string()});
+                                  w.size() > 3 ? resolve(w[3]) : std::string(), std::string(),
+                                  at});
     }
     if (pairs.empty()) throw InputError(path, "batch list names no pair");
     return pairs;
@@ -167,8 +231,10 @@ int runBatch(const std::vector<PairPaths>& pairs, const ReadOptions& options, co
         std::snprintf(name, sizeof name, "%04zu-", i + 1);
         o.folder = name + fs::path(pairs[i].camera).stem().string();
         try {
+            ReadOptions own = options;
+            if (!own.saveBinary.empty()) own.saveBinary = (fs::path(own.saveBinary) / o.folder).string();
             const InspectionResult r =
-                inspectPair(pairs[i], options, preset, presetName, out / o.folder, nullptr);
+                inspectPair(pairs[i], own, preset, presetName, out / o.folder, nullptr);
             o.ok = true;
             o.placed = r.placed;
             o.flaws = r.flaws.size();

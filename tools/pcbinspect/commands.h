@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <array>
 #include <iosfwd>
 #include <string>
 
@@ -15,15 +17,18 @@ namespace pcbinspect::tool {
 struct PairPaths {
     std::string reference, camera, ignore, cameraMask;  // empty: not given
     std::string holes;                                   // holes.csv, empty: none
+    std::optional<std::array<int, 2>> at;                // the frame's rough place
 };
+
+// Reads "X,Y" (two integers) as a position; throws InputError naming
+// `subject` otherwise.
+std::array<int, 2> parsePosition(const std::string& subject, const std::string& text);
 
 // Hole kinds of holes.csv: a hole whose centre lies in copper is plated
 // (kind 0); one in bare board is kind 1. The inspection's hole pass checks
 // both (only plated holes have interior labels to check).
 inline constexpr int kHolePlated = 0;
 inline constexpr int kHoleUnplated = 1;
-// The hole kind whose size the inspection measures at candidates.
-inline constexpr int kHoleMeasured = 12;
 
 // Reads holes.csv: "kind,x,y,r" per line in reference pixels, an optional
 // header line, '#' comments. Every plated hole is also handed on as a
@@ -36,6 +41,16 @@ struct ReadOptions {
     int threshold = 0;        // 0: any non-zero camera pixel is copper (golden: 128)
     bool golden = false;      // the reference is an image of a good board
     bool copperDark = false;  // copper at or below the threshold
+    // Photographs (golden mode, or the camera image of CAD mode when
+    // cameraPhoto is set or it holds more than 16 gray levels) go through
+    // the photo front end unless a threshold is given; copperAuto lets it
+    // decide the polarity (an image of two gray levels keeps bright copper).
+    bool copperAuto = false;
+    bool cameraPhoto = false;
+    std::string saveBinary;   // folder for the binarised images; empty: none
+    // The reports' table, CSV and overlay list the flaw records instead of
+    // the defects (report.json holds both).
+    bool records = false;
 };
 
 // The threshold in force: the given one, or golden mode's default.
@@ -45,7 +60,11 @@ int effectiveThreshold(const ReadOptions& options);
 // allows it, and said on `notes`; a label reference that looks like a photo
 // is warned about there) and checks them. Throws InputError for bad input.
 InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
-                         std::ostream* notes);
+                         std::ostream* notes, const PhotoSettings& photo = PhotoSettings{});
+
+// Writes the binary images an inspection reads into `dir`: golden-binary.png
+// (golden mode) and camera-binary.png, 255 copper and 0 elsewhere.
+void saveBinaryImages(const InspectionInput& input, const std::filesystem::path& dir);
 
 // Reads one pair, inspects it and writes report.json, report.csv and
 // overlay.png into `out`. Every input is read and checked before the folder
@@ -61,8 +80,9 @@ InspectionResult inspectPair(const PairPaths& paths, const ReadOptions& options,
 double runPairJobs(std::size_t n, int jobs, const std::function<void(std::size_t)>& job,
                    const std::function<void(std::size_t, std::size_t, double)>& report);
 
-// Reads a batch list: one pair per line, "REFERENCE CAMERA [IGNORE [MASK]]",
-// "-" for an absent map, blank lines and lines starting with '#' skipped.
+// Reads a batch list: one pair per line, "REFERENCE CAMERA [IGNORE [MASK]]
+// [@X,Y]", "-" for an absent map, @X,Y the camera frame's rough place in the
+// reference, blank lines and lines starting with '#' skipped.
 // Relative paths are taken from the list's folder. Throws InputError naming
 // the list and the line for a malformed line.
 std::vector<PairPaths> readBatchList(const std::string& path);

@@ -1,7 +1,14 @@
 #include "demo.h"
 
+#include <array>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <ostream>
@@ -9,6 +16,7 @@
 #include "flaw_codes.h"
 #include "pipeline.h"
 #include "report.h"
+#include "tool_error.h"
 #include "boards/board_score.h"
 #include "boards/random_board.h"
 
@@ -24,6 +32,9 @@ constexpr int kMargin = 60;
 // A flaw belongs to a planted defect when it lies within the defect's reach
 // plus this many pixels.
 constexpr int kSlack = 12;
+// Truth boxes of `synth` surround a defect's changed pixels with this many
+// pixels on every side, as annotated photo sets of bare boards do.
+constexpr int kTruthBoxMargin = 8;
 
 // The board placed in its larger reference, holes moved from the board's
 // hole-list coordinates into the reference.
@@ -182,20 +193,103 @@ RandomBoardTally inspectRandomBoards(const Preset& preset, std::uint32_t seed, i
     return t;
 }
 
-int writeSyntheticBoards(int count, std::uint32_t seed, bool photo, const fs::path& out,
+const PhotoRanges& photoRanges(PhotoLevel level) {
+    static const PhotoRanges mild{25, 0.0, 0.0, 4, 7, 0.6, 1.0, 88, 95, 60, 85, 165, 195,
+                                  0.3, 0.002, 6};
+    static const PhotoRanges hard{45, 0.10, 0.25, 7, 12, 0.9, 1.6, 75, 88, 70, 95, 140, 165,
+                                  0.8, 0.005, 12};
+    return level == PhotoLevel::Hard ? hard : mild;
+}
+
+namespace {
+
+// One photograph's draw: its light, optics and the camera's geometry.
+struct PhotoDraw {
+    double copper, substrate, rampLevels, rampAngle, vignette, noise, blur;
+    int quality;
+};
+
+PhotoDraw drawPhoto(const PhotoRanges& r, std::mt19937& rng, double copper, double substrate) {
+    auto real = [&](double lo, double hi) {
+        return std::uniform_real_distribution<double>(lo, hi)(rng);
+    };
+    PhotoDraw d;
+    d.copper = copper;
+    d.substrate = substrate;
+    d.rampLevels = real(-r.ramp, r.ramp);
+    d.rampAngle = real(0.0, 2 * M_PI);
+    d.vignette = real(r.vignetteLo, r.vignetteHi);
+    d.noise = real(r.noiseLo, r.noiseHi);
+    d.blur = real(r.blurLo, r.blurHi);
+    d.quality = std::uniform_int_distribution<int>(r.jpegLo, r.jpegHi)(rng);
+    return d;
+}
+
+// Smooth random texture of spread `sd` and grain `sigma` pixels.
+cv::Mat1f texture(cv::Size size, double sigma, double sd, cv::RNG& rng) {
+    cv::Mat1f t(size);
+    rng.fill(t, cv::RNG::NORMAL, 0.0, 1.0);
+    cv::GaussianBlur(t, t, cv::Size(0, 0), sigma, sigma, cv::BORDER_REFLECT);
+    cv::Scalar mean, spread;
+    cv::meanStdDev(t, mean, spread);
+    return (t - mean[0]) * (sd / std::max(spread[0], 1e-9));
+}
+
+// A photograph of a copper map (non-zero copper) as JPEG bytes: copper and
+// substrate with their own textures (a woven substrate, grainy copper),
+// seen through `geometry` (board to camera pixels), blurred, lit by a ramp
+// and a vignette, with sensor noise.
+std::vector<std::uint8_t> photograph(const std::vector<std::uint8_t>& copperMap, int w, int h,
+                                     const cv::Matx23d& geometry, const PhotoDraw& d,
+                                     std::uint32_t seed) {
+    cv::RNG rng(seed);
+    const cv::Size size(w, h);
+    cv::Mat1f cover(size);
+    for (int i = 0; i < w * h; ++i) cover(i) = copperMap[static_cast<std::size_t>(i)] ? 1.0f : 0.0f;
+    const double weave = 2 * M_PI / rng.uniform(6.0, 9.0), phase = rng.uniform(0.0, 6.3);
+    cv::Mat1f substrate = texture(size, 6.0, 3.0, rng) + d.substrate;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            substrate(y, x) += static_cast<float>(2.0 * std::sin(weave * x + phase) *
+                                                  std::sin(weave * y + phase));
+    const cv::Mat1f copper = texture(size, 0.8, 2.5, rng) + texture(size, 20.0, 3.0, rng) +
+                             d.copper;
+    cv::Mat1f board = substrate.mul(1.0f - cover) + copper.mul(cover);
+    cv::Mat1f seen;
+    cv::warpAffine(board, seen, cv::Mat(geometry), size, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                   cv::Scalar(d.substrate));
+    cv::GaussianBlur(seen, seen, cv::Size(0, 0), d.blur, d.blur, cv::BORDER_REFLECT);
+    // The light: a ramp across the picture (rampLevels gray levels of the
+    // substrate at the far corner, either way) and a vignette.
+    const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0, reach = std::hypot(cx, cy);
+    const double ux = std::cos(d.rampAngle), uy = std::sin(d.rampAngle);
+    cv::Mat1f noise(size);
+    rng.fill(noise, cv::RNG::NORMAL, 0.0, d.noise);
+    cv::Mat1b out(size);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double along = ((x - cx) * ux + (y - cy) * uy) / reach;
+            const double r2 = ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (reach * reach);
+            const double light = (1.0 + d.rampLevels / d.substrate * along) * (1.0 - d.vignette * r2);
+            out(y, x) = cv::saturate_cast<std::uint8_t>(seen(y, x) * light + noise(y, x));
+        }
+    std::vector<std::uint8_t> bytes;
+    cv::imencode(".jpg", out, bytes, {cv::IMWRITE_JPEG_QUALITY, d.quality});
+    return bytes;
+}
+
+}  // namespace
+
+int writeSyntheticBoards(int count, std::uint32_t seed, PhotoLevel photo, const fs::path& out,
                          std::ostream& print) {
     OutputFolder folder(out);
-    std::ostringstream list, goldenList;
-    std::mt19937 noise(seed);
-    // A photo of copper: dark copper on a light board, with grain.
-    auto asPhoto = [&](const std::vector<std::uint8_t>& copper, int w, int h) {
-        Image img(w, h, 1);
-        std::uniform_int_distribution<int> grain(-20, 20);
-        for (std::size_t i = 0; i < img.pixels.size(); ++i)
-            img.pixels[i] = static_cast<std::uint8_t>((copper[i] ? 60 : 200) + grain(noise));
-        return img;
-    };
+    std::ostringstream list, goldenList, binaryList;
     int defects = 0;
+    auto writeBytes = [&](const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        std::ofstream f(folder.stage(name), std::ios::binary);
+        f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!f) throw InputError((out / name).string(), "cannot write");
+    };
     for (int k = 0; k < count; ++k) {
         const testing::DefectBoard board = testing::buildRandomBoard(
             seed + static_cast<std::uint32_t>(k), 8, 5, testing::kPhotoSetKinds);
@@ -205,39 +299,101 @@ int writeSyntheticBoards(int count, std::uint32_t seed, bool photo, const fs::pa
         const InspectionInput in = boardInput(board);
         writePng(folder.stage(s + "reference.png").string(), in.reference);
         writePng(folder.stage(s + "camera.png").string(), in.camera);
-        // Truth boxes: each defect's reach around its centre, with the type
-        // its kind has in the default preset (1 to 6).
-        std::ostringstream truth;
-        truth << "# x1 y1 x2 y2 type\n";
+        // Truth boxes as annotated sets draw them: the tight box of the
+        // pixels a defect changed (within its reach), grown by
+        // kTruthBoxMargin, with the type its kind has in the default preset
+        // (1 to 6), in the camera's pixels seen through `geometry`; a box
+        // that leaves the picture altogether is dropped.
+        std::vector<std::array<int, 4>> changed;
         for (const testing::PlantedDefect& d : board.defects) {
-            int type = 0;
-            for (std::size_t t = 0; t < std::size(testing::kPhotoSetKinds); ++t)
-                if (testing::kPhotoSetKinds[t].kind == d.kind) type = static_cast<int>(t) + 1;
-            truth << std::max(d.camX - d.extent, 0) << ' ' << std::max(d.camY - d.extent, 0)
-                  << ' ' << std::min(d.camX + d.extent, board.width - 1) << ' '
-                  << std::min(d.camY + d.extent, board.height - 1) << ' ' << type << '\n';
-            ++defects;
+            std::array<int, 4> t{d.camX, d.camY, d.camX, d.camY};
+            const int reach = d.extent + 2;
+            for (int y = std::max(d.camY - reach, 0); y <= std::min(d.camY + reach, board.height - 1); ++y)
+                for (int x = std::max(d.camX - reach, 0); x <= std::min(d.camX + reach, board.width - 1); ++x) {
+                    const std::size_t i = static_cast<std::size_t>(y) * board.width + x;
+                    const bool copper = testing::board_detail::isCopperLabel(board.reference[i]);
+                    if ((board.camera[i] != 0) == copper) continue;
+                    t = {std::min(t[0], x), std::min(t[1], y), std::max(t[2], x), std::max(t[3], y)};
+                }
+            changed.push_back({t[0] - kTruthBoxMargin, t[1] - kTruthBoxMargin,
+                               t[2] + kTruthBoxMargin, t[3] + kTruthBoxMargin});
         }
-        folder.writeText(s + "truth.txt", truth.str());
+        auto truthText = [&](const cv::Matx23d& g) {
+            std::ostringstream truth;
+            truth << "# x1 y1 x2 y2 type\n";
+            for (std::size_t n = 0; n < board.defects.size(); ++n) {
+                const testing::PlantedDefect& d = board.defects[n];
+                const std::array<int, 4>& c = changed[n];
+                int type = 0;
+                for (std::size_t t = 0; t < std::size(testing::kPhotoSetKinds); ++t)
+                    if (testing::kPhotoSetKinds[t].kind == d.kind) type = static_cast<int>(t) + 1;
+                double x1 = 1e9, y1 = 1e9, x2 = -1e9, y2 = -1e9;
+                for (int cx : {c[0], c[2]})
+                    for (int cy : {c[1], c[3]}) {
+                        const cv::Vec3d p(cx, cy, 1.0);
+                        const cv::Vec2d q = g * p;
+                        x1 = std::min(x1, q[0]), x2 = std::max(x2, q[0]);
+                        y1 = std::min(y1, q[1]), y2 = std::max(y2, q[1]);
+                    }
+                const int bx1 = std::max(static_cast<int>(std::floor(x1)), 0);
+                const int by1 = std::max(static_cast<int>(std::floor(y1)), 0);
+                const int bx2 = std::min(static_cast<int>(std::ceil(x2)), board.width - 1);
+                const int by2 = std::min(static_cast<int>(std::ceil(y2)), board.height - 1);
+                if (bx1 > bx2 || by1 > by2) continue;
+                truth << bx1 << ' ' << by1 << ' ' << bx2 << ' ' << by2 << ' ' << type << '\n';
+                ++defects;
+            }
+            return truth.str();
+        };
+        const cv::Matx23d identity(1, 0, 0, 0, 1, 0);
+        folder.writeText(s + "truth.txt", truthText(identity));
         list << s << "reference.png " << s << "camera.png " << s << "truth.txt\n";
-        if (photo) {
-            std::vector<std::uint8_t> clean(board.reference.size());
-            for (std::size_t i = 0; i < clean.size(); ++i)
-                clean[i] = testing::board_detail::isCopperLabel(board.reference[i]) ? 255 : 0;
-            writePng(folder.stage(s + "golden.png").string(),
-                     asPhoto(clean, board.width, board.height));
-            writePng(folder.stage(s + "photo.png").string(),
-                     asPhoto(board.camera, board.width, board.height));
-            goldenList << s << "golden.png " << s << "photo.png " << s << "truth.txt\n";
-        }
+        if (photo == PhotoLevel::None) continue;
+        defects -= static_cast<int>(board.defects.size());  // counted again for the photos
+        std::vector<std::uint8_t> clean(board.reference.size());
+        for (std::size_t i = 0; i < clean.size(); ++i)
+            clean[i] = testing::board_detail::isCopperLabel(board.reference[i]) ? 255 : 0;
+        Image golden(board.width, board.height, 1);
+        golden.pixels = clean;
+        writePng(folder.stage(s + "golden-binary.png").string(), golden);
+        binaryList << s << "golden-binary.png " << s << "camera.png " << s << "truth.txt\n";
+
+        // Each board's photographs from a generator of its own, so that a
+        // board looks the same whatever the count.
+        std::mt19937 rng(seed * 2654435761u + static_cast<std::uint32_t>(k) * 40503u + 1u);
+        const PhotoRanges& r = photoRanges(photo);
+        auto real = [&](double lo, double hi) {
+            return std::uniform_real_distribution<double>(lo, hi)(rng);
+        };
+        const double copper = real(r.copperLo, r.copperHi);
+        const double substrate = real(r.substrateLo, r.substrateHi);
+        const PhotoDraw goldenLight = drawPhoto(r, rng, copper, substrate);
+        const PhotoDraw cameraLight = drawPhoto(r, rng, copper, substrate);
+        const double turn = real(-r.turnDegrees, r.turnDegrees) * M_PI / 180.0;
+        const double scale = 1.0 + real(-r.scale, r.scale);
+        const double dx = real(-r.shift, r.shift), dy = real(-r.shift, r.shift);
+        const double cx = (board.width - 1) / 2.0, cy = (board.height - 1) / 2.0;
+        const double a = scale * std::cos(turn), b = scale * std::sin(turn);
+        const cv::Matx23d geometry(a, -b, cx - a * cx + b * cy + dx, b, a, cy - b * cx - a * cy + dy);
+        writeBytes(s + "golden.jpg", photograph(clean, board.width, board.height, identity,
+                                                goldenLight, static_cast<std::uint32_t>(rng())));
+        writeBytes(s + "photo.jpg", photograph(board.camera, board.width, board.height, geometry,
+                                               cameraLight, static_cast<std::uint32_t>(rng())));
+        folder.writeText(s + "truth-photo.txt", truthText(geometry));
+        goldenList << s << "golden.jpg " << s << "photo.jpg " << s << "truth-photo.txt\n";
     }
     folder.writeText("list.txt", list.str());
-    if (photo) folder.writeText("list-golden.txt", goldenList.str());
+    if (photo != PhotoLevel::None) {
+        folder.writeText("list-golden.txt", goldenList.str());
+        folder.writeText("list-golden-binary.txt", binaryList.str());
+    }
     folder.commit();
     print << count << " boards, " << defects << " defects: " << (out / "list.txt").string()
-          << (photo ? " (labels), " + (out / "list-golden.txt").string() +
-                          " (photos, dark copper: evaluate --golden --copper dark)"
-                    : std::string())
+          << (photo != PhotoLevel::None
+                  ? " (labels), " + (out / "list-golden.txt").string() +
+                        " (photographs: evaluate --golden), " +
+                        (out / "list-golden-binary.txt").string() + " (their binary originals)"
+                  : std::string())
           << '\n';
     return 0;
 }

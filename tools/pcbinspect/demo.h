@@ -40,12 +40,31 @@ struct RandomBoardTally {
 RandomBoardTally inspectRandomBoards(const Preset& preset, std::uint32_t seed, int boards,
                                      std::ostream* print, bool listMisses = false);
 
+// How hard the photographs of `synth --photo` are.
+enum class PhotoLevel { None, Mild, Hard };
+
+// The ranges a photograph's light, optics and geometry are drawn from.
+struct PhotoRanges {
+    double ramp;                     // light ramp, gray levels at the far corner, either sign
+    double vignetteLo, vignetteHi;   // light lost at the corners, share
+    double noiseLo, noiseHi;         // sensor noise sigma, gray levels
+    double blurLo, blurHi;           // optical blur sigma, pixels
+    int jpegLo, jpegHi;              // JPEG quality
+    int copperLo, copperHi, substrateLo, substrateHi;  // gray levels under even light
+    double turnDegrees, scale, shift;  // camera geometry: largest turn, scale change, shift
+};
+const PhotoRanges& photoRanges(PhotoLevel level);
+
 // Writes `count` random boards (seeds seed, seed + 1, ...) with the six
 // defect kinds of the default evaluation types: for each a label reference
 // (the board inside a 60-pixel margin), a camera image and a truth file,
-// and list.txt for `evaluate`; with `photo` also a golden photo and a camera
-// photo (dark copper on a light board, with grain) and list-golden.txt.
-int writeSyntheticBoards(int count, std::uint32_t seed, bool photo,
+// and list.txt for `evaluate`. With a photo level also, per board, a golden
+// photograph of the clean board and a camera photograph of the defective
+// one (JPEG; lit differently, the camera's turned, scaled and shifted, its
+// truth boxes moved with it) listed in list-golden.txt, and the binary
+// originals of the same pairs (golden-binary.png, camera.png) in
+// list-golden-binary.txt.
+int writeSyntheticBoards(int count, std::uint32_t seed, PhotoLevel photo,
                          const std::filesystem::path& out, std::ostream& print);
 
 }  // namespace pcbinspect::tool

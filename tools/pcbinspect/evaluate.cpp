@@ -70,7 +70,26 @@ void add(TypeTally& to, const TypeTally& from) {
     to.agreeing += from.agreeing;
 }
 
+void add(BoxCounts& to, const BoxCounts& from) {
+    to.truths += from.truths;
+    to.detections += from.detections;
+    to.correct += from.correct;
+}
+
+void add(BoxTally& to, const BoxTally& from) {
+    add(to.all, from.all);
+    for (const auto& [name, c] : from.types) add(to.types[name], c);
+    for (const auto& [truth, row] : from.confusion)
+        for (const auto& [found, n] : row) to.confusion[truth][found] += n;
+    to.scored.insert(to.scored.end(), from.scored.begin(), from.scored.end());
+    to.boxesWithRecords += from.boxesWithRecords;
+    to.recordsOnBoxes += from.recordsOnBoxes;
+    to.boxesWithDefects += from.boxesWithDefects;
+    to.defectsOnBoxes += from.defectsOnBoxes;
+}
+
 void add(PairTally& to, const PairTally& from) {
+    add(to.box, from.box);
     add(to.all, from.all);
     for (const auto& [type, t] : from.types) add(to.types[type], t);
     for (const auto& [type, row] : from.confusion)
@@ -99,6 +118,20 @@ Image truthOverlay(const Image& camera, const std::vector<FlawRecord>& flaws,
     return rgb;
 }
 
+// The defect overlay with every truth box outlined in white.
+Image truthBoxOverlay(const Image& camera, const std::vector<Defect>& defects,
+                      const std::vector<TruthBox>& boxes) {
+    Image rgb = drawDefectOverlay(camera, defects);
+    for (const TruthBox& b : boxes)
+        drawRectangle(rgb, b.x1, b.y1, b.x2, b.y2, 1, Rgb{255, 255, 255});
+    return rgb;
+}
+
+nlohmann::ordered_json boxJson(const BoxCounts& c) {
+    return {{"truths", c.truths},       {"detections", c.detections}, {"correct", c.correct},
+            {"precision", c.precision()}, {"recall", c.recall()},       {"f", c.f()}};
+}
+
 }  // namespace
 
 std::vector<EvaluationPair> readEvaluationList(const std::string& path) {
@@ -123,7 +156,7 @@ std::vector<EvaluationPair> readEvaluationList(const std::string& path) {
             if (!fs::is_regular_file(resolved[k], ec))
                 throw InputError(path, lineOf(number) + resolved[k] + " does not exist");
         }
-        pairs.push_back(EvaluationPair{PairPaths{resolved[0], resolved[1], "", "", ""}, resolved[2]});
+        pairs.push_back(EvaluationPair{PairPaths{resolved[0], resolved[1], "", "", "", std::nullopt}, resolved[2]});
     }
     if (pairs.empty()) throw InputError(path, "evaluation list names no pair");
     return pairs;
@@ -155,6 +188,127 @@ std::vector<TruthBox> readTruth(const std::string& path, const Preset& preset, i
         boxes.push_back(b);
     }
     return boxes;
+}
+
+double boxIoU(const MatchBox& a, const MatchBox& b) {
+    const long long iw = std::min(a.x2, b.x2) - std::max(a.x1, b.x1) + 1;
+    const long long ih = std::min(a.y2, b.y2) - std::max(a.y1, b.y1) + 1;
+    if (iw <= 0 || ih <= 0) return 0.0;
+    auto area = [](const MatchBox& m) {
+        return static_cast<long long>(m.x2 - m.x1 + 1) * (m.y2 - m.y1 + 1);
+    };
+    const long long inter = iw * ih;
+    return static_cast<double>(inter) / static_cast<double>(area(a) + area(b) - inter);
+}
+
+std::vector<int> matchBoxes(const std::vector<MatchBox>& truth,
+                            const std::vector<MatchBox>& detections, double minIoU,
+                            bool sameType) {
+    std::vector<std::size_t> order(detections.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return detections[a].confidence > detections[b].confidence;
+    });
+    std::vector<int> match(detections.size(), -1);
+    std::vector<bool> taken(truth.size(), false);
+    for (std::size_t d : order) {
+        double best = minIoU;
+        int chosen = -1;
+        for (std::size_t t = 0; t < truth.size(); ++t) {
+            if (taken[t]) continue;
+            if (sameType && (truth[t].type < 0 || truth[t].type != detections[d].type)) continue;
+            const double iou = boxIoU(truth[t], detections[d]);
+            if (iou > best) {
+                best = iou;
+                chosen = static_cast<int>(t);
+            }
+        }
+        if (chosen >= 0) {
+            taken[static_cast<std::size_t>(chosen)] = true;
+            match[d] = chosen;
+        }
+    }
+    return match;
+}
+
+double averagePrecision(std::vector<std::pair<float, bool>> scored, int truthCount) {
+    if (truthCount <= 0 || scored.empty()) return 0.0;
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    const std::size_t n = scored.size();
+    std::vector<double> precision(n), recall(n);
+    int correct = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        correct += scored[i].second ? 1 : 0;
+        precision[i] = static_cast<double>(correct) / static_cast<double>(i + 1);
+        recall[i] = static_cast<double>(correct) / truthCount;
+    }
+    // Precision at each recall: the best precision at that recall or beyond.
+    for (std::size_t i = n - 1; i > 0; --i) precision[i - 1] = std::max(precision[i - 1], precision[i]);
+    double ap = 0.0, previous = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        ap += (recall[i] - previous) * precision[i];
+        previous = recall[i];
+    }
+    return ap;
+}
+
+BoxTally scoreBoxes(const std::vector<TruthBox>& boxes, const std::vector<Defect>& defects,
+                    const std::vector<FlawRecord>& flaws, const Preset& preset, int margin) {
+    BoxTally t;
+    std::vector<MatchBox> truth, found;
+    std::vector<std::string> truthNames;
+    for (const TruthBox& b : boxes) {
+        const EvaluationType* e = typeOf(preset, b.type);
+        const std::optional<DefectType> d = e ? defectTypeFromName(e->defect) : std::nullopt;
+        truth.push_back(MatchBox{b.x1, b.y1, b.x2, b.y2, d ? static_cast<int>(*d) : -1, 0.0f});
+        truthNames.push_back(d ? std::string(defectTypeName(*d)) : typeName(preset, b.type));
+    }
+    for (const Defect& d : defects)
+        found.push_back(MatchBox{d.x1, d.y1, d.x2, d.y2, static_cast<int>(d.type), d.confidence});
+    const std::vector<int> match = matchBoxes(truth, found, kBoxMinIoU, true);
+    t.all.truths = static_cast<int>(truth.size());
+    t.all.detections = static_cast<int>(found.size());
+    for (const std::string& n : truthNames) ++t.types[n].truths;
+    for (std::size_t d = 0; d < found.size(); ++d) {
+        const bool ok = match[d] >= 0;
+        const std::string name(defectTypeName(defects[d].type));
+        ++t.types[name].detections;
+        t.types[name].correct += ok ? 1 : 0;
+        t.all.correct += ok ? 1 : 0;
+        t.scored.emplace_back(found[d].confidence, ok);
+    }
+    // The confusion: the same matching with the types left out.
+    const std::vector<int> any = matchBoxes(truth, found, kBoxMinIoU, false);
+    std::vector<bool> seen(truth.size(), false);
+    for (std::size_t d = 0; d < found.size(); ++d) {
+        const std::string name(defectTypeName(defects[d].type));
+        if (any[d] < 0) {
+            ++t.confusion["(none)"][name];
+            continue;
+        }
+        seen[static_cast<std::size_t>(any[d])] = true;
+        ++t.confusion[truthNames[static_cast<std::size_t>(any[d])]][name];
+    }
+    for (std::size_t b = 0; b < truth.size(); ++b)
+        if (!seen[b]) ++t.confusion[truthNames[b]]["missed"];
+    // Reports per found defect: records, and defects by their centre,
+    // within a box grown by the margin.
+    auto inside = [&](const TruthBox& b, int x, int y) {
+        return x >= b.x1 - margin && x <= b.x2 + margin && y >= b.y1 - margin &&
+               y <= b.y2 + margin;
+    };
+    for (const TruthBox& b : boxes) {
+        int records = 0, onIt = 0;
+        for (const FlawRecord& f : flaws) records += inside(b, f.camX, f.camY) ? 1 : 0;
+        for (const Defect& d : defects)
+            onIt += inside(b, (d.x1 + d.x2) / 2, (d.y1 + d.y2) / 2) ? 1 : 0;
+        t.boxesWithRecords += records > 0 ? 1 : 0;
+        t.recordsOnBoxes += records;
+        t.boxesWithDefects += onIt > 0 ? 1 : 0;
+        t.defectsOnBoxes += onIt;
+    }
+    return t;
 }
 
 PairTally scorePair(const std::vector<TruthBox>& boxes, const std::vector<FlawRecord>& flaws,
@@ -216,7 +370,7 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
         enum { Failed, NotPlaced, Inspected } status = Failed;
         std::string error;
         PairTally tally;
-        double searchMs = 0.0, inspectMs = 0.0;
+        double searchMs = 0.0, inspectMs = 0.0, defectsMs = 0.0;
     };
     const std::size_t n = pairs.size();
     std::vector<Outcome> outcomes(n);
@@ -228,18 +382,22 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
         Outcome& o = outcomes[i];
         const EvaluationPair& pair = pairs[i];
         std::vector<FlawRecord> flaws;
+        std::vector<Defect> defects;
         std::vector<TruthBox> boxes;
         Image camera;
         try {
-            const InspectionInput in = readPair(pair.images, options.read, nullptr);
+            const InspectionInput in = readPair(pair.images, options.read, nullptr, preset.photo);
             boxes = readTruth(pair.truth, preset, in.camera.width, in.camera.height);
             const InspectionResult r = runInspection(in, preset);
             o.status = r.placed ? Outcome::Inspected : Outcome::NotPlaced;
             o.searchMs = r.searchMs;
             o.inspectMs = r.inspectMs;
+            o.defectsMs = r.defectsMs;
             flaws = r.flaws;
+            defects = r.defects;
             // A pair not placed has no records: its boxes count as missed.
             o.tally = scorePair(boxes, flaws, preset, options.margin);
+            o.tally.box = scoreBoxes(boxes, defects, flaws, preset, options.margin);
             if (options.pictures) camera = in.camera;
         } catch (const std::exception& e) {
             o.status = Outcome::Failed;
@@ -249,7 +407,8 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
             char name[48];
             std::snprintf(name, sizeof name, "%04zu-", i + 1);
             const std::string file = name + fs::path(pair.images.camera).stem().string() + ".png";
-            const Image picture = truthOverlay(camera, flaws, boxes, options.margin);
+            const Image picture = options.boxes ? truthBoxOverlay(camera, defects, boxes)
+                                                : truthOverlay(camera, flaws, boxes, options.margin);
             fs::path staged;
             {
                 std::lock_guard<std::mutex> g(pictureLock);
@@ -288,6 +447,7 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
             ++inspected;
             s.searchMs += o.searchMs;
             s.inspectMs += o.inspectMs;
+            s.defectsMs += o.defectsMs;
         }
         const char* status = o.status == Outcome::Failed      ? "bad input"
                               : o.status == Outcome::NotPlaced ? "not placed"
@@ -301,7 +461,9 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
     if (inspected > 0) {
         s.searchMs /= inspected;
         s.inspectMs /= inspected;
+        s.defectsMs /= inspected;
     }
+    s.boxes = options.boxes;
 
     nlohmann::ordered_json j = tallyJson(s.tally.all);
     j["pairs"] = s.pairs;
@@ -310,6 +472,7 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
     j["margin"] = options.margin;
     j["search_ms"] = s.searchMs;
     j["inspect_ms"] = s.inspectMs;
+    j["defects_ms"] = s.defectsMs;
     nlohmann::ordered_json types = nlohmann::ordered_json::object();
     for (const auto& [type, t] : s.tally.types) types[typeName(preset, type)] = tallyJson(t);
     j["types"] = types;
@@ -334,9 +497,44 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
         confusion[e.name] = r;
     }
     j["confusion"] = confusion;
-    folder.writeText("summary.json", j.dump(2) + "\n");
+    if (!options.boxes) folder.writeText("summary.json", j.dump(2) + "\n");
     folder.writeText("pairs.csv", csv.str());
     folder.writeText("confusion.csv", ccsv.str());
+    if (options.boxes) {
+        // Box matching: overall, by defect type, and the confusion of truth
+        // type against detected type.
+        const BoxTally& b = s.tally.box;
+        nlohmann::ordered_json box = boxJson(b.all);
+        box["min_iou"] = kBoxMinIoU;
+        box["average_precision"] = averagePrecision(b.scored, b.all.truths);
+        box["records_per_found_defect"] =
+            b.boxesWithRecords ? double(b.recordsOnBoxes) / b.boxesWithRecords : 0.0;
+        box["defects_per_found_defect"] =
+            b.boxesWithDefects ? double(b.defectsOnBoxes) / b.boxesWithDefects : 0.0;
+        nlohmann::ordered_json bt = nlohmann::ordered_json::object();
+        for (const auto& [name, c] : b.types) bt[name] = boxJson(c);
+        box["types"] = bt;
+        box["confusion"] = b.confusion;
+        j["box"] = box;
+        std::vector<std::string> columns;
+        for (const auto& [truth, row] : b.confusion)
+            for (const auto& [found, n] : row)
+                if (std::find(columns.begin(), columns.end(), found) == columns.end())
+                    columns.push_back(found);
+        std::sort(columns.begin(), columns.end());
+        std::ostringstream bcsv;
+        bcsv << "truth";
+        for (const std::string& c : columns) bcsv << ',' << csvQuoted(c);
+        bcsv << '\n';
+        for (const auto& [truth, row] : b.confusion) {
+            bcsv << csvQuoted(truth);
+            for (const std::string& c : columns)
+                bcsv << ',' << (row.count(c) ? row.at(c) : 0);
+            bcsv << '\n';
+        }
+        folder.writeText("box_confusion.csv", bcsv.str());
+        folder.writeText("summary.json", j.dump(2) + "\n");
+    }
     folder.commit();
     if (pictures) pictures->commit();
     return s;
@@ -357,16 +555,43 @@ std::string evaluationReport(const EvaluationSummary& s, const Preset& preset) {
     for (const auto& [type, t] : s.tally.types) row(typeName(preset, type), t);
     row("all", s.tally.all);
     std::snprintf(line, sizeof line,
-                  "%d pairs, %d not placed, %d failed; search %.1f ms, inspection %.1f ms a "
-                  "pair\n",
-                  s.pairs, s.notPlaced, s.failed, s.searchMs, s.inspectMs);
+                  "%d pairs, %d not placed, %d failed; search %.1f ms, inspection %.1f ms, "
+                  "defects %.1f ms a pair\n",
+                  s.pairs, s.notPlaced, s.failed, s.searchMs, s.inspectMs, s.defectsMs);
     out << line;
+    const BoxTally& b = s.tally.box;
+    const double ap = averagePrecision(b.scored, b.all.truths);
+    if (s.boxes) {
+        std::snprintf(line, sizeof line, "\n%-18s %8s %10s %8s %9s %7s %6s\n", "defect type",
+                      "truths", "detections", "correct", "precision", "recall", "F");
+        out << line;
+        auto boxRow = [&](const std::string& name, const BoxCounts& c) {
+            std::snprintf(line, sizeof line, "%-18s %8d %10d %8d %9.3f %7.3f %6.3f\n",
+                          name.c_str(), c.truths, c.detections, c.correct, c.precision(),
+                          c.recall(), c.f());
+            out << line;
+        };
+        for (const auto& [name, c] : b.types) boxRow(name, c);
+        boxRow("all", b.all);
+        std::snprintf(line, sizeof line,
+                      "boxes at IoU > %.2f with types: average precision %.3f; %.2f records "
+                      "and %.2f defects per found defect\n",
+                      kBoxMinIoU, ap,
+                      b.boxesWithRecords ? double(b.recordsOnBoxes) / b.boxesWithRecords : 0.0,
+                      b.boxesWithDefects ? double(b.defectsOnBoxes) / b.boxesWithDefects : 0.0);
+        out << line;
+    }
     const TypeTally& a = s.tally.all;
     std::snprintf(line, sizeof line,
                   "evaluate: recall=%.4f precision=%.4f f=%.4f agreement=%.4f pairs=%d "
-                  "notplaced=%d\n",
+                  "notplaced=%d",
                   a.recall(), a.precision(), a.f(), a.agreement(), s.pairs, s.notPlaced);
     out << line;
+    if (s.boxes) {
+        std::snprintf(line, sizeof line, " box_f=%.4f box_ap=%.4f", b.all.f(), ap);
+        out << line;
+    }
+    out << '\n';
     return out.str();
 }
 

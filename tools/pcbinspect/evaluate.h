@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "defects.h"
 #include "preset.h"
 
 namespace pcbinspect::tool {
@@ -55,12 +56,68 @@ struct TypeTally {
     double agreement() const { return found ? double(agreeing) / found : 0.0; }
 };
 
+// A box of box matching: corners inclusive, in camera pixels; `type` a
+// DefectType number (-1: a truth type without a defect type, which nothing
+// matches) and the detection's confidence.
+struct MatchBox {
+    int x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+    int type = -1;
+    float confidence = 0.0f;
+};
+
+// Intersection over union of two boxes counted in pixels.
+double boxIoU(const MatchBox& a, const MatchBox& b);
+
+// One-to-one matching, greedy by confidence: the detections in falling
+// confidence (the earlier first on a tie) each take the unmatched truth box
+// of highest IoU above `minIoU` (and of the same type when `sameType`).
+// Returns, per detection, the index of its truth box or -1.
+std::vector<int> matchBoxes(const std::vector<MatchBox>& truth,
+                            const std::vector<MatchBox>& detections, double minIoU,
+                            bool sameType);
+
+// Average precision of scored detections (confidence, correct) against
+// `truthCount` boxes: the area under the precision-recall curve with
+// precision made non-increasing, every point counted.
+double averagePrecision(std::vector<std::pair<float, bool>> scored, int truthCount);
+
+// The IoU above which a defect matches a truth box.
+inline constexpr double kBoxMinIoU = 0.33;
+
+// Counts of box matching, of one type or of all.
+struct BoxCounts {
+    int truths = 0, detections = 0, correct = 0;
+    double precision() const { return detections ? double(correct) / detections : 1.0; }
+    double recall() const { return truths ? double(correct) / truths : 0.0; }
+    double f() const {
+        const double p = precision(), r = recall();
+        return p + r > 0 ? 2 * p * r / (p + r) : 0.0;
+    }
+};
+
+struct BoxTally {
+    BoxCounts all;
+    std::map<std::string, BoxCounts> types;  // by defect type name
+    // Truth type name -> detected type name ("missed" for none), from a
+    // matching that ignores types; "(none)" rows hold detections on no box.
+    std::map<std::string, std::map<std::string, int>> confusion;
+    std::vector<std::pair<float, bool>> scored;  // every detection: confidence, correct
+    // Boxes with a record (or a defect) on them, and the records (defects)
+    // there: how many reports one found defect gets.
+    int boxesWithRecords = 0, recordsOnBoxes = 0, boxesWithDefects = 0, defectsOnBoxes = 0;
+};
+
+// The defects of one pair against its truth boxes.
+BoxTally scoreBoxes(const std::vector<TruthBox>& boxes, const std::vector<Defect>& defects,
+                    const std::vector<FlawRecord>& flaws, const Preset& preset, int margin);
+
 // The flaws of one inspected pair against its boxes. A flaw matches a box
 // when its camera position lies inside the box grown by `margin`.
 struct PairTally {
     TypeTally all;
     std::map<int, TypeTally> types;                     // by type number
     std::map<int, std::map<std::string, int>> confusion;  // type -> family of nearest record
+    BoxTally box;
 };
 
 PairTally scorePair(const std::vector<TruthBox>& boxes, const std::vector<FlawRecord>& flaws,
@@ -71,12 +128,15 @@ struct EvaluationOptions {
     int margin = 4;
     int jobs = 1;
     bool pictures = false;  // an overlay per pair with the truth boxes
+    bool boxes = false;     // also match defects against the boxes (--match box)
 };
 
 struct EvaluationSummary {
     PairTally tally;
     int pairs = 0, notPlaced = 0, failed = 0;
     double searchMs = 0.0, inspectMs = 0.0;  // means over the inspected pairs
+    double defectsMs = 0.0;
+    bool boxes = false;
 };
 
 // Inspects every pair with `jobs` threads, writes summary.json, pairs.csv,
@@ -88,7 +148,8 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
                                 const std::filesystem::path& out, std::ostream& progress);
 
 // The table printed at the end, and its machine-readable last line
-// "evaluate: recall=R precision=P f=F agreement=A pairs=N notplaced=K".
+// "evaluate: recall=R precision=P f=F agreement=A pairs=N notplaced=K",
+// with box matching followed by " box_f=F box_ap=A".
 std::string evaluationReport(const EvaluationSummary& summary, const Preset& preset);
 
 }  // namespace pcbinspect::tool

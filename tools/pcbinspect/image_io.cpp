@@ -10,6 +10,7 @@
 #include <memory>
 
 #include <jpeglib.h>
+#include <opencv2/imgcodecs.hpp>
 #include <png.h>
 
 #include "tool_error.h"
@@ -212,6 +213,87 @@ Image readGrayOrColour(const std::string& path, bool* colour) {
     Image image = readImage(path, &converted);
     if (colour) *colour = converted;
     return image;
+}
+
+// ---------------------------------------------------------------- photographs
+
+namespace {
+
+PhotoImage photoOf(const Image& gray) {
+    PhotoImage p;
+    p.width = gray.width;
+    p.height = gray.height;
+    p.samples.assign(gray.pixels.begin(), gray.pixels.end());
+    return p;
+}
+
+// What OpenCV decoded, as red, green and blue (or gray) samples; alpha is
+// dropped.
+PhotoImage photoOf(const std::string& path, const cv::Mat& m) {
+    if (m.empty()) throw InputError(path, "cannot be decoded");
+    if (m.depth() != CV_8U && m.depth() != CV_16U)
+        throw InputError(path, "holds samples of another kind than 8 or 16 bits");
+    checkSize(path, static_cast<std::uint32_t>(m.cols), static_cast<std::uint32_t>(m.rows));
+    PhotoImage p;
+    p.width = m.cols;
+    p.height = m.rows;
+    p.bits = m.depth() == CV_16U ? 16 : 8;
+    const int in = m.channels();
+    p.channels = in >= 3 ? 3 : 1;
+    p.samples.resize(static_cast<std::size_t>(p.width) * p.height * p.channels);
+    std::size_t k = 0;
+    for (int y = 0; y < m.rows; ++y)
+        for (int x = 0; x < m.cols; ++x)
+            for (int c = 0; c < p.channels; ++c) {
+                // OpenCV keeps blue first.
+                const int from = p.channels == 3 ? 2 - c : 0;
+                p.samples[k++] = p.bits == 16 ? m.ptr<std::uint16_t>(y)[x * in + from]
+                                              : m.ptr<std::uint8_t>(y)[x * in + from];
+            }
+    return p;
+}
+
+}  // namespace
+
+PhotoImage readPhoto(const std::string& path, Image* grayOut, bool* colourOut) {
+    unsigned char head[32] = {0};
+    std::size_t got = 0;
+    {
+        File file(std::fopen(path.c_str(), "rb"));
+        if (!file) throw InputError(path, std::string("cannot open: ") + std::strerror(errno));
+        got = std::fread(head, 1, sizeof head, file.get());
+    }
+    const bool tiff = got >= 4 && ((head[0] == 'I' && head[1] == 'I' && head[2] == 42 &&
+                                    head[3] == 0) ||
+                                   (head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
+                                    head[3] == 42));
+    if (tiff) {
+        PhotoImage p = photoOf(path, cv::imread(path, cv::IMREAD_UNCHANGED));
+        if (grayOut) *grayOut = grayOfPhoto(p, colourOut);
+        return p;
+    }
+    // PNG and JPEG: the tool's own readers check the file and give their
+    // messages; an 8-bit gray file is taken from them as it is.
+    bool colour = false;
+    Image gray = readImage(path, &colour);
+    if (colourOut) *colourOut = colour;
+    const bool png = got >= 26 && png_sig_cmp(head, 0, 8) == 0;
+    const bool deep = png && head[24] == 16;
+    PhotoImage p = !colour && !deep ? photoOf(gray)
+                                    : photoOf(path, cv::imread(path, cv::IMREAD_UNCHANGED));
+    if (grayOut) *grayOut = std::move(gray);
+    return p;
+}
+
+Image grayOfPhoto(const PhotoImage& photo, bool* colour) {
+    if (colour) *colour = photo.channels == 3;
+    Image eight(photo.width, photo.height, photo.channels);
+    for (std::size_t i = 0; i < eight.pixels.size(); ++i) {
+        const unsigned v = photo.samples[i];
+        eight.pixels[i] =
+            static_cast<std::uint8_t>(photo.bits == 16 ? (v * 255u + 32767u) / 65535u : v);
+    }
+    return photo.channels == 3 ? lumaOf(eight) : eight;
 }
 
 void writePng(const std::string& path, const Image& image) {

@@ -1,5 +1,6 @@
 // Reading and writing the images of an inspection: 8-bit gray PNG and JPEG
-// in, gray or RGB PNG out.
+// in (photographs also 16-bit PNG and TIFF, gray or colour), gray or RGB PNG
+// out.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,29 @@ Image readGray(const std::string& path);
 // turned into gray with the luma weights 0.299, 0.587 and 0.114;
 // `colour`, when given, tells whether that happened.
 Image readGrayOrColour(const std::string& path, bool* colour = nullptr);
+
+// A photograph as read, samples kept as they are: 8 or 16 bits (`bits`),
+// 1 (gray) or 3 (red, green, blue) channels, rows packed.
+struct PhotoImage {
+    int width = 0, height = 0, channels = 1, bits = 8;
+    std::vector<std::uint16_t> samples;
+    std::uint16_t at(int x, int y, int c = 0) const {
+        return samples[(static_cast<std::size_t>(y) * width + x) * channels + c];
+    }
+};
+
+// Reads a photograph: PNG (8- or 16-bit, gray or colour, alpha dropped),
+// TIFF (8- or 16-bit, gray or colour) or JPEG, chosen by the file's first
+// bytes. A missing, empty or damaged file throws InputError naming it, with
+// the messages of readGray for PNG and JPEG. `gray`, when given, receives
+// the photo in 8-bit gray as readGrayOrColour gives it (for TIFF, as
+// grayOfPhoto makes it), and `colour` whether it had colour.
+PhotoImage readPhoto(const std::string& path, Image* gray = nullptr, bool* colour = nullptr);
+
+// The photograph as 8-bit gray: luma as readGrayOrColour computes it, 16-bit
+// samples rounded to 8 bits first. `colour`, when given, tells whether the
+// photo had colour.
+Image grayOfPhoto(const PhotoImage& photo, bool* colour = nullptr);
 
 // Writes a gray (1 channel) or RGB (3 channels) image as an 8-bit PNG.
 // Throws InputError naming the file when it cannot be written.

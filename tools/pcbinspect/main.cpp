@@ -37,9 +37,11 @@ int run(int argc, char** argv) {
     CLI::App app{"pcbinspect: automated optical inspection of printed circuit boards"};
     app.require_subcommand(1);
 
-    std::string reference, camera, ignore, mask, presetPath, out, list, copper = "bright";
+    std::string reference, camera, ignore, mask, presetPath, out, list, copper = "auto";
+    std::string saveBinary;
+    bool cameraPhoto = false;
     int threshold = 0, jobs = 1, margin = 4, count = 10;
-    bool describe = false, golden = false, pictures = false, photo = false;
+    bool describe = false, golden = false, pictures = false;
     app.footer("Exit status: 0 done, 1 failure, 2 bad input, 3 camera image not placed "
                "(alignment score below search.min_alignment_score, or too little copper).");
     // How the images of a pair are read, for inspect, batch and evaluate.
@@ -51,8 +53,17 @@ int run(int argc, char** argv) {
                     "REFERENCE is an image of a good board (gray or colour PNG/JPEG), not CAD "
                     "labels: it is binarised like the camera image");
         c->add_option("--copper", copper,
-                      "bright: copper at or above the threshold; dark: at or below it")
-            ->check(CLI::IsMember({"bright", "dark"}));
+                      "bright: copper at or above the threshold; dark: at or below it; auto "
+                      "(default): photographs' copper is the class covering less of the golden "
+                      "image, other images keep bright copper")
+            ->check(CLI::IsMember({"auto", "bright", "dark"}));
+        c->add_flag("--camera-photo", cameraPhoto,
+                    "the camera image is a photograph (gray or colour, 8 or 16 bits, PNG, TIFF "
+                    "or JPEG), binarised by the photo front end; a gray camera image of more "
+                    "than 16 gray levels is taken for one anyway (unless --threshold is given)");
+        c->add_option("--save-binary", saveBinary,
+                      "write the binarised golden and camera images (golden-binary.png, "
+                      "camera-binary.png) into this folder (batch: one folder per pair)");
     };
 
     CLI::App* inspect = app.add_subcommand(
@@ -69,6 +80,11 @@ int run(int argc, char** argv) {
                         "hole list as `render` writes it (holes.csv: kind,x,y,r in reference "
                         "pixels); plated holes are checked for being open and for their size");
     inspect->add_option("--preset", presetPath, "preset JSON (default: the built-in preset)");
+    std::string at;
+    inspect->add_option("--at", at,
+                        "X,Y: the camera frame's top-left corner in reference pixels, roughly "
+                        "(looked for within 150 pixels); without it a reference much larger "
+                        "than the frame is searched for the frame");
     inspect->add_option("--out", out, "output folder")->default_val("pcbinspect-report");
 
     CLI::App* demo = app.add_subcommand(
@@ -85,11 +101,21 @@ int run(int argc, char** argv) {
     bool listMisses = false;
     demo->add_flag("--misses", listMisses, "with --random: list every missed defect and every false call");
 
+    // Defects (one box and type each) or the library's flaw records in the
+    // table, report.csv and overlay.png.
+    bool recordView = false;
+    inspect->add_flag("--records", recordView,
+                      "table, report.csv and overlay.png list the flaw records instead of the "
+                      "defects");
+    std::string match = "point";
     CLI::App* batch = app.add_subcommand("batch", "inspect many pairs listed in a file");
     batch->add_option("LIST", list,
                       "one pair per line: REFERENCE CAMERA [IGNORE [MASK]], '-' for none")
         ->required();
     batch->add_option("--out", out, "output folder")->default_val("pcbinspect-batch");
+    batch->add_flag("--records", recordView,
+                    "each report.csv and overlay.png list the flaw records instead of the "
+                    "defects");
     batch->add_option("--jobs", jobs, "pairs inspected at once")->default_val(1)
         ->check(CLI::Range(1, 256));
     addReading(batch);
@@ -109,14 +135,23 @@ int run(int argc, char** argv) {
     evaluate->add_option("--jobs", jobs, "pairs inspected at once")->default_val(1)
         ->check(CLI::Range(1, 256));
     evaluate->add_flag("--pictures", pictures, "one overlay per pair with the truth boxes");
+    evaluate->add_option("--match", match,
+                         "point: a record on a box finds it; box: also match the defects' "
+                         "boxes one to one at IoU > 0.33 with their types (precision, average "
+                         "precision, box_confusion.csv)")
+        ->check(CLI::IsMember({"point", "box"}));
     evaluate->add_option("--out", out, "output folder")->default_val("pcbinspect-evaluation");
 
     CLI::App* synth = app.add_subcommand(
         "synth", "write random boards with planted defects and truth files for evaluate");
     synth->add_option("--count", count, "boards")->default_val(10)->check(CLI::Range(1, 10000));
     synth->add_option("--seed", seed, "seed of the first board")->default_val(1);
-    synth->add_flag("--photo", photo,
-                    "also write photo-like golden and camera images (dark copper)");
+    std::string photoLevel;
+    synth->add_option("--photo", photoLevel,
+                      "also write golden and camera photographs (JPEG: uneven light, blur, "
+                      "noise; the camera turned, scaled and shifted): mild (the default) or hard")
+        ->expected(0, 1)
+        ->check(CLI::IsMember({"", "true", "mild", "hard"}));
     synth->add_option("--out", out, "output folder")->required();
 
 #ifdef PCBINSPECT_HAVE_RENDER
@@ -141,6 +176,9 @@ int run(int argc, char** argv) {
         ->default_val(60.0)
         ->check(CLI::PositiveNumber);
     renderCommand->add_flag("--verbose", render.verbose, "show libgerbv's own messages");
+    renderCommand->add_flag("--mirror", render.mirror,
+                            "mirror left to right (columns reversed): a bottom layer as the "
+                            "camera sees it");
     renderCommand->add_option("--out", out, "output folder")->default_val("pcbinspect-render");
 #else
     CLI::App* renderCommand =
@@ -163,11 +201,20 @@ int run(int argc, char** argv) {
         return 2;
     }
 
-    const ReadOptions reading{threshold, golden, copper == "dark"};
+    ReadOptions reading;
+    reading.threshold = threshold;
+    reading.golden = golden;
+    reading.copperDark = copper == "dark";
+    reading.copperAuto = copper == "auto";
+    reading.cameraPhoto = cameraPhoto;
+    reading.saveBinary = saveBinary;
+    reading.records = recordView;
     if (*inspect) {
         const Preset p = presetFrom(presetPath);
         const InspectionResult r =
-            inspectPair(PairPaths{reference, camera, ignore, mask, holes}, reading, p,
+            inspectPair(PairPaths{reference, camera, ignore, mask, holes,
+                                  at.empty() ? std::optional<std::array<int, 2>>() : parsePosition("--at", at)},
+                        reading, p,
                         presetName(presetPath), out, &std::cerr);
         if (!r.placed) {
             std::cerr << "pcbinspect: " << camera << ": not placed (";
@@ -180,8 +227,13 @@ int run(int argc, char** argv) {
                       << '\n';
             return 3;
         }
-        std::cout << flawTable(r);
-        std::printf("search %.0f ms, inspection %.0f ms\n", r.searchMs, r.inspectMs);
+        if (r.framing == "found" || r.framing == "at")
+            std::printf("frame found at %d,%d in the reference (%s, %.0f ms)\n", r.positionX,
+                        r.positionY, r.framing == "at" ? "near --at" : "registration on the whole reference",
+                        r.registrationMs);
+        std::cout << flawTable(r, recordView);
+        std::printf("search %.0f ms, inspection %.0f ms, defects %.1f ms\n", r.searchMs,
+                    r.inspectMs, r.defectsMs);
         std::cout << "report: " << (std::filesystem::path(out) / "report.json").string()
                   << ", picture: " << (std::filesystem::path(out) / "overlay.png").string()
                   << '\n';
@@ -207,11 +259,17 @@ int run(int argc, char** argv) {
         o.margin = margin;
         o.jobs = jobs;
         o.pictures = pictures;
+        o.boxes = match == "box";
         const EvaluationSummary s = runEvaluation(pairs, o, p, out, std::cerr);
         std::cout << evaluationReport(s, p);
         return s.failed > 0 ? 2 : 0;
     }
-    if (*synth) return writeSyntheticBoards(count, seed, photo, out, std::cout);
+    if (*synth)
+        return writeSyntheticBoards(count, seed,
+                                    synth->count("--photo") == 0 ? PhotoLevel::None
+                                    : photoLevel == "hard"       ? PhotoLevel::Hard
+                                                                 : PhotoLevel::Mild,
+                                    out, std::cout);
 #ifndef PCBINSPECT_HAVE_RENDER
     if (*renderCommand) {
         std::cerr << "pcbinspect: render: this pcbinspect was built without libgerbv (Debian: "

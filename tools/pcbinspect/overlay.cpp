@@ -92,15 +92,79 @@ int drawText(Image& rgb, int x, int y, std::string_view text, Rgb colour, int sc
     return textWidth(text, scale);
 }
 
-Image drawOverlay(const Image& camera, const std::vector<FlawRecord>& flaws) {
+namespace {
+
+// The camera image in RGB, dimmed so that the marks stand out.
+Image dimmed(const Image& camera) {
     Image rgb(camera.width, camera.height, 3);
-    // The camera image, dimmed so that the marks stand out.
     for (int y = 0; y < camera.height; ++y)
         for (int x = 0; x < camera.width; ++x) {
             const auto v = static_cast<std::uint8_t>(24 + camera.at(x, y) * 140 / 255);
             std::uint8_t* p = rgb.row(y) + 3 * x;
             p[0] = p[1] = p[2] = v;
         }
+    return rgb;
+}
+
+// A defect type as the bitmap font draws it.
+std::string label(DefectType type) {
+    std::string text(defectTypeName(type));
+    for (char& c : text)
+        if (c == '_') c = ' ';
+    return text;
+}
+
+}  // namespace
+
+Rgb defectColour(DefectType type) {
+    // The colour of the flaw family each type belongs to.
+    switch (type) {
+        case DefectType::Open: return familyColour(Family::Open);
+        case DefectType::Mousebite:
+        case DefectType::MissingFeature: return familyColour(Family::MissingCopper);
+        case DefectType::Short: return familyColour(Family::Short);
+        case DefectType::Spur:
+        case DefectType::SpuriousCopper:
+        case DefectType::ExtraFeature: return familyColour(Family::ExcessCopper);
+        case DefectType::PinHole: return familyColour(Family::Void);
+        case DefectType::Width: return familyColour(Family::Width);
+        case DefectType::Spacing: return familyColour(Family::Spacing);
+        case DefectType::Pad: return familyColour(Family::Pad);
+        case DefectType::Hole: return familyColour(Family::Hole);
+    }
+    return familyColour(Family::Unknown);
+}
+
+Image drawDefectOverlay(const Image& camera, const std::vector<Defect>& defects) {
+    Image rgb = dimmed(camera);
+    const int scale = std::min(camera.width, camera.height) >= 400 ? 2 : 1;
+    std::set<DefectType> present;
+    for (const Defect& d : defects) {
+        present.insert(d.type);
+        const Rgb c = defectColour(d.type);
+        drawRectangle(rgb, d.x1, d.y1, d.x2, d.y2, scale, c);
+        const std::string text = label(d.type);
+        const int lx = d.x1, ly = d.y1 - 5 * scale - 2;
+        shade(rgb, lx - 1, ly - 1, lx + textWidth(text, scale), ly + 5 * scale);
+        drawText(rgb, lx, ly, text, c, scale);
+    }
+    // Legend, top left: one line per type found.
+    int y = 4 * scale;
+    for (DefectType t : present) {
+        const std::string text = label(t);
+        const int w = 6 * scale + textWidth(text, scale);
+        shade(rgb, 2 * scale, y - scale, 6 * scale + w, y + 6 * scale);
+        const Rgb c = defectColour(t);
+        for (int dy = 0; dy < 5 * scale; ++dy)
+            for (int dx = 0; dx < 4 * scale; ++dx) put(rgb, 4 * scale + dx, y + dy, c);
+        drawText(rgb, 10 * scale, y, text, c, scale);
+        y += 7 * scale;
+    }
+    return rgb;
+}
+
+Image drawOverlay(const Image& camera, const std::vector<FlawRecord>& flaws) {
+    Image rgb = dimmed(camera);
     const int scale = std::min(camera.width, camera.height) >= 400 ? 2 : 1;
     const int half = 6 + 4 * scale;
     std::map<Family, std::set<int>> present;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "defects.h"
 #include "flaw_codes.h"
 #include "image_io.h"
 #include "pcbinspect/exports.h"
@@ -14,6 +15,14 @@ namespace pcbinspect::tool {
 
 // An RGB image of the camera image's size.
 Image drawOverlay(const Image& camera, const std::vector<FlawRecord>& flaws);
+
+// An RGB image of the camera image's size with every defect's box outlined
+// in its type's colour and labelled with its type, and a legend of the types
+// found.
+Image drawDefectOverlay(const Image& camera, const std::vector<Defect>& defects);
+
+// The overlay colour of a defect type.
+Rgb defectColour(DefectType type);
 
 // Outlines the rectangle of corners (x0, y0) and (x1, y1), `thick` pixels
 // inward; clipped to the image.

@@ -5,6 +5,7 @@
 #include <climits>
 #include <string>
 
+#include "frame_finder.h"
 #include "tool_error.h"
 
 namespace pcbinspect::tool {
@@ -81,6 +82,11 @@ bool looksLikePhoto(const Image& labels) {
 
 namespace {
 
+// CAD labels the search does not read as copper: lines that suppress flaws,
+// the exclusion label and drill-hole interiors.
+constexpr std::uint8_t kLineLabel = 150, kReferenceLineLabel = 151, kExcludeLabel = 152,
+                       kHoleInteriorLabel = 154;
+
 // A map of the golden image's geometry padded like the golden reference.
 Image padded(const Image& map) {
     Image out(map.width + 2 * kGoldenMargin, map.height + 2 * kGoldenMargin, 1, 0);
@@ -89,97 +95,92 @@ Image padded(const Image& map) {
     return out;
 }
 
-// Moves every reference position of a result by (-pad, -pad).
-void unpad(InspectionResult& r, int pad) {
-    if (pad == 0) return;
+// Moves every reference position of a result by (dx, dy).
+void shift(InspectionResult& r, int dx, int dy) {
+    if (dx == 0 && dy == 0) return;
     if (r.placed || r.belowMinimum) {
-        r.positionX -= pad;
-        r.positionY -= pad;
+        r.positionX += dx;
+        r.positionY += dy;
     }
     for (SuspectRecord& s : r.suspectList) {
-        s.refX -= pad;
-        s.refY -= pad;
+        s.refX += dx;
+        s.refY += dy;
     }
     for (FlawRecord& f : r.flaws) {
-        f.refX -= pad;
-        f.refY -= pad;
+        f.refX += dx;
+        f.refY += dy;
     }
 }
 
-}  // namespace
+// What the search found in one reference window.
+struct Placement {
+    int found = 0;
+    bool positioned = false;
+    int x = 0, y = 0;
+    float score = 0.0f;
+    std::vector<SuspectRecord> suspects;
+    OffsetGrid offsets{};
+    double ms = 0.0;
+};
 
-InspectionResult runInspection(const InspectionInput& in, const Preset& preset) {
-    validate(in);
-    InspectionResult result;
-    result.minAlignmentScore = preset.search.minAlignmentScore;
-    const Image camera = binaryImage(in.camera, in.threshold, in.copperDark);
-    // Golden mode: the reference is made from the golden image, with room
-    // around it; positions go back to the golden image's at the end.
-    Image golden;
-    if (in.golden) golden = goldenReference(in.reference, in.threshold, in.copperDark);
-    const Image& labels = in.golden ? golden : in.reference;
-    const int pad = in.golden ? kGoldenMargin : 0;
-
+Placement searchIn(const Image& labels, const Image& ignoreMap, const Image& camera,
+                   const Image* cameraMask, const SearchSettings& s) {
     // The search rewrites the camera window, its mask and the ignore map:
     // it works on copies.
     Image window = camera;
-    Image mask = in.cameraMask ? *in.cameraMask : zeros(camera);
-    Image ignore = in.ignore ? (in.golden ? padded(*in.ignore) : *in.ignore) : zeros(labels);
-    const SearchSettings& s = preset.search;
-    std::vector<SuspectRecord> suspects(static_cast<std::size_t>(s.maxSuspects));
+    Image mask = cameraMask ? *cameraMask : zeros(camera);
+    Image ignore = ignoreMap;
+    Placement p;
+    p.suspects.resize(static_cast<std::size_t>(s.maxSuspects));
     std::int32_t position[2] = {INT_MIN, INT_MIN};
-    float score = 0.0f;
-    const auto searchStart = std::chrono::steady_clock::now();
-    const int found = findSuspectedFlaws(
-        labels.pixels.data(), ignore.pixels.data(), labels.width, labels.stride(),
-        labels.height, window.pixels.data(), mask.pixels.data(),
-        camera.width, camera.stride(), camera.height, s.ignoreGrowth, s.border,
-        s.agreementThreshold, position, &score, s.flawSpacing, s.emptyFlawSpacing,
-        s.lineExclusionRadius, s.referenceLineExcludes,
-        reinterpret_cast<std::int32_t*>(suspects.data()), s.maxSuspects * 6,
-        &result.offsets.cells[0][0], s.exhaustiveCoarseSearch, s.narrowVerticalSearch ? 2 : 0);
-    result.searchMs = millisecondsSince(searchStart);
-    result.suspects = found;
-    result.suspectList.assign(suspects.begin(), suspects.begin() + (found > 0 ? found : 0));
+    const auto start = std::chrono::steady_clock::now();
+    p.found = findSuspectedFlaws(
+        labels.pixels.data(), ignore.pixels.data(), labels.width, labels.stride(), labels.height,
+        window.pixels.data(), mask.pixels.data(), camera.width, camera.stride(), camera.height,
+        s.ignoreGrowth, s.border, s.agreementThreshold, position, &p.score, s.flawSpacing,
+        s.emptyFlawSpacing, s.lineExclusionRadius, s.referenceLineExcludes,
+        reinterpret_cast<std::int32_t*>(p.suspects.data()), s.maxSuspects * 6,
+        &p.offsets.cells[0][0], s.exhaustiveCoarseSearch, s.narrowVerticalSearch ? 2 : 0);
+    p.ms = millisecondsSince(start);
+    p.suspects.resize(static_cast<std::size_t>(p.found > 0 ? p.found : 0));
     // The search writes the position only once it has placed the camera.
-    if (position[0] == INT_MIN) {
-        unpad(result, pad);
-        return result;
-    }
-    result.positionX = position[0];
-    result.positionY = position[1];
-    result.alignmentScore = score;
-    // A placement that plainly failed gives no flaw list.
-    if (score < preset.search.minAlignmentScore) {
-        result.belowMinimum = true;
-        unpad(result, pad);
-        return result;
-    }
-    result.placed = true;
+    p.positioned = position[0] != INT_MIN;
+    p.x = position[0];
+    p.y = position[1];
+    return p;
+}
 
+// Runs the inspection of a placed camera image on the reference window
+// `labels` (corrected in place by the library: a copy), holes in the
+// window's coordinates.
+void inspectPlaced(InspectionResult& result, const Placement& p, Image reference,
+                   const Image& camera, const std::vector<HoleRecord>& holes,
+                   const Preset& preset) {
     // Each suspect is a candidate: the same point in both images; the
     // agreement rides along unread.
     std::vector<FlawCandidate> candidates;
-    candidates.reserve(static_cast<std::size_t>(found));
-    for (int i = 0; i < found; ++i) {
-        const SuspectRecord& r = suspects[static_cast<std::size_t>(i)];
+    candidates.reserve(p.suspects.size());
+    for (const SuspectRecord& r : p.suspects)
         candidates.push_back(FlawCandidate{static_cast<float>(r.refX), static_cast<float>(r.refY),
                                            static_cast<float>(r.windowX),
                                            static_cast<float>(r.windowY),
                                            static_cast<float>(r.agreement) / 100.0f});
-    }
-    // inspect corrects the reference in place: it gets a copy too. Holes
-    // are given in the unpadded reference.
-    Image reference = labels;
-    std::vector<HoleRecord> holes = in.holes;
-    for (HoleRecord& h : holes) {
-        h.x += pad;
-        h.y += pad;
-    }
+    // The search reads hole interiors as bare board, as the camera sees them
+    // when they are right, so it does not point at a hole that is too large
+    // or off centre by itself: every measured hole in the frame is examined
+    // as a candidate too.
+    for (const HoleRecord& h : holes)
+        if (h.kind == kHoleMeasured) {
+            const int cx = h.x - result.positionX, cy = h.y - result.positionY;
+            if (cx >= 0 && cy >= 0 && cx < camera.width && cy < camera.height)
+                candidates.push_back(FlawCandidate{static_cast<float>(h.x), static_cast<float>(h.y),
+                                                   static_cast<float>(cx), static_cast<float>(cy),
+                                                   0.0f});
+        }
     const CandidateSettings& c = preset.candidates;
     std::vector<FlawRecord> flaws(static_cast<std::size_t>(c.maxFlaws));
     const std::int32_t origin[2] = {0, 0};
-    const auto inspectStart = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     const int written = inspect(
         reference.pixels.data(), nullptr, reference.width, reference.stride(), reference.height,
         camera.pixels.data(), camera.width, camera.stride(), camera.height, result.positionX,
@@ -190,10 +191,226 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
         static_cast<std::int32_t>(preset.tolerances.size()), origin, holes.data(),
         static_cast<std::int32_t>(holes.size()), c.checkHoles ? 1 : 0,
         reinterpret_cast<const std::int32_t*>(&preset.control));
-    result.inspectMs = millisecondsSince(inspectStart);
+    result.inspectMs = millisecondsSince(start);
     flaws.resize(static_cast<std::size_t>(written > 0 ? written : 0));
     result.flaws = std::move(flaws);
-    unpad(result, pad);
+}
+
+// Pixels where the frame's copper and the reference copper under it
+// disagree, the frame's corner at (x, y) of `copper`.
+long long mismatchAt(const Image& copper, int x, int y, const Image& camera) {
+    long long n = 0;
+    for (int row = 0; row < camera.height; ++row) {
+        const int ry = y + row;
+        const std::uint8_t* c = camera.row(row);
+        for (int col = 0; col < camera.width; ++col) {
+            const int rx = x + col;
+            const bool ref = rx >= 0 && ry >= 0 && rx < copper.width && ry < copper.height &&
+                             copper.at(rx, ry) != 0;
+            n += ref != (c[col] != 0);
+        }
+    }
+    return n;
+}
+
+// The search's fine alignment may settle a pixel off on a frame whose
+// copper is as alike one pixel over (long straight edges): the neighbour
+// whose copper agrees with the frame's in strictly more pixels is taken
+// instead, and the suspects move with it. Returns the disagreeing pixels of
+// the position kept. (x0, y0) is the search window's corner in `copper`.
+long long settleOnCopper(Placement& p, const Image& copper, int x0, int y0,
+                         const Image& camera) {
+    long long best = mismatchAt(copper, x0 + p.x, y0 + p.y, camera);
+    int bx = 0, by = 0;
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+            if ((dx || dy) && best > 0) {
+                const long long m = mismatchAt(copper, x0 + p.x + dx, y0 + p.y + dy, camera);
+                if (m < best) best = m, bx = dx, by = dy;
+            }
+        }
+    if (bx || by) {
+        p.x += bx;
+        p.y += by;
+        for (SuspectRecord& s : p.suspects) {
+            s.refX += bx;
+            s.refY += by;
+        }
+    }
+    return best;
+}
+
+// The reference windows the search is run in, top-left corners in the
+// (padded) reference, and how they were chosen.
+struct Framing {
+    std::string how;
+    std::vector<std::array<int, 2>> corners;  // empty: the whole reference
+    int width = 0, height = 0;
+};
+
+Framing chooseFraming(const InspectionInput& in, const Image& labels, const Image& camera,
+                      int pad, double& registrationMs) {
+    Framing f;
+    const int w = camera.width, h = camera.height;
+    f.width = w + 2 * kFrameMargin;
+    f.height = h + 2 * kFrameMargin;
+    const bool wholeBoard = !in.golden && (labels.width - w > kWholeBoardSlack ||
+                                           labels.height - h > kWholeBoardSlack);
+    if (in.at || wholeBoard) {
+        FrameRange range{0, 0, labels.width - w, labels.height - h};
+        f.how = "found";
+        if (in.at) {
+            const int ax = (*in.at)[0] + pad, ay = (*in.at)[1] + pad;
+            range = {ax - in.atRange, ay - in.atRange, ax + in.atRange, ay + in.atRange};
+            f.how = "at";
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const Image copper = in.golden ? labels : referenceCopper(labels);
+        for (const FrameGuess& g :
+             findFrame(copper, camera, range, in.at ? kFrameGuesses : 2 * kFrameGuesses))
+            f.corners.push_back({g.x - kFrameMargin, g.y - kFrameMargin});
+        registrationMs = millisecondsSince(start);
+        return f;
+    }
+    if (!in.golden && (labels.width - w < 2 * kFrameMargin || labels.height - h < 2 * kFrameMargin)) {
+        // A frame nearly as large as the reference (a scan of the whole
+        // board): the reference, centred in background, leaves the search
+        // room on every side.
+        f.how = "padded";
+        f.width = std::max(labels.width, f.width);
+        f.height = std::max(labels.height, f.height);
+        f.corners.push_back({-(f.width - labels.width) / 2, -(f.height - labels.height) / 2});
+    }
+    return f;
+}
+
+}  // namespace
+
+Image searchReference(const Image& labels) {
+    Image out = labels;
+    for (std::uint8_t& v : out.pixels)
+        if (v == kHoleInteriorLabel) v = 0;
+    return out;
+}
+
+Image referenceCopper(const Image& labels) {
+    Image out(labels.width, labels.height, 1, 0);
+    for (std::size_t i = 0; i < labels.pixels.size(); ++i) {
+        const std::uint8_t v = labels.pixels[i];
+        out.pixels[i] = v == 0 || v == kLineLabel || v == kReferenceLineLabel ||
+                                v == kExcludeLabel || v == kHoleInteriorLabel
+                            ? 0
+                            : 255;
+    }
+    return out;
+}
+
+Image cutWindow(const Image& image, int x, int y, int width, int height) {
+    Image out(width, height, image.channels, 0);
+    const int x0 = std::max(x, 0), x1 = std::min(x + width, image.width);
+    if (x1 <= x0) return out;
+    for (int row = std::max(y, 0); row < std::min(y + height, image.height); ++row)
+        std::copy_n(image.row(row) + x0 * image.channels, (x1 - x0) * image.channels,
+                    out.row(row - y) + (x0 - x) * image.channels);
+    return out;
+}
+
+InspectionResult runInspection(const InspectionInput& in, const Preset& preset) {
+    validate(in);
+    InspectionResult result;
+    result.minAlignmentScore = preset.search.minAlignmentScore;
+    // Copper already found by the photo front end is taken as it is.
+    const Image camera = in.cameraCopper ? *in.cameraCopper
+                                         : binaryImage(in.camera, in.threshold, in.copperDark);
+    // Golden mode: the reference is made from the golden image, with room
+    // around it; positions go back to the golden image's at the end.
+    const Image labels =
+        !in.golden           ? in.reference
+        : in.referenceCopper ? goldenReference(*in.referenceCopper, 1, false)
+                             : goldenReference(in.reference, in.threshold, in.copperDark);
+    const int pad = in.golden ? kGoldenMargin : 0;
+    const Image ignore =
+        in.ignore ? (in.golden ? padded(*in.ignore) : *in.ignore) : zeros(labels);
+    const Image forSearch = in.golden ? labels : searchReference(labels);
+    const Image* mask = in.cameraMask ? &*in.cameraMask : nullptr;
+
+    const Framing framing = chooseFraming(in, labels, camera, pad, result.registrationMs);
+    result.framing = framing.how;
+    Placement best;
+    int originX = 0, originY = 0;
+    if (framing.corners.empty() && framing.how.empty()) {
+        best = searchIn(forSearch, ignore, camera, mask, preset.search);
+    } else {
+        // Each place is tried in its window. Among the placements that
+        // reach the minimum score, the one whose copper disagrees with the
+        // frame's in the fewest pixels wins (a repeated layout scores alike
+        // in several places), then the higher score, then the earlier place.
+        const Image copper = in.golden ? labels : referenceCopper(labels);
+        double searchMs = 0.0;
+        long long bestMismatch = -1;
+        bool any = false;
+        for (const auto& [x, y] : framing.corners) {
+            Placement p = searchIn(cutWindow(forSearch, x, y, framing.width, framing.height),
+                                   cutWindow(ignore, x, y, framing.width, framing.height), camera,
+                                   mask, preset.search);
+            searchMs += p.ms;
+            long long mismatch = -1;
+            if (p.positioned && p.score >= preset.search.minAlignmentScore)
+                mismatch = settleOnCopper(p, copper, x, y, camera);
+            const bool better =
+                p.positioned &&
+                (!best.positioned ||
+                 (mismatch >= 0 &&
+                  (bestMismatch < 0 || mismatch < bestMismatch ||
+                   (mismatch == bestMismatch && p.score > best.score))) ||
+                 (mismatch < 0 && bestMismatch < 0 && p.score > best.score));
+            if (!any || better) {
+                best = std::move(p);
+                bestMismatch = mismatch;
+                originX = x;
+                originY = y;
+                any = true;
+            }
+            if (bestMismatch == 0) break;
+        }
+        best.ms = searchMs;
+    }
+    result.windowX = originX - pad;
+    result.windowY = originY - pad;
+    result.searchMs = best.ms;
+    result.suspects = best.found;
+    result.suspectList = best.suspects;
+    result.offsets = best.offsets;
+    if (!best.positioned) {
+        shift(result, originX - pad, originY - pad);
+        return result;
+    }
+    result.positionX = best.x;
+    result.positionY = best.y;
+    result.alignmentScore = best.score;
+    // A placement that plainly failed gives no flaw list.
+    if (best.score < preset.search.minAlignmentScore) {
+        result.belowMinimum = true;
+        shift(result, originX - pad, originY - pad);
+        return result;
+    }
+    result.placed = true;
+    // inspect works on the same window; holes are given in the unpadded
+    // reference and move into the window's coordinates.
+    const bool windowed = !framing.corners.empty();
+    std::vector<HoleRecord> holes;
+    for (HoleRecord h : in.holes) {
+        h.x += pad - originX;
+        h.y += pad - originY;
+        if (!windowed || (h.x >= 0 && h.y >= 0 && h.x < framing.width && h.y < framing.height))
+            holes.push_back(h);
+    }
+    inspectPlaced(result, best,
+                  windowed ? cutWindow(labels, originX, originY, framing.width, framing.height)
+                           : labels,
+                  camera, holes, preset);
+    shift(result, originX - pad, originY - pad);
+    attachDefects(in, camera, preset, result);
     return result;
 }
 

@@ -3,11 +3,13 @@
 // with inspect.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "defects.h"
 #include "image_io.h"
 #include "pcbinspect/exports.h"
 #include "preset.h"
@@ -15,6 +17,20 @@
 namespace pcbinspect::tool {
 
 // The images of one inspection and where they came from (for messages).
+// The hole kind whose size the inspection measures at candidates.
+inline constexpr int kHoleMeasured = 12;
+
+// How far from a given --at position the frame is looked for, pixels.
+inline constexpr int kAtRange = 150;
+// A reference wider or higher than the frame by more than this is a whole
+// board on which the frame is found by registration before the search.
+inline constexpr int kWholeBoardSlack = 240;
+// Background the search gets around a frame on every side: the golden
+// image's padding, and the window cut around a found or given frame.
+inline constexpr int kFrameMargin = 60;
+// How many places of a frame on a whole board are tried with the search.
+inline constexpr int kFrameGuesses = 16;
+
 struct InspectionInput {
     Image reference;  // CAD labels
     Image camera;     // as read; copper where non-zero, or at or above `threshold`
@@ -27,6 +43,17 @@ struct InspectionInput {
     bool golden = false;
     bool copperDark = false;          // copper at or below `threshold` instead of at or above
     std::vector<HoleRecord> holes;    // in reference coordinates
+    // Copper (255) and background (0) of photographs, as the photo front end
+    // found them: when present they are read instead of `camera` and, in
+    // golden mode, `reference` binarised by the threshold; those two then
+    // serve the pictures only.
+    std::optional<Image> cameraCopper, referenceCopper;
+    // Where the camera frame's top-left corner lies in the reference,
+    // roughly (a stage's position): the frame is looked for within
+    // atRange pixels of it. Without it, a reference much larger than the
+    // frame (a whole board) is searched for the frame at reduced scale.
+    std::optional<std::array<int, 2>> at;
+    int atRange = kAtRange;
     std::string referencePath = "reference", cameraPath = "camera", ignorePath = "ignore map",
                 maskPath = "camera mask";
 };
@@ -45,6 +72,18 @@ struct InspectionResult {
     std::vector<FlawRecord> flaws;
     OffsetGrid offsets{};
     double searchMs = 0.0, inspectMs = 0.0;
+    // How the reference window of the search was chosen: "" the whole
+    // reference as given, "padded" the reference with background around it
+    // (a frame nearly as large as the reference), "at" around the given
+    // position, "found" around a place found by registration. windowX and
+    // windowY are that window's top-left corner in the reference;
+    // registrationMs the time spent finding the frame.
+    std::string framing;
+    int windowX = 0, windowY = 0;
+    double registrationMs = 0.0;    // One box and type per flaw, from the records and the placed images
+    // (defects.h), and the time that took.
+    std::vector<Defect> defects;
+    double defectsMs = 0.0;
 };
 
 // Checks the geometry of the inputs (reference at least as large as the
@@ -54,7 +93,7 @@ void validate(const InspectionInput& input);
 
 // Background around a golden image, on every side: room for the search to
 // place a camera image of the golden image's own size.
-inline constexpr int kGoldenMargin = 60;
+inline constexpr int kGoldenMargin = kFrameMargin;
 // The label of golden copper: plain copper of region class 0.
 inline constexpr std::uint8_t kGoldenCopperLabel = 255;
 // The threshold golden mode takes when none is given.
@@ -76,6 +115,19 @@ Image goldenReference(const Image& golden, int threshold, bool copperDark);
 // True when an image meant as CAD labels holds more than 16 gray levels,
 // as a photo does.
 bool looksLikePhoto(const Image& labels);
+
+// The reference as the search should read it: CAD labels with the drill
+// holes' interiors (label 154) as bare board, since the camera sees through
+// them. The inspection keeps them, to check that they are open.
+Image searchReference(const Image& labels);
+
+// Copper (255) and bare board (0) of a label reference as the search reads
+// it, for registering a frame on it.
+Image referenceCopper(const Image& labels);
+
+// The part [x, x + width) × [y, y + height) of an image, background (0)
+// where it reaches outside.
+Image cutWindow(const Image& image, int x, int y, int width, int height);
 
 // Runs the search and the inspection. The inputs are not changed. In golden
 // mode every reference position of the result (placement, suspects, flaws)

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "defects.h"
 #include "flaw_codes.h"
 #include "tool_error.h"
 
@@ -48,6 +49,12 @@ constexpr double kBig = 1.0e6;
 #define CAND_INT(field, name, lo, hi, def, unit, about)                                    \
     Key{"candidates", name, Kind::Integer, lo, hi, def, unit, about, nullptr,              \
         [](Preset& p) { return &p.candidates.field; }}
+#define DEFECT_INT(field, name, lo, hi, def, unit, about)                                  \
+    Key{"defects", name, Kind::Integer, lo, hi, def, unit, about, nullptr,                 \
+        [](Preset& p) { return &p.defects.field; }}
+#define PHOTO_INT(field, name, lo, hi, def, unit, about)                                   \
+    Key{"photo", name, Kind::Integer, lo, hi, def, unit, about, nullptr,                   \
+        [](Preset& p) { return &p.photo.field; }}
 #define CAND_FLAG(field, name, def, about)                                                  \
     Key{"candidates", name, Kind::Flag, 0, 1, def, "true/false", about, nullptr, nullptr,  \
         [](Preset& p) { return &p.candidates.field; }}
@@ -96,6 +103,14 @@ const std::vector<Key>& keys() {
         CAND_INT(maxFlaws, "max_flaws", 1, 1000000, 1000, "count", "most flaw records written"),
         CAND_FLAG(checkHoles, "check_holes", 1,
                   "check that every listed hole is open in the camera image"),
+        // From records to defects.
+        DEFECT_INT(boxMargin, "box_margin", 0, 1000, 8, "pixels",
+                   "a defect's box is the tight box of its differences grown by this much on "
+                   "every side (clipped to the camera image)"),
+        // The photo front end.
+        PHOTO_INT(minDefectPx, "min_defect_px", 1, 10000, 6, "pixels",
+                  "photographs: copper islands and holes in copper smaller than this are taken "
+                  "for noise and removed; 1 keeps every pixel"),
         // The 35 limits of the inspection, by entry.
         PARAM(0, "excess_ratio", 0, kBig, 0.3, "ratio",
               "excess copper beside a line, as a share of the line width, above which it is "
@@ -196,6 +211,8 @@ const std::vector<Key>& keys() {
 #undef SEARCH_FLAG
 #undef CAND_INT
 #undef CAND_FLAG
+#undef DEFECT_INT
+#undef PHOTO_INT
 
 // The columns of a width tolerance row, field by field.
 struct ToleranceField {
@@ -272,7 +289,7 @@ double fetch(const Preset& p, const Key& k) {
     return 0.0;
 }
 
-const char* kSections[] = {"search", "candidates", "limits", "control"};
+const char* kSections[] = {"search", "candidates", "defects", "photo", "limits", "control"};
 
 // A float as the double of its shortest decimal form, so that 0.85f is
 // written as 0.85 rather than 0.8500000238418579.
@@ -295,9 +312,9 @@ std::vector<EvaluationType> readEvaluation(const json& body, const std::string& 
             const json& t = value[i];
             const std::string at = "evaluation.types[" + std::to_string(i) + "]";
             if (!t.is_object() || !t.contains("type") || !t.contains("name") ||
-                !t.contains("families") || t.size() != 3)
-                throw InputError(source, at + " must hold exactly \"type\", \"name\" and "
-                                              "\"families\"");
+                !t.contains("families") || t.size() != 3 + (t.contains("defect") ? 1u : 0u))
+                throw InputError(source, at + " must hold \"type\", \"name\", \"families\" "
+                                              "and optionally \"defect\"");
             EvaluationType e;
             e.type = static_cast<int>(
                 readNumber(t["type"], Kind::Integer, 0, kBig, "\"" + at + ".type\"", source));
@@ -310,6 +327,21 @@ std::vector<EvaluationType> readEvaluation(const json& body, const std::string& 
                     throw InputError(source, at + ".families: " + f.dump() +
                                                  " is not a flaw family (see pcbinspect codes)");
                 e.families.push_back(f.get<std::string>());
+            }
+            // The defect type: given, or the name written as a defect type
+            // ("spurious copper" -> "spurious_copper") when it is one.
+            if (t.contains("defect")) {
+                if (!t["defect"].is_string() ||
+                    !defectTypeFromName(t["defect"].get<std::string>()))
+                    throw InputError(source, at + ".defect: " + t["defect"].dump() +
+                                                 " is not a defect type (" + defectTypeList() +
+                                                 ")");
+                e.defect = t["defect"].get<std::string>();
+            } else {
+                std::string guess = e.name;
+                for (char& ch : guess)
+                    if (ch == ' ' || ch == '-') ch = '_';
+                if (defectTypeFromName(guess)) e.defect = guess;
             }
             for (const EvaluationType& other : types)
                 if (other.type == e.type)
@@ -336,12 +368,12 @@ Preset defaultPreset() {
     };
     // The six defect classes common to annotated bare-board photo sets.
     p.evaluationTypes = {
-        {1, "open", {"missing copper", "open"}},
-        {2, "short", {"short", "spacing"}},
-        {3, "mousebite", {"missing copper", "open"}},
-        {4, "spur", {"excess copper"}},
-        {5, "spurious copper", {"excess copper"}},
-        {6, "pin-hole", {"void"}},
+        {1, "open", {"missing copper", "open"}, "open"},
+        {2, "short", {"short", "spacing"}, "short"},
+        {3, "mousebite", {"missing copper", "open"}, "mousebite"},
+        {4, "spur", {"excess copper"}, "spur"},
+        {5, "spurious copper", {"excess copper"}, "spurious_copper"},
+        {6, "pin-hole", {"void"}, "pin_hole"},
     };
     return p;
 }
@@ -446,7 +478,8 @@ nlohmann::ordered_json presetToJson(const Preset& preset) {
     root["width_tolerances"] = rows;
     ojson types = ojson::array();
     for (const EvaluationType& e : preset.evaluationTypes)
-        types.push_back(ojson{{"type", e.type}, {"name", e.name}, {"families", e.families}});
+        types.push_back(ojson{{"type", e.type}, {"name", e.name}, {"families", e.families},
+                              {"defect", e.defect}});
     root["evaluation"] = ojson{{"types", types}};
     return root;
 }
@@ -467,7 +500,9 @@ std::string describePresetKeys() {
             << " | 0 to " << number(kBig) << " | - | " << f.about << " |\n";
     out << "| `evaluation.types[]` | type, name, families | - | 1 open, 2 short, 3 mousebite, 4 "
            "spur, 5 spurious copper, 6 pin-hole | the defect types of `evaluate`'s truth files: "
-           "their number, name and the flaw families that count as finding them |\n";
+           "their number, name, the flaw families that count as finding them and the defect type "
+           "that matches their boxes (`evaluate --match box`; one of " +
+               defectTypeList() + "; default: the name with blanks and hyphens as '_') |\n";
     return out.str();
 }
 

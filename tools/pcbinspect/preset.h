@@ -44,17 +44,33 @@ struct CandidateSettings {
 };
 
 // An annotated defect type of `evaluate`: its number in truth files, its
-// name and the flaw families that count as finding it.
+// name, the flaw families that count as finding it and the defect type
+// ("open", "spurious_copper", ...) a box of it must be matched by.
 struct EvaluationType {
     int type = 0;
     std::string name;
     std::vector<std::string> families;  // family names as flaw_codes.h spells them
+    std::string defect;                 // a defect type name of defects.h
+};
+
+// Settings of the defects made from the records.
+struct DefectBoxSettings {
+    std::int32_t boxMargin = 8;  // pixels added around a defect's differences
+};
+
+// Settings of the photo front end (photo.h).
+struct PhotoSettings {
+    // Copper islands and holes in copper smaller than this, pixels, are
+    // taken for noise and removed; defects of this size and above are kept.
+    std::int32_t minDefectPx = 6;
 };
 
 struct Preset {
     std::string about;
     SearchSettings search;
     CandidateSettings candidates;
+    DefectBoxSettings defects;
+    PhotoSettings photo;
     std::array<float, 35> params{};
     InspectControl control{};
     std::vector<WidthTolerance> tolerances;

@@ -37,7 +37,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint8_t kTrace = 170, kRegion = 100, kPad = 160, kDrilledPad = 180,
+// Pours are plain copper (255): the search reads them as copper whatever
+// lies left of them, and the inspection as copper of class 0, as it reads
+// the wide networks its own correction repaints.
+constexpr std::uint8_t kTrace = 170, kRegion = 255, kPad = 160, kDrilledPad = 180,
                        kHoleInterior = 154;
 
 // Which label keeps a pixel that two objects cover: pads over regions over
@@ -776,6 +779,15 @@ RenderedBoard renderBoard(const RenderOptions& o, std::ostream* messages) {
     if (!holes.empty() && onBoard == 0)
         throw InputError(o.drills.front(), "every hole lies outside the board (units or "
                                            "coordinates of the drill file?)");
+    if (o.mirror) {
+        // The bottom side as a camera looking at it sees it: columns
+        // reversed, x → width − 1 − x.
+        for (int y = 0; y < b.labels.height; ++y)
+            std::reverse(b.labels.row(y), b.labels.row(y) + b.labels.width);
+        for (HoleRecord& hole : b.holes) hole.x = b.labels.width - 1 - hole.x;
+        b.originX = b.labels.width - 1 - b.originX;
+    }
+    b.mirrored = o.mirror;
     for (std::uint8_t v : b.labels.pixels) ++b.counts[v];
     b.messages = sink.count;
     return b;
@@ -802,8 +814,14 @@ void writeRender(const RenderedBoard& b, const RenderOptions& o, const fs::path&
                       {"max_y", b.maxY * 25.4}};
     j["origin"] = {{"x", b.originX},
                    {"y", b.originY},
-                   {"about", "reference pixel of the Gerber point (min_x, max_y); x grows "
-                             "rightwards, y downwards"}};
+                   {"about", b.mirrored
+                                 ? "reference pixel of the Gerber point (min_x, max_y); the "
+                                   "image is mirrored: Gerber x grows leftwards, y downwards"
+                                 : "reference pixel of the Gerber point (min_x, max_y); x grows "
+                                   "rightwards, y downwards"}};
+    j["mirror"] = b.mirrored ? "x" : "none";
+    j["mirror_about"] = "x: columns reversed (pixel x becomes width - 1 - x), as a camera sees "
+                        "the bottom side; none: as seen from the top";
     nlohmann::ordered_json counts = nlohmann::ordered_json::object();
     for (int v = 0; v < 256; ++v)
         if (b.counts[v]) counts[std::to_string(v)] = b.counts[v];

@@ -22,6 +22,7 @@ struct RenderOptions {
     bool verbose = false;             // pass libgerbv's own messages on
     double maxPixels = 2147483648.0;  // the largest reference accepted (2^31 pixels)
     double parseSeconds = 60.0;       // a file libgerbv does not parse within this is refused
+    bool mirror = false;              // columns reversed: a bottom layer as the camera sees it
 };
 
 struct RenderedBoard {
@@ -32,15 +33,17 @@ struct RenderedBoard {
     int originX = 0, originY = 0;  // reference pixel of the Gerber point (minX, maxY)
     long long counts[256] = {};    // pixels per label
     int messages = 0;              // what libgerbv said while parsing
+    bool mirrored = false;         // columns reversed (RenderOptions::mirror)
 };
 
-// Parses and draws. Label rules: traces 170, regions (pours) 100, flashed
+// Parses and draws. Label rules: traces 170, regions (pours) 255, flashed
 // pads 160, round or obround flashed pads with a drill hole inside 180,
 // drill hole interiors 154 where they lie in copper; clear polarity erases.
 // Where objects overlap, pads win over regions and regions over traces, so
 // a trace ending on a pad leaves the pad whole and a trace inside a pour is
 // part of the pour. Throws InputError naming the file for input that cannot
-// be rendered.
+// be rendered. With `mirror`, the labels and holes are mirrored left to
+// right afterwards.
 RenderedBoard renderBoard(const RenderOptions& options, std::ostream* messages);
 
 // Writes reference.png, holes.csv, render.json and preview.png into `out`.

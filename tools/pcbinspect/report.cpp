@@ -43,6 +43,10 @@ json reportJson(const ReportSources& s, const InspectionResult& r) {
     j["preset"] = s.preset;
     j["placed"] = r.placed;
     j["position"] = {{"x", r.positionX}, {"y", r.positionY}};
+    if (!r.framing.empty())
+        j["framing"] = {{"how", r.framing},
+                        {"window", {r.windowX, r.windowY}},
+                        {"registration_ms", r.registrationMs}};
     j["alignment_score"] = r.alignmentScore;
     j["min_alignment_score"] = r.minAlignmentScore;
     j["suspect_count"] = r.suspects;
@@ -52,7 +56,7 @@ json reportJson(const ReportSources& s, const InspectionResult& r) {
                             {"camera", {{"x", v.windowX}, {"y", v.windowY}}},
                             {"agreement", v.agreement / 100.0}});
     j["suspects"] = suspects;
-    j["timing_ms"] = {{"search", r.searchMs}, {"inspect", r.inspectMs}};
+    j["timing_ms"] = {{"search", r.searchMs}, {"inspect", r.inspectMs}, {"defects", r.defectsMs}};
     json flaws = json::array();
     std::map<std::string, int> families;
     for (const FlawRecord& f : r.flaws) {
@@ -69,11 +73,32 @@ json reportJson(const ReportSources& s, const InspectionResult& r) {
     j["flaw_count"] = r.flaws.size();
     j["families"] = families;
     j["flaws"] = flaws;
+    // One box and type per flaw; "records" index "flaws".
+    json defects = json::array();
+    for (const Defect& d : r.defects)
+        defects.push_back({{"box", {d.x1, d.y1, d.x2, d.y2}},
+                           {"type", defectTypeName(d.type)},
+                           {"confidence", d.confidence},
+                           {"records", d.records}});
+    j["defect_count"] = r.defects.size();
+    j["defects"] = defects;
     return j;
 }
 
-std::string reportCsv(const InspectionResult& r) {
+std::string reportCsv(const InspectionResult& r, bool records) {
     std::ostringstream out;
+    if (!records) {
+        out << "type,confidence,x1,y1,x2,y2,records\n";
+        for (const Defect& d : r.defects) {
+            char c[32];
+            std::snprintf(c, sizeof c, "%.3f", d.confidence);
+            std::string list;
+            for (int i : d.records) list += (list.empty() ? "" : " ") + std::to_string(i);
+            out << defectTypeName(d.type) << ',' << c << ',' << d.x1 << ',' << d.y1 << ','
+                << d.x2 << ',' << d.y2 << ',' << list << '\n';
+        }
+        return out.str();
+    }
     out << "code,name,family,score,ref_x,ref_y,cam_x,cam_y,region_class\n";
     for (const FlawRecord& f : r.flaws) {
         const FlawCode d = describeFlaw(f.code);
@@ -86,7 +111,7 @@ std::string reportCsv(const InspectionResult& r) {
     return out.str();
 }
 
-std::string flawTable(const InspectionResult& r) {
+std::string flawTable(const InspectionResult& r, bool records) {
     std::ostringstream out;
     char line[200];
     if (r.belowMinimum) {
@@ -102,9 +127,30 @@ std::string flawTable(const InspectionResult& r) {
         return out.str();
     }
     std::snprintf(line, sizeof line,
-                  "camera placed at (%d, %d), alignment score %.3f; %d suspects, %zu flaws\n",
-                  r.positionX, r.positionY, r.alignmentScore, r.suspects, r.flaws.size());
+                  "camera placed at (%d, %d), alignment score %.3f; %d suspects, %zu flaws, "
+                  "%zu defects\n",
+                  r.positionX, r.positionY, r.alignmentScore, r.suspects, r.flaws.size(),
+                  r.defects.size());
     out << line;
+    if (!records) {
+        if (r.defects.empty()) return out.str();
+        std::snprintf(line, sizeof line, "%-16s %10s %21s  %s\n", "defect", "confidence", "box",
+                      "records");
+        out << line;
+        for (const Defect& d : r.defects) {
+            const std::string box = std::to_string(d.x1) + "," + std::to_string(d.y1) + " " +
+                                    std::to_string(d.x2) + "," + std::to_string(d.y2);
+            std::string codes;
+            for (int i : d.records)
+                codes += (codes.empty() ? "" : " ") +
+                         std::to_string(r.flaws[static_cast<std::size_t>(i)].code);
+            std::snprintf(line, sizeof line, "%-16s %10.2f %21s  %s\n",
+                          std::string(defectTypeName(d.type)).c_str(), d.confidence, box.c_str(),
+                          codes.c_str());
+            out << line;
+        }
+        return out.str();
+    }
     if (r.flaws.empty()) return out.str();
     std::snprintf(line, sizeof line, "%6s  %-36s %-15s %8s %11s %11s %6s\n", "code", "flaw",
                   "family", "score", "reference", "camera", "region");
@@ -159,10 +205,11 @@ void OutputFolder::commit() {
 }
 
 void writeReports(OutputFolder& out, const ReportSources& sources, const Image& camera,
-                  const InspectionResult& result) {
+                  const InspectionResult& result, bool records) {
     out.writeText("report.json", reportJson(sources, result).dump(2) + "\n");
-    out.writeText("report.csv", reportCsv(result));
-    writePng(out.stage("overlay.png").string(), drawOverlay(camera, result.flaws));
+    out.writeText("report.csv", reportCsv(result, records));
+    writePng(out.stage("overlay.png").string(),
+             records ? drawOverlay(camera, result.flaws) : drawDefectOverlay(camera, result.defects));
 }
 
 }  // namespace pcbinspect::tool

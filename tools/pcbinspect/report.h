@@ -25,12 +25,15 @@ nlohmann::json reportJson(const ReportSources& sources, const InspectionResult& 
 // A CSV field in double quotes, inner quotes doubled.
 std::string csvQuoted(const std::string& text);
 
-// One header line and one line per flaw: code, name, family, score,
-// reference x and y, camera x and y, region class.
-std::string reportCsv(const InspectionResult& result);
+// One header line and one line per defect: type, confidence, box corners,
+// the indices of its records (blank-separated); with `records`, one line
+// per flaw record instead: code, name, family, score, reference x and y,
+// camera x and y, region class.
+std::string reportCsv(const InspectionResult& result, bool records = false);
 
-// The short table printed after an inspection.
-std::string flawTable(const InspectionResult& result);
+// The short table printed after an inspection: the defects, or with
+// `records` the flaw records.
+std::string flawTable(const InspectionResult& result, bool records = false);
 
 // Files are written under temporary names inside the folder and renamed
 // into place by commit(); a folder that is destroyed before commit()
@@ -54,8 +57,9 @@ private:
     bool committed_ = false;
 };
 
-// Writes report.json, report.csv and overlay.png for one inspection.
+// Writes report.json, report.csv and overlay.png for one inspection; the
+// CSV and the overlay show the defects, or with `records` the records.
 void writeReports(OutputFolder& out, const ReportSources& sources, const Image& camera,
-                  const InspectionResult& result);
+                  const InspectionResult& result, bool records = false);
 
 }  // namespace pcbinspect::tool

@@ -1,0 +1,70 @@
+# Keeps docs/cli.md level with the tool: every subcommand that
+# `pcbinspect --help` lists must have a section of its own in the page, headed
+# "## `pcbinspect NAME`", and every --option that `pcbinspect NAME --help`
+# prints must appear in that section (options added later included).
+#   cmake -DTOOL=path/to/pcbinspect -DDOC=docs/cli.md -P check_cli_docs.cmake
+foreach(var TOOL DOC)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "check_cli_docs: -D${var}=... is required")
+  endif()
+endforeach()
+
+file(READ "${DOC}" doc)
+
+execute_process(COMMAND "${TOOL}" --help OUTPUT_VARIABLE top RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "check_cli_docs: `${TOOL} --help` exited with ${rc}")
+endif()
+# The subcommands: the first word of each line after "Subcommands:".
+string(FIND "${top}" "Subcommands:" at)
+if(at LESS 0)
+  message(FATAL_ERROR "check_cli_docs: `pcbinspect --help` lists no subcommands")
+endif()
+string(SUBSTRING "${top}" ${at} -1 listed)
+string(REGEX MATCHALL "\n  [a-z][a-z0-9-]*" names "${listed}")
+list(TRANSFORM names STRIP)
+list(LENGTH names count)
+if(count LESS 1)
+  message(FATAL_ERROR "check_cli_docs: no subcommand found in `pcbinspect --help`")
+endif()
+
+set(missing "")
+set(checked 0)
+foreach(name IN LISTS names)
+  # The command's section: from its heading to the next second-level heading.
+  set(heading "## `pcbinspect ${name}`")
+  string(FIND "${doc}" "${heading}" start)
+  if(start LESS 0)
+    list(APPEND missing "section \"${heading}\"")
+    continue()
+  endif()
+  string(LENGTH "${heading}" skip)
+  math(EXPR body_at "${start} + ${skip}")
+  string(SUBSTRING "${doc}" ${body_at} -1 section)
+  string(FIND "${section}" "\n## " end)
+  if(end GREATER -1)
+    string(SUBSTRING "${section}" 0 ${end} section)
+  endif()
+
+  execute_process(COMMAND "${TOOL}" ${name} --help OUTPUT_VARIABLE help RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "check_cli_docs: `${TOOL} ${name} --help` exited with ${rc}")
+  endif()
+  string(REGEX MATCHALL "--[a-z][a-z0-9-]*" options "${help}")
+  list(REMOVE_DUPLICATES options)
+  list(REMOVE_ITEM options --help)
+  foreach(option IN LISTS options)
+    # The option as a word: `--out` must not be satisfied by `--outline`.
+    string(REGEX MATCH "${option}([^a-z0-9-]|$)" found "${section}")
+    if(found STREQUAL "")
+      list(APPEND missing "${name} ${option}")
+    endif()
+    math(EXPR checked "${checked} + 1")
+  endforeach()
+endforeach()
+
+if(missing)
+  list(JOIN missing "\n  " text)
+  message(FATAL_ERROR "check_cli_docs: ${DOC} does not document:\n  ${text}")
+endif()
+message(STATUS "check_cli_docs: ${count} subcommands and ${checked} options documented")

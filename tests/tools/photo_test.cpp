@@ -1,0 +1,307 @@
+// The photo front end: polarity, line widths under uneven light, the size
+// rule, the colour channel, 16-bit files, images already binary, and the
+// tool's --save-binary and synth --photo.
+#include <gtest/gtest.h>
+
+#include <png.h>
+
+#include <cmath>
+#include <random>
+
+#include <nlohmann/json.hpp>
+
+#include "commands.h"
+#include "photo.h"
+#include "tool_error.h"
+#include "tool_images.h"
+
+namespace pcbinspect::tool {
+namespace {
+
+using namespace testing;
+
+// A photograph of a copper map, made independently of the front end: the
+// map blurred by a Gaussian of `blur` pixels, copper and substrate levels,
+// a light ramp of `ramp` (share, left to right) and a vignette losing
+// `vignette` at the corners, Gaussian noise of `noise` levels.
+struct Look {
+    double copper = 70, substrate = 180, blur = 1.2, ramp = 0.25, vignette = 0.2, noise = 8;
+};
+
+PhotoImage photograph(const Image& map, const Look& look, std::uint32_t seed) {
+    const int w = map.width, h = map.height, r = static_cast<int>(std::ceil(3 * look.blur));
+    std::vector<double> k(static_cast<std::size_t>(2 * r + 1));
+    double sum = 0;
+    for (int i = -r; i <= r; ++i) sum += k[static_cast<std::size_t>(i + r)] = std::exp(-i * i / (2 * look.blur * look.blur));
+    for (double& v : k) v /= sum;
+    std::vector<double> a(map.pixels.size()), b(map.pixels.size());
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] = map.pixels[i] ? 1.0 : 0.0;
+    auto at = [&](int x, int y) { return static_cast<std::size_t>(std::clamp(y, 0, h - 1)) * w + std::clamp(x, 0, w - 1); };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double s = 0;
+            for (int i = -r; i <= r; ++i) s += k[static_cast<std::size_t>(i + r)] * a[at(x + i, y)];
+            b[at(x, y)] = s;
+        }
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0.0, look.noise);
+    PhotoImage p;
+    p.width = w;
+    p.height = h;
+    p.samples.resize(a.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double s = 0;
+            for (int i = -r; i <= r; ++i) s += k[static_cast<std::size_t>(i + r)] * b[at(x, y + i)];
+            const double u = 2.0 * x / (w - 1) - 1, v = 2.0 * y / (h - 1) - 1;
+            const double light = (1 + look.ramp * u) * (1 - look.vignette * (u * u + v * v) / 2);
+            const double level = (look.substrate + (look.copper - look.substrate) * s) * light;
+            p.samples[static_cast<std::size_t>(y) * w + x] =
+                static_cast<std::uint16_t>(std::clamp(std::lround(level + noise(rng)), 0L, 255L));
+        }
+    return p;
+}
+
+// Vertical and horizontal lines of widths 4 to 14 and a pad on a 480 x 360
+// board; `widths` receives each vertical line's left column and width.
+Image lineBoard(std::vector<std::pair<int, int>>* widths = nullptr) {
+    Image map(480, 360, 1, 0);
+    int x = 30;
+    for (int w = 4; w <= 14; w += 2) {
+        for (int y = 20; y < 340; ++y)
+            for (int i = 0; i < w; ++i) map.at(x + i, y) = 255;
+        if (widths) widths->push_back({x, w});
+        x += w + 25;
+    }
+    for (int y = 60; y < 60 + 9; ++y)
+        for (int xx = 300; xx < 460; ++xx) map.at(xx, y) = 255;
+    for (int y = 200; y < 280; ++y)
+        for (int xx = 320; xx < 420; ++xx) map.at(xx, y) = 255;
+    return map;
+}
+
+Image inverted(const Image& map) {
+    Image out = map;
+    for (auto& v : out.pixels) v = static_cast<std::uint8_t>(255 - v);
+    return out;
+}
+
+int differing(const Image& a, const Image& b) {
+    int n = 0;
+    for (std::size_t i = 0; i < a.pixels.size(); ++i) n += a.pixels[i] != b.pixels[i];
+    return n;
+}
+
+// Dark copper on a light board and bright copper on a dark one: the smaller
+// class is taken for copper both ways, and so is a forced polarity.
+TEST(PhotoFrontEnd, FindsThePolarityBothWays) {
+    const Image map = lineBoard();
+    for (const bool dark : {true, false}) {
+        Look look;
+        if (!dark) std::swap(look.copper, look.substrate);
+        const PhotoImage p = photograph(map, look, 3);
+        const PhotoResult r = binarisePhoto(p, PhotoOptions{});
+        EXPECT_EQ(std::make_pair(r.copperDark, r.polarityFound), std::make_pair(dark, true));
+        // Of 34 000 copper pixels, the edges may move by a pixel here and there.
+        EXPECT_LT(differing(r.copper, map), 1500) << dark;
+        PhotoOptions forced;
+        forced.copper = dark ? CopperPolarity::Bright : CopperPolarity::Dark;
+        const PhotoResult wrong = binarisePhoto(p, forced);
+        EXPECT_EQ(std::make_pair(wrong.copperDark, wrong.polarityFound), std::make_pair(!dark, false));
+        EXPECT_LT(differing(wrong.copper, inverted(map)), 1500) << dark;
+    }
+}
+
+// Under a ramp of a quarter and a vignette of a fifth (about 70 gray levels
+// of light across the board against a contrast of 110), every row of every
+// line keeps its width within a pixel; a global threshold does not.
+TEST(PhotoFrontEnd, LineWidthsHoldUnderUnevenLight) {
+    std::vector<std::pair<int, int>> lines;
+    const Image map = lineBoard(&lines);
+    Look look;
+    look.ramp = 0.35;
+    look.vignette = 0.25;
+    const PhotoImage p = photograph(map, look, 5);
+    const Image copper = binarisePhoto(p, PhotoOptions{}).copper;
+    Image global(p.width, p.height, 1);
+    for (std::size_t i = 0; i < global.pixels.size(); ++i)
+        global.pixels[i] = p.samples[i] <= 125 ? 255 : 0;  // midway under even light
+    int worst = 0, worstGlobal = 0;
+    for (const auto& [x0, w] : lines)
+        for (int y = 30; y < 330; ++y) {
+            int n = 0, g = 0;
+            for (int x = x0 - 8; x < x0 + w + 8; ++x) n += copper.at(x, y) ? 1 : 0, g += global.at(x, y) ? 1 : 0;
+            worst = std::max(worst, std::abs(n - w));
+            worstGlobal = std::max(worstGlobal, std::abs(g - w));
+        }
+    EXPECT_LE(worst, 1);
+    EXPECT_GE(worstGlobal, 3);
+}
+
+// The size rule: an island or a hole of min_defect_px pixels stays, one
+// pixel less goes; sensor noise leaves no specks while a 5 x 5 pin-hole and
+// speck survive a hard photograph.
+TEST(PhotoFrontEnd, KeepsDefectsOfTheSmallestSizeAndDropsNoise) {
+    for (const int size : {2, 6, 12}) {
+        Image map(60, 40, 1, 0);
+        for (int y = 5; y < 35; ++y)
+            for (int x = 30; x < 58; ++x) map.at(x, y) = 255;
+        auto run = [&](int x, int y, int n, std::uint8_t v) {  // n pixels in a row
+            for (int i = 0; i < n; ++i) map.at(x + i, y) = v;
+        };
+        run(2, 10, size, 255);      // island of the size: kept
+        run(2, 20, size - 1, 255);  // one less: removed
+        run(33, 10, size, 0);       // hole of the size: kept
+        run(33, 20, size - 1, 0);   // one less: filled
+        Image out = map;
+        EXPECT_EQ(removeSmallRegions(out, size), std::make_pair(1, 1)) << size;
+        for (int i = 0; i < size; ++i) {
+            EXPECT_EQ(std::make_pair(out.at(2 + i, 10), out.at(33 + i, 10)),
+                      std::make_pair(std::uint8_t{255}, std::uint8_t{0}));
+            if (i < size - 1) {
+                EXPECT_EQ(std::make_pair(out.at(2 + i, 20), out.at(33 + i, 20)),
+                          std::make_pair(std::uint8_t{0}, std::uint8_t{255}));
+            }
+        }
+    }
+    // A hard photograph: noise of 12 against a contrast of 70.
+    Image map = lineBoard();
+    // Under a blur of 1.2 and the front end's own smoothing of 1, a 5 x 5
+    // square keeps about 80 % of its contrast at its centre (3 x 3: 44 %).
+    for (int y = 230; y < 235; ++y)
+        for (int x = 360; x < 365; ++x) map.at(x, y) = 0;   // pin-hole in the pad
+    for (int y = 150; y < 155; ++y)
+        for (int x = 360; x < 365; ++x) map.at(x, y) = 255;  // speck on bare board
+    Look look;
+    look.copper = 85;
+    look.substrate = 155;
+    look.noise = 12;
+    const PhotoResult r = binarisePhoto(photograph(map, look, 9), PhotoOptions{});
+    EXPECT_EQ(std::make_pair(r.copper.at(362, 232), r.copper.at(362, 152)),
+              std::make_pair(std::uint8_t{0}, std::uint8_t{255}));
+    int stray = 0;  // copper off the map's copper, farther than 2 pixels from it
+    for (int y = 2; y < map.height - 2; ++y)
+        for (int x = 2; x < map.width - 2; ++x) {
+            bool near = false;
+            for (int dy = -2; dy <= 2; ++dy)
+                for (int dx = -2; dx <= 2; ++dx) near = near || map.at(x + dx, y + dy) != map.at(x, y);
+            stray += !near && r.copper.at(x, y) != map.at(x, y);
+        }
+    EXPECT_EQ(stray, 0);
+}
+
+// Copper brighter than the substrate in red and darker in green and blue,
+// by amounts that cancel in luma (0.299 * 120 - 0.587 * 50 - 0.114 * 56 is
+// about 0): the red channel is read, and luma, when forced, sees noise.
+TEST(PhotoFrontEnd, ChoosesTheChannelWithTheBestContrast) {
+    const Image map = lineBoard();
+    Look red;
+    red.copper = 200, red.substrate = 80, red.ramp = 0.1, red.vignette = 0.1, red.noise = 6;
+    Look green = red, blue = red;
+    green.copper = 100, green.substrate = 150;
+    blue.copper = 94, blue.substrate = 150;
+    const PhotoImage r = photograph(map, red, 1), g = photograph(map, green, 2),
+                     b = photograph(map, blue, 3);
+    PhotoImage rgb = r;
+    rgb.channels = 3;
+    rgb.samples.resize(r.samples.size() * 3);
+    for (std::size_t i = 0; i < r.samples.size(); ++i) {
+        rgb.samples[3 * i] = r.samples[i];
+        rgb.samples[3 * i + 1] = g.samples[i];
+        rgb.samples[3 * i + 2] = b.samples[i];
+    }
+    const PhotoResult chosen = binarisePhoto(rgb, PhotoOptions{});
+    EXPECT_EQ(chosen.channel, kChannelRed);
+    EXPECT_FALSE(chosen.copperDark);
+    PhotoOptions luma;
+    luma.channel = kChannelLuma;
+    EXPECT_LT(differing(chosen.copper, map) * 10, differing(binarisePhoto(rgb, luma).copper, map));
+}
+
+// A 16-bit gray PNG keeps its samples; its gray picture rounds them.
+TEST(PhotoFrontEnd, Reads16BitPng) {
+    const fs::path dir = freshFolder("photo16");
+    const fs::path file = dir / "deep.png";
+    const int w = 5, h = 2;
+    std::vector<std::uint16_t> v = {0, 1, 128, 32767, 65535, 256, 257, 40000, 65534, 12345};
+    {
+        std::FILE* f = std::fopen(file.c_str(), "wb");
+        png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+        png_infop info = png_create_info_struct(png);
+        png_init_io(png, f);
+        png_set_IHDR(png, info, w, h, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        png_write_info(png, info);
+        for (int y = 0; y < h; ++y) {
+            std::vector<png_byte> row;
+            for (int x = 0; x < w; ++x) {
+                const std::uint16_t s = v[static_cast<std::size_t>(y * w + x)];
+                row.push_back(static_cast<png_byte>(s >> 8));  // PNG is big-endian
+                row.push_back(static_cast<png_byte>(s & 255));
+            }
+            png_write_row(png, row.data());
+        }
+        png_write_end(png, nullptr);
+        png_destroy_write_struct(&png, &info);
+        std::fclose(f);
+    }
+    Image gray;
+    const PhotoImage p = readPhoto(file.string(), &gray);
+    EXPECT_EQ(std::make_tuple(p.width, p.height, p.channels, p.bits), std::make_tuple(w, h, 1, 16));
+    EXPECT_EQ(p.samples, v);
+    const Image eight = grayOfPhoto(p);
+    // round(s * 255 / 65535): 0 0 0 127 255 / 1 1 156 255 48
+    EXPECT_EQ(eight.pixels, (std::vector<std::uint8_t>{0, 0, 0, 127, 255, 1, 1, 156, 255, 48}));
+    EXPECT_THROW(readPhoto((dir / "none.tif").string()), InputError);
+}
+
+// Images of two gray levels take the threshold rule, bytes as before; a
+// photograph of the same board takes the front end.
+TEST(PhotoFrontEnd, TwoLevelImagesKeepTheThresholdRule) {
+    const fs::path dir = freshFolder("photo-two");
+    Image map = lineBoard(), dim = map;
+    for (auto& v : dim.pixels) v = v ? 200 : 60;
+    writePng((dir / "a.png").string(), map);
+    writePng((dir / "b.png").string(), dim);
+    ReadOptions o;
+    o.golden = o.copperAuto = true;
+    PairPaths paths;
+    paths.reference = (dir / "a.png").string();
+    paths.camera = (dir / "b.png").string();
+    const InspectionInput in = readPair(paths, o, nullptr);
+    EXPECT_FALSE(in.referenceCopper || in.cameraCopper);
+    EXPECT_EQ(binaryImage(in.camera, in.threshold, in.copperDark).pixels, map.pixels);
+    EXPECT_TRUE(isTwoLevel(map));
+    map.pixels[0] = 7;
+    EXPECT_FALSE(isTwoLevel(map));
+}
+
+// --save-binary writes both binary images; bad input writes nothing. The
+// photographs of synth --photo hard are placed and their defects found.
+TEST(PhotoFrontEnd, SaveBinaryAndSynthPhotosEndToEnd) {
+    const fs::path dir = freshFolder("photo-run");
+    ASSERT_EQ(tool(dir, "synth --count 2 --seed 3 --photo hard --out " + q(dir / "b")).status, 0);
+    const fs::path golden = dir / "b" / "board-001-golden.jpg", photo = dir / "b" / "board-001-photo.jpg";
+    const ToolOutput t = tool(dir, "inspect " + q(golden) + " " + q(photo) + " --golden --save-binary " +
+                                       q(dir / "bin") + " --out " + q(dir / "out"));
+    ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_NE(t.err.find("golden: dark copper (auto"), std::string::npos) << t.err;
+    for (const char* name : {"golden-binary.png", "camera-binary.png"}) {
+        const Image b = readGray((dir / "bin" / name).string());
+        EXPECT_TRUE(isTwoLevel(b)) << name;
+    }
+    const ToolOutput bad = tool(dir, "inspect " + q(golden) + " " + q(dir / "none.jpg") +
+                                         " --golden --save-binary " + q(dir / "bin2") + " --out " +
+                                         q(dir / "out2"));
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_FALSE(fs::exists(dir / "bin2") || fs::exists(dir / "out2"));
+    const ToolOutput e = tool(dir, "evaluate " + q(dir / "b" / "list-golden.txt") + " --golden --out " +
+                                       q(dir / "eval"));
+    ASSERT_EQ(e.status, 0) << e.err;
+    const auto s = nlohmann::json::parse(slurp(dir / "eval" / "summary.json"));
+    EXPECT_EQ(s["not_placed"].get<int>(), 0);
+    EXPECT_GE(s["recall"].get<double>(), 0.9);
+}
+
+}  // namespace
+}  // namespace pcbinspect::tool

@@ -1,0 +1,549 @@
+#include "defects.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <numeric>
+#include <string>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "flaw_codes.h"
+#include "pipeline.h"
+#include "preset.h"
+#include "tool_error.h"
+
+namespace pcbinspect::tool {
+namespace {
+
+constexpr std::array<std::string_view, kDefectTypeCount> kTypeNames{
+    "open",  "mousebite", "short", "spur", "spurious_copper", "pin_hole",
+    "width", "spacing",   "pad",   "hole", "missing_feature", "extra_feature"};
+
+// A record belongs to the difference region nearest to it within this many
+// pixels: the search puts its suspects on a changed area or on its edge.
+constexpr int kRecordReach = 6;
+// Context around a difference region in which its conductors are examined.
+constexpr int kContext = 8;
+// Regions of one flaw (the pieces of a cut, a bridge interrupted by a
+// third conductor) lie at most this many pixels apart.
+constexpr int kGroupGap = 12;
+// A camera piece of a conductor smaller than this is a crumb, not a part.
+constexpr int kMinPiece = 4;
+// A record on no difference joins a flagged region whose box (with the
+// margin) lies this close, else the nearest region this close.
+constexpr int kOrphanReach = 24;
+constexpr int kFarReach = 16;
+// A changed width or spacing is at least this long and three times as long
+// as it is deep.
+constexpr int kRunLength = 20;
+// Half size of the box given to a record that lies on no difference: that
+// of the typical 15 x 15 difference.
+constexpr int kRecordHalfBox = 7;
+
+enum class Polarity { Missing, Excess };
+
+struct Rect {
+    int x1, y1, x2, y2;  // inclusive
+    Rect grown(int by, int w, int h) const {
+        return Rect{std::max(0, x1 - by), std::max(0, y1 - by), std::min(w - 1, x2 + by),
+                    std::min(h - 1, y2 + by)};
+    }
+    Rect united(const Rect& o) const {
+        return Rect{std::min(x1, o.x1), std::min(y1, o.y1), std::max(x2, o.x2), std::max(y2, o.y2)};
+    }
+    int gapTo(const Rect& o) const {
+        const int dx = std::max({0, o.x1 - x2 - 1, x1 - o.x2 - 1});
+        const int dy = std::max({0, o.y1 - y2 - 1, y1 - o.y2 - 1});
+        return std::max(dx, dy);
+    }
+    cv::Rect cv() const { return cv::Rect(x1, y1, x2 - x1 + 1, y2 - y1 + 1); }
+};
+
+struct Region {
+    Polarity polarity;
+    int label;       // in the label map of its polarity
+    Rect box;
+    int area;
+    std::vector<int> records;
+    std::vector<int> conductors;  // global reference components it touches
+    DefectType topology = DefectType::Mousebite;
+    bool topological = false;     // an open or a short: the conductors changed
+    int group = -1;
+};
+
+// Whole-image planes, kept from call to call on each thread: a fresh
+// mapping of a few megabytes costs more in page faults than the labelling.
+struct Planes {
+    cv::Mat cam, ref, missing, excess;  // 0/1
+    cv::Mat labels[2], stats[2], refParts, refStats, centroids;
+};
+
+Planes& planes() {
+    thread_local Planes p;
+    return p;
+}
+
+// The two images as 0/1 planes and their differences.
+void fillPlanes(Planes& p, const BinaryView& camera, const BinaryView& reference) {
+    const int W = camera.width, H = camera.height;
+    for (cv::Mat* m : {&p.cam, &p.ref, &p.missing, &p.excess}) m->create(H, W, CV_8U);
+    for (int y = 0; y < H; ++y) {
+        const std::uint8_t* c = camera.data + static_cast<std::size_t>(y) * camera.stride;
+        const std::uint8_t* r = reference.data + static_cast<std::size_t>(y) * reference.stride;
+        std::uint8_t* pc = p.cam.ptr<std::uint8_t>(y);
+        std::uint8_t* pr = p.ref.ptr<std::uint8_t>(y);
+        std::uint8_t* pm = p.missing.ptr<std::uint8_t>(y);
+        std::uint8_t* pe = p.excess.ptr<std::uint8_t>(y);
+        for (int x = 0; x < W; ++x) {
+            const std::uint8_t a = c[x] != 0, b = r[x] != 0;
+            pc[x] = a;
+            pr[x] = b;
+            pm[x] = b & (a ^ 1);
+            pe[x] = a & (b ^ 1);
+        }
+    }
+}
+
+// The distinct non-zero values of `labels` under the set pixels of `mask`
+// (both of one size), in ascending order.
+std::vector<int> labelsUnder(const cv::Mat& labels, const cv::Mat& mask) {
+    std::vector<int> out;
+    for (int y = 0; y < mask.rows; ++y) {
+        const std::uint8_t* m = mask.ptr<std::uint8_t>(y);
+        const int* l = labels.ptr<int>(y);
+        for (int x = 0; x < mask.cols; ++x)
+            if (m[x] && l[x] > 0) out.push_back(l[x]);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+// Connected pieces of `mask` (8-connected) of at least kMinPiece pixels.
+int pieces(const cv::Mat& mask) {
+    cv::Mat labels, stats, centroids;
+    const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+    int count = 0;
+    for (int i = 1; i < n; ++i) count += stats.at<int>(i, cv::CC_STAT_AREA) >= kMinPiece ? 1 : 0;
+    return count;
+}
+
+// What one difference region does to the conductors around it.
+struct Context {
+    const cv::Mat& cam;       // 0/1
+    const cv::Mat& ref;       // 0/1
+    const cv::Mat& refParts;  // global reference components (int)
+    const cv::Mat& refStats;
+    const cv::Mat& regionLabels;  // of the region's polarity
+    int width, height;
+};
+
+void classify(Region& r, const Context& c) {
+    const Rect crop = r.box.grown(kContext, c.width, c.height);
+    const cv::Rect roi = crop.cv();
+    const cv::Mat cam = c.cam(roi), ref = c.ref(roi), parts = c.refParts(roi);
+    const cv::Mat self = c.regionLabels(roi) == r.label;  // 255 on the region
+    if (r.polarity == Polarity::Missing) {
+        r.conductors = labelsUnder(parts, self);
+        // Open: a conductor of the region falls into more camera pieces
+        // inside the crop than the reference shows there.
+        bool whole = true, gone = false;
+        for (int k : r.conductors) {
+            const cv::Mat conductor = parts == k;
+            const int before = pieces(conductor);
+            const int after = pieces(conductor & (cam > 0));
+            if (after > before) whole = false;
+            const int* s = c.refStats.ptr<int>(k);
+            const bool inside = s[cv::CC_STAT_LEFT] >= crop.x1 && s[cv::CC_STAT_TOP] >= crop.y1 &&
+                                s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH] - 1 <= crop.x2 &&
+                                s[cv::CC_STAT_TOP] + s[cv::CC_STAT_HEIGHT] - 1 <= crop.y2;
+            if (after == 0 && inside) gone = true;
+        }
+        if (!whole) {
+            r.topology = DefectType::Open;
+            r.topological = true;
+            return;
+        }
+        if (gone) {
+            r.topology = DefectType::MissingFeature;
+            return;
+        }
+        // Pin-hole: no pixel of the region has reference background among
+        // its four neighbours, and it does not reach the image's edge.
+        cv::Mat grown;
+        cv::dilate(self, grown, cv::getStructuringElement(cv::MORPH_CROSS, cv::Size(3, 3)));
+        const bool atEdge = r.box.x1 == 0 || r.box.y1 == 0 || r.box.x2 == c.width - 1 ||
+                            r.box.y2 == c.height - 1;
+        const bool enclosed = !atEdge && cv::countNonZero(grown & (ref == 0)) == 0;
+        r.topology = enclosed ? DefectType::PinHole : DefectType::Mousebite;
+        return;
+    }
+    // Excess: the camera piece holding the region, and the reference
+    // conductors it overlaps (joined in the camera through the excess).
+    cv::Mat camParts;
+    cv::connectedComponents(cam, camParts, 8, CV_32S);
+    const std::vector<int> holding = labelsUnder(camParts, self);
+    cv::Mat piece = cv::Mat::zeros(cam.size(), CV_8U);
+    for (int h : holding) piece |= camParts == h;
+    r.conductors = labelsUnder(parts, piece & (ref > 0));
+    if (r.conductors.size() >= 2) {
+        r.topology = DefectType::Short;
+        r.topological = true;
+    } else {
+        r.topology = r.conductors.empty() ? DefectType::SpuriousCopper : DefectType::Spur;
+    }
+}
+
+bool shareConductor(const Region& a, const Region& b) {
+    for (int k : a.conductors)
+        if (std::find(b.conductors.begin(), b.conductors.end(), k) != b.conductors.end())
+            return true;
+    return false;
+}
+
+// The type the records' codes give: by the family most of them share (the
+// isolated-feature codes 180 and 190 first), or nothing.
+std::optional<DefectType> recordType(std::span<const FlawRecord> records,
+                                     const std::vector<int>& indices, bool cad) {
+    if (indices.empty()) return std::nullopt;
+    std::map<DefectType, int> votes;
+    for (int i : indices) {
+        const int code = records[static_cast<std::size_t>(i)].code;
+        std::optional<DefectType> t;
+        if (code == 180) t = DefectType::MissingFeature;
+        else if (code == 190) t = DefectType::ExtraFeature;
+        else {
+            switch (describeFlaw(code).family) {
+                case Family::Open: t = DefectType::Open; break;
+                case Family::Short: t = DefectType::Short; break;
+                case Family::MissingCopper: t = DefectType::Mousebite; break;
+                case Family::ExcessCopper: t = DefectType::Spur; break;
+                case Family::Void: t = DefectType::PinHole; break;
+                case Family::Width: t = cad ? DefectType::Width : DefectType::Mousebite; break;
+                case Family::Spacing: t = cad ? DefectType::Spacing : DefectType::Spur; break;
+                case Family::Pad: t = cad ? DefectType::Pad : DefectType::Mousebite; break;
+                case Family::Hole: t = cad ? DefectType::Hole : DefectType::PinHole; break;
+                case Family::Unknown: break;
+            }
+        }
+        if (t) ++votes[*t];
+    }
+    std::optional<DefectType> best;
+    int most = 0;
+    for (const auto& [t, n] : votes)
+        if (n > most) {
+            best = t;
+            most = n;
+        }
+    return best;
+}
+
+bool cadFamilyType(DefectType t) {
+    return t == DefectType::Width || t == DefectType::Spacing || t == DefectType::Pad ||
+           t == DefectType::Hole || t == DefectType::MissingFeature ||
+           t == DefectType::ExtraFeature;
+}
+
+}  // namespace
+
+std::string_view defectTypeName(DefectType type) {
+    const auto i = static_cast<std::size_t>(type);
+    return i < kTypeNames.size() ? kTypeNames[i] : std::string_view("unknown");
+}
+
+std::optional<DefectType> defectTypeFromName(std::string_view name) {
+    for (std::size_t i = 0; i < kTypeNames.size(); ++i)
+        if (kTypeNames[i] == name) return static_cast<DefectType>(i);
+    return std::nullopt;
+}
+
+std::string defectTypeList() {
+    std::string out;
+    for (std::string_view n : kTypeNames) {
+        if (!out.empty()) out += ", ";
+        out += n;
+    }
+    return out;
+}
+
+bool isCopperLabel(std::uint8_t v) {
+    return v != 0 && v != 150 && v != 151 && v != 152 && v != 154;
+}
+
+Image referenceCopperWindow(const BinaryView& labels, const BinaryView& camera, int positionX,
+                            int positionY, const OffsetGrid* offsets) {
+    const int W = camera.width, H = camera.height;
+    Image out(W, H, 1, 0);
+    const int cellW = W / 5, cellH = H / 5;
+    // Copies the cell [x0, x1) x [y0, y1) shifted by (dx, dy) and returns
+    // how many of its pixels differ from the camera.
+    auto copyCell = [&](int x0, int x1, int y0, int y1, int dx, int dy) {
+        long long differ = 0;
+        for (int y = y0; y < y1; ++y) {
+            std::uint8_t* row = out.row(y);
+            const std::uint8_t* cam = camera.data + static_cast<std::size_t>(y) * camera.stride;
+            const int ry = y + positionY + dy;
+            for (int x = x0; x < x1; ++x) {
+                const int rx = x + positionX + dx;
+                const bool copper =
+                    rx >= 0 && ry >= 0 && rx < labels.width && ry < labels.height &&
+                    isCopperLabel(labels.data[static_cast<std::size_t>(ry) * labels.stride + rx]);
+                row[x] = copper ? 255 : 0;
+                differ += copper != (cam[x] != 0);
+            }
+        }
+        return differ;
+    };
+    for (int row = 0; row < 5; ++row)
+        for (int col = 0; col < 5; ++col) {
+            // The last row and column of cells take the remainder.
+            const int x0 = col * cellW, x1 = col == 4 ? W : x0 + cellW;
+            const int y0 = row * cellH, y1 = row == 4 ? H : y0 + cellH;
+            const int dx = offsets ? offsets->cells[row * 5 + col][0] : 0;
+            const int dy = offsets ? offsets->cells[row * 5 + col][1] : 0;
+            const long long plain = copyCell(x0, x1, y0, y1, 0, 0);
+            // A cell's local correction is kept where it brings the copper
+            // closer together: on a board that needs none, the search's
+            // corrections of a pixel would outline every edge of the cell.
+            if ((dx != 0 || dy != 0) && copyCell(x0, x1, y0, y1, dx, dy) >= plain)
+                copyCell(x0, x1, y0, y1, 0, 0);
+        }
+    return out;
+}
+
+std::vector<Defect> findDefects(const BinaryView& camera, const BinaryView& reference,
+                                std::span<const FlawRecord> records,
+                                const DefectSettings& settings) {
+    if (camera.width != reference.width || camera.height != reference.height)
+        throw InputError("reference window", "size " + std::to_string(reference.width) + " x " +
+                                                 std::to_string(reference.height) +
+                                                 " differs from the camera window's " +
+                                                 std::to_string(camera.width) + " x " +
+                                                 std::to_string(camera.height));
+    const int W = camera.width, H = camera.height;
+    std::vector<Defect> defects;
+    if (W <= 0 || H <= 0) return defects;
+    Planes& pl = planes();
+    fillPlanes(pl, camera, reference);
+    const cv::Mat &cam = pl.cam, &ref = pl.ref;
+    cv::Mat(&labels)[2] = pl.labels;
+    cv::Mat(&stats)[2] = pl.stats;
+    const cv::Mat &refParts = pl.refParts, &refStats = pl.refStats;
+    // Difference regions of each polarity are 4-connected, so that a
+    // diagonal seam of copper (8-connected) keeps the regions on its two
+    // sides apart as it keeps the conductor whole.
+    cv::connectedComponentsWithStats(pl.missing, labels[0], stats[0], pl.centroids, 4, CV_32S);
+    cv::connectedComponentsWithStats(pl.excess, labels[1], stats[1], pl.centroids, 4, CV_32S);
+    cv::connectedComponentsWithStats(ref, pl.refParts, pl.refStats, pl.centroids, 8, CV_32S);
+
+    // Every record to the nearest region within reach (missing before
+    // excess at equal distance, then the first in scan order).
+    std::map<std::pair<int, int>, int> regionOf;  // (polarity, label) -> index
+    std::vector<Region> regions;
+    auto region = [&](int p, int label) -> Region& {
+        const auto key = std::make_pair(p, label);
+        auto it = regionOf.find(key);
+        if (it == regionOf.end()) {
+            const int* s = stats[p].ptr<int>(label);
+            Region r{p == 0 ? Polarity::Missing : Polarity::Excess, label,
+                     Rect{s[cv::CC_STAT_LEFT], s[cv::CC_STAT_TOP],
+                          s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH] - 1,
+                          s[cv::CC_STAT_TOP] + s[cv::CC_STAT_HEIGHT] - 1},
+                     s[cv::CC_STAT_AREA], {}, {}};
+            it = regionOf.emplace(key, static_cast<int>(regions.size())).first;
+            regions.push_back(r);
+        }
+        return regions[static_cast<std::size_t>(it->second)];
+    };
+    // The nearest difference pixel to a record within `reach`: its
+    // polarity and label, or polarity -1.
+    auto nearestRegion = [&](const FlawRecord& f, int reach) {
+        int bestD = reach * reach + 1, bestP = -1, bestL = 0;
+        for (int p = 0; p < 2; ++p)
+            for (int y = std::max(0, f.camY - reach); y <= std::min(H - 1, f.camY + reach); ++y) {
+                const int* row = labels[p].ptr<int>(y);
+                for (int x = std::max(0, f.camX - reach); x <= std::min(W - 1, f.camX + reach); ++x) {
+                    if (row[x] == 0) continue;
+                    const int d = (x - f.camX) * (x - f.camX) + (y - f.camY) * (y - f.camY);
+                    if (d < bestD) {
+                        bestD = d;
+                        bestP = p;
+                        bestL = row[x];
+                    }
+                }
+            }
+        return std::make_pair(bestP, bestL);
+    };
+    std::vector<int> loose, orphans;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto [p, l] = nearestRegion(records[i], kRecordReach);
+        if (p < 0) loose.push_back(static_cast<int>(i));
+        else region(p, l).records.push_back(static_cast<int>(i));
+    }
+    // A record a little farther from any difference belongs to a region
+    // already flagged whose box (with the margin) lies within
+    // kOrphanReach, else to the nearest region within kFarReach (the
+    // search's suspects may sit that far out around a small hole).
+    const std::size_t flagged = regions.size();
+    for (int i : loose) {
+        const FlawRecord& f = records[static_cast<std::size_t>(i)];
+        int nearest = kOrphanReach + 1;
+        std::size_t home = flagged;
+        for (std::size_t k = 0; k < flagged; ++k) {
+            const Rect b = regions[k].box.grown(settings.boxMargin, W, H);
+            const int gap = std::max({b.x1 - f.camX, f.camX - b.x2, b.y1 - f.camY, f.camY - b.y2, 0});
+            if (gap < nearest) {
+                nearest = gap;
+                home = k;
+            }
+        }
+        if (home < flagged) {
+            regions[home].records.push_back(i);
+            continue;
+        }
+        const auto [p, l] = nearestRegion(f, kFarReach);
+        if (p < 0) orphans.push_back(i);
+        else region(p, l).records.push_back(i);
+    }
+    const std::size_t seeded = regions.size();
+    const Context ctx[2] = {{cam, ref, refParts, refStats, labels[0], W, H},
+                            {cam, ref, refParts, refStats, labels[1], W, H}};
+    for (Region& r : regions) classify(r, ctx[r.polarity == Polarity::Missing ? 0 : 1]);
+    // Regions without a record of their own join a flaw only as a piece of
+    // an open or a short nearby: fetch those within reach of one.
+    for (std::size_t s = 0; s < seeded; ++s) {
+        if (!regions[s].topological) continue;
+        const int p = regions[s].polarity == Polarity::Missing ? 0 : 1;
+        const Rect near = regions[s].box.grown(kGroupGap, W, H);
+        std::vector<int> found;
+        for (int y = near.y1; y <= near.y2; ++y) {
+            const int* row = labels[p].ptr<int>(y);
+            for (int x = near.x1; x <= near.x2; ++x)
+                if (row[x] != 0 && !regionOf.count({p, row[x]})) found.push_back(row[x]);
+        }
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        for (int label : found) {
+            Region& r = region(p, label);
+            classify(r, ctx[p]);
+        }
+    }
+    // Groups: regions of one polarity that share a conductor and lie within
+    // kGroupGap of each other, when one of them changes the conductors (the
+    // pieces of a cut, a bridge and the specks around it).
+    std::vector<int> parent(regions.size());
+    std::iota(parent.begin(), parent.end(), 0);
+    auto find = [&](int i) {
+        while (parent[static_cast<std::size_t>(i)] != i) i = parent[static_cast<std::size_t>(i)] = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])];
+        return i;
+    };
+    for (std::size_t a = 0; a < regions.size(); ++a)
+        for (std::size_t b = a + 1; b < regions.size(); ++b) {
+            const Region &ra = regions[a], &rb = regions[b];
+            if (ra.polarity != rb.polarity || !(ra.topological || rb.topological)) continue;
+            if (ra.box.gapTo(rb.box) > kGroupGap || !shareConductor(ra, rb)) continue;
+            parent[static_cast<std::size_t>(find(static_cast<int>(b)))] = find(static_cast<int>(a));
+        }
+    std::map<int, std::vector<int>> groups;
+    for (std::size_t i = 0; i < regions.size(); ++i)
+        groups[find(static_cast<int>(i))].push_back(static_cast<int>(i));
+    for (const auto& [root, members] : groups) {
+        Rect box = regions[static_cast<std::size_t>(members[0])].box;
+        int area = 0;
+        bool topological = false;
+        std::vector<int> recs;
+        DefectType topology = regions[static_cast<std::size_t>(members[0])].topology;
+        for (int m : members) {
+            const Region& r = regions[static_cast<std::size_t>(m)];
+            box = box.united(r.box);
+            area += r.area;
+            recs.insert(recs.end(), r.records.begin(), r.records.end());
+            if (r.topological && !topological) topology = r.topology;
+            topological = topological || r.topological;
+        }
+        if (recs.empty()) continue;  // a difference the library did not flag
+        std::sort(recs.begin(), recs.end());
+        DefectType type = topology;
+        if (!topological && type != DefectType::MissingFeature) {
+            const std::optional<DefectType> hint = recordType(records, recs, settings.cadFamilies);
+            // A changed width or spacing runs along the conductor; a short
+            // notch or bump reported by the width checks stays a mousebite
+            // or a spur.
+            const int w = box.x2 - box.x1 + 1, h = box.y2 - box.y1 + 1;
+            const bool elongated = std::max(w, h) >= kRunLength && std::max(w, h) >= 3 * std::min(w, h);
+            const bool alongConductor = *hint == DefectType::Width || *hint == DefectType::Spacing;
+            if (settings.cadFamilies && hint && cadFamilyType(*hint) &&
+                (!alongConductor || elongated))
+                type = *hint;
+        }
+        const Rect grown = box.grown(settings.boxMargin, W, H);
+        const double sArea = std::min(1.0, area / 25.0);
+        const double sRecords = 1.0 - std::pow(0.5, static_cast<double>(recs.size()));
+        const double conf = 0.25 + 0.35 * sArea + 0.3 * sRecords + (topological ? 0.1 : 0.0);
+        defects.push_back(Defect{grown.x1, grown.y1, grown.x2, grown.y2, type,
+                                 static_cast<float>(std::min(1.0, conf)), recs});
+    }
+    // Records on no difference: one defect for the records near each other.
+    std::vector<Defect> alone;
+    for (int i : orphans) {
+        const FlawRecord& f = records[static_cast<std::size_t>(i)];
+        Defect* home = nullptr;
+        for (Defect& d : alone)
+                if (std::abs(f.camX - (d.x1 + d.x2) / 2) <= 2 * settings.boxMargin &&
+                    std::abs(f.camY - (d.y1 + d.y2) / 2) <= 2 * settings.boxMargin) {
+                    home = &d;
+                    break;
+                }
+        if (home) {
+            home->records.insert(std::upper_bound(home->records.begin(), home->records.end(), i), i);
+            continue;
+        }
+        const Rect b = Rect{f.camX, f.camY, f.camX, f.camY}.grown(
+            settings.boxMargin + kRecordHalfBox, W, H);
+        alone.push_back(Defect{b.x1, b.y1, b.x2, b.y2, DefectType::Mousebite, 0.0f, {i}});
+    }
+    for (Defect& d : alone) {
+        d.type = recordType(records, d.records, settings.cadFamilies).value_or(DefectType::Mousebite);
+        const double sRecords = 1.0 - std::pow(0.5, static_cast<double>(d.records.size()));
+        d.confidence = static_cast<float>(0.1 + 0.2 * sRecords);
+        defects.push_back(std::move(d));
+    }
+    std::sort(defects.begin(), defects.end(), [](const Defect& a, const Defect& b) {
+        return std::tie(a.y1, a.x1, a.y2, a.x2) < std::tie(b.y1, b.x1, b.y2, b.x2);
+    });
+    return defects;
+}
+
+void attachDefects(const InspectionInput& in, const Image& cameraBinary, const Preset& preset,
+                   InspectionResult& result) {
+    if (!result.placed) return;
+    const auto start = std::chrono::steady_clock::now();
+    // Golden mode: the golden copper itself, as the photo front end or the
+    // threshold made it (positions are unpadded here).
+    Image golden;
+    if (in.golden)
+        golden = in.referenceCopper ? binaryImage(*in.referenceCopper, 1, false)
+                                    : binaryImage(in.reference, in.threshold, in.copperDark);
+    const Image& labels = in.golden ? golden : in.reference;
+    const BinaryView cameraView{cameraBinary.pixels.data(), cameraBinary.width,
+                                cameraBinary.stride(), cameraBinary.height};
+    const Image window = referenceCopperWindow(
+        BinaryView{labels.pixels.data(), labels.width, labels.stride(), labels.height},
+        cameraView, result.positionX, result.positionY, &result.offsets);
+    DefectSettings s;
+    s.boxMargin = preset.defects.boxMargin;
+    s.cadFamilies = !in.golden;
+    result.defects = findDefects(
+        cameraView,
+        BinaryView{window.pixels.data(), window.width, window.stride(), window.height},
+        result.flaws, s);
+    result.defectsMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count();
+}
+
+}  // namespace pcbinspect::tool
