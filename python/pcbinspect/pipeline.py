@@ -157,7 +157,11 @@ def run_inspection(reference: np.ndarray, camera: np.ndarray, preset: Preset | N
     else:
         ignore_map = _padded(ignore) if golden else np.array(ignore, np.uint8)
     start = time.perf_counter()
-    found = find_suspected_flaws(labels, ignore_map, window, mask, **preset.search_arguments())
+    # The search reads drill-hole interiors (154) as bare board, as the camera
+    # sees them; the inspection keeps them.
+    for_search = labels if golden else np.where(labels == 154, np.uint8(0), labels)
+    found = find_suspected_flaws(for_search, ignore_map, window, mask,
+                                 **preset.search_arguments())
     search_ms = (time.perf_counter() - start) * 1000.0
     suspects = found.suspects.copy()
     suspects["refX"] -= pad
@@ -180,6 +184,19 @@ def run_inspection(reference: np.ndarray, camera: np.ndarray, preset: Preset | N
         holes = rec.as_records(holes, rec.HOLE_RECORD, "holes").copy()
         holes["x"] += pad
         holes["y"] += pad
+    if holes is not None:
+        # As the tool does: every measured hole (kind 12) in the camera's view
+        # is examined as a candidate too, since the search reads hole
+        # interiors as bare board and does not point at a hole by itself.
+        h = rec.as_records(holes, rec.HOLE_RECORD, "holes")
+        h = h[h["kind"] == 12]
+        cx, cy = h["x"] - found.position[0], h["y"] - found.position[1]
+        h = h[(cx >= 0) & (cy >= 0) & (cx < cam.shape[1]) & (cy < cam.shape[0])]
+        extra = np.zeros(len(h), rec.FLAW_CANDIDATE)
+        extra["refX"], extra["refY"] = h["x"], h["y"]
+        extra["camX"] = h["x"] - found.position[0]
+        extra["camY"] = h["y"] - found.position[1]
+        candidates = np.concatenate([candidates, extra])
     start = time.perf_counter()
     result = inspect(np.array(labels, np.uint8), cam, found.position,
                      candidates=candidates, offset_grid=found.offsets, hole_origin=(0, 0),

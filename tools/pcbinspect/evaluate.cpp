@@ -388,6 +388,12 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
         try {
             const InspectionInput in = readPair(pair.images, options.read, nullptr, preset.photo);
             boxes = readTruth(pair.truth, preset, in.camera.width, in.camera.height);
+            if (!options.read.saveBinary.empty()) {  // one folder per pair, as batch does
+                char number[16];
+                std::snprintf(number, sizeof number, "%04zu-", i + 1);
+                saveBinaryImages(in, fs::path(options.read.saveBinary) /
+                                         (number + fs::path(pair.images.camera).stem().string()));
+            }
             const InspectionResult r = runInspection(in, preset);
             o.status = r.placed ? Outcome::Inspected : Outcome::NotPlaced;
             o.searchMs = r.searchMs;

@@ -104,8 +104,12 @@ float otsu(const cv::Mat1f& image) {
     const int step = std::max(1, static_cast<int>(image.total() / 200000));
     for (std::size_t i = 0; i < image.total(); i += static_cast<std::size_t>(step))
         sample.push_back(image(static_cast<int>(i)));
-    std::sort(sample.begin(), sample.end());
-    const float lo = sample[sample.size() / 100], hi = sample[sample.size() * 99 / 100];
+    const auto lowAt = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 100);
+    const auto highAt = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * 99 / 100);
+    std::nth_element(sample.begin(), lowAt, sample.end());
+    const float lo = *lowAt;
+    std::nth_element(lowAt, highAt, sample.end());
+    const float hi = *highAt;
     if (!(hi > lo)) return lo;
     double hist[256] = {0};
     for (float v : sample) hist[std::clamp(static_cast<int>((v - lo) / (hi - lo) * 255.0f), 0, 255)]++;
@@ -172,10 +176,11 @@ Levels estimateLevels(const cv::Mat1f& raw, const cv::Mat1f& smooth) {
         // mean of what the classes would show under even light.
         const double dn = cv::sum(dw)[0], bn = cv::sum(bw)[0];
         if (dn < 1 || bn < 1) break;  // one class only: nothing to compare
-        const cv::Mat1f darkSum = lowpass(g, smooth.mul(dw)), darkWeight = lowpass(g, dw);
-        const cv::Mat1f brightSum = lowpass(g, smooth.mul(bw)), brightWeight = lowpass(g, bw);
-        const double darkMean = cv::sum(smooth.mul(dw))[0] / dn;
-        const double brightMean = cv::sum(smooth.mul(bw))[0] / bn;
+        const cv::Mat1f darkPixels = smooth.mul(dw), brightPixels = smooth.mul(bw);
+        const cv::Mat1f darkSum = lowpass(g, darkPixels), darkWeight = lowpass(g, dw);
+        const cv::Mat1f brightSum = lowpass(g, brightPixels), brightWeight = lowpass(g, bw);
+        const double darkMean = cv::sum(darkPixels)[0] / dn;
+        const double brightMean = cv::sum(brightPixels)[0] / bn;
         cv::Mat1f light = (darkSum + brightSum) /
                           cv::max(darkWeight * darkMean + brightWeight * brightMean, 1e-6f);
         // Each class's local level: its own mean where it is present, else
