@@ -129,6 +129,55 @@ TEST(Defects, RecordsDecideWhatBecomesADefect) {
     EXPECT_EQ(c[0].type, DefectType::SpuriousCopper);
 }
 
+TEST(Defects, SliversWithinTheJitterAreNoDefects) {
+    // Line rows 15..24; the camera loses `depth` rows from its top over
+    // columns x0..x1, with a record on the change. Within one pixel of the
+    // camera's copper a difference is jitter: a sliver one row deep, however
+    // long, flags nothing; two rows deep, or a sliver beside a real nick,
+    // the nick's box alone.
+    struct Case {
+        const char* what;
+        int x0, x1, depth;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"long sliver one row deep", 2, 57, 1, false},
+        {"nick one row deep", 28, 31, 1, false},
+        {"nick two rows deep", 28, 31, 2, true},
+        {"nick two columns wide", 28, 29, 3, false},
+        {"nick three columns wide", 28, 30, 3, true},
+    };
+    for (const Case& c : cases) {
+        Pair p;
+        p.both(0, 15, W - 1, 24);
+        p.rect(p.cam, c.x0, 15, c.x1, 15 + c.depth - 1, 0);
+        const auto d = p.defects({at((c.x0 + c.x1) / 2, 15)});
+        ASSERT_EQ(d.size(), c.kept ? 1u : 0u) << c.what;
+        if (!c.kept) continue;
+        EXPECT_EQ(d[0].type, DefectType::Mousebite) << c.what;
+        EXPECT_EQ((std::array{d[0].x1, d[0].y1, d[0].x2, d[0].y2}),
+                  (std::array{c.x0 - 8, 15 - 8, c.x1 + 8, 15 + c.depth - 1 + 8}))
+            << c.what;
+    }
+    // A nick on a sliver: the box is the nick's, not the sliver's.
+    Pair q;
+    q.both(0, 15, W - 1, 24);
+    q.rect(q.cam, 2, 15, 57, 15, 0);
+    q.rect(q.cam, 28, 15, 31, 17, 0);
+    const auto d = q.defects({at(29, 16)});
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ((std::array{d[0].x1, d[0].x2, d[0].y2}), (std::array{28 - 8, 31 + 8, 17 + 8}));
+    // Without the jitter rule every difference counts.
+    DefectSettings exact;
+    exact.jitter = 0;
+    Pair e;
+    e.both(0, 15, W - 1, 24);
+    e.rect(e.cam, 28, 15, 31, 15, 0);
+    const std::vector<FlawRecord> rec{at(29, 15)};
+    EXPECT_EQ(findDefects(BinaryView{e.cam.data(), W, W, H}, BinaryView{e.ref.data(), W, W, H},
+                          rec, exact).size(), 1u);
+}
+
 TEST(Defects, WidthRecordsNameOnlyLongChanges) {
     // A CAD reference: code 221 (line narrowed) names a long thinning a
     // width defect but leaves a short notch a mousebite; golden mode keeps

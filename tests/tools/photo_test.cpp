@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "photo.h"
+#include "pipeline.h"
 #include "tool_error.h"
 #include "tool_images.h"
 
@@ -35,7 +36,7 @@ PhotoImage photograph(const Image& map, const Look& look, std::uint32_t seed) {
     for (int i = -r; i <= r; ++i) sum += k[static_cast<std::size_t>(i + r)] = std::exp(-i * i / (2 * look.blur * look.blur));
     for (double& v : k) v /= sum;
     std::vector<double> a(map.pixels.size()), b(map.pixels.size());
-    for (std::size_t i = 0; i < a.size(); ++i) a[i] = map.pixels[i] ? 1.0 : 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] = map.pixels[i] / 255.0;
     auto at = [&](int x, int y) { return static_cast<std::size_t>(std::clamp(y, 0, h - 1)) * w + std::clamp(x, 0, w - 1); };
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
@@ -278,6 +279,92 @@ TEST(PhotoFrontEnd, TwoLevelImagesKeepTheThresholdRule) {
 
 // --save-binary writes both binary images; bad input writes nothing. The
 // photographs of synth --photo hard are placed and their defects found.
+// Pads in both directions on a 640 x 480 board, so that every tile fixes
+// both coordinates; `m` (golden to camera, as CameraGeometry) gives the
+// camera's view: camera pixel c shows golden m^-1(c), nearest pixel.
+Image padBoard() {
+    Image map(640, 480, 1, 0);
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> jitter(-6, 6);
+    for (int y = 20; y < 440; y += 40)
+        for (int x = 20; x < 600; x += 40) {
+            const int x0 = x + jitter(rng), y0 = y + jitter(rng), w = 10 + jitter(rng), h = 16 + jitter(rng);
+            for (int yy = y0; yy < y0 + h; ++yy)
+                for (int xx = x0; xx < x0 + w; ++xx) map.at(xx, yy) = 255;
+        }
+    return map;
+}
+
+Image seenThrough(const Image& golden, const CameraGeometry& m) {
+    // Coverage of each camera pixel from 4 x 4 samples, so that a fraction
+    // of a pixel shows in the photograph made of it.
+    Image out(golden.width, golden.height, 1, 0);
+    const double det = m[0] * m[4] - m[1] * m[3];
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x) {
+            int n = 0;
+            for (int sy = 0; sy < 4; ++sy)
+                for (int sx = 0; sx < 4; ++sx) {
+                    const double u = x - 0.375 + sx * 0.25 - m[2], v = y - 0.375 + sy * 0.25 - m[5];
+                    const long gx = std::lround((m[4] * u - m[1] * v) / det), gy = std::lround((-m[3] * u + m[0] * v) / det);
+                    n += gx >= 0 && gy >= 0 && gx < golden.width && gy < golden.height && golden.at(int(gx), int(gy));
+                }
+            out.at(x, y) = static_cast<std::uint8_t>(n * 255 / 16);
+        }
+    return out;
+}
+
+// The camera's turn, scale and shift are measured to within a pixel
+// over the whole image; a camera that is not moved is left as it is; the
+// photo resampled with the estimate binarises to the golden map, and flaw
+// positions and boxes go back into the camera's pixels.
+TEST(PhotoFrontEnd, CameraGeometryMeasuredAndUndone) {
+    struct Case { double turnDegrees, scale, dx, dy; };
+    const Image golden = padBoard();
+    for (const Case c : {Case{0, 1, 0, 0}, Case{0.3, 1.002, 3.4, -5.2}, Case{-0.8, 0.995, -11.6, 7.3},
+                         Case{0.0, 1.0, 0.2, -0.2}, Case{0.5, 1.0, 0, 0}}) {
+        SCOPED_TRACE(c.turnDegrees);
+        const double t = c.turnDegrees * M_PI / 180, cx = 319.5, cy = 239.5;
+        const double a = c.scale * std::cos(t), b = c.scale * std::sin(t);
+        const CameraGeometry m{a, -b, cx - a * cx + b * cy + c.dx, b, a, cy - b * cx - a * cy + c.dy};
+        const PhotoImage photo = photograph(seenThrough(golden, m), Look{}, 5);
+        const PhotoResult plain = binarisePhoto(photo, PhotoOptions{});
+        const Image goldenCopper = binarisePhoto(photograph(golden, Look{}, 6), PhotoOptions{}).copper;
+        const std::optional<GeometryEstimate> e = estimateCameraGeometry(goldenCopper, plain.copper);
+        ASSERT_TRUE(e.has_value());
+        double worst = 0, reach = 0;
+        for (double x : {0.0, 639.0})
+            for (double y : {0.0, 479.0}) {
+                const double u = m[0] * x + m[1] * y + m[2], v = m[3] * x + m[4] * y + m[5];
+                const double eu = e->map[0] * x + e->map[1] * y + e->map[2];
+                const double ev = e->map[3] * x + e->map[4] * y + e->map[5];
+                worst = std::max(worst, std::hypot(eu - u, ev - v));
+                reach = std::max(reach, std::hypot(u - x, v - y));
+            }
+        EXPECT_LT(worst, 0.75);  // at the corners, extrapolated from the tiles
+        // Left alone exactly when the truth moves no pixel by half a pixel.
+        EXPECT_EQ(e->reach >= kResampleFrom, reach >= 1.0) << e->reach;
+        if (reach < kResampleFrom) continue;
+        Image outside;
+        const PhotoResult back = binarisePhoto(resamplePhoto(photo, e->map, &outside), PhotoOptions{});
+        int copper = 0, wrong = 0;
+        for (std::size_t i = 0; i < golden.pixels.size(); ++i)
+            if (!outside.pixels[i]) copper += golden.pixels[i] != 0, wrong += golden.pixels[i] != back.copper.pixels[i];
+        EXPECT_LT(wrong, copper / 18) << wrong << " of " << copper;
+        EXPECT_GT(differing(plain.copper, golden), 3 * wrong);
+        InspectionResult r;
+        r.flaws.push_back(FlawRecord{2, 0, 0, 0, 300, 200, 0});
+        r.defects.push_back(Defect{290, 190, 310, 210});
+        mapCameraPositions(r, e->map);
+        const double u = m[0] * 300 + m[1] * 200 + m[2], v = m[3] * 300 + m[4] * 200 + m[5];
+        EXPECT_LE(std::abs(r.flaws[0].camX - u), 1.0);
+        EXPECT_LE(std::abs(r.flaws[0].camY - v), 1.0);
+        EXPECT_LE(r.defects[0].x1, u - 10 + 0.5);
+        EXPECT_GE(r.defects[0].x2, u + 10 - 0.5);
+        EXPECT_LE(r.defects[0].y2 - r.defects[0].y1, 20 + 2 + 20 * std::abs(b) + 1);
+    }
+}
+
 TEST(PhotoFrontEnd, SaveBinaryAndSynthPhotosEndToEnd) {
     const fs::path dir = freshFolder("photo-run");
     ASSERT_EQ(tool(dir, "synth --count 2 --seed 3 --photo hard --out " + q(dir / "b")).status, 0);

@@ -80,11 +80,30 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
         if (notes) *notes << what << ": " << describePhotoResult(r) << '\n';
         return r.copper;
     };
+    Image resampledOutside;
     if (options.golden) {
         const PhotoImage golden = readPhotograph(paths.reference, in.reference);
         const PhotoImage camera = readPhotograph(paths.camera, in.camera);
         if (frontEnd && !isTwoLevel(in.reference)) in.referenceCopper = binarise(golden, "golden");
         if (frontEnd && !isTwoLevel(in.camera)) in.cameraCopper = binarise(camera, "camera");
+        // Two photographs of one size: the camera photo is resampled onto
+        // the golden's geometry and binarised again, so that the search and
+        // the inspection compare edges that lie in the same place rather
+        // than leaving a turn or scale change to the local cell offsets.
+        if (in.referenceCopper && in.cameraCopper && !paths.at) {
+            const std::optional<GeometryEstimate> e =
+                estimateCameraGeometry(*in.referenceCopper, *in.cameraCopper);
+            if (e && e->reach >= kResampleFrom) {
+                Image outside;
+                in.cameraCopper = binarise(resamplePhoto(camera, e->map, &outside),
+                                           "camera resampled onto the golden photo");
+                in.cameraGeometry = e->map;
+                resampledOutside = std::move(outside);
+            }
+            if (notes && e)
+                *notes << "camera geometry: " << describeGeometry(*e)
+                       << (in.cameraGeometry ? ", resampled" : ", left as it is") << '\n';
+        }
     } else {
         in.reference = readGray(paths.reference);
         if (options.cameraPhoto) {
@@ -113,6 +132,19 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
     if (!paths.cameraMask.empty()) {
         in.maskPath = paths.cameraMask;
         in.cameraMask = readGray(paths.cameraMask);
+    }
+    // A resampled camera photo: its mask follows it, and what came from
+    // off the photo is ignored.
+    if (in.cameraGeometry) {
+        if (in.cameraMask && in.cameraMask->width == in.camera.width &&
+            in.cameraMask->height == in.camera.height)
+            *in.cameraMask = resampleMask(*in.cameraMask, *in.cameraGeometry);
+        if (in.cameraMask && in.cameraMask->pixels.size() == resampledOutside.pixels.size()) {
+            for (std::size_t i = 0; i < resampledOutside.pixels.size(); ++i)
+                in.cameraMask->pixels[i] |= resampledOutside.pixels[i];
+        } else if (!in.cameraMask) {
+            in.cameraMask = std::move(resampledOutside);
+        }
     }
     if (!paths.holes.empty()) in.holes = readHolesCsv(paths.holes);
     in.at = paths.at;

@@ -75,38 +75,15 @@ struct Region {
     int group = -1;
 };
 
-// Whole-image planes, kept from call to call on each thread: a fresh
-// mapping of a few megabytes costs more in page faults than the labelling.
-struct Planes {
+// The planes of every window at once, stacked top to bottom with rows of
+// background between them, so that each OpenCV pass runs once per call
+// rather than once per window. Labels are unique across the windows.
+struct Atlas {
     cv::Mat cam, ref, missing, excess;  // 0/1
+    cv::Mat core[2];                     // differences beyond the jitter, 0/1
     cv::Mat labels[2], stats[2], refParts, refStats, centroids;
+    std::vector<int> top;  // first row of each window
 };
-
-Planes& planes() {
-    thread_local Planes p;
-    return p;
-}
-
-// The two images as 0/1 planes and their differences.
-void fillPlanes(Planes& p, const BinaryView& camera, const BinaryView& reference) {
-    const int W = camera.width, H = camera.height;
-    for (cv::Mat* m : {&p.cam, &p.ref, &p.missing, &p.excess}) m->create(H, W, CV_8U);
-    for (int y = 0; y < H; ++y) {
-        const std::uint8_t* c = camera.data + static_cast<std::size_t>(y) * camera.stride;
-        const std::uint8_t* r = reference.data + static_cast<std::size_t>(y) * reference.stride;
-        std::uint8_t* pc = p.cam.ptr<std::uint8_t>(y);
-        std::uint8_t* pr = p.ref.ptr<std::uint8_t>(y);
-        std::uint8_t* pm = p.missing.ptr<std::uint8_t>(y);
-        std::uint8_t* pe = p.excess.ptr<std::uint8_t>(y);
-        for (int x = 0; x < W; ++x) {
-            const std::uint8_t a = c[x] != 0, b = r[x] != 0;
-            pc[x] = a;
-            pr[x] = b;
-            pm[x] = b & (a ^ 1);
-            pe[x] = a & (b ^ 1);
-        }
-    }
-}
 
 // The distinct non-zero values of `labels` under the set pixels of `mask`
 // (both of one size), in ascending order.
@@ -137,7 +114,8 @@ struct Context {
     const cv::Mat& cam;       // 0/1
     const cv::Mat& ref;       // 0/1
     const cv::Mat& refParts;  // global reference components (int)
-    const cv::Mat& refStats;
+    const cv::Mat& refStats;  // in atlas rows: a window's rows start at `top`
+    int top;
     const cv::Mat& regionLabels;  // of the region's polarity
     int width, height;
 };
@@ -158,9 +136,10 @@ void classify(Region& r, const Context& c) {
             const int after = pieces(conductor & (cam > 0));
             if (after > before) whole = false;
             const int* s = c.refStats.ptr<int>(k);
-            const bool inside = s[cv::CC_STAT_LEFT] >= crop.x1 && s[cv::CC_STAT_TOP] >= crop.y1 &&
+            const int top = s[cv::CC_STAT_TOP] - c.top;
+            const bool inside = s[cv::CC_STAT_LEFT] >= crop.x1 && top >= crop.y1 &&
                                 s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH] - 1 <= crop.x2 &&
-                                s[cv::CC_STAT_TOP] + s[cv::CC_STAT_HEIGHT] - 1 <= crop.y2;
+                                top + s[cv::CC_STAT_HEIGHT] - 1 <= crop.y2;
             if (after == 0 && inside) gone = true;
         }
         if (!whole) {
@@ -315,30 +294,130 @@ Image referenceCopperWindow(const BinaryView& labels, const BinaryView& camera, 
     return out;
 }
 
-std::vector<Defect> findDefects(const BinaryView& camera, const BinaryView& reference,
-                                std::span<const FlawRecord> records,
-                                const DefectSettings& settings) {
-    if (camera.width != reference.width || camera.height != reference.height)
-        throw InputError("reference window", "size " + std::to_string(reference.width) + " x " +
-                                                 std::to_string(reference.height) +
-                                                 " differs from the camera window's " +
-                                                 std::to_string(camera.width) + " x " +
-                                                 std::to_string(camera.height));
-    const int W = camera.width, H = camera.height;
+namespace {
+
+// The defects of the records `mine` inside `win`, a window of the camera
+// image; records farther than this from the window's edge belong to it.
+constexpr int kWindow = 32;
+
+// The atlas of `windows`: the two images as 0/1 planes, their differences
+// and the cores of those, labelled.
+void buildAtlas(Atlas& a, const BinaryView& camera, const BinaryView& reference,
+                const std::vector<Rect>& windows, int jitter) {
+    // Rows between windows: enough that the jitter's dilation of one
+    // window's copper stays out of the next, and at least one.
+    const int gap = std::max(1, jitter);
+    int width = 1, height = 0;
+    a.top.clear();
+    for (const Rect& w : windows) {
+        a.top.push_back(height);
+        width = std::max(width, w.x2 - w.x1 + 1);
+        height += w.y2 - w.y1 + 1 + gap;
+    }
+    height = std::max(height, 1);
+    for (cv::Mat* m : {&a.cam, &a.ref, &a.missing, &a.excess}) {
+        m->create(height, width, CV_8U);
+        m->setTo(0);
+    }
+    for (std::size_t k = 0; k < windows.size(); ++k) {
+        const Rect& win = windows[k];
+        for (int y = win.y1; y <= win.y2; ++y) {
+            const int row = a.top[k] + y - win.y1;
+            const std::uint8_t* c = camera.data + static_cast<std::size_t>(y) * camera.stride + win.x1;
+            const std::uint8_t* r = reference.data + static_cast<std::size_t>(y) * reference.stride + win.x1;
+            std::uint8_t* pc = a.cam.ptr<std::uint8_t>(row);
+            std::uint8_t* pr = a.ref.ptr<std::uint8_t>(row);
+            std::uint8_t* pm = a.missing.ptr<std::uint8_t>(row);
+            std::uint8_t* pe = a.excess.ptr<std::uint8_t>(row);
+            for (int x = 0; x <= win.x2 - win.x1; ++x) {
+                const std::uint8_t cv = c[x] != 0, rv = r[x] != 0;
+                pc[x] = cv;
+                pr[x] = rv;
+                pm[x] = rv & (cv ^ 1);
+                pe[x] = cv & (rv ^ 1);
+            }
+        }
+    }
+    // The core of a difference: its pixels farther than the alignment
+    // jitter from the other image's copper. A sliver along an edge, where
+    // the photograph's copper lies a pixel off the reference's, has none; a
+    // real nick or bump is deeper than that.
+    if (jitter == 0) {
+        a.core[0] = a.missing;
+        a.core[1] = a.excess;
+    } else {
+        const cv::Mat square =
+            cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * jitter + 1, 2 * jitter + 1));
+        cv::Mat nearCam, nearRef;
+        cv::dilate(a.cam, nearCam, square);
+        cv::dilate(a.ref, nearRef, square);
+        cv::subtract(a.missing, nearCam, a.core[0]);  // saturates at 0
+        cv::subtract(a.excess, nearRef, a.core[1]);
+    }
+    // Regions of each polarity are the 4-connected pieces of the core, so
+    // that a diagonal seam of copper (8-connected) keeps the regions on its
+    // two sides apart as it keeps the conductor whole.
+    cv::connectedComponentsWithStats(a.core[0], a.labels[0], a.stats[0], a.centroids, 4, CV_32S);
+    cv::connectedComponentsWithStats(a.core[1], a.labels[1], a.stats[1], a.centroids, 4, CV_32S);
+    cv::connectedComponentsWithStats(a.ref, a.refParts, a.refStats, a.centroids, 8, CV_32S);
+}
+
+struct WindowResult {
     std::vector<Defect> defects;
-    if (W <= 0 || H <= 0) return defects;
-    Planes& pl = planes();
-    fillPlanes(pl, camera, reference);
-    const cv::Mat &cam = pl.cam, &ref = pl.ref;
-    cv::Mat(&labels)[2] = pl.labels;
-    cv::Mat(&stats)[2] = pl.stats;
-    const cv::Mat &refParts = pl.refParts, &refStats = pl.refStats;
-    // Difference regions of each polarity are 4-connected, so that a
-    // diagonal seam of copper (8-connected) keeps the regions on its two
-    // sides apart as it keeps the conductor whole.
-    cv::connectedComponentsWithStats(pl.missing, labels[0], stats[0], pl.centroids, 4, CV_32S);
-    cv::connectedComponentsWithStats(pl.excess, labels[1], stats[1], pl.centroids, 4, CV_32S);
-    cv::connectedComponentsWithStats(ref, pl.refParts, pl.refStats, pl.centroids, 8, CV_32S);
+    std::vector<int> orphans;   // records on no difference
+    std::optional<Rect> grow;   // the window must reach this far to hold its regions
+};
+
+WindowResult defectsInWindow(const Atlas& atlas, std::size_t index, const Rect& win,
+                             int imageW, int imageH, std::span<const FlawRecord> records,
+                             const std::vector<int>& mine, const DefectSettings& settings) {
+    WindowResult out;
+    const int W = win.x2 - win.x1 + 1, H = win.y2 - win.y1 + 1;
+    const int top = atlas.top[index];
+    const cv::Rect roi(0, top, W, H);
+    const cv::Mat cam = atlas.cam(roi), ref = atlas.ref(roi);
+    const cv::Mat labels[2] = {atlas.labels[0](roi), atlas.labels[1](roi)};
+    const cv::Mat(&stats)[2] = atlas.stats;
+    const cv::Mat diff[2] = {atlas.missing(roi), atlas.excess(roi)};
+    const cv::Mat refParts = atlas.refParts(roi);
+    const cv::Mat& refStats = atlas.refStats;
+    const int jitter = std::max(0, settings.jitter);
+
+    // A region is its core and the differing pixels within the jitter of
+    // it: its box is theirs, so that slivers along the edges around it do
+    // not stretch it.
+    auto regionBox = [&](int p, int label, int& area) {
+        const int* s = stats[p].ptr<int>(label);
+        const Rect coreBox{s[cv::CC_STAT_LEFT], s[cv::CC_STAT_TOP] - top,
+                           s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH] - 1,
+                           s[cv::CC_STAT_TOP] - top + s[cv::CC_STAT_HEIGHT] - 1};
+        if (jitter == 0) {
+            area = s[cv::CC_STAT_AREA];
+            return coreBox;
+        }
+        const Rect near = coreBox.grown(jitter, W, H);
+        Rect box = coreBox;
+        area = 0;
+        for (int y = near.y1; y <= near.y2; ++y) {
+            const std::uint8_t* d = diff[p].ptr<std::uint8_t>(y);
+            for (int x = near.x1; x <= near.x2; ++x) {
+                if (!d[x]) continue;
+                bool reached = false;
+                for (int v = std::max(0, y - jitter); v <= std::min(H - 1, y + jitter) && !reached; ++v) {
+                    const int* l = labels[p].ptr<int>(v);
+                    for (int u = std::max(0, x - jitter); u <= std::min(W - 1, x + jitter); ++u)
+                        if (l[u] == label) {
+                            reached = true;
+                            break;
+                        }
+                }
+                if (!reached) continue;
+                ++area;
+                box = box.united(Rect{x, y, x, y});
+            }
+        }
+        return box;
+    };
 
     // Every record to the nearest region within reach (missing before
     // excess at equal distance, then the first in scan order).
@@ -348,56 +427,56 @@ std::vector<Defect> findDefects(const BinaryView& camera, const BinaryView& refe
         const auto key = std::make_pair(p, label);
         auto it = regionOf.find(key);
         if (it == regionOf.end()) {
-            const int* s = stats[p].ptr<int>(label);
-            Region r{p == 0 ? Polarity::Missing : Polarity::Excess, label,
-                     Rect{s[cv::CC_STAT_LEFT], s[cv::CC_STAT_TOP],
-                          s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH] - 1,
-                          s[cv::CC_STAT_TOP] + s[cv::CC_STAT_HEIGHT] - 1},
-                     s[cv::CC_STAT_AREA], {}, {}};
+            int area = 0;
+            const Rect box = regionBox(p, label, area);
+            Region r{p == 0 ? Polarity::Missing : Polarity::Excess, label, box, area, {}, {}};
             it = regionOf.emplace(key, static_cast<int>(regions.size())).first;
             regions.push_back(r);
         }
         return regions[static_cast<std::size_t>(it->second)];
     };
-    // The nearest difference pixel to a record within `reach`: its
-    // polarity and label, or polarity -1.
-    auto nearestRegion = [&](const FlawRecord& f, int reach) {
+    // The nearest set pixel of `maps` (label maps or 0/1 planes of the two
+    // polarities) to a record within `reach`: its polarity and value, or
+    // polarity -1.
+    auto nearest = [&](const FlawRecord& f, int reach, const cv::Mat* maps, bool isLabel) {
+        const int fx = f.camX - win.x1, fy = f.camY - win.y1;
         int bestD = reach * reach + 1, bestP = -1, bestL = 0;
         for (int p = 0; p < 2; ++p)
-            for (int y = std::max(0, f.camY - reach); y <= std::min(H - 1, f.camY + reach); ++y) {
-                const int* row = labels[p].ptr<int>(y);
-                for (int x = std::max(0, f.camX - reach); x <= std::min(W - 1, f.camX + reach); ++x) {
-                    if (row[x] == 0) continue;
-                    const int d = (x - f.camX) * (x - f.camX) + (y - f.camY) * (y - f.camY);
+            for (int y = std::max(0, fy - reach); y <= std::min(H - 1, fy + reach); ++y)
+                for (int x = std::max(0, fx - reach); x <= std::min(W - 1, fx + reach); ++x) {
+                    const int v = isLabel ? maps[p].ptr<int>(y)[x] : maps[p].ptr<std::uint8_t>(y)[x];
+                    if (v == 0) continue;
+                    const int d = (x - fx) * (x - fx) + (y - fy) * (y - fy);
                     if (d < bestD) {
                         bestD = d;
                         bestP = p;
-                        bestL = row[x];
+                        bestL = v;
                     }
                 }
-            }
         return std::make_pair(bestP, bestL);
     };
-    std::vector<int> loose, orphans;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const auto [p, l] = nearestRegion(records[i], kRecordReach);
-        if (p < 0) loose.push_back(static_cast<int>(i));
-        else region(p, l).records.push_back(static_cast<int>(i));
+    std::vector<int> loose;
+    for (int i : mine) {
+        const auto [p, l] = nearest(records[static_cast<std::size_t>(i)], kRecordReach, labels, true);
+        if (p < 0) loose.push_back(i);
+        else region(p, l).records.push_back(i);
     }
-    // A record a little farther from any difference belongs to a region
+    // A record a little farther from any region belongs to a region
     // already flagged whose box (with the margin) lies within
     // kOrphanReach, else to the nearest region within kFarReach (the
-    // search's suspects may sit that far out around a small hole).
+    // search's suspects may sit that far out around a small hole). One on
+    // nothing but jitter slivers flags no defect.
     const std::size_t flagged = regions.size();
     for (int i : loose) {
         const FlawRecord& f = records[static_cast<std::size_t>(i)];
-        int nearest = kOrphanReach + 1;
+        const int fx = f.camX - win.x1, fy = f.camY - win.y1;
+        int closest = kOrphanReach + 1;
         std::size_t home = flagged;
         for (std::size_t k = 0; k < flagged; ++k) {
             const Rect b = regions[k].box.grown(settings.boxMargin, W, H);
-            const int gap = std::max({b.x1 - f.camX, f.camX - b.x2, b.y1 - f.camY, f.camY - b.y2, 0});
-            if (gap < nearest) {
-                nearest = gap;
+            const int gap = std::max({b.x1 - fx, fx - b.x2, b.y1 - fy, fy - b.y2, 0});
+            if (gap < closest) {
+                closest = gap;
                 home = k;
             }
         }
@@ -405,13 +484,14 @@ std::vector<Defect> findDefects(const BinaryView& camera, const BinaryView& refe
             regions[home].records.push_back(i);
             continue;
         }
-        const auto [p, l] = nearestRegion(f, kFarReach);
-        if (p < 0) orphans.push_back(i);
-        else region(p, l).records.push_back(i);
+        const auto [p, l] = nearest(f, kFarReach, labels, true);
+        if (p >= 0) region(p, l).records.push_back(i);
+        else if (jitter == 0 || nearest(f, kRecordReach, diff, false).first < 0)
+            out.orphans.push_back(i);
     }
     const std::size_t seeded = regions.size();
-    const Context ctx[2] = {{cam, ref, refParts, refStats, labels[0], W, H},
-                            {cam, ref, refParts, refStats, labels[1], W, H}};
+    const Context ctx[2] = {{cam, ref, refParts, refStats, top, labels[0], W, H},
+                            {cam, ref, refParts, refStats, top, labels[1], W, H}};
     for (Region& r : regions) classify(r, ctx[r.polarity == Polarity::Missing ? 0 : 1]);
     // Regions without a record of their own join a flaw only as a piece of
     // an open or a short nearby: fetch those within reach of one.
@@ -431,6 +511,18 @@ std::vector<Defect> findDefects(const BinaryView& camera, const BinaryView& refe
             Region& r = region(p, label);
             classify(r, ctx[p]);
         }
+    }
+    // A region whose surroundings the window cuts off needs a larger
+    // window: the conductors around it, and the pieces of its flaw, must be
+    // seen whole.
+    const int need = kGroupGap + kContext;
+    for (const Region& r : regions) {
+        const Rect g{r.box.x1 - need + win.x1, r.box.y1 - need + win.y1, r.box.x2 + need + win.x1,
+                     r.box.y2 + need + win.y1};
+        const bool cut = (g.x1 < win.x1 && win.x1 > 0) || (g.y1 < win.y1 && win.y1 > 0) ||
+                         (g.x2 > win.x2 && win.x2 < imageW - 1) ||
+                         (g.y2 > win.y2 && win.y2 < imageH - 1);
+        if (cut) out.grow = out.grow ? out.grow->united(g) : g;
     }
     // Groups: regions of one polarity that share a conductor and lie within
     // kGroupGap of each other, when one of them changes the conductors (the
@@ -475,18 +567,103 @@ std::vector<Defect> findDefects(const BinaryView& camera, const BinaryView& refe
             // or a spur.
             const int w = box.x2 - box.x1 + 1, h = box.y2 - box.y1 + 1;
             const bool elongated = std::max(w, h) >= kRunLength && std::max(w, h) >= 3 * std::min(w, h);
-            const bool alongConductor = *hint == DefectType::Width || *hint == DefectType::Spacing;
+            const bool alongConductor = hint && (*hint == DefectType::Width || *hint == DefectType::Spacing);
             if (settings.cadFamilies && hint && cadFamilyType(*hint) &&
                 (!alongConductor || elongated))
                 type = *hint;
         }
-        const Rect grown = box.grown(settings.boxMargin, W, H);
+        const Rect grown = Rect{box.x1 + win.x1, box.y1 + win.y1, box.x2 + win.x1, box.y2 + win.y1}
+                               .grown(settings.boxMargin, imageW, imageH);
         const double sArea = std::min(1.0, area / 25.0);
         const double sRecords = 1.0 - std::pow(0.5, static_cast<double>(recs.size()));
         const double conf = 0.25 + 0.35 * sArea + 0.3 * sRecords + (topological ? 0.1 : 0.0);
-        defects.push_back(Defect{grown.x1, grown.y1, grown.x2, grown.y2, type,
-                                 static_cast<float>(std::min(1.0, conf)), recs});
+        out.defects.push_back(Defect{grown.x1, grown.y1, grown.x2, grown.y2, type,
+                                     static_cast<float>(std::min(1.0, conf)), recs});
     }
+    return out;
+}
+
+// Merges windows that overlap or touch until none do.
+void mergeWindows(std::vector<Rect>& windows) {
+    for (bool merged = true; merged;) {
+        merged = false;
+        for (std::size_t a = 0; a < windows.size() && !merged; ++a)
+            for (std::size_t b = a + 1; b < windows.size(); ++b)
+                if (windows[a].gapTo(windows[b]) == 0) {
+                    windows[a] = windows[a].united(windows[b]);
+                    windows.erase(windows.begin() + static_cast<std::ptrdiff_t>(b));
+                    merged = true;
+                    break;
+                }
+    }
+    std::sort(windows.begin(), windows.end(),
+              [](const Rect& a, const Rect& b) { return std::tie(a.y1, a.x1) < std::tie(b.y1, b.x1); });
+}
+
+}  // namespace
+
+std::vector<Defect> findDefects(const BinaryView& camera, const BinaryView& reference,
+                                std::span<const FlawRecord> records,
+                                const DefectSettings& settings) {
+    if (camera.width != reference.width || camera.height != reference.height)
+        throw InputError("reference window", "size " + std::to_string(reference.width) + " x " +
+                                                 std::to_string(reference.height) +
+                                                 " differs from the camera window's " +
+                                                 std::to_string(camera.width) + " x " +
+                                                 std::to_string(camera.height));
+    const int W = camera.width, H = camera.height;
+    std::vector<Defect> defects;
+    if (W <= 0 || H <= 0) return defects;
+    // Only the surroundings of the records are examined: a window of
+    // kWindow pixels around each, windows that meet merged, and a window
+    // grown (and merged again) where a region reaches beyond it.
+    auto clipped = [&](const Rect& r) {
+        return Rect{std::max(0, r.x1), std::max(0, r.y1), std::min(W - 1, r.x2), std::min(H - 1, r.y2)};
+    };
+    std::vector<Rect> windows;
+    std::vector<int> placed, outside;  // records inside the image, and beyond it
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const FlawRecord& f = records[i];
+        if (f.camX < 0 || f.camY < 0 || f.camX >= W || f.camY >= H) {
+            outside.push_back(static_cast<int>(i));
+            continue;
+        }
+        placed.push_back(static_cast<int>(i));
+        windows.push_back(clipped(Rect{f.camX, f.camY, f.camX, f.camY}.grown(kWindow, W + kWindow, H + kWindow)));
+    }
+    std::vector<int> orphans;
+    thread_local Atlas atlas;
+    for (bool done = false; !done;) {
+        mergeWindows(windows);
+        buildAtlas(atlas, camera, reference, windows, std::max(0, settings.jitter));
+        defects.clear();
+        orphans.clear();
+        done = true;
+        for (std::size_t k = 0; k < windows.size(); ++k) {
+            Rect& win = windows[k];
+            std::vector<int> mine;
+            for (int i : placed) {
+                const FlawRecord& f = records[static_cast<std::size_t>(i)];
+                if (f.camX >= win.x1 && f.camX <= win.x2 && f.camY >= win.y1 && f.camY <= win.y2)
+                    mine.push_back(i);
+            }
+            WindowResult r = defectsInWindow(atlas, k, win, W, H, records, mine, settings);
+            if (r.grow) {
+                const Rect wider = clipped(win.united(*r.grow));
+                // A window as large as the image cannot grow: keep what it found.
+                if (!(wider.x1 == win.x1 && wider.y1 == win.y1 && wider.x2 == win.x2 &&
+                      wider.y2 == win.y2)) {
+                    win = wider;
+                    done = false;
+                    break;
+                }
+            }
+            defects.insert(defects.end(), r.defects.begin(), r.defects.end());
+            orphans.insert(orphans.end(), r.orphans.begin(), r.orphans.end());
+        }
+    }
+    orphans.insert(orphans.end(), outside.begin(), outside.end());
+    std::sort(orphans.begin(), orphans.end());
     // Records on no difference: one defect for the records near each other.
     std::vector<Defect> alone;
     for (int i : orphans) {

@@ -60,6 +60,10 @@ struct BinaryView {
 
 struct DefectSettings {
     int boxMargin = 8;  // pixels added to the tight box of a defect's differences
+    // How far the camera's edges may lie off the reference's (alignment and
+    // binarisation jitter): differences no farther than this from the other
+    // image's copper are slivers, not defects, and stretch no box.
+    int jitter = 1;
     // A CAD reference: records of the width, spacing, pad and hole families
     // (and the isolated-feature codes) name the type where the topology says
     // nothing more specific.

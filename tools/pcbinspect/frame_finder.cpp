@@ -9,6 +9,11 @@
 namespace pcbinspect::tool {
 namespace {
 
+// At most this many coarse peaks are refined, those within kPeakSlack of the
+// best coarse correlation.
+constexpr int kMaxPeaks = 400;
+constexpr double kPeakSlack = 0.2;
+
 // The copper of `image` over the rectangle `area` (which may reach outside
 // the image: bare board there) as 0/1 floats, reduced `factor` times by
 // area means.
@@ -67,31 +72,40 @@ std::vector<FrameGuess> findFrame(const Image& copper, const Image& camera,
     std::vector<FrameGuess> guesses;
     if (map.cols < frame.cols || map.rows < frame.rows) return guesses;
     cv::Mat scores = correlation(map, frame);
-    // Peaks, best first; each one clears the corners within three cells
-    // around it (its refinement reaches two), so that the guesses are
-    // different places, however short the period of a repeated layout.
+    // Peaks, best first, down to a little below the best: a board of
+    // repeated cells scores alike at every repeat, and only the finer scale
+    // tells them apart. Each peak clears the corners within three cells
+    // around it (its refinement reaches two), so that the peaks are
+    // different places however short the period of the layout.
+    double top = 0.0;
+    cv::minMaxLoc(scores, nullptr, &top);
     const int clearX = 3, clearY = 3;
-    while (static_cast<int>(guesses.size()) < count) {
+    std::vector<cv::Point> peaks;
+    while (static_cast<int>(peaks.size()) < kMaxPeaks) {
         double best = 0.0;
         cv::Point at;
         cv::minMaxLoc(scores, nullptr, &best, nullptr, &at);
-        if (best <= -1.0) break;
-        // Refine at the finer scale over the cells around the peak.
-        const cv::Rect local(area.x + at.x * coarse - 2 * coarse, area.y + at.y * coarse - 2 * coarse,
-                             4 * coarse + w, 4 * coarse + h);
-        FrameGuess g = fine < coarse ? bestIn(copper, camera, local, fine)
-                                     : FrameGuess{area.x + at.x * coarse, area.y + at.y * coarse, best};
-        if (g.correlation <= -1.0) g = {area.x + at.x * coarse, area.y + at.y * coarse, best};
-        guesses.push_back(g);
+        if (best <= -1.0 || (!peaks.empty() && best < top - kPeakSlack)) break;
+        peaks.push_back(at);
         const cv::Rect cleared =
             cv::Rect(at.x - clearX, at.y - clearY, 2 * clearX + 1, 2 * clearY + 1) &
             cv::Rect(0, 0, scores.cols, scores.rows);
         scores(cleared).setTo(-1.0);
     }
+    // Each peak refined at the finer scale over the cells around it.
+    for (const cv::Point& at : peaks) {
+        const FrameGuess coarseGuess{area.x + at.x * coarse, area.y + at.y * coarse, top};
+        const cv::Rect local(coarseGuess.x - 2 * coarse, coarseGuess.y - 2 * coarse,
+                             4 * coarse + w, 4 * coarse + h);
+        FrameGuess g = fine < coarse ? bestIn(copper, camera, local, fine) : coarseGuess;
+        if (g.correlation <= -1.0) g = coarseGuess;
+        guesses.push_back(g);
+    }
     std::stable_sort(guesses.begin(), guesses.end(),
                      [](const FrameGuess& a, const FrameGuess& b) {
                          return a.correlation > b.correlation;
                      });
+    if (static_cast<int>(guesses.size()) > count) guesses.resize(static_cast<std::size_t>(count));
     return guesses;
 }
 

@@ -25,8 +25,9 @@ struct FrameRange {
     int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
 };
 
-// Up to `count` places of the frame, best first, each refined to within a
-// few pixels. `copper` is the reference as copper (non-zero) and bare board
+// Up to `count` places of the frame, best first by their correlation at a
+// finer scale, each refined to within a few pixels: the coarse scale's peaks
+// near its best (a repeated layout has many) are all refined first. `copper` is the reference as copper (non-zero) and bare board
 // (0), `camera` the frame the same way. Places closer than half the frame's
 // smaller side to a better one are left out.
 std::vector<FrameGuess> findFrame(const Image& copper, const Image& camera,

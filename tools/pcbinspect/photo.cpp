@@ -1,5 +1,7 @@
 #include "photo.h"
 
+#include "pipeline.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -344,6 +346,224 @@ PhotoResult binarisePhoto(const PhotoImage& photo, const PhotoOptions& options) 
     for (std::uint8_t v : r.copper.pixels) copper += v ? 1 : 0;
     r.copperShare = static_cast<double>(copper) / static_cast<double>(r.copper.pixels.size());
     return r;
+}
+
+namespace {
+
+// Tiles of the geometry estimate: side, spacing and the search reach
+// around the global shift, in pixels.
+constexpr int kTileSide = 96;
+constexpr int kTileSpacing = 150;
+constexpr int kTileReach = 5;
+// A tile is measured on an axis when its edges cross that axis (gradient
+// energy that way at least this share of the other way's), and only when
+// its best match correlates at least this well.
+constexpr double kTileIsotropy = 0.05;
+constexpr double kTileMinCorrelation = 0.6;
+// Tiles straying farther than this from the fitted map are dropped.
+constexpr double kTileMaxResidual = 1.0;
+
+cv::Mat1f copperFloat(const Image& copper) {
+    cv::Mat1f out(copper.height, copper.width);
+    for (int i = 0; i < static_cast<int>(out.total()); ++i)
+        out(i) = copper.pixels[static_cast<std::size_t>(i)] ? 1.0f : 0.0f;
+    // A little blur so that the correlation peak is smooth enough for the
+    // sub-pixel fit.
+    cv::GaussianBlur(out, out, cv::Size(0, 0), 1.0, 1.0, cv::BORDER_REFLECT);
+    return out;
+}
+
+// Offset of the vertex of the parabola through (-1, a), (0, b), (1, c).
+double vertex(double a, double b, double c) {
+    const double d = a - 2 * b + c;
+    return d < 0 ? std::clamp(0.5 * (a - c) / d, -0.5, 0.5) : 0.0;
+}
+
+// Which ways a tile's edges pin its position down: across vertical edges
+// (x) when their gradient energy is at least kTileIsotropy of the other
+// way's, likewise y.
+std::pair<bool, bool> edgeWays(const cv::Mat1f& tile) {
+    cv::Mat1f gx, gy;
+    cv::Sobel(tile, gx, CV_32F, 1, 0);
+    cv::Sobel(tile, gy, CV_32F, 0, 1);
+    const double xx = gx.dot(gx), yy = gy.dot(gy);
+    const double enough = 0.5 * kTileSide;  // edges over a good part of the tile
+    return {xx > enough && xx >= kTileIsotropy * yy, yy > enough && yy >= kTileIsotropy * xx};
+}
+
+// One tile's measured position: golden (gx, gy) seen at camera (cx, cy);
+// a coordinate is valid only where the tile's edges pin it down.
+struct TilePair {
+    double gx, gy, cx, cy;
+    bool hasX, hasY;
+};
+
+// Least squares of camera x (axis 0) or y (axis 1) as an affine function of
+// the golden position, over the tiles valid on that axis.
+bool fitAxis(const std::vector<TilePair>& pairs, int axis, double* row) {
+    std::vector<const TilePair*> use;
+    for (const TilePair& p : pairs)
+        if (axis == 0 ? p.hasX : p.hasY) use.push_back(&p);
+    if (use.size() < 4) return false;
+    cv::Mat1d a(static_cast<int>(use.size()), 3), b(a.rows, 1);
+    for (int i = 0; i < a.rows; ++i) {
+        const TilePair& p = *use[static_cast<std::size_t>(i)];
+        a(i, 0) = p.gx, a(i, 1) = p.gy, a(i, 2) = 1.0;
+        b(i) = axis == 0 ? p.cx : p.cy;
+    }
+    cv::Mat1d r;
+    if (!cv::solve(a, b, r, cv::DECOMP_SVD)) return false;
+    row[0] = r(0), row[1] = r(1), row[2] = r(2);
+    return true;
+}
+
+bool fitAffine(const std::vector<TilePair>& pairs, CameraGeometry& m) {
+    return fitAxis(pairs, 0, m.data()) && fitAxis(pairs, 1, m.data() + 3);
+}
+
+std::pair<double, double> apply(const CameraGeometry& m, double x, double y) {
+    return {m[0] * x + m[1] * y + m[2], m[3] * x + m[4] * y + m[5]};
+}
+
+}  // namespace
+
+std::optional<GeometryEstimate> estimateCameraGeometry(const Image& goldenCopper,
+                                                       const Image& cameraCopper) {
+    if (goldenCopper.width != cameraCopper.width || goldenCopper.height != cameraCopper.height)
+        return std::nullopt;
+    const cv::Mat1f g = copperFloat(goldenCopper), c = copperFloat(cameraCopper);
+    const int w = g.cols, h = g.rows;
+    if (w < kTileSide * 2 || h < kTileSide * 2) return std::nullopt;
+    // The global shift, camera against golden.
+    cv::Mat1f window;
+    cv::createHanningWindow(window, g.size(), CV_32F);
+    const cv::Point2d global = cv::phaseCorrelate(g, c, window);
+    const int sx = static_cast<int>(std::lround(global.x)), sy = static_cast<int>(std::lround(global.y));
+    std::vector<TilePair> pairs;
+    const int nx = std::max(2, (w - kTileSide) / kTileSpacing + 1);
+    const int ny = std::max(2, (h - kTileSide) / kTileSpacing + 1);
+    const int border = kTileReach + 2;
+    cv::Mat1f scores;
+    for (int j = 0; j < ny; ++j)
+        for (int i = 0; i < nx; ++i) {
+            const int x0 = border + (w - kTileSide - 2 * border) * i / (nx - 1);
+            const int y0 = border + (h - kTileSide - 2 * border) * j / (ny - 1);
+            const cv::Rect search(x0 + sx - kTileReach, y0 + sy - kTileReach,
+                                  kTileSide + 2 * kTileReach, kTileSide + 2 * kTileReach);
+            if ((search & cv::Rect(0, 0, w, h)) != search) continue;
+            const cv::Mat1f tile = g(cv::Rect(x0, y0, kTileSide, kTileSide));
+            const auto [hasX, hasY] = edgeWays(tile);
+            if (!hasX && !hasY) continue;
+            cv::matchTemplate(c(search), tile, scores, cv::TM_CCOEFF_NORMED);
+            double best = 0;
+            cv::Point at;
+            cv::minMaxLoc(scores, nullptr, &best, nullptr, &at);
+            if (best < kTileMinCorrelation) continue;
+            // A peak on the border of the search is no peak on that axis.
+            const bool okX = hasX && at.x > 0 && at.x < scores.cols - 1;
+            const bool okY = hasY && at.y > 0 && at.y < scores.rows - 1;
+            if (!okX && !okY) continue;
+            const double fx = okX ? vertex(scores(at.y, at.x - 1), scores(at.y, at.x),
+                                           scores(at.y, at.x + 1)) : 0.0;
+            const double fy = okY ? vertex(scores(at.y - 1, at.x), scores(at.y, at.x),
+                                           scores(at.y + 1, at.x)) : 0.0;
+            // The tile's centre (x0 + (side - 1) / 2, ...) lies in the camera
+            // photo displaced by the match's offset within the search.
+            const double gx = x0 + (kTileSide - 1) / 2.0, gy = y0 + (kTileSide - 1) / 2.0;
+            pairs.push_back({gx, gy, gx + sx - kTileReach + at.x + fx,
+                             gy + sy - kTileReach + at.y + fy, okX, okY});
+        }
+    GeometryEstimate e;
+    for (int round = 0; round < 3; ++round) {
+        if (!fitAffine(pairs, e.map)) return std::nullopt;
+        bool dropped = false;
+        for (TilePair& p : pairs) {
+            const auto [x, y] = apply(e.map, p.gx, p.gy);
+            if (p.hasX && std::abs(x - p.cx) > kTileMaxResidual) p.hasX = false, dropped = true;
+            if (p.hasY && std::abs(y - p.cy) > kTileMaxResidual) p.hasY = false, dropped = true;
+        }
+        if (!dropped) break;
+    }
+    if (!fitAffine(pairs, e.map)) return std::nullopt;
+    e.residual = 0.0;
+    for (const TilePair& p : pairs) {
+        const auto [x, y] = apply(e.map, p.gx, p.gy);
+        if (p.hasX) e.residual = std::max(e.residual, std::abs(x - p.cx));
+        if (p.hasY) e.residual = std::max(e.residual, std::abs(y - p.cy));
+        e.tiles += p.hasX || p.hasY ? 1 : 0;
+    }
+    for (double x : {0.0, w - 1.0})
+        for (double y : {0.0, h - 1.0}) {
+            const auto [u, v] = apply(e.map, x, y);
+            e.reach = std::max(e.reach, std::hypot(u - x, v - y));
+        }
+    return e;
+}
+
+std::string describeGeometry(const GeometryEstimate& e) {
+    const CameraGeometry& m = e.map;
+    const double scale = std::sqrt(std::abs(m[0] * m[4] - m[1] * m[3]));
+    const double turn = std::atan2(m[3] - m[1], m[0] + m[4]) * 180.0 / M_PI;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "shift %.1f, %.1f px, turn %.3f degrees, scale %.4f, %d tiles within %.2f px, "
+                  "largest displacement %.1f px",
+                  m[2], m[5], turn, scale, e.tiles, e.residual, e.reach);
+    return text;
+}
+
+PhotoImage resamplePhoto(const PhotoImage& photo, const CameraGeometry& map, Image* outside) {
+    PhotoImage out = photo;
+    const cv::Mat src(photo.height, photo.width, CV_16UC(photo.channels),
+                      const_cast<std::uint16_t*>(photo.samples.data()));
+    cv::Mat dst(photo.height, photo.width, CV_16UC(photo.channels), out.samples.data());
+    const cv::Matx23d m(map[0], map[1], map[2], map[3], map[4], map[5]);
+    cv::warpAffine(src, dst, m, dst.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                   cv::BORDER_REPLICATE);
+    if (outside) {
+        *outside = Image(photo.width, photo.height, 1);
+        for (int y = 0; y < photo.height; ++y)
+            for (int x = 0; x < photo.width; ++x) {
+                const auto [u, v] = apply(map, x, y);
+                const bool off = !(u >= 0 && v >= 0 && u <= photo.width - 1 && v <= photo.height - 1);
+                outside->pixels[static_cast<std::size_t>(y) * photo.width + x] = off ? 255 : 0;
+            }
+    }
+    return out;
+}
+
+Image resampleMask(const Image& mask, const CameraGeometry& map) {
+    Image out(mask.width, mask.height, 1);
+    for (int y = 0; y < mask.height; ++y)
+        for (int x = 0; x < mask.width; ++x) {
+            const auto [u, v] = apply(map, x, y);
+            const long ix = std::lround(u), iy = std::lround(v);
+            if (ix >= 0 && iy >= 0 && ix < mask.width && iy < mask.height)
+                out.pixels[static_cast<std::size_t>(y) * mask.width + x] =
+                    mask.pixels[static_cast<std::size_t>(iy) * mask.width + ix];
+        }
+    return out;
+}
+
+void mapCameraPositions(InspectionResult& result, const CameraGeometry& map) {
+    for (FlawRecord& f : result.flaws) {
+        const auto [u, v] = apply(map, f.camX, f.camY);
+        f.camX = static_cast<std::int32_t>(std::lround(u));
+        f.camY = static_cast<std::int32_t>(std::lround(v));
+    }
+    for (Defect& d : result.defects) {
+        double x1 = 1e18, y1 = 1e18, x2 = -1e18, y2 = -1e18;
+        for (int x : {d.x1, d.x2})
+            for (int y : {d.y1, d.y2}) {
+                const auto [u, v] = apply(map, x, y);
+                x1 = std::min(x1, u), x2 = std::max(x2, u);
+                y1 = std::min(y1, v), y2 = std::max(y2, v);
+            }
+        d.x1 = static_cast<int>(std::floor(x1));
+        d.y1 = static_cast<int>(std::floor(y1));
+        d.x2 = static_cast<int>(std::ceil(x2));
+        d.y2 = static_cast<int>(std::ceil(y2));
+    }
 }
 
 std::string describePhotoResult(const PhotoResult& r) {

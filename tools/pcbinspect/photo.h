@@ -12,12 +12,16 @@
 // islands and holes smaller than the smallest defect asked for are removed.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "image_io.h"
 
 namespace pcbinspect::tool {
+
+struct InspectionResult;
 
 enum class CopperPolarity { Auto, Bright, Dark };
 
@@ -66,6 +70,49 @@ std::pair<int, int> removeSmallRegions(Image& binary, int minPixels);
 // True when a gray image holds at most two gray levels: an image already
 // binary, which keeps the global threshold rule.
 bool isTwoLevel(const Image& gray);
+
+// The camera's geometry relative to the golden board: an affine map taking
+// a golden pixel position (x, y) to the camera's, x' = m[0] x + m[1] y +
+// m[2], y' = m[3] x + m[4] y + m[5].
+using CameraGeometry = std::array<double, 6>;
+
+struct GeometryEstimate {
+    CameraGeometry map{1, 0, 0, 0, 1, 0};
+    int tiles = 0;          // tiles whose shift was measured and kept
+    double residual = 0.0;  // largest distance of a kept tile from the fit, pixels
+    double reach = 0.0;     // largest displacement of the map over the image, pixels
+};
+
+// Measures the camera's geometry from the two copper images (255 copper):
+// a global shift by phase correlation, then the sub-pixel shift of each
+// tile of a grid (along x where the tile has edges across x, along y
+// likewise: a tile of horizontal lines fixes y only), and each camera
+// coordinate fitted as an affine function of the golden position by least
+// squares, dropping measures that stray more than a pixel from the fit.
+// Nothing when fewer than four tiles could be measured on an axis.
+std::optional<GeometryEstimate> estimateCameraGeometry(const Image& goldenCopper,
+                                                       const Image& cameraCopper);
+
+// Below this largest displacement (pixels) the camera photo is left as it
+// is: the search's placement and local offsets take a shift that small.
+inline constexpr double kResampleFrom = 0.5;
+
+// "shift 3.2, 2.1 px, turn 0.12 degrees, scale 1.0015, 21 tiles, ..."
+std::string describeGeometry(const GeometryEstimate& e);
+
+// A photograph resampled (bilinear) onto the golden board's geometry:
+// pixel (x, y) of the result is the camera photo at map(x, y). `outside`
+// (when given) receives 255 where that position falls off the photo.
+PhotoImage resamplePhoto(const PhotoImage& photo, const CameraGeometry& map, Image* outside);
+
+// An image in the camera's own geometry resampled onto the golden board's
+// (nearest pixel; positions off the image read 0): masks.
+Image resampleMask(const Image& mask, const CameraGeometry& map);
+
+// The camera positions of a result inspected on a resampled camera photo
+// taken back into the photo's own pixels: the flaws' camera positions and
+// the defects' boxes (the box of the mapped corners).
+void mapCameraPositions(InspectionResult& result, const CameraGeometry& map);
 
 // "dark copper (auto), channel green, ..." for the tool's notes.
 std::string describePhotoResult(const PhotoResult& result);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame_finder.h"
+#include "photo.h"
 #include "tool_error.h"
 
 namespace pcbinspect::tool {
@@ -348,6 +349,11 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
         const Image copper = in.golden ? labels : referenceCopper(labels);
         double searchMs = 0.0;
         long long bestMismatch = -1;
+        struct Tried {
+            int x, y;
+            long long mismatch;
+        };
+        std::vector<Tried> tried;
         bool any = false;
         for (const auto& [x, y] : framing.corners) {
             Placement p = searchIn(cutWindow(forSearch, x, y, framing.width, framing.height),
@@ -357,6 +363,7 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
             long long mismatch = -1;
             if (p.positioned && p.score >= preset.search.minAlignmentScore)
                 mismatch = settleOnCopper(p, copper, x, y, camera);
+            if (mismatch >= 0) tried.push_back({x + p.x, y + p.y, mismatch});
             const bool better =
                 p.positioned &&
                 (!best.positioned ||
@@ -373,6 +380,14 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
             }
             if (bestMismatch == 0) break;
         }
+        // Another place as good as the chosen one, up to the rounding of a
+        // repeated layout, means the frame's copper repeats on the board.
+        for (const Tried& t : tried)
+            if ((std::abs(t.x - originX - best.x) > 8 || std::abs(t.y - originY - best.y) > 8) &&
+                t.mismatch <= bestMismatch + std::max(10LL, bestMismatch / 100)) {
+                result.alsoFitsAt = std::array<int, 2>{t.x - pad, t.y - pad};
+                break;
+            }
         best.ms = searchMs;
     }
     result.windowX = originX - pad;
@@ -411,6 +426,7 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
                   camera, holes, preset);
     shift(result, originX - pad, originY - pad);
     attachDefects(in, camera, preset, result);
+    if (in.cameraGeometry) mapCameraPositions(result, *in.cameraGeometry);
     return result;
 }
 

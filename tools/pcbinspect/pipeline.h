@@ -48,6 +48,12 @@ struct InspectionInput {
     // golden mode, `reference` binarised by the threshold; those two then
     // serve the pictures only.
     std::optional<Image> cameraCopper, referenceCopper;
+    // Set when the camera photo was resampled onto the golden photo's
+    // geometry before binarising (cameraCopper and cameraMask are in the
+    // golden's pixels): the map from golden to camera pixels, which takes
+    // the flaws' camera positions and the defects' boxes back into the
+    // camera photo's own pixels.
+    std::optional<std::array<double, 6>> cameraGeometry;
     // Where the camera frame's top-left corner lies in the reference,
     // roughly (a stage's position): the frame is looked for within
     // atRange pixels of it. Without it, a reference much larger than the
@@ -80,7 +86,11 @@ struct InspectionResult {
     // registrationMs the time spent finding the frame.
     std::string framing;
     int windowX = 0, windowY = 0;
-    double registrationMs = 0.0;    // One box and type per flaw, from the records and the placed images
+    double registrationMs = 0.0;
+    // Set when another place of the reference fits the frame about as well
+    // as the chosen one (a board of repeated cells): the frame's place is
+    // not certain there, and a rough place (--at) settles it.
+    std::optional<std::array<int, 2>> alsoFitsAt;    // One box and type per flaw, from the records and the placed images
     // (defects.h), and the time that took.
     std::vector<Defect> defects;
     double defectsMs = 0.0;

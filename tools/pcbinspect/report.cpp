@@ -46,7 +46,8 @@ json reportJson(const ReportSources& s, const InspectionResult& r) {
     if (!r.framing.empty())
         j["framing"] = {{"how", r.framing},
                         {"window", {r.windowX, r.windowY}},
-                        {"registration_ms", r.registrationMs}};
+                        {"registration_ms", r.registrationMs},
+                        {"also_fits_at", r.alsoFitsAt ? json(*r.alsoFitsAt) : json(nullptr)}};
     j["alignment_score"] = r.alignmentScore;
     j["min_alignment_score"] = r.minAlignmentScore;
     j["suspect_count"] = r.suspects;
