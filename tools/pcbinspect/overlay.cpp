@@ -116,6 +116,20 @@ std::string label(DefectType type) {
 
 }  // namespace
 
+namespace {
+
+// One line of the legend at the top left, at row y: a swatch of the colour
+// and the text, on a shaded strip.
+void legendLine(Image& rgb, int y, const std::string& text, Rgb c, int scale) {
+    const int w = 6 * scale + textWidth(text, scale);
+    shade(rgb, 2 * scale, y - scale, 6 * scale + w, y + 6 * scale);
+    for (int dy = 0; dy < 5 * scale; ++dy)
+        for (int dx = 0; dx < 4 * scale; ++dx) put(rgb, 4 * scale + dx, y + dy, c);
+    drawText(rgb, 10 * scale, y, text, c, scale);
+}
+
+}  // namespace
+
 Rgb defectColour(DefectType type) {
     // The colour of the flaw family each type belongs to.
     switch (type) {
@@ -151,13 +165,7 @@ Image drawDefectOverlay(const Image& camera, const std::vector<Defect>& defects)
     // Legend, top left: one line per type found.
     int y = 4 * scale;
     for (DefectType t : present) {
-        const std::string text = label(t);
-        const int w = 6 * scale + textWidth(text, scale);
-        shade(rgb, 2 * scale, y - scale, 6 * scale + w, y + 6 * scale);
-        const Rgb c = defectColour(t);
-        for (int dy = 0; dy < 5 * scale; ++dy)
-            for (int dx = 0; dx < 4 * scale; ++dx) put(rgb, 4 * scale + dx, y + dy, c);
-        drawText(rgb, 10 * scale, y, text, c, scale);
+        legendLine(rgb, y, label(t), defectColour(t), scale);
         y += 7 * scale;
     }
     return rgb;
@@ -184,12 +192,7 @@ Image drawOverlay(const Image& camera, const std::vector<FlawRecord>& flaws) {
     for (const auto& [family, codes] : present) {
         std::string text(familyName(family));
         for (int code : codes) text += " " + std::to_string(code);
-        const int w = 6 * scale + textWidth(text, scale);
-        shade(rgb, 2 * scale, y - scale, 6 * scale + w, y + 6 * scale);
-        const Rgb c = familyColour(family);
-        for (int dy = 0; dy < 5 * scale; ++dy)
-            for (int dx = 0; dx < 4 * scale; ++dx) put(rgb, 4 * scale + dx, y + dy, c);
-        drawText(rgb, 10 * scale, y, text, c, scale);
+        legendLine(rgb, y, text, familyColour(family), scale);
         y += line;
     }
     return rgb;
