@@ -25,10 +25,12 @@ except ImportError:  # setuptools before 70.1
 
 HERE = Path(__file__).resolve().parent
 #: What the library's build reads, relative to the C++ source root.
-CXX_PARTS = ("CMakeLists.txt", "cmake", "include", "src", "tools/presets/default.json")
+CXX_PARTS = ("CMakeLists.txt", "cmake", "include", "src", "tools")
 #: Where a source distribution carries those parts.
 SDIST_CXX = "cxx"
 LIBRARY_NAMES = {"win32": "pcbinspect.dll", "darwin": "libpcbinspect.dylib"}
+#: The tool's library (defects, the photo front end), where it can be built.
+TOOL_LIBRARY_NAMES = {"win32": "pcbinspect_tool.dll", "darwin": "libpcbinspect_tool.dylib"}
 
 
 def _is_root(folder: Path) -> bool:
@@ -63,18 +65,21 @@ class BuildPy(build_py):
         shutil.copyfile(root / "tools" / "presets" / "default.json",
                         package / "presets" / "default.json")
         name = LIBRARY_NAMES.get(sys.platform, "libpcbinspect.so")
-        built = self._cmake(root, name)
-        # The real file, not the versioned links: a wheel holds no links.
-        shutil.copyfile(built.resolve(), package / name)
-        os.chmod(package / name, 0o755)
+        tool_name = TOOL_LIBRARY_NAMES.get(sys.platform, "libpcbinspect_tool.so")
+        built, tool = self._cmake(root, name, tool_name)
+        # The real files, not the versioned links: a wheel holds no links.
+        for path, target in ((built, package / name), (tool, package / tool_name)):
+            if path is not None:
+                shutil.copyfile(path.resolve(), target)
+                os.chmod(target, 0o755)
 
-    def _cmake(self, root: Path, name: str) -> Path:
+    def _cmake(self, root: Path, name: str, tool_name: str):
         cmake = shutil.which("cmake")
         if cmake is None:
             raise SystemExit("pcbinspect: cmake is needed to build the library")
         build_dir = Path(self.get_finalized_command("build").build_temp).resolve() / "cmake"
         configure = [cmake, "-S", str(root), "-B", str(build_dir),
-                     "-DCMAKE_BUILD_TYPE=Release", "-DPCBINSPECT_BUILD_TOOLS=OFF",
+                     "-DCMAKE_BUILD_TYPE=Release", "-DPCBINSPECT_BUILD_TOOLS=ON",
                      "-DPCBINSPECT_BUILD_TESTS=OFF", "-DPCBINSPECT_BUILD_HOST_CALLS=OFF",
                      "-DPCBINSPECT_BUILD_BENCHMARKS=OFF", "-DPCBINSPECT_FUZZ=OFF"]
         if ("CMAKE_GENERATOR" not in os.environ and shutil.which("ninja")
@@ -89,7 +94,16 @@ class BuildPy(build_py):
         found = sorted(build_dir.glob(f"**/{name}"))
         if not found:
             raise SystemExit(f"pcbinspect: the build made no {name} under {build_dir}")
-        return found[0]
+        # The tool's library needs the tool's dependencies (OpenCV, libpng,
+        # libjpeg, nlohmann-json, CLI11); without them the package still
+        # works, but defects and photographs are not available.
+        tool = subprocess.run([cmake, "--build", str(build_dir), "--config", "Release",
+                               "--target", "pcbinspect_tool", "--parallel", jobs])
+        tools = sorted(build_dir.glob(f"**/{tool_name}")) if tool.returncode == 0 else []
+        if not tools:
+            self.announce("pcbinspect: libpcbinspect_tool not built (the tool's dependencies "
+                          "are missing): defects and photographs are not available", level=3)
+        return found[0], (tools[0] if tools else None)
 
 
 class Sdist(sdist):
