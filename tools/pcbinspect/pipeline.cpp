@@ -83,10 +83,8 @@ bool looksLikePhoto(const Image& labels) {
 
 namespace {
 
-// CAD labels the search does not read as copper: lines that suppress flaws,
-// the exclusion label and drill-hole interiors.
-constexpr std::uint8_t kLineLabel = 150, kReferenceLineLabel = 151, kExcludeLabel = 152,
-                       kHoleInteriorLabel = 154;
+// The CAD label of drill-hole interiors, which the camera sees open.
+constexpr std::uint8_t kHoleInteriorLabel = 154;
 
 // A map of the golden image's geometry padded like the golden reference.
 Image padded(const Image& map) {
@@ -296,13 +294,8 @@ Image searchReference(const Image& labels) {
 
 Image referenceCopper(const Image& labels) {
     Image out(labels.width, labels.height, 1, 0);
-    for (std::size_t i = 0; i < labels.pixels.size(); ++i) {
-        const std::uint8_t v = labels.pixels[i];
-        out.pixels[i] = v == 0 || v == kLineLabel || v == kReferenceLineLabel ||
-                                v == kExcludeLabel || v == kHoleInteriorLabel
-                            ? 0
-                            : 255;
-    }
+    for (std::size_t i = 0; i < labels.pixels.size(); ++i)
+        out.pixels[i] = isCopperLabel(labels.pixels[i]) ? 255 : 0;
     return out;
 }
 
