@@ -620,9 +620,9 @@ TEST(BoardFrames, PlantedDefectsOnBoardsWithPours) {
     EXPECT_GE(inspections, 18);
     for (const auto& [family, fp] : tally)
         EXPECT_GE(fp.first, 0.95 * fp.second) << family;
-    // Two records (a line narrowed, excess copper) on one spot of the dense
-    // fan-out of one board, with and without the rough place.
-    EXPECT_LE(falseRecords, 4);
+    // A board house's thin regions beside strokes leave one-pixel slivers
+    // when drawn; left in the reference they gave false records here.
+    EXPECT_EQ(falseRecords, 0);
 }
 
 }  // namespace

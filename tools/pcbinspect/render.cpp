@@ -591,6 +591,30 @@ void stroke(Painter& p, const gerbv_net_t& net, const gerbv_aperture_t* ap, doub
     }
 }
 
+// Drawing objects one by one without antialiasing leaves slivers no camera
+// resolves: a single bare pixel between a stroke and a region that touch, a
+// single copper pixel where an outline grazes the grid. A bare pixel whose
+// four neighbours are copper becomes copper (the label of the best-ranked
+// neighbour), and a copper pixel whose four neighbours are bare becomes
+// bare, each judged on the image as drawn.
+void closeRasterSpecks(Image& labels) {
+    const Image drawn = labels;
+    for (int y = 1; y + 1 < drawn.height; ++y)
+        for (int x = 1; x + 1 < drawn.width; ++x) {
+            const std::uint8_t n[4] = {drawn.at(x - 1, y), drawn.at(x + 1, y), drawn.at(x, y - 1),
+                                       drawn.at(x, y + 1)};
+            const int copper = (n[0] != 0) + (n[1] != 0) + (n[2] != 0) + (n[3] != 0);
+            if (drawn.at(x, y) == 0 && copper == 4) {
+                std::uint8_t best = n[0];
+                for (std::uint8_t v : n)
+                    if (rank(v) > rank(best)) best = v;
+                labels.at(x, y) = best;
+            } else if (drawn.at(x, y) != 0 && copper == 0) {
+                labels.at(x, y) = 0;
+            }
+        }
+}
+
 bool roundPad(const gerbv_aperture_t* ap) {
     return ap && (ap->type == GERBV_APTYPE_CIRCLE || ap->type == GERBV_APTYPE_OVAL);
 }
@@ -755,6 +779,7 @@ RenderedBoard renderBoard(const RenderOptions& o, std::ostream* messages) {
         drewSomething = true;
     }
     if (!drewSomething) throw InputError(o.copper, "layer draws nothing");
+    closeRasterSpecks(b.labels);
 
     // Hole interiors in copper, and the hole list.
     int onBoard = 0;

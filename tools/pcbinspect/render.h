@@ -42,8 +42,9 @@ struct RenderedBoard {
 // Where objects overlap, pads win over regions and regions over traces, so
 // a trace ending on a pad leaves the pad whole and a trace inside a pour is
 // part of the pour. Throws InputError naming the file for input that cannot
-// be rendered. With `mirror`, the labels and holes are mirrored left to
-// right afterwards.
+// be rendered. Single-pixel slivers of the drawing (a bare pixel enclosed by
+// copper on four sides, a copper pixel with none) are closed. With
+// `mirror`, the labels and holes are mirrored left to right afterwards.
 RenderedBoard renderBoard(const RenderOptions& options, std::ostream* messages);
 
 // Writes reference.png, holes.csv, render.json and preview.png into `out`.
