@@ -247,8 +247,8 @@ struct Framing {
     int width = 0, height = 0;
 };
 
-Framing chooseFraming(const InspectionInput& in, const Image& labels, const Image& camera,
-                      int pad, double& registrationMs) {
+Framing chooseFraming(const InspectionInput& in, const Image& labels, const Image& copper,
+                      const Image& camera, int pad, double& registrationMs) {
     Framing f;
     const int w = camera.width, h = camera.height;
     f.width = w + 2 * kFrameMargin;
@@ -264,7 +264,6 @@ Framing chooseFraming(const InspectionInput& in, const Image& labels, const Imag
             f.how = "at";
         }
         const auto start = std::chrono::steady_clock::now();
-        const Image copper = in.golden ? labels : referenceCopper(labels);
         for (const FrameGuess& g :
              findFrame(copper, camera, range, in.at ? kFrameGuesses : 2 * kFrameGuesses))
             f.corners.push_back({g.x - kFrameMargin, g.y - kFrameMargin});
@@ -328,7 +327,17 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
     const Image forSearch = in.golden ? labels : searchReference(labels);
     const Image* mask = in.cameraMask ? &*in.cameraMask : nullptr;
 
-    const Framing framing = chooseFraming(in, labels, camera, pad, result.registrationMs);
+    // The reference's copper, for registering the frame and comparing the
+    // places tried; a reference searched whole does not need it.
+    const bool framed = in.at || in.golden ||
+                        labels.width - camera.width > kWholeBoardSlack ||
+                        labels.height - camera.height > kWholeBoardSlack ||
+                        labels.width - camera.width < 2 * kFrameMargin ||
+                        labels.height - camera.height < 2 * kFrameMargin;
+    const Image copper = in.golden || !framed ? Image() : referenceCopper(labels);
+    const Image& referenceCopperMap = in.golden ? labels : copper;
+    const Framing framing =
+        chooseFraming(in, labels, referenceCopperMap, camera, pad, result.registrationMs);
     result.framing = framing.how;
     Placement best;
     int originX = 0, originY = 0;
@@ -339,7 +348,7 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
         // reach the minimum score, the one whose copper disagrees with the
         // frame's in the fewest pixels wins (a repeated layout scores alike
         // in several places), then the higher score, then the earlier place.
-        const Image copper = in.golden ? labels : referenceCopper(labels);
+        const Image& copper = referenceCopperMap;
         double searchMs = 0.0;
         long long bestMismatch = -1;
         struct Tried {
