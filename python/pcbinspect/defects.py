@@ -99,8 +99,13 @@ def find_defects(camera, reference, flaws, *, box_margin: int = 8, cad: bool = T
         _ptr(cam), cam.shape[1], _ptr(ref), ref.shape[1], cam.shape[1], cam.shape[0],
         _ptr(flaws) if n else None, n, int(box_margin), 1 if cad else 0, _ptr(raw), len(raw),
         _ptr(indices), ctypes.byref(count)), "pcbtool_find_defects")
-    out = np.zeros(count.value, DEFECT)
-    for i, d in enumerate(raw[:count.value]):
+    return _defects_of(raw, indices, count.value)
+
+
+def _defects_of(raw: np.ndarray, indices: np.ndarray, count: int) -> np.ndarray:
+    """DEFECT records from the compiled code's defects and record indices."""
+    out = np.zeros(count, DEFECT)
+    for i, d in enumerate(raw[:count]):
         out[i] = (d["x1"], d["y1"], d["x2"], d["y2"], DEFECT_TYPES[d["type"]], d["confidence"],
                   indices[d["first"]:d["first"] + d["count"]].copy())
     return out

@@ -1,6 +1,6 @@
-"""One inspection end to end, as the command-line tool runs it: place the
-camera image in the reference with find_suspected_flaws, turn the suspects
-into candidates and classify them with inspect.
+"""One inspection end to end, by the command-line tool's own compiled
+pipeline: the photo front end, the frame placed in the reference with
+find_suspected_flaws, the suspects classified by inspect, and the defects.
 
 The reference is CAD labels, or in golden-board mode an image of a good
 board: binarised by the camera's rule, labelled as plain copper and padded
@@ -8,13 +8,14 @@ with background so that a camera image of its own size can be placed."""
 
 from __future__ import annotations
 
-import time
+import ctypes
+import json
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import records as rec
-from .api import find_suspected_flaws, inspect
+from .errors import PcbInspectError
 from .images import gray_in
 from .presets import Preset, load_preset
 
@@ -37,7 +38,8 @@ class InspectionRun:
     below_minimum: bool = False  # placed with a score below preset.min_alignment_score
     search_ms: float = 0.0
     inspect_ms: float = 0.0
-    defects: np.ndarray | None = None  # DEFECT records (pcbinspect.defects); None: not made
+    defects: np.ndarray | None = None  # DEFECT records (pcbinspect.defects); None: not placed
+    notes: str = ""              # the photo front end's messages, one a line
 
 
 def gray_of(image: np.ndarray, what: str = "image") -> np.ndarray:
@@ -80,146 +82,144 @@ def _padded(a: np.ndarray) -> np.ndarray:
     return np.pad(np.asarray(a, np.uint8), GOLDEN_MARGIN, constant_values=0)
 
 
-def _two_levels(a: np.ndarray) -> bool:
-    return len(np.unique(a)) <= 2
+def _image_arguments(image, what: str):
+    """A 2-D or (height, width, 3) uint8 or uint16 image as the tool's C
+    interface takes it: the contiguous array and its width, height, stride,
+    channels and bits."""
+    a = np.asarray(image)
+    if a.ndim == 2 and a.dtype not in (np.uint8, np.uint16):
+        a = gray_in(image, what).array
+    if a.dtype not in (np.uint8, np.uint16) or not (
+            a.ndim == 2 or (a.ndim == 3 and a.shape[2] == 3)):
+        raise ValueError(f"{what} must be a 2-D or (height, width, 3) uint8 or uint16 array, "
+                         f"not {a.dtype} of shape {a.shape}")
+    a = np.ascontiguousarray(a)
+    channels = 1 if a.ndim == 2 else 3
+    return a, (a.shape[1], a.shape[0], a.shape[1] * channels, channels, 8 * a.itemsize)
 
 
-def _photo_pair(reference, camera, copper: str, preset: Preset):
-    """The golden and camera images in gray, and the copper the photo front
-    end finds in each that is a photograph (None for an image of two gray
-    levels, which keeps the threshold rule). The golden photo decides the
-    polarity and channel of both."""
-    from .photo import CHANNELS, binarise
-    grays, found, channel = [], [], None
-    for image, what in ((reference, "golden"), (camera, "camera")):
-        gray = gray_of(image, what)
-        grays.append(gray)
-        if _two_levels(gray):
-            found.append(None)
-            continue
-        a = np.asarray(image)
-        r = binarise(a, copper, preset.photo["min_defect_px"],
-                     channel if a.ndim == 3 else None)
-        copper, channel = ("dark" if r.copper_dark else "bright"), r.channel
-        found.append(r.copper)
-    return grays[0], grays[1], (found[0], found[1])
+def _map_argument(image, shape, what: str):
+    if image is None:
+        return None
+    a = np.ascontiguousarray(image, np.uint8)
+    if a.shape != shape:
+        raise ValueError(f"{what} {a.shape} differs from its image {shape}")
+    return a
+
+
+def _tool_run_library():
+    from ._tool_library import tool_library
+    lib = tool_library()
+    if not getattr(lib, "_run_typed", False):
+        vp, i32 = ctypes.c_void_p, ctypes.c_int32
+        lib.pcbtool_inspect_pair.argtypes = [vp, i32, i32, i32, i32, i32, vp, i32, i32, i32, i32,
+                                             i32, vp, vp, vp, i32, ctypes.c_char_p,
+                                             ctypes.c_char_p, ctypes.POINTER(vp)]
+        lib.pcbtool_inspect_pair.restype = ctypes.c_int
+        lib.pcbtool_run_report.argtypes = [vp]
+        lib.pcbtool_run_report.restype = ctypes.c_char_p
+        lib.pcbtool_run_records.argtypes = [vp, i32, vp, i32, ctypes.POINTER(i32)]
+        lib.pcbtool_run_records.restype = ctypes.c_int
+        lib.pcbtool_run_defects.argtypes = [vp, vp, i32, vp, ctypes.POINTER(i32)]
+        lib.pcbtool_run_defects.restype = ctypes.c_int
+        lib.pcbtool_run_free.argtypes = [vp]
+        lib.pcbtool_run_free.restype = None
+        lib._run_typed = True
+    return lib
 
 
 def run_inspection(reference: np.ndarray, camera: np.ndarray, preset: Preset | None = None, *,
                    golden: bool = False, copper: str = "bright", threshold: int | None = None,
                    ignore: np.ndarray | None = None, camera_mask: np.ndarray | None = None,
-                   holes=None) -> InspectionRun:
-    """Searches and inspects; the inputs are not changed (the calls work on copies).
+                   holes=None, at: tuple[int, int] | None = None,
+                   camera_photo: bool = False) -> InspectionRun:
+    """Searches and inspects as the command-line tool does, by the tool's
+    compiled pipeline (libpcbinspect_tool); the inputs are not changed.
 
-    golden=False: reference is CAD labels, the camera image 2-D gray.
-    golden=True: reference is an image of a good board, gray or RGB (so may
-    the camera image be), binarised like the camera image; ignore and holes
-    are in its coordinates, and so is every reference position of the
-    result. copper="bright": copper at or above threshold, "dark": at or
-    below it. threshold defaults to 128 in golden mode or with dark copper,
-    else to 0 (any non-zero pixel is copper). In golden mode without a
-    threshold, photographs (more than two gray levels) are binarised by the
-    photo front end (pcbinspect.photo.binarise), which with copper="auto"
-    finds the polarity on the golden photo; images of two gray levels keep the
-    threshold rule (auto: bright copper).
+    golden=False: reference is CAD labels (2-D uint8), the camera image 2-D
+    gray (a photograph with camera_photo=True, or when it holds more than 16
+    gray levels and no threshold is given). golden=True: reference is an
+    image of a good board, gray or RGB, 8 or 16 bits (so may the camera image
+    be); ignore and holes are in its coordinates, and so is every reference
+    position of the result. copper="bright": copper at or above threshold,
+    "dark": at or below it; "auto": the photo front end decides on the golden
+    photo. threshold defaults to 128 in golden mode or with dark copper,
+    else to 0 (any non-zero pixel is copper); without a threshold,
+    photographs (more than two gray levels) are binarised by the photo front
+    end (pcbinspect.photo.binarise), and a camera photo turned, scaled or
+    shifted against the golden one is resampled onto it first (camera
+    positions of the result are the photo's own). at: the camera frame's
+    rough top-left corner in a larger reference.
 
     A placement whose alignment score is below preset.min_alignment_score
     gives placed=False and no flaws, with its score and position kept."""
     preset = preset or load_preset("default")
-    photo_copper = None
-    if golden and threshold is None:
-        # Photographs go through the photo front end, as the tool's do.
-        reference, camera, photo_copper = _photo_pair(reference, camera, copper, preset)
-    if copper == "auto":
-        copper = "bright"  # images of two gray levels keep bright copper
-    if threshold is None:
-        threshold = GOLDEN_THRESHOLD if golden or copper == "dark" else 0
-    if not 0 <= threshold <= 255:
+    if copper not in ("auto", "bright", "dark"):
+        raise ValueError(f'copper must be "auto", "bright" or "dark", not {copper!r}')
+    if threshold is not None and not 0 <= threshold <= 255:
         raise ValueError(f"threshold {threshold} is outside 0 to 255")
     if golden:
-        reference = gray_of(reference, "golden")
-        camera = gray_of(camera, "camera")
-    if reference.shape[0] < camera.shape[0] or reference.shape[1] < camera.shape[1]:
-        raise ValueError(f"reference {reference.shape} is smaller than the camera image "
-                         f"{camera.shape}")
-    pad = GOLDEN_MARGIN if golden else 0
-    cam = binary_image(camera, threshold, copper, "camera")
-    labels = golden_reference(reference, threshold, copper) if golden else reference
-    if photo_copper is not None:
-        if photo_copper[0] is not None:
-            labels = golden_reference(photo_copper[0], 1, "bright")
-        if photo_copper[1] is not None:
-            cam = photo_copper[1]
-    window = cam.copy()
-    mask = np.zeros_like(cam) if camera_mask is None else np.array(camera_mask, np.uint8)
-    if ignore is None:
-        ignore_map = np.zeros_like(labels)
+        ref, ref_args = _image_arguments(reference, "golden")
     else:
-        ignore_map = _padded(ignore) if golden else np.array(ignore, np.uint8)
-    start = time.perf_counter()
-    # The search reads drill-hole interiors (154) as bare board, as the camera
-    # sees them; the inspection keeps them.
-    for_search = labels if golden else np.where(labels == 154, np.uint8(0), labels)
-    found = find_suspected_flaws(for_search, ignore_map, window, mask,
-                                 **preset.search_arguments())
-    search_ms = (time.perf_counter() - start) * 1000.0
-    suspects = found.suspects.copy()
-    suspects["refX"] -= pad
-    suspects["refY"] -= pad
-    empty = np.zeros(0, rec.FLAW_RECORD)
-    if not found.placed:
-        return InspectionRun(False, found.position, found.score, suspects, empty, found.offsets,
-                             search_ms=search_ms)
-    position = (found.position[0] - pad, found.position[1] - pad)
-    # Compared in single precision, as the tool compares them.
-    if np.float32(found.score) < np.float32(preset.min_alignment_score):
-        return InspectionRun(False, position, found.score, suspects, empty, found.offsets,
-                             below_minimum=True, search_ms=search_ms)
-    s = found.suspects
-    candidates = np.zeros(len(s), rec.FLAW_CANDIDATE)
-    candidates["refX"], candidates["refY"] = s["refX"], s["refY"]
-    candidates["camX"], candidates["camY"] = s["windowX"], s["windowY"]
-    candidates["carried"] = s["agreement"].astype(np.float32) / np.float32(100)
-    if holes is not None and golden:
-        holes = rec.as_records(holes, rec.HOLE_RECORD, "holes").copy()
-        holes["x"] += pad
-        holes["y"] += pad
-    if holes is not None:
-        # As the tool does: every measured hole (kind 12) in the camera's view
-        # is examined as a candidate too, since the search reads hole
-        # interiors as bare board and does not point at a hole by itself.
-        h = rec.as_records(holes, rec.HOLE_RECORD, "holes")
-        h = h[h["kind"] == 12]
-        cx, cy = h["x"] - found.position[0], h["y"] - found.position[1]
-        h = h[(cx >= 0) & (cy >= 0) & (cx < cam.shape[1]) & (cy < cam.shape[0])]
-        extra = np.zeros(len(h), rec.FLAW_CANDIDATE)
-        extra["refX"], extra["refY"] = h["x"], h["y"]
-        extra["camX"] = h["x"] - found.position[0]
-        extra["camY"] = h["y"] - found.position[1]
-        candidates = np.concatenate([candidates, extra])
-    start = time.perf_counter()
-    result = inspect(np.array(labels, np.uint8), cam, found.position,
-                     candidates=candidates, offset_grid=found.offsets, hole_origin=(0, 0),
-                     holes=holes, **preset.inspect_arguments())
-    inspect_ms = (time.perf_counter() - start) * 1000.0
-    flaws = result.flaws
-    flaws["refX"] -= pad
-    flaws["refY"] -= pad
-    run = InspectionRun(True, position, found.score, suspects, flaws, found.offsets,
-                        search_ms=search_ms, inspect_ms=inspect_ms)
-    run.defects = _defects_of(labels[pad:labels.shape[0] - pad, pad:labels.shape[1] - pad]
-                              if golden else labels, cam, run, preset, golden)
-    return run
-
-
-def _defects_of(labels, cam, run: InspectionRun, preset: Preset, golden: bool):
-    """The run's defects through the tool's compiled code, or None where
-    libpcbinspect_tool cannot be found."""
-    from ._tool_library import ToolLibraryNotFound
-    from .defects import find_defects, reference_window
+        ref = gray_in(reference, "reference").array
+        ref = np.ascontiguousarray(ref)
+        ref_args = (ref.shape[1], ref.shape[0], ref.shape[1], 1, 8)
+    cam, cam_args = _image_arguments(camera, "camera")
+    if ref.shape[0] < cam.shape[0] or ref.shape[1] < cam.shape[1]:
+        raise ValueError(f"reference {ref.shape[:2]} is smaller than the camera image "
+                         f"{cam.shape[:2]}")
+    ignore_map = _map_argument(ignore, ref.shape[:2], "ignore map")
+    mask = _map_argument(camera_mask, cam.shape[:2], "camera mask")
+    hole_list = (np.zeros(0, rec.HOLE_RECORD) if holes is None
+                 else np.ascontiguousarray(rec.as_records(holes, rec.HOLE_RECORD, "holes")))
+    options = {"golden": bool(golden), "copper": copper, "camera_photo": bool(camera_photo)}
+    if threshold is not None:
+        # 0 means the default rule to the compiled code; a threshold given
+        # as 0 is any non-zero pixel, which is that rule in CAD mode.
+        options["threshold"] = int(threshold)
+    elif not golden and copper == "dark":
+        options["threshold"] = GOLDEN_THRESHOLD
+    if at is not None:
+        options["at"] = [int(at[0]), int(at[1])]
+    lib = _tool_run_library()
+    handle = ctypes.c_void_p()
+    ptr = lambda a: None if a is None or a.size == 0 else a.ctypes.data_as(ctypes.c_void_p)
+    status = lib.pcbtool_inspect_pair(
+        ptr(ref), *ref_args, ptr(cam), *cam_args, ptr(ignore_map), ptr(mask), ptr(hole_list),
+        len(hole_list), json.dumps(options).encode(), json.dumps(preset.to_dict()).encode(),
+        ctypes.byref(handle))
+    if status != 0:
+        from ._tool_library import tool_error
+        message = tool_error(lib)
+        if status == 1:
+            raise ValueError(message)
+        raise PcbInspectError(message, "pcbtool_inspect_pair")
     try:
-        window = reference_window(labels, cam, run.position, run.offsets)
-    except ToolLibraryNotFound:
-        return None
-    return find_defects(cam, window, run.flaws, box_margin=preset.defects["box_margin"],
-                        cad=not golden)
+        report = json.loads(lib.pcbtool_run_report(handle).decode())
+
+        def records(what: int, dtype) -> np.ndarray:
+            count = ctypes.c_int32(0)
+            lib.pcbtool_run_records(handle, what, None, 0, ctypes.byref(count))
+            out = np.zeros(count.value, dtype)
+            lib.pcbtool_run_records(handle, what, ptr(out), len(out), ctypes.byref(count))
+            return out
+
+        flaws = records(0, rec.FLAW_RECORD)
+        suspects = records(1, rec.SUSPECT_RECORD)
+        offsets = records(2, np.dtype((np.int32, (25, 2))))[0]
+        count = ctypes.c_int32(0)
+        lib.pcbtool_run_defects(handle, None, 0, None, ctypes.byref(count))
+        from .defects import _PCBTOOL_DEFECT, _defects_of
+        raw = np.zeros(max(count.value, 1), _PCBTOOL_DEFECT)
+        indices = np.zeros(max(len(flaws), 1), np.int32)
+        lib.pcbtool_run_defects(handle, ptr(raw), count.value, ptr(indices), ctypes.byref(count))
+        defects = _defects_of(raw, indices, count.value)
+    finally:
+        lib.pcbtool_run_free(handle)
+    timing = report["timing_ms"]
+    position = (report["position"]["x"], report["position"]["y"])
+    return InspectionRun(bool(report["placed"]), position, float(report["alignment_score"]),
+                         suspects, flaws, offsets, below_minimum=bool(report["below_minimum"]),
+                         search_ms=timing["search"], inspect_ms=timing["inspect"],
+                         defects=defects if report["placed"] else None,
+                         notes=report["notes"])

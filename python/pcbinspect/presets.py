@@ -97,6 +97,17 @@ class Preset:
         """Below this score a placement counts as failed: no flaws are listed."""
         return self.search["min_alignment_score"]
 
+    def to_dict(self) -> dict:
+        """The preset as JSON sections, as a preset file holds them (without
+        the evaluation types)."""
+        return {"about": self.about, "search": dict(self.search),
+                "candidates": dict(self.candidates),
+                "limits": {name: float(v) for name, v in zip(LIMIT_NAMES, self.params)},
+                "control": {k: int(self.control[f][0]) for k, f in CONTROL_FIELDS.items()},
+                "width_tolerances": [{k: float(row[f]) for k, f in TOLERANCE_FIELDS.items()}
+                                     for row in self.tolerances],
+                "defects": dict(self.defects), "photo": dict(self.photo)}
+
     def search_arguments(self) -> dict:
         """Keyword arguments of find_suspected_flaws (min_alignment_score is
         the pipeline's, not the search's)."""

@@ -62,6 +62,10 @@ TEST(Defects, TopologyNamesTheType) {
         {"hole enclosed", TypeCase::Pour, 28, 18, 31, 21, 0, DefectType::PinHole},
         {"hole one row in", TypeCase::Pour, 28, 6, 31, 9, 0, DefectType::PinHole},
         {"hole at the edge", TypeCase::Pour, 28, 5, 31, 8, 0, DefectType::Mousebite},
+        // Holes too narrow to have a pixel a jitter from copper still count
+        // when the reference's copper surrounds them.
+        {"hole one column wide", TypeCase::Pour, 30, 20, 30, 21, 0, DefectType::PinHole},
+        {"narrow hole one row in", TypeCase::Pour, 28, 6, 29, 6, 0, DefectType::PinHole},
     };
     for (const TypeCase& c : cases) {
         Pair p;
@@ -273,6 +277,41 @@ TEST(DefectReports, JsonCsvAndPresetTypes) {
                  InputError);
     EXPECT_THROW(presetFromJson(nlohmann::json::parse(R"({"defects": {"box_margin": -1}})"), "p.json"),
                  InputError);
+}
+
+// A suspect is examined when a difference deeper than the jitter lies
+// within the reach of it (a square of side 2 * reach + 1): a missing pixel
+// with reference copper all round it, or extra copper with no reference
+// copper beside it. Line rows 15..24, the suspect at (30, 10).
+TEST(Defects, SuspectsOnDifferencesOnly) {
+    struct Case {
+        const char* what;
+        int x0, y0, x1, y1;
+        std::uint8_t camera;
+        int reach;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"no change", 0, 0, -1, -1, 0, 6, false},
+        {"sliver one row deep", 2, 15, 57, 15, 0, 6, false},
+        {"nick two rows deep, at the reach", 28, 15, 31, 16, 0, 6, true},
+        {"nick two rows deep, beyond the reach", 28, 15, 31, 16, 0, 5, false},
+        {"pin-hole of one pixel", 30, 20, 30, 20, 0, 10, true},
+        {"bump one row high", 2, 14, 57, 14, 255, 6, false},
+        {"speck six rows up, at the reach", 28, 4, 31, 4, 255, 6, true},
+        {"speck two rows off the line, at the reach", 37, 13, 37, 13, 255, 7, true},
+        {"speck two rows off the line, a column beyond", 38, 13, 38, 13, 255, 7, false},
+    };
+    for (const Case& c : cases) {
+        Pair p;
+        p.both(0, 15, W - 1, 24);
+        if (c.x1 >= 0) p.rect(p.cam, c.x0, c.y0, c.x1, c.y1, c.camera);
+        const SuspectRecord s{0, 0, 30, 10, 0, 0};
+        const auto keep = suspectsOnDifferences(BinaryView{p.cam.data(), W, W, H},
+                                                BinaryView{p.ref.data(), W, W, H}, {&s, 1}, c.reach);
+        ASSERT_EQ(keep.size(), 1u);
+        EXPECT_EQ(keep[0], c.kept) << c.what;
+    }
 }
 
 }  // namespace

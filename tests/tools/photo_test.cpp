@@ -189,6 +189,24 @@ TEST(PhotoFrontEnd, KeepsDefectsOfTheSmallestSizeAndDropsNoise) {
             stray += !near && r.copper.at(x, y) != map.at(x, y);
         }
     EXPECT_EQ(stray, 0);
+    // Under a blur of 1.6 a plus of 13 pixels keeps too little contrast to
+    // cross the midpoint; it still stands out of its class's level.
+    Image faint = lineBoard();
+    auto plus = [&](int cx, int cy, std::uint8_t v) {
+        for (int d = -2; d <= 2; ++d) faint.at(cx + d, cy) = faint.at(cx, cy + d) = v;
+        for (int d = -1; d <= 1; d += 2) faint.at(cx + d, cy - 1) = faint.at(cx + d, cy + 1) = v;
+    };
+    plus(370, 240, 0);    // pin-hole in the pad
+    plus(370, 150, 255);  // speck on bare board
+    look.blur = 1.6;
+    look.noise = 8;
+    const PhotoResult f = binarisePhoto(photograph(faint, look, 4), PhotoOptions{});
+    EXPECT_EQ(std::make_pair(f.copper.at(370, 240), f.copper.at(370, 150)),
+              std::make_pair(std::uint8_t{0}, std::uint8_t{255}));
+    EXPECT_EQ(f.faintSpots, 2);
+    // Without them, nothing of the noise is taken for a spot.
+    const PhotoResult clean = binarisePhoto(photograph(lineBoard(), look, 4), PhotoOptions{});
+    EXPECT_EQ(clean.faintSpots, 0);
 }
 
 // Copper brighter than the substrate in red and darker in green and blue,

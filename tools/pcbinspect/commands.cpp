@@ -1,6 +1,8 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <chrono>
 #include <fstream>
@@ -8,6 +10,12 @@
 #include <ostream>
 #include <sstream>
 #include <thread>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include <opencv2/core/utility.hpp>
 
 #include "photo.h"
 #include "report.h"
@@ -52,18 +60,17 @@ int effectiveThreshold(const ReadOptions& o) {
     return (o.golden || o.copperDark) && o.threshold == 0 ? kGoldenThreshold : o.threshold;
 }
 
-InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
-                         std::ostream* notes, const PhotoSettings& photoSettings) {
-    InspectionInput in;
-    in.referencePath = paths.reference;
-    in.cameraPath = paths.camera;
-    // Photographs may come in colour, with 16 bits a sample or as TIFF; the
-    // pictures show them in gray, the front end reads them as they are.
-    auto readPhotograph = [&](const std::string& path, Image& gray) {
-        bool colour = false;
-        PhotoImage photo = readPhoto(path, &gray, &colour);
-        if (colour && notes) *notes << path << ": colour image turned into gray (luma)\n";
-        return photo;
+void finishInput(InspectionInput& in, const PhotoImage* golden, const PhotoImage* camera,
+                 const ReadOptions& options, std::ostream* notes,
+                 const PhotoSettings& photoSettings, double* photoMs) {
+    using Clock = std::chrono::steady_clock;
+    double spent = 0.0;
+    // Adds the time of one front-end step to `spent`.
+    auto timed = [&spent](auto&& step) {
+        const Clock::time_point t = Clock::now();
+        auto result = step();
+        spent += std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+        return result;
     };
     // An explicit threshold keeps the global rule for every image.
     const bool frontEnd = options.threshold == 0;
@@ -74,7 +81,7 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
     photo.minDefectPx = photoSettings.minDefectPx;
     // The first photograph of a pair decides polarity and channel for both.
     auto binarise = [&](const PhotoImage& p, const char* what) {
-        const PhotoResult r = binarisePhoto(p, photo);
+        const PhotoResult r = timed([&] { return binarisePhoto(p, photo); });
         photo.copper = r.copperDark ? CopperPolarity::Dark : CopperPolarity::Bright;
         photo.channel = r.channel;
         if (notes) *notes << what << ": " << describePhotoResult(r) << '\n';
@@ -82,20 +89,22 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
     };
     Image resampledOutside;
     if (options.golden) {
-        const PhotoImage golden = readPhotograph(paths.reference, in.reference);
-        const PhotoImage camera = readPhotograph(paths.camera, in.camera);
-        if (frontEnd && !isTwoLevel(in.reference)) in.referenceCopper = binarise(golden, "golden");
-        if (frontEnd && !isTwoLevel(in.camera)) in.cameraCopper = binarise(camera, "camera");
+        if (frontEnd && golden && !isTwoLevel(in.reference))
+            in.referenceCopper = binarise(*golden, "golden");
+        if (frontEnd && camera && !isTwoLevel(in.camera))
+            in.cameraCopper = binarise(*camera, "camera");
         // Two photographs of one size: the camera photo is resampled onto
         // the golden's geometry and binarised again, so that the search and
         // the inspection compare edges that lie in the same place rather
         // than leaving a turn or scale change to the local cell offsets.
-        if (in.referenceCopper && in.cameraCopper && !paths.at) {
-            const std::optional<GeometryEstimate> e =
-                estimateCameraGeometry(*in.referenceCopper, *in.cameraCopper);
+        if (in.referenceCopper && in.cameraCopper && !in.at) {
+            const std::optional<GeometryEstimate> e = timed(
+                [&] { return estimateCameraGeometry(*in.referenceCopper, *in.cameraCopper); });
             if (e && e->reach >= kResampleFrom) {
                 Image outside;
-                in.cameraCopper = binarise(resamplePhoto(camera, e->map, &outside),
+                const PhotoImage resampled =
+                    timed([&] { return resamplePhoto(*camera, e->map, &outside); });
+                in.cameraCopper = binarise(resampled,
                                            "camera resampled onto the golden photo");
                 in.cameraGeometry = e->map;
                 resampledOutside = std::move(outside);
@@ -104,35 +113,19 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
                 *notes << "camera geometry: " << describeGeometry(*e)
                        << (in.cameraGeometry ? ", resampled" : ", left as it is") << '\n';
         }
-    } else {
-        in.reference = readGray(paths.reference);
-        if (options.cameraPhoto) {
-            const PhotoImage camera = readPhotograph(paths.camera, in.camera);
-            if (frontEnd) in.cameraCopper = binarise(camera, "camera (photograph)");
-        } else {
-            in.camera = readGray(paths.camera);
-            if (frontEnd && looksLikePhoto(in.camera)) {
-                PhotoImage camera;
-                camera.width = in.camera.width;
-                camera.height = in.camera.height;
-                camera.samples.assign(in.camera.pixels.begin(), in.camera.pixels.end());
-                in.cameraCopper =
-                    binarise(camera, "camera (more than 16 gray levels: a photograph)");
-            }
-        }
+    } else if (frontEnd && camera) {
+        in.cameraCopper = binarise(*camera, "camera (photograph)");
+    } else if (frontEnd && looksLikePhoto(in.camera)) {
+        PhotoImage gray;
+        gray.width = in.camera.width;
+        gray.height = in.camera.height;
+        gray.samples.assign(in.camera.pixels.begin(), in.camera.pixels.end());
+        in.cameraCopper = binarise(gray, "camera (more than 16 gray levels: a photograph)");
     }
     if (!options.golden && notes && looksLikePhoto(in.reference))
-        *notes << paths.reference
+        *notes << in.referencePath
                << ": holds more than 16 gray levels and looks like a photo; did you mean "
                   "--golden?\n";
-    if (!paths.ignore.empty()) {
-        in.ignorePath = paths.ignore;
-        in.ignore = readGray(paths.ignore);
-    }
-    if (!paths.cameraMask.empty()) {
-        in.maskPath = paths.cameraMask;
-        in.cameraMask = readGray(paths.cameraMask);
-    }
     // A resampled camera photo: its mask follows it, and what came from
     // off the photo is ignored.
     if (in.cameraGeometry) {
@@ -146,12 +139,56 @@ InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
             in.cameraMask = std::move(resampledOutside);
         }
     }
-    if (!paths.holes.empty()) in.holes = readHolesCsv(paths.holes);
-    in.at = paths.at;
     in.threshold = effectiveThreshold(options);
     in.golden = options.golden;
     in.copperDark = options.copperDark;
     validate(in);
+    if (photoMs) *photoMs = spent;
+}
+
+InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
+                         std::ostream* notes, const PhotoSettings& photoSettings,
+                         ReadTimes* times) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    InspectionInput in;
+    in.referencePath = paths.reference;
+    in.cameraPath = paths.camera;
+    // Photographs may come in colour, with 16 bits a sample or as TIFF; the
+    // pictures show them in gray, the front end reads them as they are.
+    auto readPhotograph = [&](const std::string& path, Image& gray) {
+        bool colour = false;
+        PhotoImage photo = readPhoto(path, &gray, &colour);
+        if (colour && notes) *notes << path << ": colour image turned into gray (luma)\n";
+        return photo;
+    };
+    std::optional<PhotoImage> golden, camera;
+    if (options.golden) {
+        golden = readPhotograph(paths.reference, in.reference);
+        camera = readPhotograph(paths.camera, in.camera);
+    } else {
+        in.reference = readGray(paths.reference);
+        if (options.cameraPhoto) camera = readPhotograph(paths.camera, in.camera);
+        else in.camera = readGray(paths.camera);
+    }
+    if (!paths.ignore.empty()) {
+        in.ignorePath = paths.ignore;
+        in.ignore = readGray(paths.ignore);
+    }
+    if (!paths.cameraMask.empty()) {
+        in.maskPath = paths.cameraMask;
+        in.cameraMask = readGray(paths.cameraMask);
+    }
+    if (!paths.holes.empty()) in.holes = readHolesCsv(paths.holes);
+    in.at = paths.at;
+    double photoMs = 0.0;
+    finishInput(in, golden ? &*golden : nullptr, camera ? &*camera : nullptr, options, notes,
+                photoSettings, &photoMs);
+    if (times) {
+        times->photoMs = photoMs;
+        times->decodeMs =
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count() - photoMs;
+    }
     return in;
 }
 
@@ -219,6 +256,40 @@ std::vector<PairPaths> readBatchList(const std::string& path) {
     }
     if (pairs.empty()) throw InputError(path, "batch list names no pair");
     return pairs;
+}
+
+void keepWorkingMemory() {
+#ifdef __GLIBC__
+    // Blocks up to 32 MiB (the largest threshold glibc accepts) come from
+    // the heap, and the heap's top is trimmed only beyond 256 MiB.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+#endif
+}
+
+int settleLibraryThreads(int jobs) {
+    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    int threads = 0;
+    if (const char* text = std::getenv("PCBINSPECT_THREADS")) {
+        char* end = nullptr;
+        const long v = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && v > 0 && v <= 1024) threads = static_cast<int>(v);
+    }
+    // The tool's own image work (the defects' labelling) keeps to the same
+    // count: OpenCV would otherwise start a pool of every core beside each
+    // job.
+    if (threads > 0) {
+        cv::setNumThreads(threads);
+        return threads;
+    }
+    threads = std::max(1, cores / std::max(1, jobs));
+    cv::setNumThreads(threads);
+#ifdef _WIN32
+    _putenv_s("PCBINSPECT_THREADS", std::to_string(threads).c_str());
+#else
+    ::setenv("PCBINSPECT_THREADS", std::to_string(threads).c_str(), 1);
+#endif
+    return threads;
 }
 
 double runPairJobs(std::size_t n, int jobs, const std::function<void(std::size_t)>& job,

@@ -59,8 +59,27 @@ int effectiveThreshold(const ReadOptions& options);
 // Reads the images of one pair (colour is turned into gray where golden mode
 // allows it, and said on `notes`; a label reference that looks like a photo
 // is warned about there) and checks them. Throws InputError for bad input.
+// When `times` is given it receives the milliseconds spent in the photo
+// front end (binarising, geometry estimate, resampling) and in the rest of
+// the reading (decoding and checking the files).
+struct ReadTimes {
+    double decodeMs = 0.0, photoMs = 0.0;
+};
 InspectionInput readPair(const PairPaths& paths, const ReadOptions& options,
-                         std::ostream* notes, const PhotoSettings& photo = PhotoSettings{});
+                         std::ostream* notes, const PhotoSettings& photo = PhotoSettings{},
+                         ReadTimes* times = nullptr);
+
+// The rest of reading a pair, once its images are in `in` (gray reference
+// and camera, maps, holes, position, paths): photographs go through the
+// photo front end (`golden` and `camera`, the photographs as read, or null
+// where there is none; a gray camera image of more than 16 levels in CAD
+// mode counts as one), the camera photo is resampled onto the golden's
+// geometry where it is turned, scaled or shifted, the threshold rule is
+// set, and the input is checked. `photoMs` (when given) receives the time
+// spent in the front end. Throws InputError for bad input.
+void finishInput(InspectionInput& in, const PhotoImage* golden, const PhotoImage* camera,
+                 const ReadOptions& options, std::ostream* notes,
+                 const PhotoSettings& photo = PhotoSettings{}, double* photoMs = nullptr);
 
 // Writes the binary images an inspection reads into `dir`: golden-binary.png
 // (golden mode) and camera-binary.png, 255 copper and 0 elsewhere.
@@ -72,6 +91,21 @@ void saveBinaryImages(const InspectionInput& input, const std::filesystem::path&
 InspectionResult inspectPair(const PairPaths& paths, const ReadOptions& options,
                              const Preset& preset, const std::string& presetName,
                              const std::filesystem::path& out, std::ostream* notes);
+
+// Keeps the memory of freed large buffers in the process instead of giving
+// it back to the system at once. A pair's images and the library's
+// whole-image scratch are large blocks that the C library would otherwise
+// map fresh and unmap on every call, so each pair paid for faulting in
+// memory it had just given back; with this the next pair reuses it.
+// Called once, first thing; does nothing outside glibc.
+void keepWorkingMemory();
+
+// The threads one library call may use while `jobs` pairs run at once:
+// PCBINSPECT_THREADS when it is set (as the library reads it), otherwise the
+// hardware's threads shared out between the jobs (at least one each), which
+// is set in PCBINSPECT_THREADS before the library first reads it, so that
+// jobs x threads stays within the cores. Returns the count in force.
+int settleLibraryThreads(int jobs);
 
 // Runs job(i) for every pair index i of [0, n) on `jobs` threads; after each
 // pair, report(i, finished, seconds) runs under a lock shared with the

@@ -259,20 +259,42 @@ Image referenceCopperWindow(const BinaryView& labels, const BinaryView& camera, 
     Image out(W, H, 1, 0);
     const int cellW = W / 5, cellH = H / 5;
     // Copies the cell [x0, x1) x [y0, y1) shifted by (dx, dy) and returns
-    // how many of its pixels differ from the camera.
+    // how many of its pixels differ from the camera. Pixels whose reference
+    // place lies off the labels are bare board; the columns that lie on
+    // them are found once per cell, not tested per pixel.
     auto copyCell = [&](int x0, int x1, int y0, int y1, int dx, int dy) {
         long long differ = 0;
+        const int shiftX = positionX + dx;
+        const int in0 = std::clamp(-shiftX, x0, x1), in1 = std::clamp(labels.width - shiftX, in0, x1);
         for (int y = y0; y < y1; ++y) {
             std::uint8_t* row = out.row(y);
             const std::uint8_t* cam = camera.data + static_cast<std::size_t>(y) * camera.stride;
             const int ry = y + positionY + dy;
-            for (int x = x0; x < x1; ++x) {
-                const int rx = x + positionX + dx;
-                const bool copper =
-                    rx >= 0 && ry >= 0 && rx < labels.width && ry < labels.height &&
-                    isCopperLabel(labels.data[static_cast<std::size_t>(ry) * labels.stride + rx]);
-                row[x] = copper ? 255 : 0;
-                differ += copper != (cam[x] != 0);
+            const bool rowInside = ry >= 0 && ry < labels.height;
+            const int a = rowInside ? in0 : x1, b = rowInside ? in1 : x1;
+            for (int x = x0; x < a; ++x) {
+                row[x] = 0;
+                differ += cam[x] != 0;
+            }
+            if (a < b) {
+                // Column a of the window lies on column a + shiftX >= 0 of the labels.
+                const std::uint8_t* lab =
+                    labels.data + static_cast<std::size_t>(ry) * labels.stride + (a + shiftX);
+                // isCopperLabel as comparisons without a branch, so that
+                // the loop runs sixteen pixels at a time.
+                int d = 0;
+                for (int x = a; x < b; ++x) {
+                    const std::uint8_t v = lab[x - a];
+                    const std::uint8_t copper = (v != 0) & (v != 150) & (v != 151) & (v != 152) &
+                                                (v != 154);
+                    row[x] = static_cast<std::uint8_t>(-copper);
+                    d += copper ^ (cam[x] != 0);
+                }
+                differ += d;
+            }
+            for (int x = b; x < x1; ++x) {
+                row[x] = 0;
+                differ += cam[x] != 0;
             }
         }
         return differ;
@@ -353,6 +375,28 @@ void buildAtlas(Atlas& a, const BinaryView& camera, const BinaryView& reference,
         cv::dilate(a.ref, nearRef, square);
         cv::subtract(a.missing, nearCam, a.core[0]);  // saturates at 0
         cv::subtract(a.excess, nearRef, a.core[1]);
+        // A hole with copper all round it in the reference is no sliver,
+        // however narrow: the whole hole is core (a blurred pin-hole of a
+        // few pixels in a photograph has no pixel a jitter from copper).
+        cv::Mat inner, holes, stats, centroids;
+        cv::erode(a.ref, inner, square);
+        const int n = cv::connectedComponentsWithStats(a.missing, holes, stats, centroids, 4, CV_32S);
+        std::vector<int> enclosed(static_cast<std::size_t>(n), 0);
+        for (int y = 0; y < holes.rows; ++y) {
+            const int* h = holes.ptr<int>(y);
+            const std::uint8_t* in = inner.ptr<std::uint8_t>(y);
+            for (int x = 0; x < holes.cols; ++x)
+                if (h[x] > 0 && in[x]) ++enclosed[static_cast<std::size_t>(h[x])];
+        }
+        for (int l = 1; l < n; ++l)
+            enclosed[static_cast<std::size_t>(l)] =
+                enclosed[static_cast<std::size_t>(l)] == stats.at<int>(l, cv::CC_STAT_AREA);
+        for (int y = 0; y < holes.rows; ++y) {
+            const int* h = holes.ptr<int>(y);
+            std::uint8_t* c = a.core[0].ptr<std::uint8_t>(y);
+            for (int x = 0; x < holes.cols; ++x)
+                if (h[x] > 0 && enclosed[static_cast<std::size_t>(h[x])]) c[x] = 1;
+        }
     }
     // Regions of each polarity are the 4-connected pieces of the core, so
     // that a diagonal seam of copper (8-connected) keeps the regions on its
@@ -695,22 +739,60 @@ std::vector<Defect> findDefects(const BinaryView& camera, const BinaryView& refe
     return defects;
 }
 
+std::vector<bool> suspectsOnDifferences(const BinaryView& camera, const BinaryView& reference,
+                                        std::span<const SuspectRecord> suspects, int reach) {
+    const int W = camera.width, H = camera.height;
+    const cv::Mat cam(H, W, CV_8U, const_cast<std::uint8_t*>(camera.data), camera.stride);
+    const cv::Mat ref(H, W, CV_8U, const_cast<std::uint8_t*>(reference.data), reference.stride);
+    cv::Mat c, r, inner, near, deep;
+    cv::compare(cam, 0, c, cv::CMP_NE);
+    cv::compare(ref, 0, r, cv::CMP_NE);
+    const cv::Mat square = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
+    // Missing: reference copper whose whole neighbourhood is copper, bare in
+    // the camera. Extra: camera copper with no reference copper beside it.
+    cv::erode(r, inner, square);
+    cv::dilate(r, near, square);
+    cv::bitwise_and(inner, ~c, deep);
+    cv::Mat extra;
+    cv::bitwise_and(c, ~near, extra);
+    cv::bitwise_or(deep, extra, deep);
+    std::vector<bool> keep(suspects.size(), false);
+    for (std::size_t i = 0; i < suspects.size(); ++i) {
+        const int x = suspects[i].windowX, y = suspects[i].windowY;
+        const int x0 = std::max(0, x - reach), x1 = std::min(W - 1, x + reach);
+        const int y0 = std::max(0, y - reach), y1 = std::min(H - 1, y + reach);
+        for (int v = y0; v <= y1 && !keep[i]; ++v) {
+            const std::uint8_t* row = deep.ptr<std::uint8_t>(v);
+            for (int u = x0; u <= x1; ++u)
+                if (row[u]) {
+                    keep[i] = true;
+                    break;
+                }
+        }
+    }
+    return keep;
+}
+
 void attachDefects(const InspectionInput& in, const Image& cameraBinary, const Preset& preset,
-                   InspectionResult& result) {
+                   InspectionResult& result, const Image* referenceWindow) {
     if (!result.placed) return;
     const auto start = std::chrono::steady_clock::now();
-    // Golden mode: the golden copper itself, as the photo front end or the
-    // threshold made it (positions are unpadded here).
-    Image golden;
-    if (in.golden)
-        golden = in.referenceCopper ? binaryImage(*in.referenceCopper, 1, false)
-                                    : binaryImage(in.reference, in.threshold, in.copperDark);
-    const Image& labels = in.golden ? golden : in.reference;
     const BinaryView cameraView{cameraBinary.pixels.data(), cameraBinary.width,
                                 cameraBinary.stride(), cameraBinary.height};
-    const Image window = referenceCopperWindow(
-        BinaryView{labels.pixels.data(), labels.width, labels.stride(), labels.height},
-        cameraView, result.positionX, result.positionY, &result.offsets);
+    Image made;
+    if (!referenceWindow) {
+        // Golden mode: the golden copper itself, as the photo front end or
+        // the threshold made it (positions are unpadded here).
+        Image golden;
+        if (in.golden)
+            golden = in.referenceCopper ? binaryImage(*in.referenceCopper, 1, false)
+                                        : binaryImage(in.reference, in.threshold, in.copperDark);
+        const Image& labels = in.golden ? golden : in.reference;
+        made = referenceCopperWindow(
+            BinaryView{labels.pixels.data(), labels.width, labels.stride(), labels.height},
+            cameraView, result.positionX, result.positionY, &result.offsets);
+    }
+    const Image& window = referenceWindow ? *referenceWindow : made;
     DefectSettings s;
     s.boxMargin = preset.defects.boxMargin;
     s.cadFamilies = !in.golden;

@@ -92,9 +92,21 @@ bool isCopperLabel(std::uint8_t label);
 Image referenceCopperWindow(const BinaryView& labels, const BinaryView& camera, int positionX,
                             int positionY, const OffsetGrid* offsets);
 
+// Which of `suspects` (camera positions in `camera`) lie within `reach`
+// pixels of a difference deeper than one pixel between the camera's copper
+// and the aligned reference copper `reference` (both of one size, non-zero
+// copper): copper missing more than a pixel inside the reference's copper,
+// or extra copper more than a pixel off it. A photograph's edges wander by
+// a pixel between two shots; a suspect with nothing but such slivers near
+// it marks no defect.
+std::vector<bool> suspectsOnDifferences(const BinaryView& camera, const BinaryView& reference,
+                                        std::span<const SuspectRecord> suspects, int reach);
+
 // Fills result.defects (and result.defectsMs) of a placed inspection from
 // its inputs, the camera's binary image and the preset's box margin.
+// `referenceWindow`, when given, is the reference copper already read
+// through the placed camera window (referenceCopperWindow).
 void attachDefects(const InspectionInput& input, const Image& cameraBinary, const Preset& preset,
-                   InspectionResult& result);
+                   InspectionResult& result, const Image* referenceWindow = nullptr);
 
 }  // namespace pcbinspect::tool

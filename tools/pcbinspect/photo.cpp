@@ -37,6 +37,10 @@ constexpr double kMinSmoothing = 1.0, kMaxSmoothing = 1.5;
 // size below which a region is small.
 constexpr double kFineSmoothing = 0.5;
 constexpr int kRestoreBelow = 64;
+// A faint spot stands out from its class's local level by at least this
+// share of the contrast and this many times the noise left after smoothing.
+constexpr double kSpotShare = 0.25;
+constexpr double kSpotNoise = 4.0;
 
 // The working sample of every pixel, 0..255 whatever the bit depth.
 cv::Mat1f channelOf(const PhotoImage& p, int channel) {
@@ -104,7 +108,7 @@ double median(std::vector<float>& v) {
 float otsu(const cv::Mat1f& image) {
     std::vector<float> sample;
     const int step = std::max(1, static_cast<int>(image.total() / 200000));
-    for (std::size_t i = 0; i < image.total(); i += static_cast<std::size_t>(step))
+    for (std::size_t i = 0, end = image.total(); i < end; i += static_cast<std::size_t>(step))
         sample.push_back(image(static_cast<int>(i)));
     const auto lowAt = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 100);
     const auto highAt = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() * 99 / 100);
@@ -136,9 +140,27 @@ float otsu(const cv::Mat1f& image) {
 struct Levels {
     cv::Mat1f threshold;       // full resolution
     cv::Mat1b dark;            // pixels below the threshold (of the smoothed image)
+    cv::Mat1f darkLocal, brightLocal;  // the classes' local levels, full resolution
     double darkLevel = 0, brightLevel = 0, noise = 0;
     double separation() const { return noise > 0 ? (brightLevel - darkLevel) / noise : 0.0; }
 };
+
+// The spread of `image` around its class's local level, over the inner
+// pixels of the classes (a robust standard deviation).
+double spreadAroundLevels(const cv::Mat1f& image, const Levels& L) {
+    const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(5, 5));
+    cv::Mat1b darkIn, brightIn;
+    cv::erode(L.dark, darkIn, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+    cv::erode(~L.dark, brightIn, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+    std::vector<float> residual;
+    const int step = std::max<int>(1, static_cast<int>(image.total() / 100000));
+    for (std::size_t i = 0, end = image.total(); i < end; i += static_cast<std::size_t>(step)) {
+        const int k = static_cast<int>(i);
+        if (darkIn(k)) residual.push_back(std::abs(image(k) - L.darkLocal(k)));
+        else if (brightIn(k)) residual.push_back(std::abs(image(k) - L.brightLocal(k)));
+    }
+    return 1.4826 * median(residual);
+}
 
 Levels estimateLevels(const cv::Mat1f& raw, const cv::Mat1f& smooth) {
     const Grid g = gridFor(raw);
@@ -204,18 +226,9 @@ Levels estimateLevels(const cv::Mat1f& raw, const cv::Mat1f& smooth) {
     std::vector<float> d(darkLocal.begin(), darkLocal.end()), b(brightLocal.begin(), brightLocal.end());
     L.darkLevel = median(d);
     L.brightLevel = median(b);
-    const cv::Mat1f darkFull = upsample(g, darkLocal), brightFull = upsample(g, brightLocal);
-    cv::Mat1b darkIn, brightIn;
-    cv::erode(L.dark, darkIn, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
-    cv::erode(~L.dark, brightIn, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
-    std::vector<float> residual;
-    const int step = std::max<int>(1, static_cast<int>(raw.total() / 400000));
-    for (std::size_t i = 0; i < raw.total(); i += static_cast<std::size_t>(step)) {
-        const int k = static_cast<int>(i);
-        if (darkIn(k)) residual.push_back(std::abs(raw(k) - darkFull(k)));
-        else if (brightIn(k)) residual.push_back(std::abs(raw(k) - brightFull(k)));
-    }
-    L.noise = 1.4826 * median(residual);
+    L.darkLocal = upsample(g, darkLocal);
+    L.brightLocal = upsample(g, brightLocal);
+    L.noise = spreadAroundLevels(raw, L);
     return L;
 }
 
@@ -232,15 +245,56 @@ void restoreSmallRegions(Image& binary, const cv::Mat1b& fineDark, bool copperDa
         cv::Mat stats, centroids;
         const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
         std::vector<char> take(static_cast<std::size_t>(n), 0);
-        for (int i = 0; i < static_cast<int>(mask.total()); ++i) {
+        for (int i = 0, end = static_cast<int>(mask.total()); i < end; ++i) {
             const int l = labels(i);
             if (l > 0 && binary.pixels[static_cast<std::size_t>(i)] == value &&
                 stats.at<int>(l, cv::CC_STAT_AREA) < below)
                 take[static_cast<std::size_t>(l)] = 1;
         }
-        for (int i = 0; i < static_cast<int>(mask.total()); ++i)
+        for (int i = 0, end = static_cast<int>(mask.total()); i < end; ++i)
             if (take[static_cast<std::size_t>(labels(i))]) binary.pixels[static_cast<std::size_t>(i)] = value;
     }
+}
+
+// Spots too faint to cross the midpoint: a pin-hole or speck of a few
+// pixels, blurred by the lens, keeps only part of the contrast at its
+// centre. Inside either class (two pixels from its edge), a small group of
+// pixels standing out towards the other class's level by more than
+// kSpotShare of the contrast, and by kSpotNoise times the noise left after
+// the smoothing, is given to the other class. Returns the spots found.
+int markFaintSpots(Image& binary, const cv::Mat1f& smooth, const Levels& L, bool copperDark) {
+    if (L.darkLocal.empty()) return 0;
+    const double contrast = std::max(L.brightLevel - L.darkLevel, 1.0);
+    const double noiseLeft = spreadAroundLevels(smooth, L);
+    const float step = static_cast<float>(std::max(kSpotShare * contrast, kSpotNoise * noiseLeft));
+    const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(5, 5));
+    int found = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        // Pass 0: bright spots inside the dark class; pass 1: the reverse.
+        const bool inDark = pass == 0;
+        cv::Mat1b inside(binary.height, binary.width);
+        const std::uint8_t darkValue = copperDark ? 255 : 0;
+        for (int i = 0, end = static_cast<int>(inside.total()); i < end; ++i)
+            inside(i) = (binary.pixels[static_cast<std::size_t>(i)] == darkValue) == inDark ? 255 : 0;
+        cv::erode(inside, inside, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+        cv::Mat1b spot(inside.size(), std::uint8_t{0});
+        for (int i = 0, end = static_cast<int>(spot.total()); i < end; ++i)
+            if (inside(i)) {
+                const float rise = inDark ? smooth(i) - L.darkLocal(i) : L.brightLocal(i) - smooth(i);
+                spot(i) = rise > step ? 255 : 0;
+            }
+        if (cv::countNonZero(spot) == 0) continue;
+        cv::Mat1i labels;
+        cv::Mat stats, centroids;
+        const int n = cv::connectedComponentsWithStats(spot, labels, stats, centroids, 8, CV_32S);
+        std::vector<char> take(static_cast<std::size_t>(n), 0);
+        for (int l = 1; l < n; ++l)
+            if (stats.at<int>(l, cv::CC_STAT_AREA) < kRestoreBelow) take[l] = 1, ++found;
+        const std::uint8_t other = inDark ? 255 - darkValue : darkValue;
+        for (int i = 0, end = static_cast<int>(spot.total()); i < end; ++i)
+            if (take[static_cast<std::size_t>(labels(i))]) binary.pixels[static_cast<std::size_t>(i)] = other;
+    }
+    return found;
 }
 
 }  // namespace
@@ -329,16 +383,18 @@ PhotoResult binarisePhoto(const PhotoImage& photo, const PhotoOptions& options) 
     }
     if (!r.copperDark) std::swap(r.copperLevel, r.substrateLevel);
     r.copper = Image(photo.width, photo.height, 1);
-    for (int i = 0; i < static_cast<int>(dark.total()); ++i)
+    for (int i = 0, end = static_cast<int>(dark.total()); i < end; ++i)
         r.copper.pixels[static_cast<std::size_t>(i)] = (dark(i) != 0) == r.copperDark ? 255 : 0;
     // The smoothing shrinks a speck or pin-hole of a few pixels to fewer
     // (a 3 x 3 square to its centre). Small regions of a lightly smoothed
     // comparison that meet a region of the smoothed one are taken at their
     // own size; those that meet none are noise.
+    const cv::Mat1f spotSmooth = smooth.clone();
     cv::GaussianBlur(raw, smooth, cv::Size(0, 0), kFineSmoothing, kFineSmoothing,
                      cv::BORDER_REFLECT);
     const cv::Mat1b fine = smooth < L.threshold;
     restoreSmallRegions(r.copper, fine, r.copperDark, kRestoreBelow);
+    r.faintSpots = markFaintSpots(r.copper, spotSmooth, L, r.copperDark);
     const auto [specks, holes] = removeSmallRegions(r.copper, options.minDefectPx);
     r.specksRemoved = specks;
     r.holesFilled = holes;
@@ -365,7 +421,7 @@ constexpr double kTileMaxResidual = 1.0;
 
 cv::Mat1f copperFloat(const Image& copper) {
     cv::Mat1f out(copper.height, copper.width);
-    for (int i = 0; i < static_cast<int>(out.total()); ++i)
+    for (int i = 0, end = static_cast<int>(out.total()); i < end; ++i)
         out(i) = copper.pixels[static_cast<std::size_t>(i)] ? 1.0f : 0.0f;
     // A little blur so that the correlation peak is smooth enough for the
     // sub-pixel fit.
@@ -567,14 +623,14 @@ void mapCameraPositions(InspectionResult& result, const CameraGeometry& map) {
 }
 
 std::string describePhotoResult(const PhotoResult& r) {
-    char text[240];
+    char text[280];
     std::snprintf(text, sizeof text,
                   "%s copper%s, %s, copper %.0f and substrate %.0f, noise %.1f, smoothing %.2f, "
-                  "%d specks and %d holes below the size limit removed",
+                  "%d faint spots kept, %d specks and %d holes below the size limit removed",
                   r.copperDark ? "dark" : "bright",
                   r.polarityFound ? " (auto: the smaller class)" : "", channelName(r.channel),
-                  r.copperLevel, r.substrateLevel, r.noise, r.smoothing, r.specksRemoved,
-                  r.holesFilled);
+                  r.copperLevel, r.substrateLevel, r.noise, r.smoothing, r.faintSpots,
+                  r.specksRemoved, r.holesFilled);
     return text;
 }
 

@@ -10,6 +10,8 @@
 // where the copper ends, whatever the light, so a line keeps its width. The
 // image is smoothed just enough for the sensor noise it shows, and copper
 // islands and holes smaller than the smallest defect asked for are removed.
+// A pin-hole or speck blurred below the midpoint is still found where it
+// stands out from its class's local level well above the noise.
 #pragma once
 
 #include <array>
@@ -54,6 +56,7 @@ struct PhotoResult {
     double noise = 0.0;       // spread of the inner pixels around their local level
     double smoothing = 0.0;   // sigma of the Gaussian applied before the comparison
     int specksRemoved = 0, holesFilled = 0;
+    int faintSpots = 0;  // pin-holes and specks found below the midpoint's reach
 };
 
 // Binarises a photograph. Auto polarity: the class covering less of the

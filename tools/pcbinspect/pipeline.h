@@ -90,7 +90,8 @@ struct InspectionResult {
     // Set when another place of the reference fits the frame about as well
     // as the chosen one (a board of repeated cells): the frame's place is
     // not certain there, and a rough place (--at) settles it.
-    std::optional<std::array<int, 2>> alsoFitsAt;    // One box and type per flaw, from the records and the placed images
+    std::optional<std::array<int, 2>> alsoFitsAt;
+    // One box and type per flaw, from the records and the placed images
     // (defects.h), and the time that took.
     std::vector<Defect> defects;
     double defectsMs = 0.0;

@@ -101,6 +101,54 @@ PCBTOOL_API int pcbtool_binarise_photo(const void* samples, int32_t width, int32
                                        int32_t copper, int32_t channel, int32_t min_defect_px,
                                        uint8_t* out, int32_t* decision, double* levels);
 
+// ---------------------------------------------------------------- whole inspections
+
+// One pair inspected as the tool's inspect command does it (pipeline.h):
+// the photo front end for photographs, the camera photo resampled onto the
+// golden's geometry, the frame found on a larger reference, the search, the
+// inspection and the defects. Images are given as for
+// pcbtool_binarise_photo (a CAD reference: one channel of 8 bits, its gray
+// levels the labels). `ignore` (the reference's size) and `camera_mask`
+// (the camera's), rows packed, may be NULL; `holes` holds hole_count
+// records of four ints (kind, x, y, radius) in reference pixels.
+// `options_json` (may be NULL) is an object of: "golden" (bool), "copper"
+// ("auto", "bright", "dark"), "threshold" (0 to 255, 0: the default rule),
+// "camera_photo" (bool), "at" ([x, y]: the frame's rough place).
+// `preset_json` (may be NULL: the built-in preset) is a preset as the
+// tool's --preset reads it. On success *run receives the result, to be
+// read with the pcbtool_run_* functions and released by pcbtool_run_free.
+typedef struct PcbtoolRun PcbtoolRun;
+PCBTOOL_API int pcbtool_inspect_pair(const void* reference, int32_t reference_width,
+                                     int32_t reference_height, int32_t reference_stride,
+                                     int32_t reference_channels, int32_t reference_bits,
+                                     const void* camera, int32_t camera_width,
+                                     int32_t camera_height, int32_t camera_stride,
+                                     int32_t camera_channels, int32_t camera_bits,
+                                     const uint8_t* ignore, const uint8_t* camera_mask,
+                                     const int32_t* holes, int32_t hole_count,
+                                     const char* options_json, const char* preset_json,
+                                     PcbtoolRun** run);
+
+// The run's report as the tool writes report.json (placement, framing,
+// timings, flaws, suspects, defects), with "below_minimum" (placed with a
+// score below the preset's minimum) and "notes" (the photo front end's
+// messages). The text lives as long as the run.
+PCBTOOL_API const char* pcbtool_run_report(const PcbtoolRun* run);
+
+// The run's records as ints: what 0, the flaw records (7 ints each, as
+// inspect writes them, in reference and camera pixels); 1, the suspects
+// the search handed on (6 ints each); 2, the offset grid (50 ints).
+// Writes at most `capacity` records and *count, how many there are.
+PCBTOOL_API int pcbtool_run_records(const PcbtoolRun* run, int32_t what, int32_t* out,
+                                    int32_t capacity, int32_t* count);
+
+// The run's defects, written as by pcbtool_find_defects.
+PCBTOOL_API int pcbtool_run_defects(const PcbtoolRun* run, PcbtoolDefect* defects,
+                                    int32_t capacity, int32_t* record_indices,
+                                    int32_t* count);
+
+PCBTOOL_API void pcbtool_run_free(PcbtoolRun* run);
+
 #ifdef __cplusplus
 }
 #endif
