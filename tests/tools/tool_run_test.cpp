@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <random>
+#include <thread>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -290,6 +291,46 @@ TEST(Evaluate, SynthOutputIsEvaluatedEndToEnd) {
     EXPECT_GE(s["recall"].get<double>(), 0.95);
     EXPECT_NE(t.out.find("pairs=2 notplaced=0"), std::string::npos) << t.out;
     EXPECT_TRUE(fs::exists(dir / "eval" / "pictures" / "0002-board-002-camera.png"));
+    // The speed: two jobs whose library threads stay within the cores
+    // (unless PCBINSPECT_THREADS says otherwise), a pair's spread in order.
+    const json& v = s["speed"];
+    const int threads = v["library_threads"].get<int>();
+    EXPECT_EQ(v["jobs"].get<int>(), 2);
+    if (!std::getenv("PCBINSPECT_THREADS"))
+        EXPECT_LE(2 * threads, std::max(2, static_cast<int>(std::thread::hardware_concurrency())));
+    EXPECT_GT(v["pairs_per_second"].get<double>(), 0.0);
+    EXPECT_GT(v["decode_ms"].get<double>(), 0.0);
+    EXPECT_EQ(v["photo_ms"].get<double>(), 0.0);  // labels and a binary camera image
+    EXPECT_LE(v["pair_median_ms"].get<double>(), v["pair_p90_ms"].get<double>());
+    EXPECT_LE(v["pair_p90_ms"].get<double>(), v["pair_max_ms"].get<double>());
+    EXPECT_GE(v["suspects_max"].get<double>(), v["suspects_mean"].get<double>());
+    EXPECT_GT(v["suspects_mean"].get<double>(), 0.0);
+    EXPECT_NE(t.out.find("pairs a second (2 jobs x " + std::to_string(threads) + " threads)"),
+              std::string::npos) << t.out;
+
+    // Field-like boards: 640 x 640 camera windows in a reference with a
+    // 60-pixel margin, five to seven defects each, every board placed.
+    ASSERT_EQ(tool(dir, "synth --field --count 3 --seed 11 --out " + q(dir / "field")).status, 0);
+    int boxes = 0;
+    for (int k = 1; k <= 3; ++k) {
+        const std::string stem = "board-00" + std::to_string(k) + "-";
+        const Image cam = readGray((dir / "field" / (stem + "camera.png")).string());
+        const Image ref = readGray((dir / "field" / (stem + "reference.png")).string());
+        EXPECT_EQ(std::make_tuple(cam.width, cam.height, ref.width, ref.height),
+                  std::make_tuple(640, 640, 760, 760));
+        std::ifstream truth(dir / "field" / (stem + "truth.txt"));
+        int lines = 0;
+        for (std::string line; std::getline(truth, line);) lines += !line.empty() && line[0] != '#';
+        EXPECT_TRUE(lines >= 5 && lines <= 7) << lines;
+        boxes += lines;
+    }
+    const ToolOutput f = tool(dir, "evaluate " + q(dir / "field" / "list.txt") + " --out " +
+                                       q(dir / "field-eval"));
+    ASSERT_EQ(f.status, 0) << f.err;
+    const json fieldSummary = json::parse(slurp(dir / "field-eval" / "summary.json"));
+    EXPECT_EQ(fieldSummary["defects"].get<int>(), boxes);
+    EXPECT_EQ(fieldSummary["speed"]["jobs"].get<int>(), 1);
+    EXPECT_NE(f.out.find("pairs=3 notplaced=0"), std::string::npos) << f.out;
 }
 
 TEST(Evaluate, BadListsAndTruthFilesNameTheFileAndLine) {

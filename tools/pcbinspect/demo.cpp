@@ -18,6 +18,7 @@
 #include "report.h"
 #include "tool_error.h"
 #include "boards/board_score.h"
+#include "boards/field_board.h"
 #include "boards/random_board.h"
 
 namespace pcbinspect::tool {
@@ -281,7 +282,7 @@ std::vector<std::uint8_t> photograph(const std::vector<std::uint8_t>& copperMap,
 }  // namespace
 
 int writeSyntheticBoards(int count, std::uint32_t seed, PhotoLevel photo, const fs::path& out,
-                         std::ostream& print) {
+                         std::ostream& print, bool field) {
     OutputFolder folder(out);
     std::ostringstream list, goldenList, binaryList;
     int defects = 0;
@@ -291,8 +292,10 @@ int writeSyntheticBoards(int count, std::uint32_t seed, PhotoLevel photo, const 
         if (!f) throw InputError((out / name).string(), "cannot write");
     };
     for (int k = 0; k < count; ++k) {
-        const testing::DefectBoard board = testing::buildRandomBoard(
-            seed + static_cast<std::uint32_t>(k), 8, 5, testing::kPhotoSetKinds);
+        const std::uint32_t boardSeed = seed + static_cast<std::uint32_t>(k);
+        const testing::DefectBoard board =
+            field ? testing::buildFieldBoard(boardSeed)
+                  : testing::buildRandomBoard(boardSeed, 8, 5, testing::kPhotoSetKinds);
         char stem[32];
         std::snprintf(stem, sizeof stem, "board-%03d-", k + 1);
         const std::string s(stem);

@@ -371,6 +371,8 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
         std::string error;
         PairTally tally;
         double searchMs = 0.0, inspectMs = 0.0, defectsMs = 0.0;
+        double decodeMs = 0.0, photoMs = 0.0, pairMs = 0.0;
+        int suspects = 0;
     };
     const std::size_t n = pairs.size();
     std::vector<Outcome> outcomes(n);
@@ -386,7 +388,10 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
         std::vector<TruthBox> boxes;
         Image camera;
         try {
-            const InspectionInput in = readPair(pair.images, options.read, nullptr, preset.photo);
+            const auto start = std::chrono::steady_clock::now();
+            ReadTimes read;
+            const InspectionInput in =
+                readPair(pair.images, options.read, nullptr, preset.photo, &read);
             boxes = readTruth(pair.truth, preset, in.camera.width, in.camera.height);
             if (!options.read.saveBinary.empty()) {  // one folder per pair, as batch does
                 char number[16];
@@ -395,6 +400,11 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
                                          (number + fs::path(pair.images.camera).stem().string()));
             }
             const InspectionResult r = runInspection(in, preset);
+            o.pairMs = std::chrono::duration<double, std::milli>(
+                           std::chrono::steady_clock::now() - start).count();
+            o.decodeMs = read.decodeMs;
+            o.photoMs = read.photoMs;
+            o.suspects = r.suspects;
             o.status = r.placed ? Outcome::Inspected : Outcome::NotPlaced;
             o.searchMs = r.searchMs;
             o.inspectMs = r.inspectMs;
@@ -435,11 +445,15 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
                       n, rate, rate > 0 ? (n - finished) / rate : 0.0);
         progress << line << std::flush;
     };
-    runPairJobs(n, options.jobs, job, report);
+    const double wallSeconds = runPairJobs(n, options.jobs, job, report);
     progress << '\n';
 
     EvaluationSummary s;
     s.pairs = static_cast<int>(n);
+    s.jobs = std::max(1, std::min<int>(options.jobs, static_cast<int>(n)));
+    s.libraryThreads = options.libraryThreads;
+    s.pairsPerSecond = wallSeconds > 0 ? n / wallSeconds : 0.0;
+    std::vector<double> pairMs;
     int inspected = 0;
     std::ostringstream csv;
     csv << "pair,reference,camera,truth,status,defects,found,records,true_records,search_ms,"
@@ -454,6 +468,11 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
             s.searchMs += o.searchMs;
             s.inspectMs += o.inspectMs;
             s.defectsMs += o.defectsMs;
+            s.decodeMs += o.decodeMs;
+            s.photoMs += o.photoMs;
+            s.suspectsMean += o.suspects;
+            s.suspectsMax = std::max(s.suspectsMax, o.suspects);
+            pairMs.push_back(o.pairMs);
         }
         const char* status = o.status == Outcome::Failed      ? "bad input"
                               : o.status == Outcome::NotPlaced ? "not placed"
@@ -468,6 +487,18 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
         s.searchMs /= inspected;
         s.inspectMs /= inspected;
         s.defectsMs /= inspected;
+        s.decodeMs /= inspected;
+        s.photoMs /= inspected;
+        s.suspectsMean /= inspected;
+        // Nearest-rank percentiles of the pairs' times.
+        std::sort(pairMs.begin(), pairMs.end());
+        auto rank = [&](double q) {
+            const std::size_t k = static_cast<std::size_t>(std::ceil(q * pairMs.size()));
+            return pairMs[std::min(std::max<std::size_t>(k, 1), pairMs.size()) - 1];
+        };
+        s.pairMedianMs = rank(0.5);
+        s.pairP90Ms = rank(0.9);
+        s.pairMaxMs = pairMs.back();
     }
     s.boxes = options.boxes;
 
@@ -479,6 +510,18 @@ EvaluationSummary runEvaluation(const std::vector<EvaluationPair>& pairs,
     j["search_ms"] = s.searchMs;
     j["inspect_ms"] = s.inspectMs;
     j["defects_ms"] = s.defectsMs;
+    // The run's speed: the rest of the split, the rate, the spread of a
+    // pair's time and the suspects handed to the inspection.
+    j["speed"] = {{"decode_ms", s.decodeMs},
+                  {"photo_ms", s.photoMs},
+                  {"jobs", s.jobs},
+                  {"library_threads", s.libraryThreads},
+                  {"pairs_per_second", s.pairsPerSecond},
+                  {"pair_median_ms", s.pairMedianMs},
+                  {"pair_p90_ms", s.pairP90Ms},
+                  {"pair_max_ms", s.pairMaxMs},
+                  {"suspects_mean", s.suspectsMean},
+                  {"suspects_max", s.suspectsMax}};
     nlohmann::ordered_json types = nlohmann::ordered_json::object();
     for (const auto& [type, t] : s.tally.types) types[typeName(preset, type)] = tallyJson(t);
     j["types"] = types;
@@ -562,8 +605,15 @@ std::string evaluationReport(const EvaluationSummary& s, const Preset& preset) {
     row("all", s.tally.all);
     std::snprintf(line, sizeof line,
                   "%d pairs, %d not placed, %d failed; search %.1f ms, inspection %.1f ms, "
-                  "defects %.1f ms a pair\n",
-                  s.pairs, s.notPlaced, s.failed, s.searchMs, s.inspectMs, s.defectsMs);
+                  "defects %.1f ms, photo front end %.1f ms, decode %.1f ms a pair; ",
+                  s.pairs, s.notPlaced, s.failed, s.searchMs, s.inspectMs, s.defectsMs,
+                  s.photoMs, s.decodeMs);
+    out << line;
+    std::snprintf(line, sizeof line,
+                  "%.2f pairs a second (%d jobs x %d threads), a pair %.1f ms median, %.1f "
+                  "p90, %.1f max; %.1f suspects a pair, %d at most\n",
+                  s.pairsPerSecond, s.jobs, s.libraryThreads, s.pairMedianMs, s.pairP90Ms,
+                  s.pairMaxMs, s.suspectsMean, s.suspectsMax);
     out << line;
     const BoxTally& b = s.tally.box;
     const double ap = averagePrecision(b.scored, b.all.truths);

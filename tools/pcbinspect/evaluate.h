@@ -127,6 +127,7 @@ struct EvaluationOptions {
     ReadOptions read;
     int margin = 4;
     int jobs = 1;
+    int libraryThreads = 1;  // what the library's calls may use, for the summary
     bool pictures = false;  // an overlay per pair with the truth boxes
     bool boxes = false;     // also match defects against the boxes (--match box)
 };
@@ -136,6 +137,15 @@ struct EvaluationSummary {
     int pairs = 0, notPlaced = 0, failed = 0;
     double searchMs = 0.0, inspectMs = 0.0;  // means over the inspected pairs
     double defectsMs = 0.0;
+    double decodeMs = 0.0, photoMs = 0.0;  // reading the files, the photo front end
+    // Pairs a second over the whole run (wall time, `jobs` pairs at once),
+    // and the spread of one pair's time from reading to its defects.
+    int jobs = 1;
+    int libraryThreads = 1;  // threads one library call may use
+    double pairsPerSecond = 0.0;
+    double pairMedianMs = 0.0, pairP90Ms = 0.0, pairMaxMs = 0.0;
+    double suspectsMean = 0.0;  // suspects the search handed on, a pair
+    int suspectsMax = 0;
     bool boxes = false;
 };
 

@@ -95,6 +95,11 @@ Image readPng(const std::string& path, std::FILE* file, bool* colour) {
         throw InputError(path, std::string("damaged PNG: ") + state.message);
     }
     png_init_io(png, file);
+#if defined(PNG_IGNORE_ADLER32)
+    // Every chunk's CRC is still checked; the zlib stream's second checksum
+    // of the same bytes is not computed again.
+    png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
+#endif
     png_read_info(png, info);
     const png_uint_32 w = png_get_image_width(png, info);
     const png_uint_32 h = png_get_image_height(png, info);

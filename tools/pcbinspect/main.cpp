@@ -152,6 +152,10 @@ int run(int argc, char** argv) {
                       "noise; the camera turned, scaled and shifted): mild (the default) or hard")
         ->expected(0, 1)
         ->check(CLI::IsMember({"", "true", "mild", "hard"}));
+    bool field = false;
+    synth->add_flag("--field", field,
+                    "field-like boards: 640 x 640 camera windows of dense fine lines (4 to 8 "
+                    "pixels wide and apart) with five to seven defects each");
     synth->add_option("--out", out, "output folder")->required();
 
 #ifdef PCBINSPECT_HAVE_RENDER
@@ -247,6 +251,7 @@ int run(int argc, char** argv) {
     if (*batch) {
         const Preset p = presetFrom(presetPath);
         const auto pairs = readBatchList(list);
+        settleLibraryThreads(std::min<int>(jobs, static_cast<int>(pairs.size())));
         return runBatch(pairs, reading, p, presetName(presetPath), out, jobs, std::cerr) > 0
                    ? 2
                    : 0;
@@ -258,6 +263,7 @@ int run(int argc, char** argv) {
         o.read = reading;
         o.margin = margin;
         o.jobs = jobs;
+        o.libraryThreads = settleLibraryThreads(std::min<int>(jobs, static_cast<int>(pairs.size())));
         o.pictures = pictures;
         o.boxes = match == "box";
         const EvaluationSummary s = runEvaluation(pairs, o, p, out, std::cerr);
@@ -269,7 +275,7 @@ int run(int argc, char** argv) {
                                     synth->count("--photo") == 0 ? PhotoLevel::None
                                     : photoLevel == "hard"       ? PhotoLevel::Hard
                                                                  : PhotoLevel::Mild,
-                                    out, std::cout);
+                                    out, std::cout, field);
 #ifndef PCBINSPECT_HAVE_RENDER
     if (*renderCommand) {
         std::cerr << "pcbinspect: render: this pcbinspect was built without libgerbv (Debian: "
@@ -309,6 +315,7 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    keepWorkingMemory();
     try {
         return run(argc, argv);
     } catch (const InputError& e) {
