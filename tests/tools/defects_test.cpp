@@ -307,8 +307,9 @@ TEST(Defects, SuspectsOnDifferencesOnly) {
         p.both(0, 15, W - 1, 24);
         if (c.x1 >= 0) p.rect(p.cam, c.x0, c.y0, c.x1, c.y1, c.camera);
         const SuspectRecord s{0, 0, 30, 10, 0, 0};
-        const auto keep = suspectsOnDifferences(BinaryView{p.cam.data(), W, W, H},
-                                                BinaryView{p.ref.data(), W, W, H}, {&s, 1}, c.reach);
+        const Image deep =
+            deepDifferences(BinaryView{p.cam.data(), W, W, H}, BinaryView{p.ref.data(), W, W, H});
+        const auto keep = suspectsOnDifferences(deep, {&s, 1}, c.reach);
         ASSERT_EQ(keep.size(), 1u);
         EXPECT_EQ(keep[0], c.kept) << c.what;
     }

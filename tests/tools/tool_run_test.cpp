@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "boards/board_score.h"
+#include "boards/field_board.h"
 #include "boards/random_board.h"
 #include "demo.h"
 #include "evaluate.h"
@@ -248,6 +249,68 @@ TEST(GoldenMode, PhotoPairFindsThePlantedDefectsAndAnUnrelatedOneIsNotPlaced) {
     EXPECT_NE(t.err.find("\npcbinspect: " + (dir / "blobs.jpg").string() + ": not placed ("),
               std::string::npos) << t.err;
     EXPECT_TRUE(json::parse(slurp(dir / "out" / "report.json"))["flaws"].empty());
+}
+
+// The search leaves a band of 50 pixels along the camera frame's edges
+// unexamined and the inspection skips points near its image's edges: the
+// tool inspects the deep differences of that band on the frame padded with
+// the reference's copper. A field-like board of dense fine lines as its own
+// camera image; a 4 x 4 speck on bare board (8 x 8 of bare board around
+// it) as near as can be to `depth` pixels from one edge, one a case.
+TEST(EdgeBand, SpecksNearTheFrameEdgeAreFound) {
+    const auto board = boards::buildFieldBoard(11);
+    const int W = board.width, H = board.height;
+    Image reference(W, H, 1, 0), clean(W, H, 1, 0);
+    std::copy(board.reference.begin(), board.reference.end(), reference.pixels.begin());
+    for (std::size_t i = 0; i < clean.pixels.size(); ++i)
+        clean.pixels[i] = isCopperLabel(board.reference[i]) ? 255 : 0;
+    auto bare = [&](int x0, int y0) {
+        for (int y = y0 - 2; y < y0 + 6; ++y)
+            for (int x = x0 - 2; x < x0 + 6; ++x)
+                if (x < 0 || y < 0 || x >= W || y >= H || clean.at(x, y)) return false;
+        return true;
+    };
+    {
+        InspectionInput in;
+        in.reference = reference;
+        in.camera = clean;
+        const InspectionResult r = runInspection(in, defaultPreset());
+        ASSERT_TRUE(r.placed);
+        EXPECT_TRUE(r.flaws.empty());
+    }
+    int cases = 0;
+    for (const int depth : {6, 20, 40, 60})
+        for (int edge = 0; edge < 4; ++edge) {
+            // Walk along the edge at the depth until a bare place is met.
+            std::array<int, 2> at{-1, -1};
+            for (int along = W / 3; along < 2 * W / 3 && at[0] < 0; ++along) {
+                const std::array<int, 2> p = edge == 0   ? std::array{depth, along}
+                                             : edge == 1 ? std::array{along, depth}
+                                             : edge == 2 ? std::array{W - 4 - depth, along}
+                                                         : std::array{along, H - 4 - depth};
+                if (bare(p[0], p[1])) at = p;
+            }
+            if (at[0] < 0) continue;
+            ++cases;
+            InspectionInput in;
+            in.reference = reference;
+            in.camera = clean;
+            for (int y = at[1]; y < at[1] + 4; ++y)
+                for (int x = at[0]; x < at[0] + 4; ++x) in.camera.at(x, y) = 255;
+            const InspectionResult r = runInspection(in, defaultPreset());
+            ASSERT_TRUE(r.placed);
+            ASSERT_FALSE(r.flaws.empty()) << "depth " << depth << ", edge " << edge;
+            for (const FlawRecord& f : r.flaws) {
+                EXPECT_LE(std::max(std::abs(f.camX - at[0] - 1), std::abs(f.camY - at[1] - 1)), 6)
+                    << "depth " << depth << ", edge " << edge;
+                // Frame and reference coincide; a record's reference point
+                // may sit on the feature a few pixels off.
+                EXPECT_LE(std::max(std::abs(f.refX - f.camX), std::abs(f.refY - f.camY)), 3);
+            }
+            ASSERT_EQ(r.defects.size(), 1u);
+            EXPECT_EQ(r.defects[0].type, DefectType::SpuriousCopper);
+        }
+    EXPECT_GE(cases, 12);
 }
 
 // Hand-made boxes and records, counted exactly (margin 4).

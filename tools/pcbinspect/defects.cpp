@@ -739,12 +739,11 @@ std::vector<Defect> findDefects(const BinaryView& camera, const BinaryView& refe
     return defects;
 }
 
-std::vector<bool> suspectsOnDifferences(const BinaryView& camera, const BinaryView& reference,
-                                        std::span<const SuspectRecord> suspects, int reach) {
+Image deepDifferences(const BinaryView& camera, const BinaryView& reference) {
     const int W = camera.width, H = camera.height;
     const cv::Mat cam(H, W, CV_8U, const_cast<std::uint8_t*>(camera.data), camera.stride);
     const cv::Mat ref(H, W, CV_8U, const_cast<std::uint8_t*>(reference.data), reference.stride);
-    cv::Mat c, r, inner, near, deep;
+    cv::Mat c, r, inner, near, extra;
     cv::compare(cam, 0, c, cv::CMP_NE);
     cv::compare(ref, 0, r, cv::CMP_NE);
     const cv::Mat square = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
@@ -752,17 +751,54 @@ std::vector<bool> suspectsOnDifferences(const BinaryView& camera, const BinaryVi
     // the camera. Extra: camera copper with no reference copper beside it.
     cv::erode(r, inner, square);
     cv::dilate(r, near, square);
+    Image out(W, H, 1, 0);
+    cv::Mat deep(H, W, CV_8U, out.pixels.data(), static_cast<std::size_t>(out.stride()));
     cv::bitwise_and(inner, ~c, deep);
-    cv::Mat extra;
     cv::bitwise_and(c, ~near, extra);
     cv::bitwise_or(deep, extra, deep);
+    return out;
+}
+
+std::vector<std::array<int, 2>> differencesInEdgeBand(const Image& deep, int band) {
+    const cv::Mat map(deep.height, deep.width, CV_8U, const_cast<std::uint8_t*>(deep.pixels.data()),
+                      static_cast<std::size_t>(deep.stride()));
+    cv::Mat labels, stats, centroids;
+    const int n = cv::connectedComponentsWithStats(map, labels, stats, centroids, 8, CV_32S);
+    std::vector<std::array<int, 2>> points;
+    const int W = deep.width, H = deep.height;
+    for (int l = 1; l < n; ++l) {
+        // The piece's pixel nearest its centre of mass (the first in row
+        // order among equals).
+        const int x0 = stats.at<int>(l, cv::CC_STAT_LEFT), y0 = stats.at<int>(l, cv::CC_STAT_TOP);
+        const int x1 = x0 + stats.at<int>(l, cv::CC_STAT_WIDTH);
+        const int y1 = y0 + stats.at<int>(l, cv::CC_STAT_HEIGHT);
+        const double cx = centroids.at<double>(l, 0), cy = centroids.at<double>(l, 1);
+        double best = -1.0;
+        std::array<int, 2> at{};
+        for (int y = y0; y < y1; ++y) {
+            const int* row = labels.ptr<int>(y);
+            for (int x = x0; x < x1; ++x)
+                if (row[x] == l) {
+                    const double d = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+                    if (best < 0 || d < best) best = d, at = {x, y};
+                }
+        }
+        if (at[0] < band || at[1] < band || at[0] >= W - band - 1 || at[1] >= H - band - 1)
+            points.push_back(at);
+    }
+    return points;
+}
+
+std::vector<bool> suspectsOnDifferences(const Image& deep,
+                                        std::span<const SuspectRecord> suspects, int reach) {
+    const int W = deep.width, H = deep.height;
     std::vector<bool> keep(suspects.size(), false);
     for (std::size_t i = 0; i < suspects.size(); ++i) {
         const int x = suspects[i].windowX, y = suspects[i].windowY;
         const int x0 = std::max(0, x - reach), x1 = std::min(W - 1, x + reach);
         const int y0 = std::max(0, y - reach), y1 = std::min(H - 1, y + reach);
         for (int v = y0; v <= y1 && !keep[i]; ++v) {
-            const std::uint8_t* row = deep.ptr<std::uint8_t>(v);
+            const std::uint8_t* row = deep.row(v);
             for (int u = x0; u <= x1; ++u)
                 if (row[u]) {
                     keep[i] = true;

@@ -5,6 +5,7 @@
 // typed by what it does to the conductors around it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -92,14 +93,25 @@ bool isCopperLabel(std::uint8_t label);
 Image referenceCopperWindow(const BinaryView& labels, const BinaryView& camera, int positionX,
                             int positionY, const OffsetGrid* offsets);
 
-// Which of `suspects` (camera positions in `camera`) lie within `reach`
-// pixels of a difference deeper than one pixel between the camera's copper
-// and the aligned reference copper `reference` (both of one size, non-zero
-// copper): copper missing more than a pixel inside the reference's copper,
-// or extra copper more than a pixel off it. A photograph's edges wander by
-// a pixel between two shots; a suspect with nothing but such slivers near
-// it marks no defect.
-std::vector<bool> suspectsOnDifferences(const BinaryView& camera, const BinaryView& reference,
+// The differences deeper than one pixel between the camera's copper and the
+// aligned reference copper (both of one size, non-zero copper): 255 where
+// copper is missing with reference copper all round it, or where extra
+// copper has no reference copper beside it; 0 elsewhere. A photograph's
+// edges wander by a pixel between two shots: one-pixel slivers along edges
+// are not deep.
+Image deepDifferences(const BinaryView& camera, const BinaryView& reference);
+
+// One point of each 8-connected piece of `deep` (non-zero), the pixel
+// nearest the piece's centre of mass, where that point lies within `band`
+// pixels of the image's left, top, right or bottom edge (the last row and
+// column count one more).
+std::vector<std::array<int, 2>> differencesInEdgeBand(const Image& deep, int band);
+
+// Which of `suspects` (camera positions) lie within `reach` pixels (a
+// square) of a deep difference of `deep` (deepDifferences of the camera
+// window). A suspect with nothing but one-pixel slivers near it marks no
+// defect.
+std::vector<bool> suspectsOnDifferences(const Image& deep,
                                         std::span<const SuspectRecord> suspects, int reach);
 
 // Fills result.defects (and result.defectsMs) of a placed inspection from

@@ -213,22 +213,102 @@ void inspectPlaced(InspectionResult& result, const Placement& p, Image reference
 // search flags such places where they gather, and the inspection, looking
 // at a window that holds a real short or open a little way off, reports
 // that one again at each of them. Suspects with nothing but one-pixel
-// slivers within kSuspectReach pixels are dropped. Returns the reference
-// copper seen through the camera window, which the defects read too.
-Image dropSuspectsOnEdgesOnly(Placement& p, const Image& reference, const Image& camera) {
-    const BinaryView cameraView{camera.pixels.data(), camera.width, camera.stride(),
-                                camera.height};
-    const Image copper = referenceCopperWindow(
-        BinaryView{reference.pixels.data(), reference.width, reference.stride(), reference.height},
-        cameraView, p.x, p.y, &p.offsets);
-    const std::vector<bool> keep = suspectsOnDifferences(
-        cameraView, BinaryView{copper.pixels.data(), copper.width, copper.stride(), copper.height},
-        p.suspects, kSuspectReach);
+// slivers within kSuspectReach pixels (`deep`: the deep differences of the
+// camera window) are dropped.
+void dropSuspectsOnEdgesOnly(Placement& p, const Image& deep) {
+    const std::vector<bool> keep = suspectsOnDifferences(deep, p.suspects, kSuspectReach);
     std::size_t n = 0;
     for (std::size_t i = 0; i < p.suspects.size(); ++i)
         if (keep[i]) p.suspects[n++] = p.suspects[i];
     p.suspects.resize(n);
-    return copper;
+}
+
+// The search examines no point within kSearchBorder pixels of the camera
+// window's edges, and the inspection skips candidates that close to its
+// camera image's edges (both need room around a point): a defect near the
+// frame's edge would go unseen. The deep differences in that band are
+// inspected on the camera window padded by kBandPad pixels of the
+// reference's own copper under it, which puts them far enough inside; the
+// reference window around it has kBandRoom pixels more on every side.
+constexpr int kSearchBorder = 50;
+constexpr int kBandPad = 50;
+constexpr int kBandRoom = 64;
+
+// The flaw records of the edge band of a placed camera window (`reference`
+// the labels window the placement `p` is in; `ignore` in its coordinates,
+// may be empty; `mask` in the camera's, may be null), in the coordinates of
+// `reference` and `camera`.
+std::vector<FlawRecord> inspectEdgeBand(const Placement& p, const Image& reference,
+                                        const Image& camera, const Image& deep,
+                                        const Image* mask, const Image& ignore,
+                                        const Preset& preset, double& ms) {
+    std::vector<std::array<int, 2>> points = differencesInEdgeBand(deep, kSearchBorder);
+    std::erase_if(points, [&](const std::array<int, 2>& q) {
+        const int rx = q[0] + p.x, ry = q[1] + p.y;
+        return (mask && mask->at(q[0], q[1]) != 0) ||
+               (!ignore.pixels.empty() && rx >= 0 && ry >= 0 && rx < ignore.width &&
+                ry < ignore.height && ignore.at(rx, ry) != 0);
+    });
+    if (points.empty()) return {};
+    const int W = camera.width, H = camera.height, P = kBandPad, M = kBandRoom;
+    // The camera window inside, the reference's copper around it.
+    Image padded(W + 2 * P, H + 2 * P, 1, 0);
+    for (int y = 0; y < padded.height; ++y) {
+        std::uint8_t* row = padded.row(y);
+        const int cy = y - P, ry = cy + p.y;
+        for (int x = 0; x < padded.width; ++x) {
+            const int cx = x - P, rx = cx + p.x;
+            if (cx >= 0 && cy >= 0 && cx < W && cy < H)
+                row[x] = camera.at(cx, cy) != 0 ? 255 : 0;
+            else if (rx >= 0 && ry >= 0 && rx < reference.width && ry < reference.height)
+                row[x] = isCopperLabel(reference.at(rx, ry)) ? 255 : 0;
+        }
+    }
+    const int ox = p.x - P - M, oy = p.y - P - M;
+    Image window = cutWindow(reference, ox, oy, padded.width + 2 * M, padded.height + 2 * M);
+    std::vector<FlawCandidate> candidates;
+    for (const auto& [cx, cy] : points)
+        candidates.push_back(FlawCandidate{static_cast<float>(cx + P + M),
+                                           static_cast<float>(cy + P + M),
+                                           static_cast<float>(cx + P), static_cast<float>(cy + P),
+                                           0.0f});
+    // Each cell of the padded window takes the local correction of the
+    // camera window's cell under its centre.
+    OffsetGrid offsets{};
+    for (int row = 0; row < 5; ++row)
+        for (int col = 0; col < 5; ++col) {
+            const int x = (2 * col + 1) * padded.width / 10 - P;
+            const int y = (2 * row + 1) * padded.height / 10 - P;
+            const int c = std::clamp(x / std::max(1, W / 5), 0, 4);
+            const int r = std::clamp(y / std::max(1, H / 5), 0, 4);
+            offsets.cells[row * 5 + col][0] = p.offsets.cells[r * 5 + c][0];
+            offsets.cells[row * 5 + col][1] = p.offsets.cells[r * 5 + c][1];
+        }
+    const CandidateSettings& s = preset.candidates;
+    std::vector<FlawRecord> flaws(static_cast<std::size_t>(s.maxFlaws));
+    const std::int32_t origin[2] = {0, 0};
+    const auto start = std::chrono::steady_clock::now();
+    const int written = inspect(
+        window.pixels.data(), nullptr, window.width, window.stride(), window.height,
+        padded.pixels.data(), padded.width, padded.stride(), padded.height, M, M,
+        preset.params.data(), static_cast<std::int32_t>(preset.params.size()), candidates.data(),
+        static_cast<std::int32_t>(candidates.size()), s.suppressRadius, 0,
+        reinterpret_cast<std::int32_t*>(flaws.data()), s.maxFlaws * 7, &offsets,
+        s.dropNearReferenceLines, reinterpret_cast<const float*>(preset.tolerances.data()),
+        static_cast<std::int32_t>(preset.tolerances.size()), origin, nullptr, 0, 0,
+        reinterpret_cast<const std::int32_t*>(&preset.control));
+    ms += millisecondsSince(start);
+    flaws.resize(static_cast<std::size_t>(written > 0 ? written : 0));
+    std::vector<FlawRecord> out;
+    for (FlawRecord f : flaws) {
+        f.camX -= P;
+        f.camY -= P;
+        if (f.camX < 0 || f.camY < 0 || f.camX >= W || f.camY >= H) continue;
+        f.refX += ox;
+        f.refY += oy;
+        out.push_back(f);
+    }
+    return out;
 }
 
 // Pixels where the frame's copper and the reference copper under it
@@ -470,11 +550,29 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
     }
     Image reference =
         windowed ? cutWindow(labels, originX, originY, framing.width, framing.height) : labels;
-    std::optional<Image> copperWindow;
-    if (in.cameraCopper) copperWindow = dropSuspectsOnEdgesOnly(best, reference, camera);
+    // The reference copper seen through the placed camera window, and where
+    // the two differ by more than a pixel.
+    const BinaryView cameraView{camera.pixels.data(), camera.width, camera.stride(),
+                                camera.height};
+    const Image copperWindow = referenceCopperWindow(
+        BinaryView{reference.pixels.data(), reference.width, reference.stride(), reference.height},
+        cameraView, best.x, best.y, &best.offsets);
+    const Image deep = deepDifferences(
+        cameraView, BinaryView{copperWindow.pixels.data(), copperWindow.width,
+                               copperWindow.stride(), copperWindow.height});
+    if (in.cameraCopper) dropSuspectsOnEdgesOnly(best, deep);
+    double bandMs = 0.0;
+    std::vector<FlawRecord> band = inspectEdgeBand(
+        best, reference, camera, deep, mask,
+        windowed && !ignore.pixels.empty()
+            ? cutWindow(ignore, originX, originY, framing.width, framing.height)
+            : ignore,
+        preset, bandMs);
     inspectPlaced(result, best, std::move(reference), camera, holes, preset);
+    result.inspectMs += bandMs;
+    result.flaws.insert(result.flaws.end(), band.begin(), band.end());
     shift(result, originX - pad, originY - pad);
-    attachDefects(in, camera, preset, result, copperWindow ? &*copperWindow : nullptr);
+    attachDefects(in, camera, preset, result, &copperWindow);
     if (in.cameraGeometry) mapCameraPositions(result, *in.cameraGeometry);
     return result;
 }
