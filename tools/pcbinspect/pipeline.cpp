@@ -227,12 +227,81 @@ void dropSuspectsOnEdgesOnly(Placement& p, const Image& deep) {
 // window's edges, and the inspection skips candidates that close to its
 // camera image's edges (both need room around a point): a defect near the
 // frame's edge would go unseen. The deep differences in that band are
-// inspected on the camera window padded by kBandPad pixels of the
-// reference's own copper under it, which puts them far enough inside; the
-// reference window around it has kBandRoom pixels more on every side.
+// inspected on small windows of the frame around them, kBandPad pixels on
+// every side, padded with the reference's own copper under them where they
+// reach past the frame, which puts the points far enough inside; the
+// reference window around one has kBandRoom pixels more on every side.
 constexpr int kSearchBorder = 50;
-constexpr int kBandPad = 50;
+constexpr int kBandPad = 64;
 constexpr int kBandRoom = 64;
+
+struct BandWindow {
+    int x1, y1, x2, y2;  // frame pixels, inclusive; may reach past the frame
+    std::vector<std::array<int, 2>> points;
+};
+
+// The flaw records of one band window (the placement `p` in the labels
+// window `reference`), in the coordinates of `reference` and `camera`.
+std::vector<FlawRecord> inspectBandWindow(const BandWindow& b, const Placement& p,
+                                          const Image& reference, const Image& camera,
+                                          const Preset& preset) {
+    const int W = camera.width, H = camera.height, M = kBandRoom;
+    // The frame's copper inside, the reference's copper past its edges.
+    Image part(b.x2 - b.x1 + 1, b.y2 - b.y1 + 1, 1, 0);
+    for (int y = 0; y < part.height; ++y) {
+        std::uint8_t* row = part.row(y);
+        const int cy = y + b.y1, ry = cy + p.y;
+        for (int x = 0; x < part.width; ++x) {
+            const int cx = x + b.x1, rx = cx + p.x;
+            if (cx >= 0 && cy >= 0 && cx < W && cy < H)
+                row[x] = camera.at(cx, cy) != 0 ? 255 : 0;
+            else if (rx >= 0 && ry >= 0 && rx < reference.width && ry < reference.height)
+                row[x] = isCopperLabel(reference.at(rx, ry)) ? 255 : 0;
+        }
+    }
+    const int ox = p.x + b.x1 - M, oy = p.y + b.y1 - M;
+    Image window = cutWindow(reference, ox, oy, part.width + 2 * M, part.height + 2 * M);
+    std::vector<FlawCandidate> candidates;
+    for (const auto& [cx, cy] : b.points)
+        candidates.push_back(FlawCandidate{
+            static_cast<float>(cx - b.x1 + M), static_cast<float>(cy - b.y1 + M),
+            static_cast<float>(cx - b.x1), static_cast<float>(cy - b.y1), 0.0f});
+    // Each cell of the window takes the local correction of the frame's
+    // cell under its centre.
+    OffsetGrid offsets{};
+    for (int row = 0; row < 5; ++row)
+        for (int col = 0; col < 5; ++col) {
+            const int x = b.x1 + (2 * col + 1) * part.width / 10;
+            const int y = b.y1 + (2 * row + 1) * part.height / 10;
+            const int c = std::clamp(x / std::max(1, W / 5), 0, 4);
+            const int r = std::clamp(y / std::max(1, H / 5), 0, 4);
+            offsets.cells[row * 5 + col][0] = p.offsets.cells[r * 5 + c][0];
+            offsets.cells[row * 5 + col][1] = p.offsets.cells[r * 5 + c][1];
+        }
+    const CandidateSettings& s = preset.candidates;
+    std::vector<FlawRecord> flaws(static_cast<std::size_t>(s.maxFlaws));
+    const std::int32_t origin[2] = {0, 0};
+    const int written = inspect(
+        window.pixels.data(), nullptr, window.width, window.stride(), window.height,
+        part.pixels.data(), part.width, part.stride(), part.height, M, M,
+        preset.params.data(), static_cast<std::int32_t>(preset.params.size()), candidates.data(),
+        static_cast<std::int32_t>(candidates.size()), s.suppressRadius, 0,
+        reinterpret_cast<std::int32_t*>(flaws.data()), s.maxFlaws * 7, &offsets,
+        s.dropNearReferenceLines, reinterpret_cast<const float*>(preset.tolerances.data()),
+        static_cast<std::int32_t>(preset.tolerances.size()), origin, nullptr, 0, 0,
+        reinterpret_cast<const std::int32_t*>(&preset.control));
+    flaws.resize(static_cast<std::size_t>(written > 0 ? written : 0));
+    std::vector<FlawRecord> out;
+    for (FlawRecord f : flaws) {
+        f.camX += b.x1;
+        f.camY += b.y1;
+        if (f.camX < 0 || f.camY < 0 || f.camX >= W || f.camY >= H) continue;
+        f.refX += ox;
+        f.refY += oy;
+        out.push_back(f);
+    }
+    return out;
+}
 
 // The flaw records of the edge band of a placed camera window (`reference`
 // the labels window the placement `p` is in; `ignore` in its coordinates,
@@ -250,64 +319,32 @@ std::vector<FlawRecord> inspectEdgeBand(const Placement& p, const Image& referen
                 ry < ignore.height && ignore.at(rx, ry) != 0);
     });
     if (points.empty()) return {};
-    const int W = camera.width, H = camera.height, P = kBandPad, M = kBandRoom;
-    // The camera window inside, the reference's copper around it.
-    Image padded(W + 2 * P, H + 2 * P, 1, 0);
-    for (int y = 0; y < padded.height; ++y) {
-        std::uint8_t* row = padded.row(y);
-        const int cy = y - P, ry = cy + p.y;
-        for (int x = 0; x < padded.width; ++x) {
-            const int cx = x - P, rx = cx + p.x;
-            if (cx >= 0 && cy >= 0 && cx < W && cy < H)
-                row[x] = camera.at(cx, cy) != 0 ? 255 : 0;
-            else if (rx >= 0 && ry >= 0 && rx < reference.width && ry < reference.height)
-                row[x] = isCopperLabel(reference.at(rx, ry)) ? 255 : 0;
-        }
+    // A window a point, windows that meet merged.
+    std::vector<BandWindow> windows;
+    for (const auto& q : points)
+        windows.push_back(BandWindow{q[0] - kBandPad, q[1] - kBandPad, q[0] + kBandPad,
+                                     q[1] + kBandPad, {q}});
+    for (bool merged = true; merged;) {
+        merged = false;
+        for (std::size_t i = 0; i < windows.size() && !merged; ++i)
+            for (std::size_t j = i + 1; j < windows.size() && !merged; ++j) {
+                BandWindow& a = windows[i];
+                const BandWindow& w = windows[j];
+                if (a.x1 > w.x2 || w.x1 > a.x2 || a.y1 > w.y2 || w.y1 > a.y2) continue;
+                a.x1 = std::min(a.x1, w.x1), a.y1 = std::min(a.y1, w.y1);
+                a.x2 = std::max(a.x2, w.x2), a.y2 = std::max(a.y2, w.y2);
+                a.points.insert(a.points.end(), w.points.begin(), w.points.end());
+                windows.erase(windows.begin() + static_cast<std::ptrdiff_t>(j));
+                merged = true;
+            }
     }
-    const int ox = p.x - P - M, oy = p.y - P - M;
-    Image window = cutWindow(reference, ox, oy, padded.width + 2 * M, padded.height + 2 * M);
-    std::vector<FlawCandidate> candidates;
-    for (const auto& [cx, cy] : points)
-        candidates.push_back(FlawCandidate{static_cast<float>(cx + P + M),
-                                           static_cast<float>(cy + P + M),
-                                           static_cast<float>(cx + P), static_cast<float>(cy + P),
-                                           0.0f});
-    // Each cell of the padded window takes the local correction of the
-    // camera window's cell under its centre.
-    OffsetGrid offsets{};
-    for (int row = 0; row < 5; ++row)
-        for (int col = 0; col < 5; ++col) {
-            const int x = (2 * col + 1) * padded.width / 10 - P;
-            const int y = (2 * row + 1) * padded.height / 10 - P;
-            const int c = std::clamp(x / std::max(1, W / 5), 0, 4);
-            const int r = std::clamp(y / std::max(1, H / 5), 0, 4);
-            offsets.cells[row * 5 + col][0] = p.offsets.cells[r * 5 + c][0];
-            offsets.cells[row * 5 + col][1] = p.offsets.cells[r * 5 + c][1];
-        }
-    const CandidateSettings& s = preset.candidates;
-    std::vector<FlawRecord> flaws(static_cast<std::size_t>(s.maxFlaws));
-    const std::int32_t origin[2] = {0, 0};
     const auto start = std::chrono::steady_clock::now();
-    const int written = inspect(
-        window.pixels.data(), nullptr, window.width, window.stride(), window.height,
-        padded.pixels.data(), padded.width, padded.stride(), padded.height, M, M,
-        preset.params.data(), static_cast<std::int32_t>(preset.params.size()), candidates.data(),
-        static_cast<std::int32_t>(candidates.size()), s.suppressRadius, 0,
-        reinterpret_cast<std::int32_t*>(flaws.data()), s.maxFlaws * 7, &offsets,
-        s.dropNearReferenceLines, reinterpret_cast<const float*>(preset.tolerances.data()),
-        static_cast<std::int32_t>(preset.tolerances.size()), origin, nullptr, 0, 0,
-        reinterpret_cast<const std::int32_t*>(&preset.control));
-    ms += millisecondsSince(start);
-    flaws.resize(static_cast<std::size_t>(written > 0 ? written : 0));
     std::vector<FlawRecord> out;
-    for (FlawRecord f : flaws) {
-        f.camX -= P;
-        f.camY -= P;
-        if (f.camX < 0 || f.camY < 0 || f.camX >= W || f.camY >= H) continue;
-        f.refX += ox;
-        f.refY += oy;
-        out.push_back(f);
+    for (const BandWindow& b : windows) {
+        const std::vector<FlawRecord> f = inspectBandWindow(b, p, reference, camera, preset);
+        out.insert(out.end(), f.begin(), f.end());
     }
+    ms += millisecondsSince(start);
     return out;
 }
 
