@@ -41,6 +41,9 @@ constexpr int kRestoreBelow = 64;
 // share of the contrast and this many times the noise left after smoothing.
 constexpr double kSpotShare = 0.25;
 constexpr double kSpotNoise = 4.0;
+// Side of the square against whose opening a spot is measured: spots up to
+// about 7 pixels across stand out of it whole.
+constexpr int kSpotSide = 9;
 
 // The working sample of every pixel, 0..255 whatever the bit depth.
 cv::Mat1f channelOf(const PhotoImage& p, int channel) {
@@ -259,15 +262,16 @@ void restoreSmallRegions(Image& binary, const cv::Mat1b& fineDark, bool copperDa
 // Spots too faint to cross the midpoint: a pin-hole or speck of a few
 // pixels, blurred by the lens, keeps only part of the contrast at its
 // centre. Inside either class (two pixels from its edge), a small group of
-// pixels standing out towards the other class's level by more than
-// kSpotShare of the contrast, and by kSpotNoise times the noise left after
-// the smoothing, is given to the other class. Returns the spots found.
+// pixels standing out of its surroundings towards the other class by more
+// than kSpotShare of the contrast, and by kSpotNoise times the noise left
+// after the smoothing, is given to the other class. Returns the spots found.
 int markFaintSpots(Image& binary, const cv::Mat1f& smooth, const Levels& L, bool copperDark) {
     if (L.darkLocal.empty()) return 0;
     const double contrast = std::max(L.brightLevel - L.darkLevel, 1.0);
     const double noiseLeft = spreadAroundLevels(smooth, L);
     const float step = static_cast<float>(std::max(kSpotShare * contrast, kSpotNoise * noiseLeft));
     const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(5, 5));
+    const cv::Mat square = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(kSpotSide, kSpotSide));
     int found = 0;
     for (int pass = 0; pass < 2; ++pass) {
         // Pass 0: bright spots inside the dark class; pass 1: the reverse.
@@ -277,12 +281,16 @@ int markFaintSpots(Image& binary, const cv::Mat1f& smooth, const Levels& L, bool
         for (int i = 0, end = static_cast<int>(inside.total()); i < end; ++i)
             inside(i) = (binary.pixels[static_cast<std::size_t>(i)] == darkValue) == inDark ? 255 : 0;
         cv::erode(inside, inside, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+        // How far each pixel stands out of its surroundings towards the
+        // other class: the top-hat (or for dark spots the black-hat) of a
+        // square a little wider than the spots looked for, which leaves
+        // straight edges and the light's slow changes out.
+        cv::Mat1f rise;
+        cv::morphologyEx(smooth, rise, inDark ? cv::MORPH_TOPHAT : cv::MORPH_BLACKHAT, square,
+                         cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
         cv::Mat1b spot(inside.size(), std::uint8_t{0});
         for (int i = 0, end = static_cast<int>(spot.total()); i < end; ++i)
-            if (inside(i)) {
-                const float rise = inDark ? smooth(i) - L.darkLocal(i) : L.brightLocal(i) - smooth(i);
-                spot(i) = rise > step ? 255 : 0;
-            }
+            if (inside(i)) spot(i) = rise(i) > step ? 255 : 0;
         if (cv::countNonZero(spot) == 0) continue;
         cv::Mat1i labels;
         cv::Mat stats, centroids;
