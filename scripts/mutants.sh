@@ -2,25 +2,46 @@
 # Mutation testing of the library: seeded random small changes to src/, each
 # rebuilt incrementally and run against the test suite (ctest -LE device).
 #   scripts/mutants.sh SEED COUNT
+#   scripts/mutants.sh --fresh COUNT [INDEX]
+# The second form draws the seed from the commit (git rev-parse HEAD, and
+# INDEX, default 0, for several draws of one commit), so that nobody picks
+# the mutants the suite is scored on; it prints the seed it drew.
 # MUTANTS_PICK="3 17" runs only those of the drawn mutants (by number), to
 # check again the survivors of a run after tests were added.
+# MUTANTS_PRESET (default mutants) names the configure preset whose build,
+# build/PRESET, the mutants are compiled and tested in; MUTANTS_EXCLUDE
+# (default device) the CTest labels left out of each run.
 # A change is one of: a relational operator swapped for its neighbour
 # (< <=, > >=, == !=), && for || and back, a whole-number constant moved by
 # one, a returned true or false turned round. A mutant is killed when a test
 # fails (or times out), survives when every test passes, and does not count
 # when it does not compile. The tree is restored after every mutant, also on
-# interruption. Builds in build/mutants. The last line reads
+# interruption, from a copy taken before the change (other work in the tree
+# is left alone). The last line reads
 #   mutation: killed=K survived=S uncompiled=U total=N score=K/(K+S)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seed=${1:?seed}
-count=${2:?count}
-build=build/mutants
+if [ "${1:-}" = --fresh ]; then
+  count=${2:?count}
+  index=${3:-0}
+  commit=$(git rev-parse HEAD)
+  # The first 12 hex digits of the commit, plus the index.
+  seed=$(( 16#${commit:0:12} + index ))
+  dirty=""
+  git diff --quiet HEAD -- src tests 2>/dev/null || dirty=" (src/ or tests/ differ from it)"
+  echo "mutants: seed $seed drawn from commit ${commit:0:12}, index $index$dirty"
+else
+  seed=${1:?seed}
+  count=${2:?count}
+fi
+preset=${MUTANTS_PRESET:-mutants}
+build=build/$preset
 list=$(mktemp)
 log=$(mktemp)
-trap 'rm -f "$list" "$log"' EXIT
+saved=$(mktemp)
+trap 'rm -f "$list" "$log" "$saved"' EXIT
 
-cmake --preset mutants >/dev/null
+cmake --preset "$preset" >/dev/null
 cmake --build "$build" >/dev/null
 
 # Every place a mutation can go, then COUNT of them drawn with SEED: one line
@@ -79,13 +100,14 @@ EOF
 
 killed=0 survived=0 uncompiled=0 n=0
 current=""
-restore() { [ -n "$current" ] && git checkout -q -- "$current"; current=""; }
-trap 'restore; rm -f "$list" "$log"' EXIT
+restore() { [ -n "$current" ] && cat "$saved" >"$current"; current=""; }
+trap 'restore; rm -f "$list" "$log" "$saved"' EXIT
 trap 'exit 130' INT TERM
 pick=" ${MUTANTS_PICK:-} "
 while IFS=$'\t' read -r file offset length replacement what; do
   n=$((n + 1))
   [ "$pick" = "  " ] || [[ "$pick" == *" $n "* ]] || continue
+  cp "$file" "$saved"
   current=$file
   python3 - "$file" "$offset" "$length" "$replacement" <<'EOF'
 import sys
@@ -97,7 +119,7 @@ EOF
   if ! cmake --build "$build" >/dev/null 2>&1; then
     verdict="did not compile"
     uncompiled=$((uncompiled + 1))
-  elif ctest --test-dir "$build" -LE device -j "$(nproc)" --stop-on-failure --timeout 300 \
+  elif ctest --test-dir "$build" -LE "${MUTANTS_EXCLUDE:-device}" -j "$(nproc)" --stop-on-failure --timeout 300 \
        >"$log" 2>&1; then
     verdict=survived
     survived=$((survived + 1))

@@ -5,7 +5,9 @@
 # release build and against its wheel installed in a fresh virtual
 # environment; the same output bytes from the release, debug and asan builds
 # (scripts/repro-check.sh); the concurrency tests under ThreadSanitizer; a
-# short fuzz run of every target; and, with PCBINSPECT_WINDOWS_CHECK=1 (or
+# short fuzz run of every target; line and branch coverage of src/ by the
+# suite, against its floors; a small fresh-drawn mutation sample
+# (informational); and, with PCBINSPECT_WINDOWS_CHECK=1 (or
 # auto, as .ci/run sets it, where Wine can be installed), the Windows DLL
 # check. Installs the Debian packages it needs when they are missing.
 #
@@ -18,6 +20,15 @@
 # summary ends with a table of the stages' times and, on the last line,
 # "N passed, N failed". PCBINSPECT_TEST_SERIAL=1 runs the stages one after
 # another instead (same checks, same counts).
+#
+# Coverage: the coverage preset (gcov instrumentation, -O1) runs the suite
+# (ctest -LE device) and gcovr prints one line, "coverage: lines L % (n/m),
+# branches B % (n/m) of src/"; the stage fails below the floors set here.
+# COVERAGE_HTML=DIR also writes an HTML report there. PCBINSPECT_COVERAGE=0
+# leaves it out. Mutants: PCBINSPECT_MUTANTS (default 3) mutants drawn from
+# the commit by scripts/mutants.sh --fresh, built in the coverage build and
+# scored against the suite without the tool's tests, never failing; 0 leaves
+# them out.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 t_start=$(date +%s)
@@ -27,7 +38,7 @@ packages=(cmake g++ ninja-build pkg-config googletest libgtest-dev libgmock-dev 
           gerbv libgtk2.0-dev libcairo2-dev
           libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
           python3 python3-numpy python3-pytest python3-setuptools python3-wheel python3-build
-          python3-venv python3-dask python3-distributed)
+          python3-venv python3-dask python3-distributed gcovr)
 bash scripts/install-packages.sh test.sh "${packages[@]}" || exit 1
 # The packages of the fuzz run and of the Windows check (as
 # scripts/windows-check.sh installs them), fetched while the release build runs.
@@ -40,6 +51,10 @@ fuzz_seconds=${PCBINSPECT_FUZZ_SECONDS:-30}
 # Slowest first (see fuzz_runs).
 fuzz_targets=(inspect cad search circles masks resample copy_gray)
 hardening=${PCBINSPECT_HARDENING:-1}
+coverage=${PCBINSPECT_COVERAGE:-1}
+coverage_line_floor=96.0     # per cent of the lines of src/ the suite runs
+coverage_branch_floor=87.0   # per cent of the branches of src/ it takes
+mutants=${PCBINSPECT_MUTANTS:-3}
 windows=${PCBINSPECT_WINDOWS_CHECK:-0}
 if [ "$windows" = auto ]; then
   # grep reads the whole policy text (no -q): under pipefail a grep that
@@ -214,6 +229,64 @@ tsan() {
   count 1 0
 }
 
+# The suite on the coverage build, then gcovr over src/ only. Branches that
+# only throw (allocation failures, the boundary's guards) and those the
+# compiler proves unreachable are left out. Counts as one check: the suite
+# passing and both floors met.
+coverage_suite() {
+  ready build.coverage || { echo "test.sh: coverage not built"; return; }
+  local dir=build/coverage line summary lines branches
+  find "$dir" -name '*.gcda' -delete
+  if ! ctest --test-dir "$dir" -LE device -j "$jobs" --timeout 900 >"$state/ctest.coverage" 2>&1; then
+    grep -E 'tests? failed out of|\*\*\*|Failed' "$state/ctest.coverage" | tail -n 20
+    echo "test.sh: the suite failed on the coverage build"
+    count 0 1
+    return
+  fi
+  local html=()
+  if [ -n "${COVERAGE_HTML:-}" ]; then
+    mkdir -p "$COVERAGE_HTML"
+    html=(--html-details "$COVERAGE_HTML/index.html")
+  fi
+  # The library's objects only (what the tests ran of src/, headers
+  # included); -fprofile-update=atomic keeps the counters of the worker
+  # threads exact.
+  if ! gcovr --root . --filter 'src/' --exclude-throw-branches --exclude-unreachable-branches \
+       -j "$jobs" --print-summary "${html[@]}" -o "$state/gcovr.txt" "$dir/src" >"$state/gcovr" 2>&1 ||
+     ! grep -q '^lines:' "$state/gcovr"; then
+    cat "$state/gcovr"
+    echo "test.sh: gcovr failed"
+    count 0 1
+    return
+  fi
+  # "lines: 93.1% (1234 out of 1325)"
+  lines=$(sed -nE 's/^lines: ([0-9.]+)% \(([0-9]+) out of ([0-9]+)\).*/\1 \2 \3/p' "$state/gcovr")
+  branches=$(sed -nE 's/^branches: ([0-9.]+)% \(([0-9]+) out of ([0-9]+)\).*/\1 \2 \3/p' "$state/gcovr")
+  read -r lp ln lm <<<"$lines"
+  read -r bp bn bm <<<"$branches"
+  echo "coverage: lines $lp % ($ln/$lm), branches $bp % ($bn/$bm) of src/"
+  [ -n "${COVERAGE_HTML:-}" ] && echo "coverage: HTML report in $COVERAGE_HTML/index.html"
+  if awk -v l="$lp" -v b="$bp" -v fl="$coverage_line_floor" -v fb="$coverage_branch_floor" \
+       'BEGIN { exit !(l + 0 >= fl && b + 0 >= fb) }'; then
+    count 1 0
+  else
+    echo "test.sh: coverage below its floors (lines $coverage_line_floor %, branches $coverage_branch_floor %)"
+    count 0 1
+  fi
+}
+
+# A few mutants drawn from the commit (nobody picks them): the score is
+# printed for information and never fails the run.
+mutants_sample() {
+  local profiles
+  profiles=$(mktemp -d)
+  # On the coverage build, already there: the mutants' profiles go aside.
+  GCOV_PREFIX=$profiles MUTANTS_PRESET=coverage MUTANTS_EXCLUDE='device|tool' \
+    bash scripts/mutants.sh --fresh "$mutants" 2>&1 |
+    grep -E '^(mutants:|mutant |mutation:)' || echo "test.sh: the mutation sample did not run"
+  rm -rf "$profiles"
+}
+
 fuzz_build() {
   if ! ready clang; then
     echo "test.sh: fuzz run skipped: clang with libFuzzer cannot be installed here"
@@ -276,10 +349,11 @@ build_lane() {
     mark build.debug-repro "$(cat "$state/mark.build.debug")"
     stage "tsan: build" build tsan pcbinspect_tests
   fi
-  if [ "$fuzz_seconds" != 0 ]; then
-    stage "fuzz: build" after clang fuzz_build
-    stage "fuzz: $fuzz_seconds s a target" fuzz_runs
-  fi
+  if [ "$coverage" != 0 ]; then stage "coverage: build" build coverage; fi
+  if [ "$fuzz_seconds" != 0 ]; then stage "fuzz: build" after clang fuzz_build; fi
+  # Nothing more is compiled from src/ in this lane: the mutants may change it.
+  mark builds ok
+  if [ "$fuzz_seconds" != 0 ]; then stage "fuzz: $fuzz_seconds s a target" fuzz_runs; fi
 }
 
 check_lane() {
@@ -291,6 +365,12 @@ check_lane() {
   if [ "$hardening" != 0 ]; then
     stage "reproducibility" after build.debug-repro repro
     stage "tsan: test (1, 2, 4 threads)" after build.tsan tsan
+  fi
+  if [ "$coverage" != 0 ]; then
+    stage "coverage: test" after build.coverage coverage_suite
+    # After the coverage figures (the sample rebuilds that build) and once
+    # the other lane compiles no more of src/ (the sample changes it).
+    if [ "$mutants" != 0 ]; then stage "mutants: $mutants drawn from the commit" after builds mutants_sample; fi
   fi
   if [ "$windows" = 1 ]; then
     stage "windows" after packages windows_check

@@ -43,6 +43,19 @@ TEST(RadialEdgePoints, FindTheRimOfADarkDiscAtEveryOversampling) {
     }
 }
 
+// Ray i points at a0 + (i + 0.5) span / rays: spans beyond a full turn are
+// reduced to one, a full turn either way stays whole.
+TEST(RadialEdgePoints, FansOfEverySpanAndDirection) {
+    const GuardedImage img = darkDisc();
+    const float fans[][3] = {{180, -180, -360}, {0, 720, 360}, {90, -630, -360}, {-90, 270, 360}, {30, 120, 90}};
+    for (const auto& [a0, a1, span] : fans) {
+        std::vector<PointF> out(50);
+        ASSERT_TRUE(RadialEdgePoints(img.data(), 100, 104, 100, rayFan(50, 50, 30, 10, true, 1, 10, 50, 3, a0, a1), out.data()));
+        for (int i = 0; i < 50; ++i)
+            EXPECT_NEAR(std::remainder(std::atan2(out[i].y - 50.0, out[i].x - 50.0) * 180 / M_PI - (i + 0.5) * span / 50 - a0, 360), 0, 0.5) << a0 << " " << i;
+    }
+}
+
 TEST(RadialEdgePoints, RingsThinnerThanThreeWrongPolarityAndTinyImages) {
     const GuardedImage img = darkDisc();
     std::vector<PointF> out(8, PointF{7, 7});

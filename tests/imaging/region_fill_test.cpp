@@ -74,6 +74,24 @@ TEST(RegionFill, EveryVariantMatchesTheComponentModelOnRandomLabels) {
         EXPECT_TRUE(got == expected && gotLarge == expected);
         EXPECT_TRUE(img16 == model16 && large16 == model16);
     }
+    // Regions on the left and the right edge whose pixels beyond the edge in
+    // memory (the last of the row above, the first of the row below, the
+    // rows above and below the image) hold the same value: no fill leaves
+    // the image.
+    const std::vector<std::uint8_t> wrap = {1, 1, 1, 1, 1, 0, 1, 1, 0, 1, 1, 0, 0, 0, 1, 1, 0, 0, 0, 0,
+                                            0, 1, 0, 0, 1, 1, 1, 1, 1, 1};
+    const int seeds[][2] = {{0, 1}, {4, 0}, {1, 0}, {1, 3}, {4, 3}};
+    for (const auto& seed : seeds) {
+        auto model = wrap, tile = wrap, large = wrap, span = wrap;
+        Box expected{}, got{}, gotLarge{};
+        const std::int64_t count = modelFill<std::uint8_t>(model.data() + 5, 5, 5, 4, seed[0], seed[1], 7, expected);
+        std::vector<std::int16_t> wrapStack(40);
+        std::vector<std::int32_t> spanStack;
+        EXPECT_EQ(RegionFill(wrapStack.data(), tile.data() + 5, 5, 5, 4, seed[0], seed[1], 7, got.data()), count);
+        EXPECT_EQ(RegionFillLarge(large.data() + 5, 5, 5, 4, seed[0], seed[1], 7, gotLarge.data()), count);
+        EXPECT_EQ(SpanFill(spanStack, span.data() + 5, 5, 5, 4, seed[0], seed[1], 7), count);
+        EXPECT_TRUE(tile == model && large == model && span == model && got == expected && gotLarge == expected);
+    }
     // Empty sizes fill nothing.
     std::vector<std::uint8_t> one(1, 9);
     std::vector<std::int16_t> stack(2);
@@ -83,14 +101,17 @@ TEST(RegionFill, EveryVariantMatchesTheComponentModelOnRandomLabels) {
 }
 
 TEST(RegionFillLarge, WideImagesAndHugeRegions) {
-    // 40000 x 3: a 16-bit coordinate would wrap at x = 32768.
+    // 40000 x 3: a 16-bit coordinate would wrap at x = 32768. The rows
+    // above and below the image hold the region's value too: untouched.
     const int w = 40000;
-    std::vector<std::uint8_t> img(static_cast<std::size_t>(w) * 3, 170);
+    std::vector<std::uint8_t> rows(static_cast<std::size_t>(w) * 5, 170);
+    std::uint8_t* img = rows.data() + w;
     img[1 * w + 20000] = 0;  // a hole inside the region
     Box box{};
-    EXPECT_EQ(RegionFillLarge(img.data(), w, w, 3, 39999, 2, 255, box.data()), 3LL * w - 1);
+    EXPECT_EQ(RegionFillLarge(img, w, w, 3, 39999, 2, 255, box.data()), 3LL * w - 1);
     EXPECT_EQ(box, (Box{2, 0, 0, w - 1}));
     EXPECT_EQ((std::vector<int>{img[1 * w + 20000], img[1 * w + 32768]}), (std::vector<int>{0, 255}));
+    EXPECT_EQ(std::count(rows.begin(), rows.begin() + w, 170) + std::count(rows.end() - w, rows.end(), 170), 2 * w);
     // The depth-first stack of a 2000 x 2000 region outgrows the first 2048
     // points many times.
     std::vector<std::uint8_t> huge(2000 * 2000, 1);

@@ -46,6 +46,10 @@ struct Case {
     Draw reference, camera;
     std::vector<std::pair<int, float>> params;  // all others 0
     PatchVerdict verdict;  // code, score, hasOffset, dx, dy
+    // The parameter whose limit decided, and whether a measure equal to the
+    // limit passes it (>=) or not (>): -1 where no limit decides.
+    int limit = -1;
+    bool inclusive = true;
 };
 
 // A vertical reference line across the window, cut in the camera.
@@ -56,6 +60,10 @@ const Draw kCutLine = [](const Canvas& c) { c.rect(50, 0, 69, 50, 255); c.rect(5
 // radius on the same trace.
 Draw pad(double radius) {
     return [radius](const Canvas& c) { c.disc(60, 60, radius, 255); c.rect(60, 57, 119, 62, 255); };
+}
+// A drawing with a disc of radius r at (x, y) added in value v.
+Draw bumped(const Draw& d, int x, int y, double r, std::uint8_t v) {
+    return [=](const Canvas& c) { d(c); c.disc(x, y, r, v); };
 }
 // Solid copper, in the camera with a closed 5 x 3 hole.
 const Draw kSolid = [](const Canvas& c) { c.rect(20, 20, 100, 100, 255); };
@@ -86,19 +94,25 @@ std::vector<Case> cases() {
         {"open near a line", 2, true, kLine, kCutLine, {}, {99999, 0.0f, false}},
         // About 20 % larger exceeds 10 %; 17 against 20 is the camera radius
         // less the reference's, as fitted.
-        {"pad larger", 3, false, pad(20), pad(24), {{13, 0.1f}, {12, 100.0f}}, {6, 0.209030941f, false}},
-        {"pad smaller", 3, false, pad(20), pad(17), {{13, 100.0f}, {12, 1.0f}}, {7, -2.88831711f, false}},
+        {"pad larger", 3, false, pad(20), pad(24), {{13, 0.1f}, {12, 100.0f}}, {6, 0.209030941f, false}, 13, false},
+        {"pad smaller", 3, false, pad(20), pad(17), {{13, 100.0f}, {12, 1.0f}}, {7, -2.88831711f, false}, 12, false},
+        // The same radius in the camera: the outline is judged ray by ray, a
+        // bump of radius 4 on it outward, a bite of radius 5 inward, as
+        // measured from the fitted camera outline.
+        {"pad bump", 3, false, pad(20), bumped(pad(20), 78, 44, 4, 255), hundreds(12, 13, {{23, 100.0f}, {10, 0.0f}}), {8, 1.1026535f, false}, 10},
+        {"pad bite", 3, false, pad(20), bumped(pad(20), 74, 44, 5, 0), hundreds(10, 13, {{23, 100.0f}, {11, 0.0f}}), {9, 4.0359592f, false}, 11},
+        {"pad round", 3, false, pad(20), pad(20), hundreds(10, 13, {{23, 100.0f}}), {0, 0.0f, false}},
         // The larger side of the 5 x 3 void.
-        {"void", 0, false, kSolid, kVoided, {{16, 3.0f}, {26, 100.0f}}, {4, 5.0f, false}},
-        {"void, class 1", 1, false, kSolid, kVoided, {{16, 100.0f}, {26, 5.0f}}, {26, 5.0f, false}},
+        {"void", 0, false, kSolid, kVoided, {{16, 3.0f}, {26, 100.0f}}, {4, 5.0f, false}, 16},
+        {"void, class 1", 1, false, kSolid, kVoided, {{16, 100.0f}, {26, 5.0f}}, {26, 5.0f, false}, 26},
         // A 20-pixel reference line drawn 30 pixels wide: half the 10-pixel
         // change, or 5 / 10.
         {"width, absolute", 1, false, [](const Canvas& c) { c.rect(0, 50, 119, 69, 255); },
          [](const Canvas& c) { c.rect(0, 45, 119, 74, 255); },
-         hundreds(24, 25, {{27, 3.0f}, {28, 100.0f}}), {28, 5.0f, false}},
+         hundreds(24, 25, {{27, 3.0f}, {28, 100.0f}}), {28, 5.0f, false}, 27},
         {"width, relative", 1, false, [](const Canvas& c) { c.rect(0, 50, 119, 69, 255); },
          [](const Canvas& c) { c.rect(0, 45, 119, 74, 255); },
-         hundreds(24, 25, {{27, 100.0f}, {28, 0.3f}}), {27, 0.5f, false}},
+         hundreds(24, 25, {{27, 100.0f}, {28, 0.3f}}), {27, 0.5f, false}, 28},
         // A line 20 wide on the left widening to 30 right of the centre,
         // the same in the camera: the reference width is taken where the
         // ridge climbs to, so the camera's matches it.
@@ -123,10 +137,10 @@ std::vector<Case> cases() {
         // pixels off its place, as measured.
         {"plugged hole", 3, false, annulus(60), annulus(60, false), hundreds(10, 22, {}), {11, 999.0f, false}},
         {"hole off its place", 3, false, annulus(60), annulus(65), hundreds(10, 22, {{17, 2.0f}}),
-         {10, 5.18946362f, false}},
+         {10, 5.18946362f, false}, 17},
         // The arc is judged before the offset: with its limit at 0 the same
         // hole is reported as an arc, of 0 since the ring is whole.
-        {"hole arc", 3, false, annulus(60), annulus(65), hundreds(10, 22, {{18, 0.0f}}), {11, 0.0f, false}},
+        {"hole arc", 3, false, annulus(60), annulus(65), hundreds(10, 22, {{18, 0.0f}}), {11, 0.0f, false}, 18},
     };
     // A blob jutting 20 rows up from a bar's edge on row 70 (excess), or a
     // bite 20 rows deep into a bar whose edge is on row 50 (missing), at the
@@ -151,22 +165,35 @@ std::vector<Case> cases() {
                      hundreds(10, 15, {{24, 100.0f}, {25, 100.0f}, {27, 100.0f}, {28, 100.0f},
                                        {33, 100.0f}, {34, 100.0f}, {j.excessParam, 5.0f},
                                        {j.missingParam, 5.0f}}),
-                     {j.code, 9.5f, true, -2, j.excess ? -4 : 4}});
+                     {j.code, 9.5f, true, -2, j.excess ? -4 : 4}, j.excess ? j.excessParam : j.missingParam});
     }
     return k;
 }
 
-TEST(ClassifyPatch, OneVerdictPerWindowPair) {
+// Each case once as given; where a limit decides, again with that limit
+// set to the measure (the verdict stays when the comparison is >=, goes when
+// it is >) and to the next float above it (the verdict goes).
+TEST(ClassifyPatch, OneVerdictPerWindowPairAndEachLimitsBoundary) {
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
-        Patch p(c.reference, c.camera);
         std::vector<float> params(35, 0.0f);
         for (const auto& [i, v] : c.params) params[i] = v;
-        std::vector<std::uint8_t> work(4 * 120 * 120);
-        const PatchVerdict v = ClassifyPatch(work.data(), p.r.data(), p.c.data(), p.r240.data(), p.c240.data(),
-                                             c.regionClass, InspectParams::load(params.data(), 35), 0, 0,
-                                             c.nearLine);
+        const auto classify = [&c, &params](Patch& p) {
+            std::vector<std::uint8_t> work(4 * 120 * 120);
+            return ClassifyPatch(work.data(), p.r.data(), p.c.data(), p.r240.data(), p.c240.data(), c.regionClass,
+                                 InspectParams::load(params.data(), 35), 0, 0, c.nearLine);
+        };
+        Patch p(c.reference, c.camera);
+        const PatchVerdict v = classify(p);
         const PatchVerdict& w = c.verdict;
+        if (c.limit >= 0) {
+            const float at = std::fabs(v.score);
+            for (const float limit : {at, std::nextafter(at, 1e9f)}) {
+                params[c.limit] = limit;
+                Patch again(c.reference, c.camera);
+                EXPECT_EQ(classify(again).code == w.code, limit == at && c.inclusive) << "limit " << limit;
+            }
+        }
         EXPECT_EQ(std::tuple(v.code, v.hasOffset, v.dx, v.dy), std::tuple(w.code, w.hasOffset, w.dx, w.dy));
         EXPECT_FLOAT_EQ(v.score, w.score);
         // After an open the caller's windows come back cleared at margins

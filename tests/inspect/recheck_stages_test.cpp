@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -57,11 +58,13 @@ TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
         std::vector<std::pair<int, float>> params;  // all others 100
         int widthBound, cameraWidthBound;
         StageVerdict verdict;  // code, score, hasOffset, dx, dy
+        int limit = -1;  // the parameter whose limit decided: the measure must exceed it
+        int mx = 0, my = 0;  // margins cleared where the window leaves the camera
     } cases[] = {
         // Widths of about 10 against 15, and 10 against 6, relative to the
         // reference.
-        {"widened", {line(20)}, {line(30)}, {{5, 0.2f}}, 0, 0, {220, 0.404666603f}},
-        {"narrowed", {line(20)}, {line(12)}, {{6, 0.2f}}, 0, 0, {221, 0.498333365f}},
+        {"widened", {line(20)}, {line(30)}, {{5, 0.2f}}, 0, 0, {220, 0.404666603f}, 5},
+        {"narrowed", {line(20)}, {line(12)}, {{6, 0.2f}}, 0, 0, {221, 0.498333365f}, 6},
         // Reference width at most control[3] and camera width above
         // control[4]: no width verdict at all; camera width within
         // control[4]: narrowed, whatever the limit.
@@ -70,35 +73,61 @@ TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
         // A vertical line ending above the centre: no verdict however
         // different the camera is; the same line across the window is judged.
         {"ending early", {{50, 0, 69, 100, 255}}, {{45, 0, 74, 100, 255}}, {{5, 0.2f}}, 0, 0, {0, 0.0f}},
-        {"across", {{110, 0, 129, 239, 255}}, {{105, 0, 134, 239, 255}}, {{5, 0.2f}}, 0, 0, {220, 0.404666603f}},
+        {"across", {{110, 0, 129, 239, 255}}, {{105, 0, 134, 239, 255}}, {{5, 0.2f}}, 0, 0, {220, 0.404666603f}, 5},
         // A line passing two columns right of the centre, with a branch far
         // above that does not reach the centre column: judged too.
         {"beside the centre", {{118, 0, 126, 239, 255}, {125, 8, 200, 12, 255}},
-         {{113, 0, 131, 239, 255}, {125, 8, 200, 12, 255}}, {{5, 0.2f}}, 0, 0, {220, 0.80599993f}},
+         {{113, 0, 131, 239, 255}, {125, 8, 200, 12, 255}}, {{5, 0.2f}}, 0, 0, {220, 0.80599993f}, 5},
         // A blob 20 pixels high beside the line, above it; a bite half
         // through the line.
-        {"excess", {line(20)}, {line(20), {110, 90, 129, 109, 255}}, {{0, 0.5f}}, 0, 0, {210, 0.95f, true, -4, -14}},
+        {"excess", {line(20)}, {line(20), {110, 90, 129, 109, 255}}, {{0, 0.5f}}, 0, 0, {210, 0.95f, true, -4, -14}, 0},
         {"missing", {line(30)}, {line(30), {110, 105, 129, 119, 0}}, {{1, 0.2f}}, 0, 0,
-         {200, 0.533333302f, true, -4, -1}},
+         {200, 0.533333302f, true, -4, -1}, 1},
         // The same beyond the absolute limits only: the ratios times the
         // local width, 0.95 x 10 and 0.533 x 15.
-        {"excess, absolute", {line(20)}, {line(20), {110, 90, 129, 109, 255}}, {{2, 3.0f}}, 0, 0, {211, 9.5f, true, -4, -14}},
+        {"excess, absolute", {line(20)}, {line(20), {110, 90, 129, 109, 255}}, {{2, 3.0f}}, 0, 0, {211, 9.5f, true, -4, -14}, 2},
         {"missing, absolute", {line(30)}, {line(30), {110, 105, 129, 119, 0}}, {{3, 3.0f}}, 0, 0,
-         {201, 7.9999995f, true, -4, -1}},
+         {201, 7.9999995f, true, -4, -1}, 3},
+        // A line 20 wide drawn 30 wide and moved by one or two pixels across
+        // itself in the camera, with a blob beside it: the grown reference
+        // is laid on the camera at each of nine small shifts, and the best
+        // decides where the blob is measured: its 20 or 19 rows beyond the
+        // camera line, less one, over twice the local width of 15.
+        {"moved down", {line(20)}, {{0, 106, 239, 135, 255}, {110, 86, 125, 105, 255}}, {{0, 0.2f}}, 0, 0, {210, 19.0f / 30, true, -4, -16}, 0},
+        {"moved up 2", {line(20)}, {{0, 103, 239, 132, 255}, {110, 84, 125, 102, 255}}, {{0, 0.2f}}, 0, 0, {210, 18.0f / 30, true, -4, -17}, 0},
+        {"moved right", {{110, 0, 129, 239, 255}}, {{106, 0, 135, 239, 255}, {136, 110, 155, 125, 255}}, {{0, 0.2f}}, 0, 0, {210, 19.0f / 30, true, 17, -4}, 0},
+        {"moved left 2", {{110, 0, 129, 239, 255}}, {{103, 0, 132, 239, 255}, {84, 110, 102, 125, 255}}, {{0, 0.2f}}, 0, 0, {210, 18.0f / 30, true, -17, -4}, 0},
+        // The same with margins (where the window leaves the camera) from
+        // 70 to 84: less of the blob and of the line is read, so the blob
+        // is measured shorter and nearer, until nothing is left to judge.
+        {"moved down, margin 70 above", {line(20)}, {{0, 106, 239, 135, 255}, {110, 86, 125, 105, 255}}, {{0, 0.2f}}, 0, 0, {210, 17.0f / 28, true, -4, -15}, 0, 0, 70},
+        {"moved down, margin 80 above", {line(20)}, {{0, 106, 239, 135, 255}, {110, 86, 125, 105, 255}}, {{0, 0.2f}}, 0, 0, {210, 5.0f / 11, true, -4, -10}, 0, 0, 80},
+        {"moved down, margin 84 above", {line(20)}, {{0, 106, 239, 135, 255}, {110, 86, 125, 105, 255}}, {{0, 0.2f}}, 0, 0, {210, 3.0f / 11, true, -4, -8}, 0, 0, 84},
+        {"moved left 2, margin 70 left", {{110, 0, 129, 239, 255}}, {{103, 0, 132, 239, 255}, {84, 110, 102, 125, 255}}, {{0, 0.2f}}, 0, 0, {210, 13.0f / 30, true, -15, -4}, 0, 70, 0},
+        {"moved left 2, margin 80 left", {{110, 0, 129, 239, 255}}, {{103, 0, 132, 239, 255}, {84, 110, 102, 125, 255}}, {{0, 0.2f}}, 0, 0, {210, 0.25f, true, -10, -4}, 0, 80, 0},
+        {"moved left 2, margin 84 left", {{110, 0, 129, 239, 255}}, {{103, 0, 132, 239, 255}, {84, 110, 102, 125, 255}}, {{0, 0.2f}}, 0, 0, {0, 0.0f}, -1, 84, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Square a = drawn(240, c.reference), b = drawn(240, c.camera), pristineA = a, pristineB = b,
-               tile(120);
-        std::vector<std::uint8_t> scratch(kLineWidthScratch);
-        MorphologyScratch morph;
         std::vector<float> params(35, 100.0f);
         for (const auto& [i, v] : c.params) params[i] = v;
-        const InspectParams p = InspectParams::load(params.data(), 35);
-        const StageVerdict v = LineWidthStage(LineWidthInputs{
-            scratch.data(), &morph, tile.data(), pristineA.data(), pristineB.data(), a.data(), b.data(), &p,
-            0, 0, nullptr, 0, 0.0f, c.widthBound, c.cameraWidthBound});
+        const auto stage = [&c, &params] {
+            Square a = drawn(240, c.reference), b = drawn(240, c.camera), pristineA = a, pristineB = b,
+                   tile(120);
+            std::vector<std::uint8_t> scratch(kLineWidthScratch);
+            MorphologyScratch morph;
+            const InspectParams p = InspectParams::load(params.data(), 35);
+            return LineWidthStage(LineWidthInputs{scratch.data(), &morph, tile.data(), pristineA.data(),
+                                                  pristineB.data(), a.data(), b.data(), &p, c.mx, c.my, nullptr, 0,
+                                                  0.0f, c.widthBound, c.cameraWidthBound});
+        };
+        const StageVerdict v = stage();
         const StageVerdict& w = c.verdict;
+        // A limit equal to the measure no longer gives the verdict.
+        if (c.limit >= 0) {
+            params[c.limit] = v.score;
+            EXPECT_NE(stage().code, w.code) << "limit at " << v.score;
+        }
         EXPECT_EQ(std::tuple(v.code, v.hasOffset, v.dx, v.dy), std::tuple(w.code, w.hasOffset, w.dx, w.dy));
         EXPECT_FLOAT_EQ(v.score, w.score);
     }
@@ -124,6 +153,10 @@ TEST(SpacingStage, ReducedGapBetweenTwoConductorsOfModestWidth) {
                   k.code);
         if (k.code == 0) continue;
         EXPECT_EQ(score, 0.25f);  // the relative reduction as measured
+        // The reduction must exceed the limit: at the limit, nothing.
+        Square r2 = drawn(120, k.r), c2 = drawn(120, k.c);
+        p[7] = score;
+        EXPECT_EQ(SpacingStage(r2.data(), c2.data(), InspectParams::load(p.data(), 35), &score, nullptr, 0), 0);
         EXPECT_EQ(std::tuple(r.at(60, 45), c.at(60, 45), r.at(60, 75)), std::tuple(128, 128, 255));
     }
 }
@@ -144,6 +177,19 @@ TEST(EnclosedDifferenceCheck, MeasuresEnclosedRegionsOnly) {
     EXPECT_TRUE(check(notched, solid, 0.3f, &score));
     EXPECT_FLOAT_EQ(score, 20.0f / 39.0f);
     EXPECT_FALSE(check(notched, solid, 0.7f, &score));
+    // A ratio equal to the limit is enough; the next float above is not.
+    const float ratio = score;
+    EXPECT_TRUE(check(notched, solid, ratio, &score));
+    EXPECT_FALSE(check(notched, solid, std::nextafter(ratio, 1.0f), &score));
+    // A diagonal band (|x - y| <= 20) with a 12 x 12 hole: its reach across
+    // the band's edge direction, found from the edge pixels nearest it, over
+    // the band's width along the same line.
+    Square band(240), bandHoled(240);
+    for (int y = 0; y < 240; ++y)
+        for (int x = 0; x < 240; ++x) band.at(x, y) = bandHoled.at(x, y) = std::abs(x - y) <= 20 ? 255 : 0;
+    bandHoled.rect(114, 114, 125, 125, 0);
+    EXPECT_TRUE(check(bandHoled, band, 0.0f, &score));
+    EXPECT_FLOAT_EQ(score, 0.3f);  // as measured
     // A background pixel of q diagonal to the hole's corner does not open it.
     Square pricked = drawn(240, {{0, 100, 239, 139, 255}, {130, 130, 130, 130, 0}});
     EXPECT_TRUE(check(notched, pricked, 0.3f, &score));

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "pcbinspect/exports.h"
@@ -12,6 +13,7 @@
 #include "boards/defect_board.h"
 #include "boards/random_board.h"
 #include "support/reference_builder.h"
+#include "support/shape_images.h"
 
 namespace {
 
@@ -39,6 +41,12 @@ int main() {
     print("correctInvalidLines", ref);
     correctCAD(ref.data(), 1024, 1024, 1024);
     print("correctCAD", ref);
+    // A side that is no multiple of 32: the last columns of the half-size
+    // maps go through the scalar tails.
+    std::vector<std::uint8_t> odd = syntheticReference(1000, 9);
+    correctInvalidLines(odd.data(), 1000, 1000, 1000);
+    correctCAD(odd.data(), 1000, 1000, 1000);
+    print("correctCAD 1000", odd);
 
     const DefectBoard board = buildDefectBoard();
     const BoardInspection result = inspectBoard(board, board.candidates);
@@ -70,17 +78,16 @@ int main() {
         {1, 1.0f, {10, 0, 0, 3, 2}, true, false, false},  {2, 0.5f, {0, 0, 40, 3, 2}, false, true, false},
         {3, 2.0f, {50, 0, 400, 1, 1}, true, false, true}, {4, 0.25f, {100, 0, 0, 6, 5}, true, true, true},
     };
-    for (const auto& run : runs) {
-        DefectBoard b = buildRandomBoard(run.seed);
-        for (float& p : b.params) p *= run.scale;
-        b.control = run.control;
-        if (!run.tolerances) b.tolerances.clear();
+    // Adds a coarse grid of candidates (and label-151 pixels beside every
+    // third one when lines are checked), inspects and returns the records.
+    const auto inspectRecords = [&cells](DefectBoard& b, const InspectControl& control, bool offsets,
+                                         bool lines) {
         std::vector<FlawCandidate> candidates = b.candidates;
         for (int y = 37; y < b.height - 40; y += 80)
             for (int x = 41; x < b.width - 40; x += 80)
                 candidates.push_back(FlawCandidate{static_cast<float>(x), static_cast<float>(y),
                                                    static_cast<float>(x), static_cast<float>(y), 0.0f});
-        if (run.lines)
+        if (lines)
             for (std::size_t i = 0; i < candidates.size(); i += 3) {
                 const int x = static_cast<int>(candidates[i].refX) + 6, y = static_cast<int>(candidates[i].refY) + 6;
                 if (x < b.width && y < b.height) b.reference[static_cast<std::size_t>(y) * b.width + x] = 151;
@@ -89,15 +96,75 @@ int main() {
         const int n = inspect(b.reference.data(), nullptr, b.width, b.width, b.height, b.camera.data(),
                               b.width, b.width, b.height, b.camShiftX, b.camShiftY, b.params.data(), 35,
                               candidates.data(), static_cast<int>(candidates.size()), 0, 0, flaws.data(),
-                              7 * 400, run.offsets ? &cells : nullptr, run.lines,
+                              7 * 400, offsets ? &cells : nullptr, lines,
                               reinterpret_cast<const float*>(b.tolerances.data()),
                               static_cast<int>(b.tolerances.size()), b.holeOrigin.data(), b.holes.data(),
                               static_cast<int>(b.holes.size()), 1,
-                              reinterpret_cast<const std::int32_t*>(&run.control));
+                              reinterpret_cast<const std::int32_t*>(&control));
         flaws.resize(static_cast<std::size_t>(7 * std::min(n, 400)));
-        char name[40];
+        return flaws;
+    };
+    char name[40];
+    for (const auto& run : runs) {
+        DefectBoard b = buildRandomBoard(run.seed);
+        for (float& p : b.params) p *= run.scale;
+        b.control = run.control;
+        if (!run.tolerances) b.tolerances.clear();
         std::snprintf(name, sizeof name, "inspect random board %d", run.seed);
-        print(name, flaws);
+        print(name, inspectRecords(b, run.control, run.offsets, run.lines));
+    }
+    // Every limit at one value, each on a board of its own: from 0, where
+    // the first check of each kind decides, to limits nothing reaches.
+    // Measures come in whole and half pixels, quarters of a width and
+    // multiples of 7.2 degrees, so some meet a limit exactly and the records
+    // show on which side of each boundary they fall. The tolerance records,
+    // where kept, hold the same limit; the control block varies with them.
+    const float limits[] = {0.0f, 0.25f, 0.5f, 1.0f, 1.5f, 2.0f, 2.5f, 3.0f, 3.5f, 4.0f, 5.0f, 6.0f, 7.2f, 9.0f, 14.4f, 1e4f};
+    for (int i = 0; i < 16; ++i) {
+        DefectBoard b = buildRandomBoard(40 + i, 6, 4);
+        b.params.assign(35, limits[i]);
+        // The pad-area test on every other run, its ring limit below,
+        // at and above the 4 rings that clear and the 60 it stops at.
+        const int padLimits[] = {3, 4, 5, 59, 60, 61, 200};
+        const InspectControl control{i * 7 % 101, 0, i % 2 == 1 ? padLimits[i / 2 % 7] : 0, i % 5, i % 3};
+        if (i % 3 == 2) b.tolerances.clear();
+        for (WidthTolerance& t : b.tolerances)
+            t = WidthTolerance{t.key, limits[i], limits[i], limits[i], limits[i], limits[i], limits[i], limits[i], limits[i]};
+        // One cell's copper gone from the camera, another cell flooded, and
+        // candidates 59, 60 and 61 pixels (the window's half side) from the
+        // camera's edges: on them, beside each side and in the corners.
+        const int gone = 160 * (i % 6), flooded = 160 * ((i + 3) % 6), W = b.width, H = b.height;
+        const Canvas camera(b.camera.data(), W, W, H);
+        camera.rect(gone, 0, gone + 159, 159, 0);
+        camera.rect(flooded, 480, flooded + 159, 639, 255);
+        for (const int a : {59, 60, 61})
+            for (const auto& [x, y] : {std::pair{gone + 60 + a, a}, {flooded + 60 + a, H - 1 - a}, {a, 240 + a},
+                                       {W - 1 - a, 240 + a}, {a, a}, {W - 1 - a, H - 1 - a}})
+                b.candidates.push_back(FlawCandidate{float(x), float(y), float(x), float(y), 0.0f});
+        std::snprintf(name, sizeof name, "inspect limits %g", limits[i]);
+        print(name, inspectRecords(b, control, i % 4 == 3, i % 2 == 1));
+    }
+
+    // Lines leaving the camera by its left and its top edge, widened there
+    // and with a blob beside them, under candidates 5 to 61 pixels from the
+    // edge: the windows' margins on the camera's edges, for every stage.
+    {
+        DefectBoard e;
+        setInspectionSettings(e);
+        e.width = 400, e.height = 300;
+        e.reference.assign(400 * 300, 0);
+        e.camera.assign(400 * 300, 0);
+        const Canvas ref(e.reference.data(), 400, 400, 300), cam(e.camera.data(), 400, 400, 300);
+        for (const Canvas* c : {&ref, &cam}) {
+            c->rect(0, 94, 399, 105, c == &ref ? 170 : 255);
+            c->rect(294, 0, 305, 299, c == &ref ? 170 : 255);
+        }
+        cam.rect(0, 91, 70, 108, 255), cam.rect(25, 82, 31, 90, 255), cam.rect(0, 150, 8, 156, 255);
+        cam.rect(297, 0, 302, 40, 0), cam.rect(310, 20, 316, 26, 255), cam.rect(200, 0, 206, 6, 255);
+        for (const int d : {5, 15, 30, 45, 59, 60, 61})
+            for (const auto& [x, y] : {std::pair{d, 100}, {300, d}, {d, 153}, {203, d}})
+                e.candidates.push_back(FlawCandidate{float(x), float(y), float(x), float(y), 0.0f});
+        print("inspect camera edges", inspectRecords(e, e.control, false, false));
     }
 
     const Board search = syntheticBoard(600, 600, 11);
@@ -119,20 +186,27 @@ int main() {
     // The search on more windows: cut at the board's edges and corners, in
     // every mode, exhaustive or not, with an exclusion radius, and with
     // flaws and lone flipped pixels in the camera, grey levels between the
-    // labels in the reference and an ignored patch.
+    // labels in the reference and an ignored patch. The later cuts set the
+    // grow, border, spacings and threshold at, below and above their clamps.
     const struct {
         std::uint32_t seed;
         int left, top, mode, radius;
         bool exhaustive, flaws;
+        int grow = 3, border = 50, spacing = 10, emptySpacing = 50;
+        float threshold = 0.85f;
     } cuts[] = {
         {21, 0, 0, 0, 0, false, true},   {22, 200, 200, 1, 8, true, true}, {23, 200, 0, 2, 0, false, false},
         {24, 0, 200, 2, 12, true, true}, {25, 37, 163, 1, 0, false, true},
+        {26, 100, 100, 0, 0, false, true, 0, 49, 9, 49, 0.5f}, {27, 100, 100, 1, 0, false, true, 1, 51, 11, 51, 0.95f},
+        {28, 150, 50, 2, 3, false, true, 10, 50, 10, 50, 0.85f}, {29, 50, 150, 3, 0, true, true, 11, 80, 20, 120, 0.7f},
+        {30, 200, 100, 1, 5, false, true, 2, 60, 12, 60, 0.99f},
     };
     for (const auto& cut : cuts) {
         const Board b = syntheticBoard(600, 600, cut.seed);
         GuardedImage camera(400, 400), cutMask(400, 400);
         renderCamera(b, cut.left, cut.top, camera);
         cutMask.fill(0);
+        if (cut.seed >= 26) Canvas(cutMask).rect(0, 0, 399, 40 * (cut.seed - 25), 255);  // a masked band
         std::vector<std::uint8_t> reference = b.labels, ignored(600 * 600, 0);
         if (cut.flaws) {
             Canvas(camera).rect(100, 100, 112, 109, 0);
@@ -145,12 +219,11 @@ int main() {
         std::vector<std::int32_t> found(6 * 300 + 54, 0);
         float agreement = 0.0f;
         const int n = findSuspectedFlaws(reference.data(), ignored.data(), 600, 600, 600, camera.data(),
-                                         cutMask.data(), 400, 400, 400, 3, 50, 0.85f, found.data() + 6 * 300,
-                                         &agreement, 10, 50, cut.radius, cut.flaws, found.data(), 6 * 300,
+                                         cutMask.data(), 400, 400, 400, cut.grow, cut.border, cut.threshold,
+                                         found.data() + 6 * 300, &agreement, cut.spacing, cut.emptySpacing, cut.radius, cut.flaws, found.data(), 6 * 300,
                                          found.data() + 6 * 300 + 3, cut.exhaustive, cut.mode);
         found[6 * 300 + 2] = n;
         std::memcpy(&found[6 * 300 + 53], &agreement, sizeof agreement);
-        char name[40];
         std::snprintf(name, sizeof name, "findSuspectedFlaws cut %d", cut.seed);
         print(name, found);
         // The caller's camera window, with the marks the search leaves in it.
@@ -178,5 +251,28 @@ int main() {
                               60, circles.data(), 40);
     circles.resize(static_cast<std::size_t>(c));
     print("findCircles", circles);
+
+    // Discs, rings and arcs of radii 4 to 46 in one image, partly cut by
+    // its edges, overlapping and with specks, found with radius ranges and
+    // vote thresholds from low (the full accumulator) to high (the bounded
+    // search), and lists cut short.
+    GuardedImage shapes(360, 280);
+    shapes.fill(30);
+    for (int i = 0; i < 14; ++i) {
+        const double r = 4 + 3 * i, x = 20 + (i * 97) % 330, y = 15 + (i * 61) % 260;
+        drawDisc(shapes.data(), 360, 360, 280, x, y, r, static_cast<std::uint8_t>(120 + 9 * i));
+        if (i % 3 == 0) drawDisc(shapes.data(), 360, 360, 280, x + 1, y, r - 3, 30);
+        if (i % 4 == 1) Canvas(shapes).rect(static_cast<int>(x), static_cast<int>(y) - 2, static_cast<int>(x + r), static_cast<int>(y) + 2, 30);
+    }
+    for (int i = 0; i < 300; ++i) shapes.at(i * 37 % 360, i * 53 % 280) ^= 0x5a;
+    const int finds[][4] = {{40, 10, 60, 40}, {30, 12, 25, 5}, {20, 4, 90, 40}, {60, 30, 15, 2},
+                            {14, 8, 10, 40}, {48, 2, 140, 40}, {46, 40, 30, 0}, {9, 3, 8, 40}};
+    for (const auto& f : finds) {
+        std::vector<CircleRecord> found(static_cast<std::size_t>(f[3]) + 1);
+        found.resize(static_cast<std::size_t>(
+            findCircles(shapes.data(), 360, 360, 280, f[0], f[1], f[2], found.data(), f[3])));
+        std::snprintf(name, sizeof name, "findCircles %d..%d over %d", f[1], f[0], f[2]);
+        print(name, found);
+    }
     return 0;
 }

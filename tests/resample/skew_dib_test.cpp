@@ -49,7 +49,7 @@ TEST(SkewDib, CpuAndDeviceMatchTheModelForEverySkew) {
     int deviceRuns = 0;
     const struct {
         int width, height, pad;
-    } sizes[] = {{23, 17, 5}, {100, 30, 4}, {300, 40, 0}, {10, 12, 1}, {37, 21, 3}};
+    } sizes[] = {{23, 17, 5}, {100, 30, 4}, {300, 40, 0}, {10, 12, 1}, {37, 21, 3}, {1, 19, 2}, {31, 2, 1}};
     for (const auto& [w, h, pad] : sizes)
         for (int skew : {1, 2, 4, 5, 9, 11, 16, -1, -3, -4, -9, -16})
             for (bool gpu : {false, true}) {
