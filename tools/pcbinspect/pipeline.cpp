@@ -162,6 +162,33 @@ Placement searchIn(const Image& labels, const Image& ignoreMap, const Image& cam
     return p;
 }
 
+// The library's inspection of `candidates` with the preset's limits: the
+// camera image's corner at (x, y) of `reference` (which the library
+// corrects in place, as it may reorder `candidates`), local corrections
+// `offsets`; with `holePass`, the hole checks the preset asks for, over
+// `holes`.
+std::vector<FlawRecord> inspectCandidates(Image& reference, const Image& camera, int x, int y,
+                                          std::vector<FlawCandidate>& candidates,
+                                          const OffsetGrid& offsets,
+                                          const std::vector<HoleRecord>& holes, bool holePass,
+                                          const Preset& preset) {
+    const CandidateSettings& c = preset.candidates;
+    std::vector<FlawRecord> flaws(static_cast<std::size_t>(c.maxFlaws));
+    const std::int32_t origin[2] = {0, 0};
+    const int written = inspect(
+        reference.pixels.data(), nullptr, reference.width, reference.stride(), reference.height,
+        camera.pixels.data(), camera.width, camera.stride(), camera.height, x, y,
+        preset.params.data(), static_cast<std::int32_t>(preset.params.size()), candidates.data(),
+        static_cast<std::int32_t>(candidates.size()), c.suppressRadius, 0,
+        reinterpret_cast<std::int32_t*>(flaws.data()), c.maxFlaws * 7, &offsets,
+        c.dropNearReferenceLines, reinterpret_cast<const float*>(preset.tolerances.data()),
+        static_cast<std::int32_t>(preset.tolerances.size()), origin, holes.data(),
+        static_cast<std::int32_t>(holes.size()), holePass && c.checkHoles ? 1 : 0,
+        reinterpret_cast<const std::int32_t*>(&preset.control));
+    flaws.resize(static_cast<std::size_t>(written > 0 ? written : 0));
+    return flaws;
+}
+
 // Runs the inspection of a placed camera image on the reference window
 // `labels` (corrected in place by the library: a copy), holes in the
 // window's coordinates.
@@ -189,23 +216,10 @@ void inspectPlaced(InspectionResult& result, const Placement& p, Image reference
                                                    static_cast<float>(cx), static_cast<float>(cy),
                                                    0.0f});
         }
-    const CandidateSettings& c = preset.candidates;
-    std::vector<FlawRecord> flaws(static_cast<std::size_t>(c.maxFlaws));
-    const std::int32_t origin[2] = {0, 0};
     const auto start = std::chrono::steady_clock::now();
-    const int written = inspect(
-        reference.pixels.data(), nullptr, reference.width, reference.stride(), reference.height,
-        camera.pixels.data(), camera.width, camera.stride(), camera.height, result.positionX,
-        result.positionY, preset.params.data(), static_cast<std::int32_t>(preset.params.size()),
-        candidates.data(), static_cast<std::int32_t>(candidates.size()), c.suppressRadius, 0,
-        reinterpret_cast<std::int32_t*>(flaws.data()), c.maxFlaws * 7, &result.offsets,
-        c.dropNearReferenceLines, reinterpret_cast<const float*>(preset.tolerances.data()),
-        static_cast<std::int32_t>(preset.tolerances.size()), origin, holes.data(),
-        static_cast<std::int32_t>(holes.size()), c.checkHoles ? 1 : 0,
-        reinterpret_cast<const std::int32_t*>(&preset.control));
+    result.flaws = inspectCandidates(reference, camera, result.positionX, result.positionY,
+                                     candidates, result.offsets, holes, true, preset);
     result.inspectMs = millisecondsSince(start);
-    flaws.resize(static_cast<std::size_t>(written > 0 ? written : 0));
-    result.flaws = std::move(flaws);
 }
 
 // A photograph's copper edges lie a pixel off the reference's here and
@@ -278,21 +292,9 @@ std::vector<FlawRecord> inspectBandWindow(const BandWindow& b, const Placement& 
             offsets.cells[row * 5 + col][0] = p.offsets.cells[r * 5 + c][0];
             offsets.cells[row * 5 + col][1] = p.offsets.cells[r * 5 + c][1];
         }
-    const CandidateSettings& s = preset.candidates;
-    std::vector<FlawRecord> flaws(static_cast<std::size_t>(s.maxFlaws));
-    const std::int32_t origin[2] = {0, 0};
-    const int written = inspect(
-        window.pixels.data(), nullptr, window.width, window.stride(), window.height,
-        part.pixels.data(), part.width, part.stride(), part.height, M, M,
-        preset.params.data(), static_cast<std::int32_t>(preset.params.size()), candidates.data(),
-        static_cast<std::int32_t>(candidates.size()), s.suppressRadius, 0,
-        reinterpret_cast<std::int32_t*>(flaws.data()), s.maxFlaws * 7, &offsets,
-        s.dropNearReferenceLines, reinterpret_cast<const float*>(preset.tolerances.data()),
-        static_cast<std::int32_t>(preset.tolerances.size()), origin, nullptr, 0, 0,
-        reinterpret_cast<const std::int32_t*>(&preset.control));
-    flaws.resize(static_cast<std::size_t>(written > 0 ? written : 0));
     std::vector<FlawRecord> out;
-    for (FlawRecord f : flaws) {
+    for (FlawRecord f : inspectCandidates(window, part, M, M, candidates, offsets, {}, false,
+                                              preset)) {
         f.camX += b.x1;
         f.camY += b.y1;
         if (f.camX < 0 || f.camY < 0 || f.camX >= W || f.camY >= H) continue;
