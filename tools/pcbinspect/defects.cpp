@@ -760,32 +760,59 @@ Image deepDifferences(const BinaryView& camera, const BinaryView& reference) {
 }
 
 std::vector<std::array<int, 2>> differencesInEdgeBand(const Image& deep, int band) {
-    const cv::Mat map(deep.height, deep.width, CV_8U, const_cast<std::uint8_t*>(deep.pixels.data()),
-                      static_cast<std::size_t>(deep.stride()));
-    cv::Mat labels, stats, centroids;
-    const int n = cv::connectedComponentsWithStats(map, labels, stats, centroids, 8, CV_32S);
-    std::vector<std::array<int, 2>> points;
     const int W = deep.width, H = deep.height;
-    for (int l = 1; l < n; ++l) {
-        // The piece's pixel nearest its centre of mass (the first in row
-        // order among equals).
-        const int x0 = stats.at<int>(l, cv::CC_STAT_LEFT), y0 = stats.at<int>(l, cv::CC_STAT_TOP);
-        const int x1 = x0 + stats.at<int>(l, cv::CC_STAT_WIDTH);
-        const int y1 = y0 + stats.at<int>(l, cv::CC_STAT_HEIGHT);
-        const double cx = centroids.at<double>(l, 0), cy = centroids.at<double>(l, 1);
-        double best = -1.0;
-        std::array<int, 2> at{};
-        for (int y = y0; y < y1; ++y) {
-            const int* row = labels.ptr<int>(y);
-            for (int x = x0; x < x1; ++x)
-                if (row[x] == l) {
-                    const double d = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-                    if (best < 0 || d < best) best = d, at = {x, y};
+    auto inBand = [&](int x, int y) {
+        return x < band || y < band || x >= W - band - 1 || y >= H - band - 1;
+    };
+    // Only pieces with a pixel in the band can have their point there: each
+    // is walked from its first band pixel met (8-connected, over the deep
+    // pixels only, which are few), not the whole map labelled.
+    std::vector<std::uint8_t> seen(static_cast<std::size_t>(W) * H, 0);
+    std::vector<std::array<int, 2>> points, piece, stack;
+    auto walk = [&](int x0, int y0) {
+        piece.clear();
+        stack.assign(1, {x0, y0});
+        seen[static_cast<std::size_t>(y0) * W + x0] = 1;
+        double sx = 0, sy = 0;
+        while (!stack.empty()) {
+            const auto [x, y] = stack.back();
+            stack.pop_back();
+            piece.push_back({x, y});
+            sx += x, sy += y;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int u = x + dx, v = y + dy;
+                    if (u < 0 || v < 0 || u >= W || v >= H) continue;
+                    const std::size_t k = static_cast<std::size_t>(v) * W + u;
+                    if (seen[k] || !deep.row(v)[u]) continue;
+                    seen[k] = 1;
+                    stack.push_back({u, v});
                 }
         }
-        if (at[0] < band || at[1] < band || at[0] >= W - band - 1 || at[1] >= H - band - 1)
-            points.push_back(at);
+        // The piece's pixel nearest its centre of mass (the first in row
+        // order among equals).
+        const double cx = sx / static_cast<double>(piece.size());
+        const double cy = sy / static_cast<double>(piece.size());
+        std::sort(piece.begin(), piece.end(),
+                  [](const auto& a, const auto& b) { return a[1] != b[1] ? a[1] < b[1] : a[0] < b[0]; });
+        double best = -1.0;
+        std::array<int, 2> at{};
+        for (const auto& [x, y] : piece) {
+            const double d = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+            if (best < 0 || d < best) best = d, at = {x, y};
+        }
+        if (inBand(at[0], at[1])) points.push_back(at);
+    };
+    for (int y = 0; y < H; ++y) {
+        const std::uint8_t* row = deep.row(y);
+        const bool wholeRow = y < band || y >= H - band - 1;
+        for (int x = 0; x < W; ++x) {
+            if (!wholeRow && x == band) x = std::max(band, W - band - 1);
+            if (row[x] && !seen[static_cast<std::size_t>(y) * W + x]) walk(x, y);
+        }
     }
+    std::sort(points.begin(), points.end(),
+              [](const auto& a, const auto& b) { return a[1] != b[1] ? a[1] < b[1] : a[0] < b[0]; });
     return points;
 }
 
