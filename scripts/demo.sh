@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ ninja-build pkg-config libpng-dev libjpeg62-turbo-dev nlohmann-json3-dev
-          libcli11-dev libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev googletest libgtest-dev libgmock-dev libbenchmark-dev)
+          libcli11-dev libopencv-core-dev libopencv-imgproc-dev libtiff-dev googletest libgtest-dev libgmock-dev libbenchmark-dev)
 bash scripts/install-packages.sh demo.sh "${packages[@]}" || exit 1
 
 jobs=$(nproc 2>/dev/null || echo 2)

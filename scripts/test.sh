@@ -36,7 +36,7 @@ t_start=$(date +%s)
 packages=(cmake g++ ninja-build pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
           libpng-dev libjpeg62-turbo-dev nlohmann-json3-dev libcli11-dev
           gerbv libgtk2.0-dev libcairo2-dev
-          libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+          libopencv-core-dev libopencv-imgproc-dev libtiff-dev
           python3 python3-numpy python3-pytest python3-setuptools python3-wheel python3-build
           python3-venv python3-dask python3-distributed gcovr)
 bash scripts/install-packages.sh test.sh "${packages[@]}" || exit 1

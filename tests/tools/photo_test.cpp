@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <png.h>
+#include <tiffio.h>
 
 #include <cmath>
+#include <fstream>
 #include <random>
 
 #include <nlohmann/json.hpp>
@@ -237,41 +239,157 @@ TEST(PhotoFrontEnd, ChoosesTheChannelWithTheBestContrast) {
     EXPECT_LT(differing(chosen.copper, map) * 10, differing(binarisePhoto(rgb, luma).copper, map));
 }
 
-// A 16-bit gray PNG keeps its samples; its gray picture rounds them.
-TEST(PhotoFrontEnd, Reads16BitPng) {
-    const fs::path dir = freshFolder("photo16");
-    const fs::path file = dir / "deep.png";
-    const int w = 5, h = 2;
-    std::vector<std::uint16_t> v = {0, 1, 128, 32767, 65535, 256, 257, 40000, 65534, 12345};
-    {
+// Photographs in every layout a camera writes: PNG and TIFF of 8 and 16
+// bits, gray and colour, with alpha (dropped), palettes, tiles and white as
+// zero, each read back to the samples written; colour JPEG keeps its three
+// channels and gives their luma as its gray picture.
+struct Layout {
+    const char* name;
+    bool tiff;
+    int bits, spp, photometric;  // TIFF photometric or PNG colour type
+    bool tiled = false;
+    int channels = 1;  // channels read back
+};
+
+// Sample c of pixel i, of `bits` bits, as written.
+std::uint16_t sampleOf(std::size_t i, int c, int bits) {
+    static const std::uint16_t v[] = {0, 1, 128, 32767, 65535, 256, 257, 40000, 65534, 12345,
+                                      999, 54321, 7, 30000, 65280, 4660};
+    const std::uint16_t s = v[(i * 5 + static_cast<std::size_t>(c) * 3) % std::size(v)];
+    return bits == 16 ? s : static_cast<std::uint16_t>(s >> 8);
+}
+
+void writeLayout(const fs::path& file, const Layout& l, int w, int h) {
+    std::vector<std::uint8_t> bytes;  // rows of w * spp samples, machine order
+    for (int i = 0; i < w * h; ++i)
+        for (int c = 0; c < l.spp; ++c) {
+            const std::uint16_t s = sampleOf(static_cast<std::size_t>(i), c, l.bits);
+            if (l.bits == 16) {
+                bytes.push_back(static_cast<std::uint8_t>(l.tiff ? s & 255 : s >> 8));
+                bytes.push_back(static_cast<std::uint8_t>(l.tiff ? s >> 8 : s & 255));
+            } else {
+                bytes.push_back(static_cast<std::uint8_t>(s));
+            }
+        }
+    const std::size_t rowBytes = static_cast<std::size_t>(w) * l.spp * (l.bits / 8);
+    if (!l.tiff) {
         std::FILE* f = std::fopen(file.c_str(), "wb");
         png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
         png_infop info = png_create_info_struct(png);
         png_init_io(png, f);
-        png_set_IHDR(png, info, w, h, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+        png_set_IHDR(png, info, w, h, l.bits, l.photometric, PNG_INTERLACE_NONE,
                      PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        std::vector<png_color> palette(256);
+        for (int k = 0; k < 256; ++k)
+            palette[k] = {static_cast<png_byte>(k), static_cast<png_byte>(255 - k),
+                          static_cast<png_byte>(k / 2)};
+        if (l.photometric == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette.data(), 256);
         png_write_info(png, info);
-        for (int y = 0; y < h; ++y) {
-            std::vector<png_byte> row;
-            for (int x = 0; x < w; ++x) {
-                const std::uint16_t s = v[static_cast<std::size_t>(y * w + x)];
-                row.push_back(static_cast<png_byte>(s >> 8));  // PNG is big-endian
-                row.push_back(static_cast<png_byte>(s & 255));
-            }
-            png_write_row(png, row.data());
-        }
+        for (int y = 0; y < h; ++y) png_write_row(png, bytes.data() + y * rowBytes);
         png_write_end(png, nullptr);
         png_destroy_write_struct(&png, &info);
         std::fclose(f);
+        return;
     }
+    TIFF* t = TIFFOpen(file.c_str(), "w");
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, l.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, l.spp);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, l.photometric);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    if (l.spp == 4 || l.spp == 2) {
+        const std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    std::vector<std::uint16_t> map(256);
+    for (int k = 0; k < 256; ++k) map[k] = static_cast<std::uint16_t>(k * 257);
+    std::vector<std::uint16_t> inverse(map.rbegin(), map.rend());
+    if (l.photometric == PHOTOMETRIC_PALETTE)
+        TIFFSetField(t, TIFFTAG_COLORMAP, map.data(), inverse.data(), map.data());
+    if (l.tiled) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, 16);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, 16);
+        std::vector<std::uint8_t> tile(16 * 16 * l.spp, 0);
+        for (int y = 0; y < h; ++y) std::copy_n(bytes.data() + y * rowBytes, rowBytes, tile.data() + y * 16 * l.spp);
+        TIFFWriteTile(t, tile.data(), 0, 0, 0, 0);
+    } else {
+        for (int y = 0; y < h; ++y) TIFFWriteScanline(t, bytes.data() + y * rowBytes, y, 0);
+    }
+    TIFFClose(t);
+}
+
+TEST(PhotoFrontEnd, ReadsEveryPhotoLayout) {
+    const fs::path dir = freshFolder("photo-layouts");
+    const int w = 5, h = 2;
+    const Layout layouts[] = {
+        {"png gray 16", false, 16, 1, PNG_COLOR_TYPE_GRAY},
+        {"png rgba 16", false, 16, 4, PNG_COLOR_TYPE_RGB_ALPHA, false, 3},
+        {"png gray alpha 8", false, 8, 2, PNG_COLOR_TYPE_GRAY_ALPHA},
+        {"png palette", false, 8, 1, PNG_COLOR_TYPE_PALETTE, false, 3},
+        {"tiff gray 8", true, 8, 1, PHOTOMETRIC_MINISBLACK},
+        {"tiff gray 16", true, 16, 1, PHOTOMETRIC_MINISBLACK},
+        {"tiff gray alpha 16", true, 16, 2, PHOTOMETRIC_MINISBLACK},
+        {"tiff rgb 8", true, 8, 3, PHOTOMETRIC_RGB, false, 3},
+        {"tiff rgba 16", true, 16, 4, PHOTOMETRIC_RGB, false, 3},
+        {"tiff tiled gray", true, 8, 1, PHOTOMETRIC_MINISBLACK, true},
+        {"tiff white is zero", true, 8, 1, PHOTOMETRIC_MINISWHITE},
+        {"tiff palette", true, 8, 1, PHOTOMETRIC_PALETTE, false, 3},
+    };
+    for (const Layout& l : layouts) {
+        SCOPED_TRACE(l.name);
+        const fs::path file = dir / (std::string(l.name) + (l.tiff ? ".tif" : ".png"));
+        writeLayout(file, l, w, h);
+        Image gray;
+        bool colour = false;
+        const PhotoImage p = readPhoto(file.string(), &gray, &colour);
+        const bool converted = l.tiled || (l.tiff && l.photometric == PHOTOMETRIC_MINISWHITE) ||
+                               (l.tiff && l.photometric == PHOTOMETRIC_PALETTE) ||
+                               (!l.tiff && l.photometric == PNG_COLOR_TYPE_PALETTE);
+        EXPECT_EQ(std::make_tuple(p.width, p.height, p.channels, p.bits, colour),
+                  std::make_tuple(w, h, l.channels, converted ? 8 : l.bits, l.channels == 3));
+        ASSERT_EQ(p.samples.size(), static_cast<std::size_t>(w * h * l.channels));
+        for (int i = 0; i < w * h; ++i)
+            for (int c = 0; c < l.channels; ++c) {
+                // Palettes map index k to (k, 255 - k, k / 2) in PNG and
+                // (k, 255 - k, k) in TIFF; white as zero reads inverted.
+                const std::uint16_t s = sampleOf(static_cast<std::size_t>(i), converted && l.channels == 3 ? 0 : c, l.bits);
+                std::uint16_t want = s;
+                if (l.photometric == PHOTOMETRIC_MINISWHITE && l.tiff) want = static_cast<std::uint16_t>(255 - s);
+                if (l.channels == 3 && converted)
+                    want = c == 1 ? static_cast<std::uint16_t>(255 - s) : c == 2 && !l.tiff ? static_cast<std::uint16_t>(s / 2) : s;
+                EXPECT_EQ(p.at(i % w, i / w, c), want) << "pixel " << i << " channel " << c;
+            }
+        // The gray picture of a 16-bit PNG keeps each sample's high byte.
+        if (l.tiff || l.bits == 8) {
+            EXPECT_EQ(gray.pixels, grayOfPhoto(p).pixels);
+        } else if (l.channels == 1) {
+            for (int i = 0; i < w * h; ++i) EXPECT_EQ(gray.pixels[i], p.samples[i] >> 8);
+        }
+    }
+    // A colour JPEG: three channels, its gray picture their luma.
+    Image rgb(16, 8, 3);
+    for (std::size_t i = 0; i < rgb.pixels.size(); ++i) rgb.pixels[i] = static_cast<std::uint8_t>(i * 37 % 251);
+    writeJpeg(dir / "colour.jpg", rgb);
+    const std::string bytes = slurp(dir / "colour.jpg");
+    const std::vector<std::uint8_t> jpeg(bytes.begin(), bytes.end());
     Image gray;
-    const PhotoImage p = readPhoto(file.string(), &gray);
-    EXPECT_EQ(std::make_tuple(p.width, p.height, p.channels, p.bits), std::make_tuple(w, h, 1, 16));
-    EXPECT_EQ(p.samples, v);
-    const Image eight = grayOfPhoto(p);
-    // round(s * 255 / 65535): 0 0 0 127 255 / 1 1 156 255 48
-    EXPECT_EQ(eight.pixels, (std::vector<std::uint8_t>{0, 0, 0, 127, 255, 1, 1, 156, 255, 48}));
-    EXPECT_THROW(readPhoto((dir / "none.tif").string()), InputError);
+    bool colour = false;
+    const PhotoImage p = readPhoto((dir / "colour.jpg").string(), &gray, &colour);
+    EXPECT_EQ(std::make_tuple(p.width, p.height, p.channels, p.bits, colour), std::make_tuple(16, 8, 3, 8, true));
+    EXPECT_EQ(gray.pixels, grayOfPhoto(p).pixels);
+    EXPECT_EQ(gray.pixels, decodeJpeg(jpeg, "colour").pixels);
+    // Missing, truncated and foreign files are refused with their name.
+    const std::string tiffBytes = slurp(dir / "tiff gray 8.tif");
+    std::ofstream((dir / "cut.tif").string(), std::ios::binary) << tiffBytes.substr(0, 12);
+    for (const char* bad : {"none.tif", "cut.tif"})
+        try {
+            readPhoto((dir / bad).string());
+            ADD_FAILURE() << bad << " was read";
+        } catch (const InputError& e) {
+            EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
+        }
+    EXPECT_THROW(decodeJpeg({0xFF, 0xD8, 0xFF, 0}, "cut"), InputError);
 }
 
 // Images of two gray levels take the threshold rule, bytes as before; a

@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>
-
 #include "image_io.h"
 
 namespace pcbinspect::tool::testing {
@@ -43,26 +41,9 @@ inline fs::path freshFolder(const std::string& name) {
 
 // A gray or colour baseline JPEG of quality 95.
 inline void writeJpeg(const fs::path& path, const Image& image) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    jpeg_compress_struct info;
-    jpeg_error_mgr err;
-    info.err = jpeg_std_error(&err);
-    jpeg_create_compress(&info);
-    jpeg_stdio_dest(&info, f);
-    info.image_width = static_cast<JDIMENSION>(image.width);
-    info.image_height = static_cast<JDIMENSION>(image.height);
-    info.input_components = image.channels;
-    info.in_color_space = image.channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 95, TRUE);
-    jpeg_start_compress(&info, TRUE);
-    while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<std::uint8_t*>(image.row(static_cast<int>(info.next_scanline)));
-        jpeg_write_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    std::fclose(f);
+    const std::vector<std::uint8_t> bytes = encodeJpeg(image, 95);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::string slurp(const fs::path& p) {

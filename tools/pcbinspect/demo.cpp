@@ -3,7 +3,6 @@
 #include <array>
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -266,17 +265,30 @@ std::vector<std::uint8_t> photograph(const std::vector<std::uint8_t>& copperMap,
     const double ux = std::cos(d.rampAngle), uy = std::sin(d.rampAngle);
     cv::Mat1f noise(size);
     rng.fill(noise, cv::RNG::NORMAL, 0.0, d.noise);
-    cv::Mat1b out(size);
+    Image out(w, h, 1);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const double along = ((x - cx) * ux + (y - cy) * uy) / reach;
             const double r2 = ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (reach * reach);
             const double light = (1.0 + d.rampLevels / d.substrate * along) * (1.0 - d.vignette * r2);
-            out(y, x) = cv::saturate_cast<std::uint8_t>(seen(y, x) * light + noise(y, x));
+            out.at(x, y) = cv::saturate_cast<std::uint8_t>(seen(y, x) * light + noise(y, x));
         }
-    std::vector<std::uint8_t> bytes;
-    cv::imencode(".jpg", out, bytes, {cv::IMWRITE_JPEG_QUALITY, d.quality});
-    return bytes;
+    return encodeJpeg(out, d.quality);
+}
+
+// A shot as annotated sets of binary image pairs hold them: a photograph
+// `jpeg` smoothed a little and thresholded on its own (Otsu), copper 255.
+// The two shots of a pair are thresholded apart, so their copper edges
+// wander by a pixel against each other here and there.
+Image binarisedShot(const std::vector<std::uint8_t>& jpeg) {
+    Image decoded = decodeJpeg(jpeg, "shot");
+    const cv::Mat1b gray(decoded.height, decoded.width, decoded.pixels.data());
+    cv::Mat1b smooth, copper;
+    cv::GaussianBlur(gray, smooth, cv::Size(0, 0), 1.0);
+    cv::threshold(smooth, copper, 0, 255, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
+    Image out(copper.cols, copper.rows, 1);
+    for (int y = 0; y < copper.rows; ++y) std::copy_n(copper.ptr(y), copper.cols, out.row(y));
+    return out;
 }
 
 }  // namespace
@@ -284,7 +296,7 @@ std::vector<std::uint8_t> photograph(const std::vector<std::uint8_t>& copperMap,
 int writeSyntheticBoards(int count, std::uint32_t seed, PhotoLevel photo, const fs::path& out,
                          std::ostream& print, bool field) {
     OutputFolder folder(out);
-    std::ostringstream list, goldenList, binaryList;
+    std::ostringstream list, goldenList, binaryList, shotList;
     int defects = 0;
     auto writeBytes = [&](const std::string& name, const std::vector<std::uint8_t>& bytes) {
         std::ofstream f(folder.stage(name), std::ios::binary);
@@ -384,18 +396,32 @@ int writeSyntheticBoards(int count, std::uint32_t seed, PhotoLevel photo, const 
                                                cameraLight, static_cast<std::uint32_t>(rng())));
         folder.writeText(s + "truth-photo.txt", truthText(geometry));
         goldenList << s << "golden.jpg " << s << "photo.jpg " << s << "truth-photo.txt\n";
+        // Both boards shot in place under even light (the same optics and
+        // noise) and thresholded: a pair like the binary pairs of field sets.
+        PhotoDraw goldenEven = goldenLight, cameraEven = cameraLight;
+        goldenEven.rampLevels = cameraEven.rampLevels = 0.0;
+        goldenEven.vignette = cameraEven.vignette = 0.0;
+        writePng(folder.stage(s + "golden-shot.png").string(),
+                 binarisedShot(photograph(clean, board.width, board.height, identity, goldenEven,
+                                          static_cast<std::uint32_t>(rng()))));
+        writePng(folder.stage(s + "camera-shot.png").string(),
+                 binarisedShot(photograph(board.camera, board.width, board.height, identity,
+                                          cameraEven, static_cast<std::uint32_t>(rng()))));
+        shotList << s << "golden-shot.png " << s << "camera-shot.png " << s << "truth.txt\n";
     }
     folder.writeText("list.txt", list.str());
     if (photo != PhotoLevel::None) {
         folder.writeText("list-golden.txt", goldenList.str());
         folder.writeText("list-golden-binary.txt", binaryList.str());
+        folder.writeText("list-shots.txt", shotList.str());
     }
     folder.commit();
     print << count << " boards, " << defects << " defects: " << (out / "list.txt").string()
           << (photo != PhotoLevel::None
                   ? " (labels), " + (out / "list-golden.txt").string() +
                         " (photographs: evaluate --golden), " +
-                        (out / "list-golden-binary.txt").string() + " (their binary originals)"
+                        (out / "list-golden-binary.txt").string() + " (their binary originals), " +
+                        (out / "list-shots.txt").string() + " (thresholded shots)"
                   : std::string())
           << '\n';
     return 0;

@@ -63,7 +63,8 @@ const PhotoRanges& photoRanges(PhotoLevel level);
 // one (JPEG; lit differently, the camera's turned, scaled and shifted, its
 // truth boxes moved with it) listed in list-golden.txt, and the binary
 // originals of the same pairs (golden-binary.png, camera.png) in
-// list-golden-binary.txt. `field` draws field-like boards instead: 640 x 640
+// list-golden-binary.txt, and both boards shot in place and thresholded
+// apart (golden-shot.png, camera-shot.png) in list-shots.txt. `field` draws field-like boards instead: 640 x 640
 // camera windows packed with fine lines, five to seven defects each.
 int writeSyntheticBoards(int count, std::uint32_t seed, PhotoLevel photo,
                          const std::filesystem::path& out, std::ostream& print,

@@ -1,17 +1,21 @@
 // PNG through libpng's reading and simplified writing interfaces, JPEG
-// through libjpeg(-turbo). Both libraries report errors by long jumps; every
-// jump lands in the function that set it up, which then throws after the
-// library's own state has been released.
+// through libjpeg(-turbo), TIFF through libtiff. libpng and libjpeg report
+// errors by long jumps; every jump lands in the function that set it up,
+// which then throws after the library's own state has been released.
 #include "image_io.h"
 
+#include <bit>
 #include <csetjmp>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <jpeglib.h>
-#include <opencv2/imgcodecs.hpp>
 #include <png.h>
+#include <tiffio.h>
 
 #include "tool_error.h"
 
@@ -149,7 +153,10 @@ void jpegError(j_common_ptr info) {
 
 void jpegQuiet(j_common_ptr, int) {}
 
-Image readJpeg(const std::string& path, std::FILE* file, bool* colour) {
+// A JPEG from `file` or, when it is null, from `bytes`; `colour` null: gray
+// only. A colour JPEG is turned into gray unless `keepRgb`.
+Image readJpeg(const std::string& path, std::FILE* file, bool* colour,
+               const std::vector<std::uint8_t>* bytes = nullptr, bool keepRgb = false) {
     jpeg_decompress_struct info;
     JpegErrorState state;
     info.err = jpeg_std_error(&state.base);
@@ -164,7 +171,11 @@ Image readJpeg(const std::string& path, std::FILE* file, bool* colour) {
         throw InputError(path, std::string("damaged JPEG: ") + message);
     }
     jpeg_create_decompress(&info);
-    jpeg_stdio_src(&info, file);
+    if (file) {
+        jpeg_stdio_src(&info, file);
+    } else {
+        jpeg_mem_src(&info, bytes->data(), static_cast<unsigned long>(bytes->size()));
+    }
     jpeg_read_header(&info, TRUE);
     const bool gray = info.num_components == 1 && info.jpeg_color_space == JCS_GRAYSCALE;
     if (!gray && (colour == nullptr || info.num_components != 3)) {
@@ -191,7 +202,7 @@ Image readJpeg(const std::string& path, std::FILE* file, bool* colour) {
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     if (colour) *colour = !gray;
-    return gray ? std::move(*image) : lumaOf(*image);
+    return gray || keepRgb ? std::move(*image) : lumaOf(*image);
 }
 
 // Reads a PNG or JPEG, chosen by its first bytes; `colour` null: 8-bit gray
@@ -232,29 +243,155 @@ PhotoImage photoOf(const Image& gray) {
     return p;
 }
 
-// What OpenCV decoded, as red, green and blue (or gray) samples; alpha is
-// dropped.
-PhotoImage photoOf(const std::string& path, const cv::Mat& m) {
-    if (m.empty()) throw InputError(path, "cannot be decoded");
-    if (m.depth() != CV_8U && m.depth() != CV_16U)
-        throw InputError(path, "holds samples of another kind than 8 or 16 bits");
-    checkSize(path, static_cast<std::uint32_t>(m.cols), static_cast<std::uint32_t>(m.rows));
+PhotoImage photoOf(const Image& rgb, int channels) {
     PhotoImage p;
-    p.width = m.cols;
-    p.height = m.rows;
-    p.bits = m.depth() == CV_16U ? 16 : 8;
-    const int in = m.channels();
-    p.channels = in >= 3 ? 3 : 1;
-    p.samples.resize(static_cast<std::size_t>(p.width) * p.height * p.channels);
-    std::size_t k = 0;
-    for (int y = 0; y < m.rows; ++y)
-        for (int x = 0; x < m.cols; ++x)
-            for (int c = 0; c < p.channels; ++c) {
-                // OpenCV keeps blue first.
-                const int from = p.channels == 3 ? 2 - c : 0;
-                p.samples[k++] = p.bits == 16 ? m.ptr<std::uint16_t>(y)[x * in + from]
-                                              : m.ptr<std::uint8_t>(y)[x * in + from];
+    p.width = rgb.width;
+    p.height = rgb.height;
+    p.channels = channels;
+    p.samples.assign(rgb.pixels.begin(), rgb.pixels.end());
+    return p;
+}
+
+// The first `keep` of the `in` samples of every pixel of one row of `bits`
+// bits (16-bit samples in the machine's order), appended to `out`.
+void appendRow(const std::uint8_t* row, int width, int in, int keep, int bits,
+               std::vector<std::uint16_t>& out) {
+    for (int x = 0; x < width; ++x)
+        for (int c = 0; c < keep; ++c) {
+            const std::size_t i = static_cast<std::size_t>(x) * in + c;
+            if (bits == 16) {
+                std::uint16_t v;
+                std::memcpy(&v, row + 2 * i, 2);
+                out.push_back(v);
+            } else {
+                out.push_back(row[i]);
             }
+        }
+}
+
+// A PNG of any kind as a photograph: palettes and gray of fewer than 8 bits
+// expanded to 8 bits, alpha dropped, 16-bit samples kept.
+PhotoImage readPngPhoto(const std::string& path) {
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) throw InputError(path, std::string("cannot open: ") + std::strerror(errno));
+    PngErrorState state;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, pngError, pngWarning);
+    if (!png) throw InputError(path, "out of memory reading PNG");
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        throw InputError(path, "out of memory reading PNG");
+    }
+    auto photo = std::make_unique<PhotoImage>();
+    auto bytes = std::make_unique<std::vector<std::uint8_t>>();
+    std::vector<png_bytep> rows;
+    if (setjmp(state.jump)) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        throw InputError(path, std::string("damaged PNG: ") + state.message);
+    }
+    png_init_io(png, file.get());
+    png_read_info(png, info);
+    const png_uint_32 w = png_get_image_width(png, info);
+    const png_uint_32 h = png_get_image_height(png, info);
+    if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        checkSize(path, w, h);
+    }
+    png_set_expand(png);
+    png_set_strip_alpha(png);
+    if (png_get_bit_depth(png, info) == 16 && std::endian::native == std::endian::little)
+        png_set_swap(png);
+    png_read_update_info(png, info);
+    const int channels = png_get_channels(png, info);
+    const int bits = png_get_bit_depth(png, info);
+    const std::size_t rowBytes = png_get_rowbytes(png, info);
+    bytes->resize(rowBytes * h);
+    rows.resize(h);
+    for (png_uint_32 y = 0; y < h; ++y) rows[y] = bytes->data() + y * rowBytes;
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    photo->width = static_cast<int>(w);
+    photo->height = static_cast<int>(h);
+    photo->channels = channels >= 3 ? 3 : 1;
+    photo->bits = bits;
+    photo->samples.reserve(static_cast<std::size_t>(w) * h * photo->channels);
+    for (png_uint_32 y = 0; y < h; ++y)
+        appendRow(rows[y], static_cast<int>(w), channels, photo->channels, bits, photo->samples);
+    return std::move(*photo);
+}
+
+// libtiff's last message of this thread, for the error line.
+thread_local std::string tiffMessage;
+
+void tiffError(const char*, const char* format, va_list args) {
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, args);
+    tiffMessage = text;
+}
+
+struct TiffCloser {
+    void operator()(TIFF* t) const {
+        if (t) TIFFClose(t);
+    }
+};
+
+// A TIFF as a photograph: strips of 8- or 16-bit gray or RGB samples (alpha
+// dropped) are read as they are; any other layout (tiles, planes, palettes,
+// YCbCr, white as zero) through libtiff's conversion to 8-bit RGB.
+PhotoImage readTiffPhoto(const std::string& path) {
+    TIFFSetErrorHandler(tiffError);
+    TIFFSetWarningHandler(nullptr);
+    tiffMessage.clear();
+    std::unique_ptr<TIFF, TiffCloser> t(TIFFOpen(path.c_str(), "r"));
+    if (!t) throw InputError(path, "damaged TIFF: " + tiffMessage);
+    std::uint32_t w = 0, h = 0;
+    std::uint16_t bits = 1, spp = 1, planar = PLANARCONFIG_CONTIG, photometric = 0;
+    TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(t.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(t.get(), TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(t.get(), TIFFTAG_PLANARCONFIG, &planar);
+    if (!TIFFGetField(t.get(), TIFFTAG_PHOTOMETRIC, &photometric))
+        throw InputError(path, "damaged TIFF: no photometric interpretation");
+    checkSize(path, w, h);
+    PhotoImage p;
+    p.width = static_cast<int>(w);
+    p.height = static_cast<int>(h);
+    const bool gray = photometric == PHOTOMETRIC_MINISBLACK && (spp == 1 || spp == 2);
+    const bool rgb = photometric == PHOTOMETRIC_RGB && (spp == 3 || spp == 4);
+    if (!TIFFIsTiled(t.get()) && planar == PLANARCONFIG_CONTIG && (bits == 8 || bits == 16) &&
+        (gray || rgb)) {
+        p.channels = gray ? 1 : 3;
+        p.bits = bits;
+        std::vector<std::uint8_t> row(static_cast<std::size_t>(TIFFScanlineSize(t.get())));
+        p.samples.reserve(static_cast<std::size_t>(w) * h * p.channels);
+        for (std::uint32_t y = 0; y < h; ++y) {
+            if (TIFFReadScanline(t.get(), row.data(), y, 0) < 0)
+                throw InputError(path, "damaged TIFF: " + tiffMessage);
+            appendRow(row.data(), p.width, spp, p.channels, bits, p.samples);
+        }
+        return p;
+    }
+    std::vector<std::uint32_t> raster(static_cast<std::size_t>(w) * h);
+    if (!TIFFReadRGBAImageOriented(t.get(), w, h, raster.data(), ORIENTATION_TOPLEFT, 0))
+        throw InputError(path, "cannot be decoded: " +
+                                   (tiffMessage.empty() ? std::string("unknown layout")
+                                                        : tiffMessage));
+    // Gray layouts stay gray (libtiff gives them as equal red, green, blue).
+    p.channels =
+        photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE ? 1 : 3;
+    p.samples.resize(raster.size() * p.channels);
+    for (std::size_t i = 0; i < raster.size(); ++i) {
+        const std::uint32_t v = raster[i];
+        if (p.channels == 1) {
+            p.samples[i] = static_cast<std::uint16_t>(TIFFGetR(v));
+            continue;
+        }
+        p.samples[3 * i] = static_cast<std::uint16_t>(TIFFGetR(v));
+        p.samples[3 * i + 1] = static_cast<std::uint16_t>(TIFFGetG(v));
+        p.samples[3 * i + 2] = static_cast<std::uint16_t>(TIFFGetB(v));
+    }
     return p;
 }
 
@@ -273,19 +410,29 @@ PhotoImage readPhoto(const std::string& path, Image* grayOut, bool* colourOut) {
                                    (head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
                                     head[3] == 42));
     if (tiff) {
-        PhotoImage p = photoOf(path, cv::imread(path, cv::IMREAD_UNCHANGED));
+        PhotoImage p = readTiffPhoto(path);
         if (grayOut) *grayOut = grayOfPhoto(p, colourOut);
         return p;
     }
-    // PNG and JPEG: the tool's own readers check the file and give their
-    // messages; an 8-bit gray file is taken from them as it is.
+    const bool jpeg = got >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
+    if (jpeg) {
+        // Decoded once; a colour JPEG keeps its red, green and blue.
+        File file(std::fopen(path.c_str(), "rb"));
+        if (!file) throw InputError(path, std::string("cannot open: ") + std::strerror(errno));
+        bool colour = false;
+        Image image = readJpeg(path, file.get(), &colour, nullptr, true);
+        if (colourOut) *colourOut = colour;
+        PhotoImage p = photoOf(image, image.channels);
+        if (grayOut) *grayOut = colour ? lumaOf(image) : std::move(image);
+        return p;
+    }
+    // PNG: the tool's own reader checks the file and gives its messages; an
+    // 8-bit gray file is taken from it as it is.
     bool colour = false;
     Image gray = readImage(path, &colour);
     if (colourOut) *colourOut = colour;
-    const bool png = got >= 26 && png_sig_cmp(head, 0, 8) == 0;
-    const bool deep = png && head[24] == 16;
-    PhotoImage p = !colour && !deep ? photoOf(gray)
-                                    : photoOf(path, cv::imread(path, cv::IMREAD_UNCHANGED));
+    const bool deep = got >= 26 && head[24] == 16;
+    PhotoImage p = !colour && !deep ? photoOf(gray) : readPngPhoto(path);
     if (grayOut) *grayOut = std::move(gray);
     return p;
 }
@@ -317,6 +464,43 @@ void writePng(const std::string& path, const Image& image) {
         std::remove(path.c_str());
         throw InputError(path, "cannot write PNG: " + why);
     }
+}
+
+Image decodeJpeg(const std::vector<std::uint8_t>& bytes, const std::string& name) {
+    bool colour = false;
+    return readJpeg(name, nullptr, &colour, &bytes);
+}
+
+std::vector<std::uint8_t> encodeJpeg(const Image& image, int quality) {
+    jpeg_compress_struct info;
+    JpegErrorState state;
+    info.err = jpeg_std_error(&state.base);
+    state.base.error_exit = jpegError;
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    if (setjmp(state.jump)) {
+        jpeg_destroy_compress(&info);
+        std::free(buffer);
+        throw std::bad_alloc();
+    }
+    jpeg_create_compress(&info);
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = static_cast<JDIMENSION>(image.width);
+    info.image_height = static_cast<JDIMENSION>(image.height);
+    info.input_components = image.channels;
+    info.in_color_space = image.channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<std::uint8_t*>(image.row(static_cast<int>(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    std::vector<std::uint8_t> out(buffer, buffer + size);
+    std::free(buffer);
+    return out;
 }
 
 }  // namespace pcbinspect::tool

@@ -62,6 +62,13 @@ PhotoImage readPhoto(const std::string& path, Image* gray = nullptr, bool* colou
 // photo had colour.
 Image grayOfPhoto(const PhotoImage& photo, bool* colour = nullptr);
 
+// JPEG bytes decoded to 8-bit gray (colour through the luma weights);
+// damaged bytes throw InputError naming `name`.
+Image decodeJpeg(const std::vector<std::uint8_t>& bytes, const std::string& name);
+
+// A gray or RGB image as baseline JPEG bytes of `quality` (1 to 100).
+std::vector<std::uint8_t> encodeJpeg(const Image& image, int quality);
+
 // Writes a gray (1 channel) or RGB (3 channels) image as an 8-bit PNG.
 // Throws InputError naming the file when it cannot be written.
 void writePng(const std::string& path, const Image& image);
