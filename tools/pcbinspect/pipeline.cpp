@@ -95,9 +95,9 @@ namespace {
 
 // The CAD label of drill-hole interiors, which the camera sees open.
 constexpr std::uint8_t kHoleInteriorLabel = 154;
-// How far from a suspect a deep difference must lie for a photograph's
-// suspect to be examined.
-constexpr int kSuspectReach = 6;
+// How far from a suspect a deep difference must lie for the suspect to be
+// examined.
+constexpr int kSuspectReach = 8;
 
 // A map of the golden image's geometry padded like the golden reference.
 Image padded(const Image& map) {
@@ -222,9 +222,10 @@ void inspectPlaced(InspectionResult& result, const Placement& p, Image reference
     result.inspectMs = millisecondsSince(start);
 }
 
-// A photograph's copper edges lie a pixel off the reference's here and
-// there (light, blur and the threshold differ between two shots); the
-// search flags such places where they gather, and the inspection, looking
+// A camera's copper edges lie a pixel off the reference's here and there
+// (light, blur and the threshold differ between two shots, and a CAD
+// drawing is sharper than any shot); the search flags such places where they
+// gather, hundreds a frame on dense fine lines, and the inspection, looking
 // at a window that holds a real short or open a little way off, reports
 // that one again at each of them. Suspects with nothing but one-pixel
 // slivers within kSuspectReach pixels (`deep`: the deep differences of the
@@ -599,7 +600,7 @@ InspectionResult runInspection(const InspectionInput& in, const Preset& preset) 
     const Image deep = deepDifferences(
         cameraView, BinaryView{copperWindow.pixels.data(), copperWindow.width,
                                copperWindow.stride(), copperWindow.height});
-    if (in.cameraCopper) dropSuspectsOnEdgesOnly(best, deep);
+    dropSuspectsOnEdgesOnly(best, deep);
     double bandMs = 0.0;
     std::vector<FlawRecord> band = inspectEdgeBand(
         best, reference, camera, deep, mask,
