@@ -409,8 +409,13 @@ TEST(PhotoFrontEnd, TwoLevelImagesKeepTheThresholdRule) {
     EXPECT_FALSE(in.referenceCopper || in.cameraCopper);
     EXPECT_EQ(binaryImage(in.camera, in.threshold, in.copperDark).pixels, map.pixels);
     EXPECT_TRUE(isTwoLevel(map));
-    map.pixels[0] = 7;
-    EXPECT_FALSE(isTwoLevel(map));
+    // A third level anywhere, first or last; one level is two-level too.
+    for (const std::size_t at : {std::size_t{0}, map.pixels.size() / 2, map.pixels.size() - 1}) {
+        Image third = map;
+        third.pixels[at] = 7;
+        EXPECT_FALSE(isTwoLevel(third)) << at;
+    }
+    EXPECT_TRUE(isTwoLevel(Image(9000, 1, 1, 5)));
 }
 
 // --save-binary writes both binary images; bad input writes nothing. The
