@@ -5,7 +5,8 @@
 // pair the split of the time, the spread over the pairs (median, p90,
 // worst) and the suspects the search hands to the inspection.
 //
-// Binary pairs: a CAD label reference and a binary camera image. Photo
+// Binary pairs: a CAD label reference and a binary camera image. Shot
+// pairs: a golden and a camera shot thresholded apart (--golden). Photo
 // pairs: a golden photograph and a camera photograph (mild light, JPEG),
 // through the photo front end (--golden). The boards are written once into
 // a temporary folder; the same pairs are visited round and round.
@@ -114,6 +115,11 @@ void runPairs(benchmark::State& state, const char* listName, bool golden) {
 // CAD labels against a binary camera image.
 void BM_pairs_fieldBinary(benchmark::State& state) { runPairs(state, "list.txt", false); }
 BENCHMARK(BM_pairs_fieldBinary)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Two shots thresholded apart (golden and camera binary, their edges a
+// pixel apart here and there), as field sets of binary pairs hold them.
+void BM_pairs_fieldShots(benchmark::State& state) { runPairs(state, "list-shots.txt", true); }
+BENCHMARK(BM_pairs_fieldShots)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // A golden photograph against a camera photograph, through the photo front end.
 void BM_pairs_fieldPhoto(benchmark::State& state) { runPairs(state, "list-golden.txt", true); }
