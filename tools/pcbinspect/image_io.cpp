@@ -80,24 +80,35 @@ Image lumaOf(const Image& rgb) {
     return gray;
 }
 
-Image readPng(const std::string& path, std::FILE* file, bool* colour) {
+// libpng's state for reading one file, with the long jump of its errors;
+// released when it goes.
+struct PngRead {
     PngErrorState state;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, pngError, pngWarning);
-    if (!png) throw InputError(path, "out of memory reading PNG");
-    png_infop info = png_create_info_struct(png);
-    if (!info) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        throw InputError(path, "out of memory reading PNG");
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    explicit PngRead(const std::string& path) {
+        png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, pngError, pngWarning);
+        if (png) info = png_create_info_struct(png);
+        if (!info) {
+            png_destroy_read_struct(&png, nullptr, nullptr);
+            throw InputError(path, "out of memory reading PNG");
+        }
     }
+    ~PngRead() { png_destroy_read_struct(&png, &info, nullptr); }
+    PngRead(const PngRead&) = delete;
+    PngRead& operator=(const PngRead&) = delete;
+};
+
+Image readPng(const std::string& path, std::FILE* file, bool* colour) {
+    PngRead read(path);
+    png_structp png = read.png;
+    png_infop info = read.info;
     // Everything that must survive the long jump lives outside this frame's
     // registers: the image is built in a heap object owned by a unique_ptr.
     auto image = std::make_unique<Image>();
     std::vector<png_bytep> rows;
     std::string problem;
-    if (setjmp(state.jump)) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        throw InputError(path, std::string("damaged PNG: ") + state.message);
-    }
+    if (setjmp(read.state.jump)) throw InputError(path, std::string("damaged PNG: ") + read.state.message);
     png_init_io(png, file);
 #if defined(PNG_IGNORE_ADLER32)
     // Every chunk's CRC is still checked; the zlib stream's second checksum
@@ -116,10 +127,7 @@ Image readPng(const std::string& path, std::FILE* file, bool* colour) {
         problem = "image of " + std::to_string(w) + " x " + std::to_string(h) +
                   " pixels is outside 1 to " + std::to_string(kMaxSide) + " a side";
     }
-    if (!problem.empty()) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        throw InputError(path, problem);
-    }
+    if (!problem.empty()) throw InputError(path, problem);
     // Any other kind of PNG becomes 8-bit gray or RGB without alpha.
     if (!plainGray) {
         png_set_strip_16(png);
@@ -134,7 +142,6 @@ Image readPng(const std::string& path, std::FILE* file, bool* colour) {
     for (png_uint_32 y = 0; y < h; ++y) rows[y] = image->row(static_cast<int>(y));
     png_read_image(png, rows.data());
     png_read_end(png, nullptr);
-    png_destroy_read_struct(&png, &info, nullptr);
     if (colour) *colour = channels == 3;
     return channels == 3 ? lumaOf(*image) : std::move(*image);
 }
@@ -274,29 +281,18 @@ void appendRow(const std::uint8_t* row, int width, int in, int keep, int bits,
 PhotoImage readPngPhoto(const std::string& path) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw InputError(path, std::string("cannot open: ") + std::strerror(errno));
-    PngErrorState state;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &state, pngError, pngWarning);
-    if (!png) throw InputError(path, "out of memory reading PNG");
-    png_infop info = png_create_info_struct(png);
-    if (!info) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        throw InputError(path, "out of memory reading PNG");
-    }
+    PngRead read(path);
+    png_structp png = read.png;
+    png_infop info = read.info;
     auto photo = std::make_unique<PhotoImage>();
     auto bytes = std::make_unique<std::vector<std::uint8_t>>();
     std::vector<png_bytep> rows;
-    if (setjmp(state.jump)) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        throw InputError(path, std::string("damaged PNG: ") + state.message);
-    }
+    if (setjmp(read.state.jump)) throw InputError(path, std::string("damaged PNG: ") + read.state.message);
     png_init_io(png, file.get());
     png_read_info(png, info);
     const png_uint_32 w = png_get_image_width(png, info);
     const png_uint_32 h = png_get_image_height(png, info);
-    if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        checkSize(path, w, h);
-    }
+    checkSize(path, w, h);
     png_set_expand(png);
     png_set_strip_alpha(png);
     if (png_get_bit_depth(png, info) == 16 && std::endian::native == std::endian::little)
@@ -310,7 +306,6 @@ PhotoImage readPngPhoto(const std::string& path) {
     for (png_uint_32 y = 0; y < h; ++y) rows[y] = bytes->data() + y * rowBytes;
     png_read_image(png, rows.data());
     png_read_end(png, nullptr);
-    png_destroy_read_struct(&png, &info, nullptr);
     photo->width = static_cast<int>(w);
     photo->height = static_cast<int>(h);
     photo->channels = channels >= 3 ? 3 : 1;
