@@ -3,9 +3,11 @@
 # rebuilt incrementally and run against the test suite (ctest -LE device).
 #   scripts/mutants.sh SEED COUNT
 #   scripts/mutants.sh --fresh COUNT [INDEX]
-# The second form draws the seed from the commit (git rev-parse HEAD, and
-# INDEX, default 0, for several draws of one commit), so that nobody picks
-# the mutants the suite is scored on; it prints the seed it drew.
+# The second form draws the seed from the commit: from the git trees of src/
+# and tests/ at HEAD (and INDEX, default 0, for several draws of one
+# commit), so that nobody picks the mutants the suite is scored on, and a
+# commit that changes neither the code nor its tests (documents, scripts)
+# draws the same mutants; it prints the seed it drew.
 # MUTANTS_PICK="3 17" runs only those of the drawn mutants (by number), to
 # check again the survivors of a run after tests were added.
 # MUTANTS_PRESET (default mutants) names the configure preset whose build,
@@ -25,11 +27,12 @@ if [ "${1:-}" = --fresh ]; then
   count=${2:?count}
   index=${3:-0}
   commit=$(git rev-parse HEAD)
-  # The first 12 hex digits of the commit, plus the index.
-  seed=$(( 16#${commit:0:12} + index ))
+  # The first 12 hex digits of the hash of the two trees, plus the index.
+  trees=$(git rev-parse HEAD:src HEAD:tests | sha1sum)
+  seed=$(( 16#${trees:0:12} + index ))
   dirty=""
   git diff --quiet HEAD -- src tests 2>/dev/null || dirty=" (src/ or tests/ differ from it)"
-  echo "mutants: seed $seed drawn from commit ${commit:0:12}, index $index$dirty"
+  echo "mutants: seed $seed drawn from the src/ and tests/ of commit ${commit:0:12}, index $index$dirty"
 else
   seed=${1:?seed}
   count=${2:?count}
