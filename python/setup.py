@@ -95,7 +95,7 @@ class BuildPy(build_py):
         if not found:
             raise SystemExit(f"pcbinspect: the build made no {name} under {build_dir}")
         # The tool's library needs the tool's dependencies (OpenCV, libpng,
-        # libjpeg, nlohmann-json, CLI11); without them the package still
+        # libjpeg, libtiff, nlohmann-json, CLI11); without them the package still
         # works, but defects and photographs are not available.
         tool = subprocess.run([cmake, "--build", str(build_dir), "--config", "Release",
                                "--target", "pcbinspect_tool", "--parallel", jobs])
