@@ -16,7 +16,8 @@
 # A change is one of: a relational operator swapped for its neighbour
 # (< <=, > >=, == !=), && for || and back, a whole-number constant moved by
 # one, a returned true or false turned round. A mutant is killed when a test
-# fails (or times out), survives when every test passes, and does not count
+# fails (or times out; the tool's tests, label tool, run after the others),
+# survives when every test passes, and does not count
 # when it does not compile. The tree is restored after every mutant, also on
 # interruption, from a copy taken before the change (other work in the tree
 # is left alone). The last line reads
@@ -101,6 +102,10 @@ for s in rng.sample(sites, min(count, len(sites))):
 print(f"sites: {len(sites)}", file=sys.stderr)
 EOF
 
+# The library's tests first, then the tool's (slower, end to end), each run
+# stopping at its first failure: a mutant the library's tests kill is not
+# kept waiting for the tool's.
+exclude=${MUTANTS_EXCLUDE:-device}
 killed=0 survived=0 uncompiled=0 n=0
 current=""
 restore() { [ -n "$current" ] && cat "$saved" >"$current"; current=""; }
@@ -122,8 +127,10 @@ EOF
   if ! cmake --build "$build" >/dev/null 2>&1; then
     verdict="did not compile"
     uncompiled=$((uncompiled + 1))
-  elif ctest --test-dir "$build" -LE "${MUTANTS_EXCLUDE:-device}" -j "$(nproc)" --stop-on-failure --timeout 300 \
-       >"$log" 2>&1; then
+  elif ctest --test-dir "$build" -LE "$exclude|tool" -j "$(nproc)" --stop-on-failure --timeout 300 \
+         >"$log" 2>&1 &&
+       ctest --test-dir "$build" -L tool -LE "$exclude" -j "$(nproc)" --stop-on-failure --timeout 300 \
+         >>"$log" 2>&1; then
     verdict=survived
     survived=$((survived + 1))
   else
