@@ -190,9 +190,15 @@ TEST(EnclosedDifferenceCheck, MeasuresEnclosedRegionsOnly) {
     bandHoled.rect(114, 114, 125, 125, 0);
     EXPECT_TRUE(check(bandHoled, band, 0.0f, &score));
     EXPECT_FLOAT_EQ(score, 0.3f);  // as measured
-    // A background pixel of q diagonal to the hole's corner does not open it.
+    // A background pixel of q diagonal to the hole's corner does not open it;
+    // one in both masks beside any of its four sides does.
     Square pricked = drawn(240, {{0, 100, 239, 139, 255}, {130, 130, 130, 130, 0}});
     EXPECT_TRUE(check(notched, pricked, 0.3f, &score));
+    for (const auto& [x, y] : {std::pair{130, 120}, {109, 120}, {120, 109}, {120, 130}}) {
+        Square p1 = drawn(240, {{0, 100, 239, 139, 255}, {110, 110, 129, 129, 0}, {x, y, x, y, 0}});
+        Square q1 = drawn(240, {{0, 100, 239, 139, 255}, {x, y, x, y, 0}});
+        EXPECT_FALSE(check(p1, q1, 0.0f, &score)) << x << "," << y;
+    }
     // A hole in q that q's copper encloses is painted into q; a gap in q's
     // copper is open to q's background: never measured.
     Square holed = drawn(240, {{0, 100, 239, 139, 255}, {115, 115, 124, 124, 0}});

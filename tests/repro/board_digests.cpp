@@ -120,28 +120,51 @@ int main() {
     // show on which side of each boundary they fall. The tolerance records,
     // where kept, hold the same limit; the control block varies with them.
     const float limits[] = {0.0f, 0.25f, 0.5f, 1.0f, 1.5f, 2.0f, 2.5f, 3.0f, 3.5f, 4.0f, 5.0f, 6.0f, 7.2f, 9.0f, 14.4f, 1e4f};
-    for (int i = 0; i < 16; ++i) {
+    // The board mirrored on its diagonal: rows become columns, and every
+    // position, hole and shift swaps its coordinates.
+    const auto mirror = [](DefectBoard& b) {
+        for (std::vector<std::uint8_t>* image : {&b.reference, &b.camera}) {
+            std::vector<std::uint8_t> mirrored(image->size());
+            for (std::size_t y = 0; y < std::size_t(b.height); ++y)
+                for (std::size_t x = 0; x < std::size_t(b.width); ++x) mirrored[x * b.height + y] = (*image)[y * b.width + x];
+            image->swap(mirrored);
+        }
+        for (FlawCandidate& f : b.candidates) f = FlawCandidate{f.refY, f.refX, f.camY, f.camX, f.carried};
+        for (HoleRecord& h : b.holes) std::swap(h.x, h.y);
+        std::swap(b.holeOrigin[0], b.holeOrigin[1]), std::swap(b.camShiftX, b.camShiftY), std::swap(b.width, b.height);
+    };
+    // A second round of boards mixes the limits: each parameter gets its
+    // own value from the list, so the checks meet their boundaries in
+    // other orders, and every other board of it is mirrored.
+    for (int i = 0; i < 32; ++i) {
         DefectBoard b = buildRandomBoard(40 + i, 6, 4);
-        b.params.assign(35, limits[i]);
+        b.params.assign(35, limits[i % 16]);
+        if (i >= 16)
+            for (int j = 0; j < 35; ++j) b.params[j] = limits[(5 * i + 3 * j) % 16];
         // The pad-area test on every other run, its ring limit below,
         // at and above the 4 rings that clear and the 60 it stops at.
         const int padLimits[] = {3, 4, 5, 59, 60, 61, 200};
         const InspectControl control{i * 7 % 101, 0, i % 2 == 1 ? padLimits[i / 2 % 7] : 0, i % 5, i % 3};
         if (i % 3 == 2) b.tolerances.clear();
-        for (WidthTolerance& t : b.tolerances)
-            t = WidthTolerance{t.key, limits[i], limits[i], limits[i], limits[i], limits[i], limits[i], limits[i], limits[i]};
+        const float l = limits[i % 16];
+        for (WidthTolerance& t : b.tolerances) t = WidthTolerance{t.key, l, l, l, l, l, l, l, l};
         // One cell's copper gone from the camera, another cell flooded, and
-        // candidates 59, 60 and 61 pixels (the window's half side) from the
-        // camera's edges: on them, beside each side and in the corners.
+        // candidates 47 (the nearest taken) to 61 pixels (past the window's
+        // half side) from the camera's edges: on them, beside each side and
+        // in the corners.
         const int gone = 160 * (i % 6), flooded = 160 * ((i + 3) % 6), W = b.width, H = b.height;
         const Canvas camera(b.camera.data(), W, W, H);
         camera.rect(gone, 0, gone + 159, 159, 0);
         camera.rect(flooded, 480, flooded + 159, 639, 255);
-        for (const int a : {59, 60, 61})
+        for (const int a : {47, 48, 51, 54, 57, 59, 60, 61})
             for (const auto& [x, y] : {std::pair{gone + 60 + a, a}, {flooded + 60 + a, H - 1 - a}, {a, 240 + a},
-                                       {W - 1 - a, 240 + a}, {a, a}, {W - 1 - a, H - 1 - a}})
+                                       {W - 1 - a, 240 + a}, {a, a}, {W - 1 - a, H - 1 - a}, {560 - a, a}, {a, 600 - a}})
                 b.candidates.push_back(FlawCandidate{float(x), float(y), float(x), float(y), 0.0f});
-        std::snprintf(name, sizeof name, "inspect limits %g", limits[i]);
+        if (i >= 16 && i % 2 == 0) mirror(b);
+        if (i < 16)
+            std::snprintf(name, sizeof name, "inspect limits %g", limits[i]);
+        else
+            std::snprintf(name, sizeof name, "inspect mixed limits %d", i);
         print(name, inspectRecords(b, control, i % 4 == 3, i % 2 == 1));
     }
 
