@@ -335,8 +335,13 @@ struct TiffCloser {
 // dropped) are read as they are; any other layout (tiles, planes, palettes,
 // YCbCr, white as zero) through libtiff's conversion to 8-bit RGB.
 PhotoImage readTiffPhoto(const std::string& path) {
-    TIFFSetErrorHandler(tiffError);
-    TIFFSetWarningHandler(nullptr);
+    // libtiff's handlers are process-wide: set once, by the first reader.
+    static const bool quiet = [] {
+        TIFFSetErrorHandler(tiffError);
+        TIFFSetWarningHandler(nullptr);
+        return true;
+    }();
+    (void)quiet;
     tiffMessage.clear();
     std::unique_ptr<TIFF, TiffCloser> t(TIFFOpen(path.c_str(), "r"));
     if (!t) throw InputError(path, "damaged TIFF: " + tiffMessage);
