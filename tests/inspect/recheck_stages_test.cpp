@@ -70,6 +70,10 @@ TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
         // control[4]: narrowed, whatever the limit.
         {"thin, camera wider than its bound", {line(20)}, {line(12)}, {{6, 0.2f}}, 50, 2, {0, 0.0f}},
         {"thin, camera within its bound", {line(20)}, {line(12)}, {}, 50, 50, {221, 0.498333365f}},
+        // The reference line's half width is 10: a bound of 10 holds it, 9
+        // does not.
+        {"thin, reference at its bound", {line(20)}, {line(12)}, {}, 10, 50, {221, 0.498333365f}},
+        {"reference one above its bound", {line(20)}, {line(12)}, {}, 9, 50, {0, 0.0f}},
         // A vertical line ending above the centre: no verdict however
         // different the camera is; the same line across the window is judged.
         {"ending early", {{50, 0, 69, 100, 255}}, {{45, 0, 74, 100, 255}}, {{5, 0.2f}}, 0, 0, {0, 0.0f}},
@@ -207,6 +211,42 @@ TEST(EnclosedDifferenceCheck, MeasuresEnclosedRegionsOnly) {
     Square gap = drawn(240, {{0, 100, 239, 139, 255}, {110, 100, 129, 139, 0}});
     EXPECT_FALSE(check(p, gap, 0.0f, &score));
     EXPECT_EQ(gap.at(120, 120), 0);
+}
+
+// A void in q near one edge of p's copper block, with the block's other
+// edge farther away and at right angles: the void's reach is measured
+// across the nearer edge (its extent along the row or column through it)
+// over q's width along that line, in each of the eight orientations of the
+// window (turns and mirror images), so that every direction of the edge
+// test and of the measure takes part.
+TEST(EnclosedDifferenceCheck, ReachAcrossTheNearerEdgeInEveryOrientation) {
+    const struct {
+        Rects q;
+        float reach;  // across the nearer (left) edge, in pixels
+    } cases[] = {
+        {{{100, 100, 239, 239, 255}, {104, 130, 108, 139, 0}}, 5.0f},
+        {{{100, 100, 239, 239, 255}, {103, 150, 109, 153, 0}}, 7.0f},
+    };
+    // Orientation k: bit 0 mirrors x, bit 1 mirrors y, bit 2 swaps the axes.
+    const auto oriented = [](const Rects& rects, int k) {
+        Square s = drawn(240, rects), o(240);
+        for (int y = 0; y < 240; ++y)
+            for (int x = 0; x < 240; ++x) {
+                int u = k & 1 ? 239 - x : x, v = k & 2 ? 239 - y : y;
+                if (k & 4) std::swap(u, v);
+                o.at(u, v) = s.at(x, y);
+            }
+        return o;
+    };
+    std::vector<std::uint8_t> d(240 * 240);
+    for (const auto& c : cases)
+        for (int k = 0; k < 8; ++k) {
+            SCOPED_TRACE(k);
+            Square p = oriented({c.q[0]}, k), q = oriented(c.q, k);
+            float score = -1.0f;
+            EXPECT_TRUE(EnclosedDifferenceCheck(d.data(), p.data(), q.data(), 0.0f, &score, nullptr, 0));
+            EXPECT_NEAR(score, c.reach / 139.0f, 1e-5f);
+        }
 }
 
 }  // namespace

@@ -484,6 +484,18 @@ TEST(PadTest, FindsARoundEdgeAroundAnOpening) {
         EXPECT_FLOAT_EQ(circle.y, found ? 59.3186073f : 2.0f);
         EXPECT_FLOAT_EQ(circle.radius, found ? 49.324585f : 3.0f);
     }
+    // The camera's only open area a strip along the centre row, toward the
+    // opening: 9 pixels wide (half width 5) it is searched and the edge
+    // found; 8 wide (half width 4) it is too narrow to look from.
+    for (const int w : {8, 9}) {
+        Square ref(kWindowSide, 255), cam(kWindowSide, 255);
+        Canvas(ref).disc(30, 60, 50, 0);
+        cam.rect(0, 56, 40, 56 + w - 1, 0);
+        CheckScratch scratch;
+        float best = 999.0f;
+        Circle circle{};
+        EXPECT_EQ(padTest(ref.data(), cam.data(), kWindowSide, 90, 0.5f, &best, &circle, scratch), w == 9) << w;
+    }
     // An opening of radius 20 is too small for a pad's edge (30 at least).
     Square ref(kWindowSide, 255), cam(kWindowSide, 255);
     Canvas(ref).disc(45, 60, 20, 0);

@@ -11,9 +11,14 @@
 #include "pcbinspect/exports.h"
 #include "support/board_builder.h"
 #include "boards/defect_board.h"
+#include "boards/field_board.h"
 #include "boards/random_board.h"
 #include "support/reference_builder.h"
 #include "support/shape_images.h"
+
+namespace pcbinspect::testing {
+void printStageDigests();
+}
 
 namespace {
 
@@ -92,16 +97,17 @@ int main() {
                 const int x = static_cast<int>(candidates[i].refX) + 6, y = static_cast<int>(candidates[i].refY) + 6;
                 if (x < b.width && y < b.height) b.reference[static_cast<std::size_t>(y) * b.width + x] = 151;
             }
-        std::vector<std::int32_t> flaws(7 * 400, 0);
+        const int capacity = std::max(400, static_cast<int>(candidates.size()));
+        std::vector<std::int32_t> flaws(7 * static_cast<std::size_t>(capacity), 0);
         const int n = inspect(b.reference.data(), nullptr, b.width, b.width, b.height, b.camera.data(),
                               b.width, b.width, b.height, b.camShiftX, b.camShiftY, b.params.data(), 35,
                               candidates.data(), static_cast<int>(candidates.size()), 0, 0, flaws.data(),
-                              7 * 400, offsets ? &cells : nullptr, lines,
+                              7 * capacity, offsets ? &cells : nullptr, lines,
                               reinterpret_cast<const float*>(b.tolerances.data()),
                               static_cast<int>(b.tolerances.size()), b.holeOrigin.data(), b.holes.data(),
                               static_cast<int>(b.holes.size()), 1,
                               reinterpret_cast<const std::int32_t*>(&control));
-        flaws.resize(static_cast<std::size_t>(7 * std::min(n, 400)));
+        flaws.resize(static_cast<std::size_t>(7 * std::min(n, capacity)));
         return flaws;
     };
     char name[40];
@@ -190,6 +196,36 @@ int main() {
         print("inspect camera edges", inspectRecords(e, e.control, false, false));
     }
 
+    // Dense fine-line boards (lines and gaps of 4 to 8 pixels, pads, copper
+    // areas) under a candidate every 19 pixels: most windows hold a line
+    // that spans them, so the line-width, gap and edge stages meet lines of
+    // every width and direction. The camera's copper edges move in or out
+    // one pixel in three, as thresholded photographs do, and one tile's
+    // copper is gone; limits and width bounds vary from board to board.
+    for (int i = 0; i < 6; ++i) {
+        DefectBoard f = buildFieldBoard(static_cast<std::uint32_t>(11 + i));
+        const int W = f.width, H = f.height;
+        std::vector<std::uint8_t> edged = f.camera;
+        for (int y = 1; y < H - 1; ++y)
+            for (int x = 1; x < W - 1; ++x) {
+                const std::size_t k = static_cast<std::size_t>(y) * W + x;
+                const bool edge = f.camera[k - 1] != f.camera[k + 1] || f.camera[k - W] != f.camera[k + W];
+                if (edge && (x * 7 + y * 13 + i) % 3 == 0) edged[k] = static_cast<std::uint8_t>(255 - f.camera[k]);
+            }
+        if (i % 2 == 1) f.camera.swap(edged);
+        Canvas(f.camera.data(), W, W, H).rect(160 * (i % 4), 160 * (i / 4 + 1), 160 * (i % 4) + 159, 160 * (i / 4 + 1) + 159, 0);
+        for (float& p : f.params) p *= 0.5f + 0.25f * static_cast<float>(i);
+        if (i >= 3) f.tolerances.clear();
+        for (const PlantedDefect& d : f.defects)
+            f.candidates.push_back(FlawCandidate{float(d.refX), float(d.refY), float(d.camX), float(d.camY), 0.0f});
+        for (int y = 50 + i; y < H - 50; y += 19)
+            for (int x = 50 + 2 * i; x < W - 50; x += 19)
+                f.candidates.push_back(FlawCandidate{float(x), float(y), float(x), float(y), 0.0f});
+        const InspectControl control{5 * i, 0, i % 2 == 0 ? 0 : 40, 3 + i % 4, 2 + i % 4};
+        std::snprintf(name, sizeof name, "inspect field board %d", i);
+        print(name, inspectRecords(f, control, false, i % 3 == 2));
+    }
+
     const Board search = syntheticBoard(600, 600, 11);
     std::vector<std::uint8_t> labels = search.labels, ignore(600 * 600, 0);
     GuardedImage cam(400, 400), mask(400, 400);
@@ -254,6 +290,35 @@ int main() {
         print(name, camera.pixels());
     }
 
+    // The search on dense fine-line boards: a 520 x 520 camera window cut
+    // a few pixels off the centre of each, its defects and, on every other
+    // board, copper edges moved one pixel in three; every mode.
+    for (int i = 0; i < 4; ++i) {
+        const DefectBoard f = buildFieldBoard(static_cast<std::uint32_t>(31 + i));
+        std::vector<std::uint8_t> reference = f.reference, ignored(reference.size(), 0);
+        GuardedImage camera(520, 520), cutMask(520, 520);
+        cutMask.fill(0);
+        const int left = 57 + 3 * i, top = 63 - 2 * i;
+        for (int y = 0; y < 520; ++y)
+            for (int x = 0; x < 520; ++x) {
+                const int bx = left + x, by = top + y;
+                const std::uint8_t v = f.camera[static_cast<std::size_t>(by) * f.width + bx];
+                const bool edge = v != f.camera[static_cast<std::size_t>(by) * f.width + bx + 1] ||
+                                  v != f.camera[static_cast<std::size_t>(by + 1) * f.width + bx];
+                camera.at(x, y) = i % 2 == 1 && edge && (x * 5 + y * 11) % 3 == 0 ? static_cast<std::uint8_t>(255 - v) : v;
+            }
+        std::vector<std::int32_t> found(6 * 300 + 54, 0);
+        float agreement = 0.0f;
+        const int n = findSuspectedFlaws(reference.data(), ignored.data(), f.width, f.width, f.height, camera.data(),
+                                         cutMask.data(), 520, 520, 520, 3, 50, 0.85f, found.data() + 6 * 300,
+                                         &agreement, 10, 50, 2 * i, false, found.data(), 6 * 300,
+                                         found.data() + 6 * 300 + 3, i % 2 == 0, i);
+        found[6 * 300 + 2] = n;
+        std::memcpy(&found[6 * 300 + 53], &agreement, sizeof agreement);
+        std::snprintf(name, sizeof name, "findSuspectedFlaws field %d", i);
+        print(name, found);
+    }
+
     std::vector<std::uint8_t> sub(256 * 256, 0), nearest(256 * 256, 0);
     getSubGray(board.camera.data(), board.width, board.width, board.height, sub.data(), 256, 256,
                256, 400.25f, 300.75f, 23.5f, false);
@@ -297,5 +362,6 @@ int main() {
         std::snprintf(name, sizeof name, "findCircles %d..%d over %d", f[1], f[0], f[2]);
         print(name, found);
     }
+    printStageDigests();
     return 0;
 }
