@@ -186,6 +186,16 @@ TEST(ClassifyPatch, OneVerdictPerWindowPairAndEachLimitsBoundary) {
         Patch p(c.reference, c.camera);
         const PatchVerdict v = classify(p);
         const PatchVerdict& w = c.verdict;
+        // Turned or mirrored, the windows give the same verdict, and the
+        // same measure where no round pad is measured (the rays that sample
+        // a pad's edge start at a fixed angle).
+        for (int k = 1; k < 8; ++k) {
+            Patch o(c.reference, c.camera);
+            for (Square* s : {&o.r, &o.c, &o.r240, &o.c240}) *s = s->oriented(k);
+            const PatchVerdict turned = classify(o);
+            EXPECT_EQ(turned.code, v.code) << "orientation " << k;
+            if (c.regionClass != 3) EXPECT_FLOAT_EQ(turned.score, v.score) << "orientation " << k;
+        }
         if (c.limit >= 0) {
             const float at = std::fabs(v.score);
             for (const float limit : {at, std::nextafter(at, 1e9f)}) {

@@ -2,6 +2,7 @@
 // missing copper, spacing and enclosed differences.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <tuple>
@@ -51,6 +52,13 @@ TEST(PruneNearestEnd, ErasesTheBranchEndingNearestTheCentre) {
 // A horizontal line through the centre of a 240 x 240 mask, `rows` thick.
 std::array<int, 5> line(int rows) { return {0, 120 - rows / 2, 239, 120 - rows / 2 + rows - 1, 255}; }
 
+// A diagonal band through the centre, |x - y| <= half, a run per row.
+Rects diagonal(int half) {
+    Rects band;
+    for (int y = 0; y < 240; ++y) band.push_back({std::max(y - half, 0), y, std::min(y + half, 239), y, 255});
+    return band;
+}
+
 TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
     const struct {
         const char* name;
@@ -78,6 +86,9 @@ TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
         // different the camera is; the same line across the window is judged.
         {"ending early", {{50, 0, 69, 100, 255}}, {{45, 0, 74, 100, 255}}, {{5, 0.2f}}, 0, 0, {0, 0.0f}},
         {"across", {{110, 0, 129, 239, 255}}, {{105, 0, 134, 239, 255}}, {{5, 0.2f}}, 0, 0, {220, 0.404666603f}, 5},
+        // Diagonal bands 21 pixels across in x, drawn 31 and 13 across.
+        {"diagonal, widened", diagonal(10), diagonal(15), {{5, 0.2f}}, 0, 0, {220, 0.254166633f}, 5},
+        {"diagonal, narrowed", diagonal(10), diagonal(6), {{6, 0.2f}}, 0, 0, {221, 0.498333335f}, 6},
         // A line passing two columns right of the centre, with a branch far
         // above that does not reach the centre column: judged too.
         {"beside the centre", {{118, 0, 126, 239, 255}, {125, 8, 200, 12, 255}},
@@ -115,17 +126,26 @@ TEST(LineWidthStage, WidthExcessAndMissingVerdicts) {
         SCOPED_TRACE(c.name);
         std::vector<float> params(35, 100.0f);
         for (const auto& [i, v] : c.params) params[i] = v;
-        const auto stage = [&c, &params] {
-            Square a = drawn(240, c.reference), b = drawn(240, c.camera), pristineA = a, pristineB = b,
-                   tile(120);
+        // The case in orientation k; the margins swap with the axes.
+        const auto stage = [&c, &params](int k = 0) {
+            Square a = drawn(240, c.reference).oriented(k), b = drawn(240, c.camera).oriented(k), pristineA = a,
+                   pristineB = b, tile(120);
             std::vector<std::uint8_t> scratch(kLineWidthScratch);
             MorphologyScratch morph;
             const InspectParams p = InspectParams::load(params.data(), 35);
             return LineWidthStage(LineWidthInputs{scratch.data(), &morph, tile.data(), pristineA.data(),
-                                                  pristineB.data(), a.data(), b.data(), &p, c.mx, c.my, nullptr, 0,
-                                                  0.0f, c.widthBound, c.cameraWidthBound});
+                                                  pristineB.data(), a.data(), b.data(), &p, k & 4 ? c.my : c.mx,
+                                                  k & 4 ? c.mx : c.my, nullptr, 0, 0.0f, c.widthBound,
+                                                  c.cameraWidthBound});
         };
         const StageVerdict v = stage();
+        // Turned or mirrored, windows without margins give the same verdict
+        // and measure: every direction the stage looks in takes part.
+        for (int k = 1; k < 8 && c.mx == 0 && c.my == 0; ++k) {
+            const StageVerdict o = stage(k);
+            EXPECT_EQ(o.code, v.code) << "orientation " << k;
+            EXPECT_FLOAT_EQ(o.score, v.score) << "orientation " << k;
+        }
         const StageVerdict& w = c.verdict;
         // A limit equal to the measure no longer gives the verdict.
         if (c.limit >= 0) {
@@ -227,22 +247,11 @@ TEST(EnclosedDifferenceCheck, ReachAcrossTheNearerEdgeInEveryOrientation) {
         {{{100, 100, 239, 239, 255}, {104, 130, 108, 139, 0}}, 5.0f},
         {{{100, 100, 239, 239, 255}, {103, 150, 109, 153, 0}}, 7.0f},
     };
-    // Orientation k: bit 0 mirrors x, bit 1 mirrors y, bit 2 swaps the axes.
-    const auto oriented = [](const Rects& rects, int k) {
-        Square s = drawn(240, rects), o(240);
-        for (int y = 0; y < 240; ++y)
-            for (int x = 0; x < 240; ++x) {
-                int u = k & 1 ? 239 - x : x, v = k & 2 ? 239 - y : y;
-                if (k & 4) std::swap(u, v);
-                o.at(u, v) = s.at(x, y);
-            }
-        return o;
-    };
     std::vector<std::uint8_t> d(240 * 240);
     for (const auto& c : cases)
         for (int k = 0; k < 8; ++k) {
             SCOPED_TRACE(k);
-            Square p = oriented({c.q[0]}, k), q = oriented(c.q, k);
+            Square p = drawn(240, {c.q[0]}).oriented(k), q = drawn(240, c.q).oriented(k);
             float score = -1.0f;
             EXPECT_TRUE(EnclosedDifferenceCheck(d.data(), p.data(), q.data(), 0.0f, &score, nullptr, 0));
             EXPECT_NEAR(score, c.reach / 139.0f, 1e-5f);

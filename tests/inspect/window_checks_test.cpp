@@ -303,6 +303,10 @@ TEST(MeasureGap, WidestGapOffTheReference) {
         // measured by its height 70 - 10 + 1.
         {"across two borders", {}, {{0, 0, 70, 70}}, {}, {}, {kNoVerdict, 1, 0, -1, -1, -1}},
         {"across one border", {}, {{0, 10, 70, 70}}, {}, {}, {61, 1, 1, 1, 10, -1}},
+        // At the limit: 11 x 13 pixels leave 10 x 12 = 120, judged (and,
+        // outside the central band, not measured); 12 x 12 leave 121.
+        {"two borders, 120 left", {}, {{0, 0, 10, 12}}, {}, {}, {0, 1, 1, -1, -1, -1}},
+        {"two borders, 121 left", {}, {{0, 0, 11, 11}}, {}, {}, {kNoVerdict, 1, 0, -1, -1, -1}},
         // A 21 x 21 reference square (441 > 200 pixels) with no camera region
         // under it or within 10 steps is a missing feature; with 200
         // reference pixels or fewer the measure of the island (its height

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace pcbinspect::testing {
@@ -85,6 +86,18 @@ struct Square {
     void rect(int x0, int y0, int x1, int y1, std::uint8_t v) {  // inclusive corners
         for (int y = y0; y <= y1; ++y)
             for (int x = x0; x <= x1; ++x) at(x, y) = v;
+    }
+    // The square in orientation k of the eight (turns and mirror images):
+    // bit 0 mirrors x, bit 1 mirrors y, bit 2 then swaps the axes.
+    Square oriented(int k) const {
+        Square o(n);
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                int u = k & 1 ? n - 1 - x : x, v = k & 2 ? n - 1 - y : y;
+                if (k & 4) std::swap(u, v);
+                o.at(u, v) = pixels[static_cast<std::size_t>(y) * n + x];
+            }
+        return o;
     }
 };
 
