@@ -213,14 +213,29 @@ int main() {
                 if (edge && (x * 7 + y * 13 + i) % 3 == 0) edged[k] = static_cast<std::uint8_t>(255 - f.camera[k]);
             }
         if (i % 2 == 1) f.camera.swap(edged);
+        // The camera moved by up to two pixels: the candidates' camera
+        // positions follow on every other one, the alignment finds the rest.
+        const int sx = i % 5 - 2, sy = i % 3 - 1;
+        std::vector<std::uint8_t> moved(f.camera.size(), 0);
+        for (int y = std::max(sy, 0); y < H + std::min(sy, 0); ++y)
+            for (int x = std::max(sx, 0); x < W + std::min(sx, 0); ++x)
+                moved[static_cast<std::size_t>(y) * W + x] = f.camera[static_cast<std::size_t>(y - sy) * W + x - sx];
+        f.camera.swap(moved);
         Canvas(f.camera.data(), W, W, H).rect(160 * (i % 4), 160 * (i / 4 + 1), 160 * (i % 4) + 159, 160 * (i / 4 + 1) + 159, 0);
         for (float& p : f.params) p *= 0.5f + 0.25f * static_cast<float>(i);
         if (i >= 3) f.tolerances.clear();
         for (const PlantedDefect& d : f.defects)
             f.candidates.push_back(FlawCandidate{float(d.refX), float(d.refY), float(d.camX), float(d.camY), 0.0f});
         for (int y = 50 + i; y < H - 50; y += 19)
-            for (int x = 50 + 2 * i; x < W - 50; x += 19)
-                f.candidates.push_back(FlawCandidate{float(x), float(y), float(x), float(y), 0.0f});
+            for (int x = 50 + 2 * i; x < W - 50; x += 19) {
+                const int k = static_cast<int>(f.candidates.size()) % 2;
+                f.candidates.push_back(FlawCandidate{float(x), float(y), float(x + k * sx), float(y + k * sy), 0.0f});
+            }
+        // And along the camera's edges, 47 to 61 pixels in.
+        for (const int a : {47, 52, 59, 60, 61})
+            for (const int along : {130, 333, 517})
+                for (const auto& [x, y] : {std::pair{a, along}, {W - 1 - a, along}, {along, a}, {along, H - 1 - a}})
+                    f.candidates.push_back(FlawCandidate{float(x), float(y), float(x), float(y), 0.0f});
         const InspectControl control{5 * i, 0, i % 2 == 0 ? 0 : 40, 3 + i % 4, 2 + i % 4};
         std::snprintf(name, sizeof name, "inspect field board %d", i);
         print(name, inspectRecords(f, control, false, i % 3 == 2));
