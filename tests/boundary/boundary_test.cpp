@@ -11,6 +11,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "boundary/argument_check.h"
 #include "boundary/export_guard.h"
@@ -36,7 +37,12 @@ TEST(ArgumentCheck, AcceptsTheLargestGeometryAndRefusesAreasThatOverflow) {
     EXPECT_EQ(bytes, 1024000000u);
     EXPECT_TRUE(checkedArea(INT_MAX, INT_MAX, 1, bytes));
     EXPECT_FALSE(checkedArea(INT_MAX, INT_MAX, 1u << 20, bytes));
-    EXPECT_FALSE(checkedArea(-1, 5, 1, bytes));
+    // A negative side is refused on its own, also where the product would
+    // come out small: a zero other side or a zero factor.
+    for (auto [w, h, factor] : {std::tuple{-1, 5, 1}, {-1, 0, 1}, {0, -1, 1}, {-1, 1, 0}, {3, -2, 0}})
+        EXPECT_FALSE(checkedArea(w, h, factor, bytes)) << w << " x " << h << " x " << factor;
+    EXPECT_TRUE(checkedArea(0, 0, 1, bytes));
+    EXPECT_EQ(bytes, 0u);
 }
 
 // Views into one buffer: the span of a view ends after its last row's width,

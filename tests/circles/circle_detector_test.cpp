@@ -8,6 +8,7 @@
 #include <numeric>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "boundary/last_error.h"
@@ -69,6 +70,26 @@ TEST(EdgeMap, ChainsStartAboveTheHighThresholdAndFollowOnePath) {
         EXPECT_EQ(EdgeMap(img.data(), edges.data(), c.w, c.h, c.threshold), static_cast<int>(c.edges.size())) << &c - cases;
         for (int i = 0; i < c.w * c.h; ++i)
             EXPECT_EQ(edges[i], c.edges.count({i % c.w, i / c.w})) << &c - cases << ": " << i % c.w << "," << i / c.w;
+    }
+}
+
+// Nested rings of a quadratic ramp that wraps at 256: steps in every
+// direction on slopes of every gradient, so that the suppression compares
+// across all eight sectors. The marked pixels of the 96 x 64 image are pinned
+// by an FNV-1a digest and their count, at two thresholds.
+TEST(EdgeMap, SuppressionOnRingsOfEveryDirectionIsPinned) {
+    constexpr int W = 96, H = 64;
+    std::vector<std::uint8_t> img(W * H), edges(W * H);
+    for (int i = 0; i < W * H; ++i) {
+        const int x = i % W - 40, y = i / W - 30;
+        img[i] = static_cast<std::uint8_t>((x * x + 2 * y * y + x * y) / 6 % 256);
+    }
+    for (auto [threshold, count, digest] : {std::tuple{20, 1029, 3297468172u}, {60, 499, 2016103692u}}) {
+        std::uint32_t hash = 2166136261u;
+        const int marked = EdgeMap(img.data(), edges.data(), W, H, threshold);
+        for (const std::uint8_t e : edges) hash = (hash ^ e) * 16777619u;
+        EXPECT_EQ(marked, count) << threshold;
+        EXPECT_EQ(hash, digest) << threshold;
     }
 }
 

@@ -49,10 +49,21 @@ TEST(RakeEdgePoints, GeometryWindowAndCrossOffsets) {
     std::vector<PointF> out(4);
     for (auto [w, h] : {std::pair{0, 100}, {100, 0}})
         EXPECT_FALSE(RakeEdgePoints(img.data(), w, 100, h, rakeAt(50, 50, 3, 5, 3), out.data())) << w;
-    // Each ray finds the edge near x = 50 at y = 50 + u, u = i * 21 / 4 - 10 for n = 4, H = 10.
+    // Each ray finds the edge at y = 50 + u, u = i * 21 / 4 - 10 for n = 4, H = 10.
+    // One sample a pixel (the default): samples x = 25 .. 65 are 10 up to
+    // column 49, 210 from 50 on; the rising response of two windows of 3
+    // peaks (600) at window start p = 22 and the walk stops at p = 23, placed
+    // at p + 3 - 1.5 = 24.5 samples from x = 25: x = 49.5, between the columns.
     ASSERT_TRUE(RakeEdgePoints(img.data(), 100, 100, 100, rakeAt(45, 50, 20, 10, 4), out.data()));
     const float u[4] = {-10.0f, -4.75f, 0.5f, 5.75f};
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::fabs(out[i].y - 50.0f - u[i]) < 1e-4f && std::fabs(out[i].x - 50.0f) <= 1.0f) << i;
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::fabs(out[i].y - 50.0f - u[i]) < 1e-4f && std::fabs(out[i].x - 49.5f) < 1e-4f) << i;
+    // A middle column of 110 between 10 and 210: the rising responses of
+    // windows p = 20 .. 24 are 100, 300, 500, 500, 300; the walk passes the
+    // tied peak and stops at p = 24, at 25.5 samples: x = 50.5.
+    GuardedImage ramp = verticalEdge();
+    Canvas(ramp).rect(50, 0, 50, 99, 110);
+    ASSERT_TRUE(RakeEdgePoints(ramp.data(), 100, 100, 100, rakeAt(45, 50, 20, 10, 4), out.data()));
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(out[i].x, 50.5f, 1e-4f) << i;
 }
 
 TEST(MeasureLine, ExchangedFrameAndStrayPoints) {

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "imaging/morphology.h"
 #include "boards/images.h"
@@ -72,10 +74,14 @@ TEST(ErodeSteps, ClearsRingsTreatingTheEdgeAndOtherValuesAsBackground) {
 TEST(MorphologySteps, ContinuingMatchesOneCall) {
     MorphologyScratch once, stepwise;
     std::srand(5);
-    for (const int side : {3, 20, 61}) {
+    // Dense speckle of two values (a zero in three pixels), and one seed
+    // (dilation) or hole (erosion) in 300 pixels of one value, which five
+    // steps leave far from done.
+    for (const auto& [side, holes] : {std::pair{3, 3}, {20, 3}, {61, 3}, {61, 300}}) {
         for (const bool dilate : {true, false}) {
             Square start(side);
-            for (auto& p : start.pixels) p = std::rand() % 3 == 0 ? 0 : (std::rand() % 2 ? 90 : 200);
+            for (auto& p : start.pixels)
+                p = (std::rand() % holes == 0) != (dilate && holes > 3) ? 0 : (holes > 3 || std::rand() % 2 ? 200 : 90);
             Square whole = start, parts = start;
             const int total = dilate ? DilateSteps(once, view(whole), 5, -1) : ErodeSteps(once, view(whole), 5);
             int sum = dilate ? DilateSteps(stepwise, view(parts), 2, -1) : ErodeSteps(stepwise, view(parts), 2);
@@ -113,8 +119,12 @@ TEST(WindowSteps, BorderCountsAndTheQuadOpening) {
     EXPECT_EQ(full.at(1, 1), 255);
     Square d(120);  // row 119 and column 119 grow up and left only
     d.at(119, 119) = 9;
+    // Row 0 and column 0 take values from below and from the right too.
+    d.at(1, 1) = 7, d.at(0, 5) = 5;
     DilateQuad(d.data());
     EXPECT_EQ((std::vector<int>{d.at(118, 118), d.at(119, 118), d.at(118, 119), d.at(117, 118)}), (std::vector<int>{9, 9, 9, 0}));
+    EXPECT_EQ((std::vector<int>{d.at(0, 0), d.at(1, 0), d.at(0, 1), d.at(0, 4), d.at(0, 3), d.at(1, 4)}), (std::vector<int>{7, 7, 7, 5, 0, 0}));
+    EXPECT_EQ(std::count(d.pixels.begin(), d.pixels.end(), 0), 120 * 120 - 10);
 }
 
 }  // namespace

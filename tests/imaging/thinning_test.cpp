@@ -185,5 +185,35 @@ TEST(ThicknessMap, RectanglesGiveTheirHalfHeightAlongTheMiddleRow) {
     EXPECT_TRUE(block.at(5, 3) == 2 && block.at(4, 4) == 2 && setPixels(block) == 2);
 }
 
+// Thinning depends on where pixels lie relative to each other and on the
+// parity of their columns, not on where the vector blocks of a row end: a
+// random shape moved right by an even number of columns, across the block
+// ends of a 45-pixel row into its scalar tail, thins to the same pixels
+// moved by as much.
+TEST(Thinning, ShapesMovedByEvenColumnsThinTheSame) {
+    constexpr int W = 45, H = 28;
+    std::mt19937 rng(11);
+    std::vector<std::uint8_t> shape(16 * 20);
+    for (auto& p : shape) p = rng() % 10 < 7 ? 255 : 0;
+    for (int kind = 0; kind < 3; ++kind) {
+        std::vector<std::uint8_t> first;
+        for (int shift = 0; shift <= 22; shift += 2) {
+            std::vector<std::uint8_t> img(W * H, 0);
+            for (int i = 0; i < 16 * 20; ++i) img[(4 + i / 16) * W + 4 + shift + i % 16] = shape[i];
+            if (kind < 2) SkeletonThin(img.data(), W, W, H, kind);
+            else ThicknessMap(GrayView{img.data(), W, W, H});
+            std::vector<std::uint8_t> moved(W * H, 0);  // moved back by the shift
+            for (int i = 0; i < W * H; ++i) {
+                if (img[i] == 0) continue;
+                ASSERT_GE(i % W, shift) << kind;
+                moved[i - shift] = img[i];
+            }
+            if (shift == 0) first = moved;
+            EXPECT_EQ(moved, first) << kind << ": " << shift;
+        }
+        EXPECT_GT(W * H - std::count(first.begin(), first.end(), 0), 20) << kind;
+    }
+}
+
 }  // namespace
 }  // namespace pcbinspect

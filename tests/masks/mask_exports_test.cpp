@@ -119,7 +119,7 @@ TEST(MaskExports, RejectBadArgumentsWithoutWriting) {
     GuardedImage img(12, 9, 16);
     img.fillRandom(9);
     const auto before = img.pixels();
-    const std::int32_t four = 4, none = 0;
+    const std::int32_t four = 4, one = 1, none = 0;
     // No point lists are passed: the counts are checked first.
     const struct { std::uint8_t* image; int w, s, h; const std::int32_t* eraseCounts; int eraseCount;
                    const std::int32_t* paintCounts; int paintCount; const char* message; } cases[] = {
@@ -129,6 +129,7 @@ TEST(MaskExports, RejectBadArgumentsWithoutWriting) {
         {img.data(), 12, 16, -1, nullptr, 0, nullptr, 0, "getMaskGray: image height -1 is below 1"},
         {img.data(), 12, 16, 9, nullptr, 1, nullptr, 0, "getMaskGray: eraseCounts is null"},
         {img.data(), 12, 16, 9, nullptr, 0, &four, 1, "getMaskGray: paintPoints is null"},
+        {img.data(), 12, 16, 9, &one, 1, nullptr, 0, "getMaskGray: erasePoints is null"},  // one point
     };
     for (const auto& c : cases) {
         getMaskGray(nullptr, nullptr, nullptr, c.eraseCounts, c.eraseCount, nullptr, c.paintCounts,

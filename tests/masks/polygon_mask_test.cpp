@@ -2,8 +2,10 @@
 // transform, and the whole-image polygon rasteriser.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "masks/affine.h"
@@ -54,6 +56,35 @@ TEST(PolygonMask, FillsTheInsideButNotTheOutline) {
         const bool inside = x > 2 && x < 7 && y > 2 && y < 7, box = x >= 2 && x <= 7 && y >= 2 && y <= 7;
         ASSERT_EQ(mask[i], inside ? kMaskInside : box ? kMaskOutline : kMaskOutside) << x << "," << y;
         ASSERT_EQ(out[i], inside ? 255 : 17) << x << "," << y;
+    }
+}
+
+// Polygons that hold the whole 10 x 10 image, given at its lower-left corner
+// and carried to every corner by transposing and mirroring, in both windings.
+// `skim`: an edge passes within a pixel outside the corner, its line leaves
+// all four image corners on one side (one at a cross product of 1): it draws
+// nothing, although its positions would truncate into column 0, and the
+// whole image is inside. `touch`: an edge ends on the corner pixel and runs
+// outside column 0 at under half a pixel (its line through one image corner,
+// the others on one side): its positions truncate to column 0, which becomes
+// outline; the rest is inside.
+TEST(PolygonMask, EdgesAlongTheImageBorderOutlineOnlyWhatTheyTouch) {
+    const std::vector<std::pair<int, int>> skim = {{0, 10}, {-1, -10}, {30, -10}, {30, 30}},
+                                           touch = {{0, 9}, {-2, -31}, {30, -31}, {30, 30}, {-2, 30}};
+    for (int variant = 0; variant < 32; ++variant) {
+        const auto place = [variant](std::pair<int, int> p) {
+            if (variant & 1) std::swap(p.first, p.second);
+            return std::pair{variant & 2 ? 9 - p.first : p.first, variant & 4 ? 9 - p.second : p.second};
+        };
+        auto corners = variant & 16 ? touch : skim;
+        if (variant & 8) std::reverse(corners.begin(), corners.end());
+        std::vector<std::int32_t> points;
+        for (const auto& c : corners) points.insert(points.end(), {place(c).first, place(c).second});
+        std::vector<std::uint8_t> outline(100, 0), mask(100), out(100, 17);
+        for (int y = 0; y < 10 && (variant & 16); ++y) outline[place({0, y}).second * 10 + place({0, y}).first] = 1;
+        std::vector<std::int32_t> stack;
+        PolygonMask(stack, mask.data(), out.data(), 10, 10, 10, points.data(), static_cast<int>(corners.size()), 255);
+        for (int i = 0; i < 100; ++i) ASSERT_EQ(out[i], outline[i] ? 17 : 255) << variant << ": " << i % 10 << "," << i / 10;
     }
 }
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <random>
 #include <vector>
 
 #include "search/search_ops.h"
@@ -268,6 +270,118 @@ TEST(ReduceMaskBlocks, ClearsOnlyWhenJudged) {
     EXPECT_EQ(m.at(204, 202), 0);
     EXPECT_EQ(m.at(100, 95), 0);
     EXPECT_TRUE(m.guardsIntact());
+}
+
+// 12 x 12 blocks. Content: a bar of `length` blocks from block 1 along block
+// row (or column) 3, open sideways at its two ends only and across it at every
+// block, and maybe a lone block (7, 7), open both ways. One mask block (9, 9),
+// eroded in the first round, and a diagonal of mask pixels too sparse to make
+// blocks. The first round judges when more than 8 content blocks lie
+// uncovered and settles when both counts reach 3: then B is cleared outside
+// the mask blocks left, here everywhere. Unsettled, the next round has no
+// mask block left to judge by: B stays.
+TEST(ReduceMaskBlocks, SettlesWhenBothOpeningCountsReachThree) {
+    const struct { int length; bool lone, vertical, cleared; } cases[] = {
+        {9, false, false, false},  // 2 sideways, 9 across
+        {8, true, false, true},    // 3 and 9, 9 blocks judged
+        {7, true, false, false},   // 3 and 8, but 8 blocks only
+        {9, false, true, false}, {8, true, true, true}, {7, true, true, false}};
+    for (const auto& c : cases) {
+        GuardedImage a(120, 120, 123), b(120, 120, 123);
+        a.fill(0);
+        b.fill(0);
+        for (int k = 1; k <= c.length; ++k) a.at((c.vertical ? 3 : k) * 10 + 4, (c.vertical ? k : 3) * 10 + 5) = 1;
+        if (c.lone) a.at(75, 75) = 1;
+        Canvas(b).rect(90, 90, 99, 99, 255);
+        for (int i = 0; i < 120; ++i) b.at(i, 119 - i) = 255;
+        const auto before = b.pixels();
+        reduceMaskBlocks(cview(a), view(b));
+        EXPECT_EQ(b.pixels(), c.cleared ? std::vector<std::uint8_t>(before.size(), 0) : before) << &c - cases;
+        EXPECT_TRUE(b.guardsIntact());
+    }
+}
+
+// The reduction on block maps made straight from the pixels: content blocks
+// hold a set pixel of A, mask blocks 51 set pixels of B (pixels beyond whole
+// blocks uncounted). A round counts the uncovered interior content blocks
+// not surrounded by content, and those with three blocks empty in both maps
+// beside them (sideways) or above or below them (across); then it strips the
+// mask blocks two or more blocks in from the edge that touch a non-mask
+// block, and settles at 3 and 3: B is cleared outside the mask blocks left,
+// the last block row and column reaching the image's edge.
+std::vector<std::uint8_t> reducedMaskModel(const GuardedImage& a, const GuardedImage& b) {
+    const int bw = a.width() / 10, bh = a.height() / 10;
+    std::vector<std::uint8_t> out = b.pixels();
+    if (bw < 3 || bh < 3) return out;
+    std::vector<int> content(bw * bh), mask(bw * bh);
+    for (int y = 0; y < bh * 10; ++y)
+        for (int x = 0; x < bw * 10; ++x) {
+            content[y / 10 * bw + x / 10] += a.at(x, y) != 0;
+            mask[y / 10 * bw + x / 10] += b.at(x, y) != 0;
+        }
+    for (int& m : mask) m = m >= 51;
+    auto in = [&](const std::vector<int>& map, int x, int y) { return map[y * bw + x] != 0; };
+    auto surrounded = [&](const std::vector<int>& map, int x, int y) {
+        return in(map, x - 1, y) && in(map, x + 1, y) && in(map, x, y - 1) && in(map, x, y + 1);
+    };
+    auto empty = [&](int x, int y) { return !in(content, x, y) && !in(mask, x, y); };
+    for (int round = 0; round < 30; ++round) {
+        int na = 0, nb = 0, sideways = 0, across = 0;
+        for (int y = 1; y + 1 < bh; ++y)
+            for (int x = 1; x + 1 < bw; ++x) {
+                nb += in(mask, x, y);
+                if (in(mask, x, y) || !in(content, x, y)) continue;
+                ++na;
+                if (surrounded(content, x, y)) continue;
+                bool side[4] = {true, true, true, true};  // right, left, below, above
+                for (int k = -1; k <= 1; ++k) {
+                    side[0] = side[0] && empty(x + 1, y + k), side[1] = side[1] && empty(x - 1, y + k);
+                    side[2] = side[2] && empty(x + k, y + 1), side[3] = side[3] && empty(x + k, y - 1);
+                }
+                sideways += side[0] || side[1];
+                across += side[2] || side[3];
+            }
+        if (na <= 8 || nb == 0) return out;
+        std::vector<int> eroded = mask;
+        for (int y = 2; y + 2 < bh; ++y)
+            for (int x = 2; x + 2 < bw; ++x)
+                if (!surrounded(mask, x, y)) eroded[y * bw + x] = 0;
+        mask = eroded;
+        if (sideways < 3 || across < 3) continue;
+        for (int y = 0; y < b.height(); ++y)
+            for (int x = 0; x < b.width(); ++x)
+                if (!in(mask, std::min(x / 10, bw - 1), std::min(y / 10, bh - 1))) out[y * b.width() + x] = 0;
+        return out;
+    }
+    return out;
+}
+
+// Random maps: content blocks at a random density, a rectangle of mask
+// blocks holding 50, 51 or 100 set pixels each, and stray mask pixels.
+TEST(ReduceMaskBlocks, MatchesTheBlockModelOnRandomMaps) {
+    std::mt19937 rng(8);
+    int changed = 0, kept = 0;
+    for (int n = 0; n < 3000; ++n) {
+        const int w = 25 + rng() % 110, h = 25 + rng() % 110, density = 10 + rng() % 85;
+        GuardedImage a(w, h, w + 2), b(w, h, w + 2);
+        a.fill(0);
+        b.fill(0);
+        for (int y = 0; y < h; y += 10)
+            for (int x = 0; x < w; x += 10)
+                if (static_cast<int>(rng() % 100) < density) a.at(std::min<int>(x + rng() % 10, w - 1), std::min<int>(y + rng() % 10, h - 1)) = 1 + rng() % 255;
+        const int bx0 = rng() % (w / 10 + 1), by0 = rng() % (h / 10 + 1), bx1 = bx0 + rng() % 7, by1 = by0 + rng() % 7;
+        for (int by = by0; by <= by1; ++by)
+            for (int bx = bx0; bx <= bx1; ++bx)
+                for (int i = 0, count = std::array{50, 51, 100, 100}[rng() % 4]; i < count; ++i)
+                    if (bx * 10 + i % 10 < w && by * 10 + i / 10 < h) b.at(bx * 10 + i % 10, by * 10 + i / 10) = 255;
+        for (int i = rng() % 30; i > 0; --i) b.at(rng() % w, rng() % h) = 1;
+        const auto expected = reducedMaskModel(a, b);
+        (expected == b.pixels() ? kept : changed) += 1;
+        reduceMaskBlocks(cview(a), view(b));
+        ASSERT_EQ(b.pixels(), expected) << n << ": " << w << " x " << h;
+        ASSERT_TRUE(b.guardsIntact());
+    }
+    EXPECT_TRUE(changed > 300 && kept > 300) << changed << " " << kept;
 }
 
 }  // namespace
