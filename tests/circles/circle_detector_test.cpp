@@ -386,6 +386,11 @@ TEST(CircleTest, LowersTheThresholdUntilTwoCirclesOrNoChange) {
     const auto both = run(two, 200, 100);
     EXPECT_EQ(both.thresholds, std::vector<int>{both.largestVote / 2});
     EXPECT_GE(both.lastCount, 2u);
+    // One disc whose votes fill exactly two cells stops there too.
+    std::vector<std::uint8_t> one(60 * 30, 30);
+    testing::drawDisc(one.data(), 60, 60, 30, 15, 15, 14, 200);
+    const auto exact = run(one, 60, 30);
+    EXPECT_EQ(std::pair(exact.lastCount, exact.thresholds), std::pair(std::size_t{2}, std::vector<int>{54}));
     // A flat image: the fullest cell is 0, the threshold 0 repeats at once.
     const auto flat = run(std::vector<std::uint8_t>(50 * 40, 9), 50, 40);
     EXPECT_EQ(flat.largestVote, 0);

@@ -103,6 +103,23 @@ TEST(MatchScore, UnrotatedScoresEqualThePlainModelToTheBit) {
     }
 }
 
+// Half a turn places a template of odd side where the template turned by
+// hand lies unturned (the float sine of the turn is not 0, so the general
+// placement runs): cut from the image and turned, it matches there again. A
+// turn too small to move the cosine off 1 still moves the samples.
+TEST(MatchScore, HalfTurnEqualsTheTurnedTemplate) {
+    std::mt19937 rng(7);
+    Square img(40), templ(21), cut(21);
+    std::generate(img.pixels.begin(), img.pixels.end(), [&] { return rng() % 256; });
+    for (int v = 0; v < 21; ++v)
+        for (int u = 0; u < 21; ++u) cut.at(u, v) = templ.at(20 - u, 20 - v) = img.at(u + 10, v + 10);
+    MatchOptions plain, half, tiny;
+    half.angle = 180.0f, tiny.angle = 0.01f;
+    EXPECT_EQ(MatchScore(cview(img), cview(cut), 20.0f, 20.0f, plain), 1.0f);
+    EXPECT_NEAR(MatchScore(cview(img), cview(templ), 20.0f, 20.0f, half), 1.0f, 1e-5f);
+    EXPECT_NE(MatchScore(cview(img), cview(cut), 19.3f, 20.6f, tiny), MatchScore(cview(img), cview(cut), 19.3f, 20.6f, plain));
+}
+
 // The prepared plan, one position at a time and four side by side, gives
 // the general routine's score to the bit, also where a position puts part
 // of a masked template off the image.

@@ -113,10 +113,11 @@ TEST(WindowSteps, BorderCountsAndTheQuadOpening) {
     DilateQuad(o.data());
     EXPECT_EQ(o.pixels, expected.pixels);
 
-    Square full(120, 255);  // row 0 and column 0 clear
+    Square full(120, 255);  // row 0 and column 0 clear; a gap in row 0 clears below and right of it
+    full.at(5, 0) = 0;
     ErodeQuad(full.data());
     for (int i = 0; i < 120; ++i) EXPECT_TRUE(full.at(i, 0) == 0 && full.at(0, i) == 0) << i;
-    EXPECT_EQ(full.at(1, 1), 255);
+    EXPECT_EQ((std::vector<int>{full.at(1, 1), full.at(5, 1), full.at(6, 1), full.at(5, 2)}), (std::vector<int>{255, 0, 0, 255}));
     Square d(120);  // row 119 and column 119 grow up and left only
     d.at(119, 119) = 9;
     // Row 0 and column 0 take values from below and from the right too.

@@ -88,11 +88,12 @@ TEST(MeasureCircle, FitsTheRimAndDropsGroupsWithAMissingRay) {
     Circle c;
     ASSERT_TRUE(MeasureCircle(img.data(), 100, 104, 100, fanAt(30, 10, 20), &c, points.data()));
     EXPECT_TRUE(std::fabs(c.x - 50.0f) < 0.5f && std::fabs(c.y - 50.0f) < 0.5f && std::fabs(c.radius - 20.0f) < 1.0f);
-    // A bright wedge over ray 7 (of 20 from -180 degrees, at -45 degrees):
-    // its group of five is dropped, three remain, packed at the front.
-    for (int y = 25; y < 50; ++y)
+    // A bright wedge over ray 10 (of 20 from -180 degrees, at 9 degrees),
+    // the first of its group: that group of five is dropped, the one before
+    // it kept, three remain, packed at the front.
+    for (int y = 50; y < 75; ++y)
         for (int x = 50; x < 75; ++x)
-            if (std::fabs(std::atan2(y - 50.0, x - 50.0) + M_PI / 4) < 0.1) img.at(x, y) = 220;
+            if (std::fabs(std::atan2(y - 50.0, x - 50.0) - M_PI / 20) < 0.1) img.at(x, y) = 220;
     ASSERT_TRUE(MeasureCircleGrouped(img.data(), 100, 104, 100, fanAt(30, 10, 20), 5, &c, points.data(), 0, 0));
     for (int i = 0; i < 20; ++i) EXPECT_EQ(isAbsent(points[i]), i >= 15) << i;
     EXPECT_NEAR(c.radius, 20.0f, 1.0f);

@@ -61,21 +61,21 @@ TEST(ExcessMissing, MeasuresHowFarABlobJutsFromTheOutline) {
     // Reference outline along row 60; without a difference nothing is
     // measured. An excess blob 6 pixels wide juts 6 rows straight up from it
     // (rows 54..59): its far side lies 6 rows from the outline, first met at
-    // (57, 54) in row order.
-    for (const bool blob : {false, true}) {
+    // (57, 54) in row order. A blob reaching out of the central square to
+    // row 30, capped there by a missing region wholly outside the square:
+    // that region is not measured and counts as background beside the blob.
+    const struct { std::vector<std::array<int, 5>> rects; std::tuple<float, int, int, float, int, int> expected; } cases[] = {
+        {{}, {0.0f, -1, -1, 0.0f, -1, -1}},
+        {{{57, 54, 62, 59, 255}}, {6.0f, 57, 54, 0.0f, -1, -1}},
+        {{{54, 25, 65, 31, 128}, {57, 30, 62, 59, 255}}, {30.0f, 57, 30, 0.0f, -1, -1}},
+        {{{60, 63, 60, 63, 128}}, {0.0f, -1, -1, 3.0f, 60, 63}}};  // a missing pixel 3 rows below
+    for (const auto& c : cases) {
         Square d(120), o(120);
         Canvas(o).rect(0, 60, 119, 60, 255);
-        if (blob) Canvas(d).rect(57, 54, 62, 59, 255);
+        for (const auto& [x0, y0, x1, y1, v] : c.rects) Canvas(d).rect(x0, y0, x1, y1, static_cast<std::uint8_t>(v));
         const ExcessMissingResult r = ExcessMissing(d.data(), o.data(), 120, 0, 0);
-        EXPECT_EQ(std::tuple(r.excess.value, r.excess.x, r.excess.y, r.missing.value, r.missing.x, r.missing.y),
-                  blob ? std::tuple(6.0f, 57, 54, 0.0f, -1, -1) : std::tuple(0.0f, -1, -1, 0.0f, -1, -1));
+        EXPECT_EQ(std::tuple(r.excess.value, r.excess.x, r.excess.y, r.missing.value, r.missing.x, r.missing.y), c.expected);
     }
-    // A missing region of one pixel, 3 rows below the outline.
-    Square d(120), o(120);
-    Canvas(o).rect(0, 60, 119, 60, 255);
-    d.at(60, 63) = 128;
-    const ExcessMissingResult r = ExcessMissing(d.data(), o.data(), 120, 0, 0);
-    EXPECT_EQ(std::tuple(r.missing.value, r.missing.x, r.missing.y), std::tuple(3.0f, 60, 63));
 }
 
 // ---------------------------------------------------------------------------
@@ -156,9 +156,10 @@ std::vector<std::uint8_t> referenceBlur(std::vector<std::uint8_t> img, int w, in
 }
 
 TEST(BoxBlurGray, MatchesTheDirectMeanOnOddSizesStridesAndRadiiWholeOrByRows) {
-    // Beyond radius 4095 the quotient is divided out; beyond about 4.2
-    // million the running sums need 64 bits.
-    const std::vector<int> radii{1, 2, 3, 10, 12, 40};
+    // Up to radius 90 rows are differences of prefix sums, beyond it running
+    // sums four rows at a time; beyond radius 4095 the quotient is divided
+    // out; beyond about 4.2 million the running sums need 64 bits.
+    const std::vector<int> radii{1, 2, 3, 10, 12, 40, 90, 91, 150};
     const struct { int w, h, pad; std::vector<int> radii; } sizes[] = {
         {1, 1, 0, radii},   {1, 7, 3, radii},  {7, 1, 1, radii},  {3, 5, 2, radii},    {17, 13, 5, radii},
         {31, 9, 0, radii},  {64, 33, 7, radii}, {101, 57, 3, radii}, {3, 2, 1, {5000, 4300000}},

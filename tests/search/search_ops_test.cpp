@@ -272,35 +272,6 @@ TEST(ReduceMaskBlocks, ClearsOnlyWhenJudged) {
     EXPECT_TRUE(m.guardsIntact());
 }
 
-// 12 x 12 blocks. Content: a bar of `length` blocks from block 1 along block
-// row (or column) 3, open sideways at its two ends only and across it at every
-// block, and maybe a lone block (7, 7), open both ways. One mask block (9, 9),
-// eroded in the first round, and a diagonal of mask pixels too sparse to make
-// blocks. The first round judges when more than 8 content blocks lie
-// uncovered and settles when both counts reach 3: then B is cleared outside
-// the mask blocks left, here everywhere. Unsettled, the next round has no
-// mask block left to judge by: B stays.
-TEST(ReduceMaskBlocks, SettlesWhenBothOpeningCountsReachThree) {
-    const struct { int length; bool lone, vertical, cleared; } cases[] = {
-        {9, false, false, false},  // 2 sideways, 9 across
-        {8, true, false, true},    // 3 and 9, 9 blocks judged
-        {7, true, false, false},   // 3 and 8, but 8 blocks only
-        {9, false, true, false}, {8, true, true, true}, {7, true, true, false}};
-    for (const auto& c : cases) {
-        GuardedImage a(120, 120, 123), b(120, 120, 123);
-        a.fill(0);
-        b.fill(0);
-        for (int k = 1; k <= c.length; ++k) a.at((c.vertical ? 3 : k) * 10 + 4, (c.vertical ? k : 3) * 10 + 5) = 1;
-        if (c.lone) a.at(75, 75) = 1;
-        Canvas(b).rect(90, 90, 99, 99, 255);
-        for (int i = 0; i < 120; ++i) b.at(i, 119 - i) = 255;
-        const auto before = b.pixels();
-        reduceMaskBlocks(cview(a), view(b));
-        EXPECT_EQ(b.pixels(), c.cleared ? std::vector<std::uint8_t>(before.size(), 0) : before) << &c - cases;
-        EXPECT_TRUE(b.guardsIntact());
-    }
-}
-
 // The reduction on block maps made straight from the pixels: content blocks
 // hold a set pixel of A, mask blocks 51 set pixels of B (pixels beyond whole
 // blocks uncounted). A round counts the uncovered interior content blocks
