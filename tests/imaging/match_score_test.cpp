@@ -145,12 +145,15 @@ TEST(WindowMatchPlan, BatchedScoresEqualTheGeneralRoutine) {
             EXPECT_EQ(plan.score(cview(img), cx[i], cy[i]), general) << round << "/" << i;
             EXPECT_EQ(batched[i], general) << round << "/" << i;
         }
-        // Rows of 1 .. 8 centres two apart, from partly off the image to inside.
-        const int n = 1 + round % 8;
-        float row[8];
-        plan.scoresAlongRow(cview(img), cx[0], cy[0], n, row);
-        for (int k = 0; k < n; ++k)
-            EXPECT_EQ(row[k], WindowMatchScore(cview(img), cview(templ), cx[0] + 2 * k, cy[0], o)) << round << "/" << k;
+        // Rows of 1 .. 8 centres two apart (8 from every odd column) starting
+        // at every column from off the image on the left to off it on the right.
+        for (int x0 = -30; x0 < img.n + 15; ++x0) {
+            const int n = x0 % 2 != 0 ? 8 : 1 + (x0 + 30) / 2 % 8;
+            float row[8];
+            plan.scoresAlongRow(cview(img), x0, cy[0], n, row);
+            for (int k = 0; k < n; ++k)
+                ASSERT_EQ(row[k], WindowMatchScore(cview(img), cview(templ), x0 + 2 * k, cy[0], o)) << round << "/" << x0 << "/" << k;
+        }
     }
 }
 

@@ -194,7 +194,7 @@ TEST(ClassifyPatch, OneVerdictPerWindowPairAndEachLimitsBoundary) {
             for (Square* s : {&o.r, &o.c, &o.r240, &o.c240}) *s = s->oriented(k);
             const PatchVerdict turned = classify(o);
             EXPECT_EQ(turned.code, v.code) << "orientation " << k;
-            if (c.regionClass != 3) EXPECT_FLOAT_EQ(turned.score, v.score) << "orientation " << k;
+            if (c.regionClass != 3) { EXPECT_FLOAT_EQ(turned.score, v.score) << "orientation " << k; }
         }
         if (c.limit >= 0) {
             const float at = std::fabs(v.score);
@@ -273,15 +273,22 @@ TEST(RidgePeak, NearestSetPixelAndClimbing) {
     // A skeleton line along row 60 whose values rise to the right: x - 19.
     for (int x = 20; x < 100; ++x) s.at(x, 60) = static_cast<std::uint8_t>(x - 19);
     r = RidgePeak(s.data(), 50, 62, false);
-    EXPECT_EQ(r.value, 31);
-    EXPECT_EQ(r.x, 50);
+    EXPECT_EQ(std::pair(r.value, r.x), std::pair(31, 50));
     EXPECT_FLOAT_EQ(r.distance, 2.0f);
     // Climbing moves up to five columns at a time to the line's end at 99;
     // an end pixel has a single neighbour, so the point steps back onto 98.
     r = RidgePeak(s.data(), 50, 62, true);
-    EXPECT_EQ(r.x, 98);
-    EXPECT_EQ(r.value, 79);
+    EXPECT_EQ(std::pair(r.x, r.value), std::pair(98, 79));
     EXPECT_EQ(RidgePeak(s.data(), 50, 60, true).x, 98);  // from a point on the line too
+    // The climb looks five pixels each way: from (60, 60) to (65, 65) and no
+    // farther, never to the brighter (54, 60) six away; in every orientation.
+    Square c(120);
+    c.at(60, 60) = 10, c.at(65, 65) = 20, c.at(54, 60) = 50;
+    for (int k = 0; k < 8; ++k) {
+        const auto at = [k](int x, int y) { int u = k & 1 ? 119 - x : x, v = k & 2 ? 119 - y : y; if (k & 4) std::swap(u, v); return std::pair{u, v}; };
+        r = RidgePeak(c.oriented(k).data(), at(60, 60).first, at(60, 60).second, true);
+        EXPECT_EQ(std::pair(r.x, r.y), at(65, 65)) << k;
+    }
     // A line on row 118, the last row the point may take, keeps it there.
     Square low(120);
     for (int x = 20; x < 100; ++x) low.at(x, 118) = 5;

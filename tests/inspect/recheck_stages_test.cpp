@@ -210,6 +210,13 @@ TEST(EnclosedDifferenceCheck, MeasuresEnclosedRegionsOnly) {
     const float ratio = score;
     EXPECT_TRUE(check(notched, solid, ratio, &score));
     EXPECT_FALSE(check(notched, solid, std::nextafter(ratio, 1.0f), &score));
+    // A smaller enclosed hole, found after the larger one or before it, is
+    // not measured with it.
+    for (const int y : {131, 103}) {
+        Square two = drawn(240, {{0, 100, 239, 139, 255}, {110, 110, 129, 129, 0}, {150, y, 153, y + 3, 0}});
+        EXPECT_TRUE(check(two, solid, ratio, &score));
+        EXPECT_EQ(score, ratio) << y;
+    }
     // A diagonal band (|x - y| <= 20) with a 12 x 12 hole: its reach across
     // the band's edge direction, found from the edge pixels nearest it, over
     // the band's width along the same line.

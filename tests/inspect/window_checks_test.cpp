@@ -220,7 +220,7 @@ TEST(KeepNearestBlob, KeepsTheBlobFirstOnTheRingsWithin29) {
 // reference comes back as exactly the kept features.
 TEST(CompareEdges, KeepsWholeFeaturesUnderTheChosenRegion) {
     enum { A = 1, B = 2 };
-    const struct { const char* name; Rects blob, camera; int mx; int kept; } cases[] = {
+    const struct { const char* name; Rects blob, camera; int mx; int kept; int dots = 0; } cases[] = {
         // 4 blob pixels on A count 3, 3 on B count 2: A, with its rows
         // 61..80 that the camera misses.
         {"counts", {{30, 50, 33, 50, 5}, {80, 50, 82, 50, 5}}, {}, 0, A},
@@ -240,6 +240,10 @@ TEST(CompareEdges, KeepsWholeFeaturesUnderTheChosenRegion) {
         // are not seen, B keeps no label and A wins.
         {"margin", {{38, 50, 40, 50, 5}, {90, 50, 90, 59, 5}}, {}, 30, A},
         {"no margin", {{38, 50, 40, 50, 5}, {90, 50, 90, 59, 5}}, {}, 0, B},
+        // Labels run out at 99: 96 dots, each met by one blob pixel, take
+        // 2..97, a camera piece in row 20 counting 3 takes 98; A and B then
+        // share 99, counting 2 + 2, and win.
+        {"labels run out", {{10, 20, 13, 20, 5}, {38, 50, 40, 50, 5}, {70, 51, 72, 51, 5}}, {{10, 20, 13, 20, 255}}, 0, A | B, 96},
     };
     for (const auto& c : cases) {
         Square blob(kWindowSide), cam(kWindowSide), ref(kWindowSide);
@@ -248,6 +252,7 @@ TEST(CompareEdges, KeepsWholeFeaturesUnderTheChosenRegion) {
         cam.rect(70, 40, 90, 80, 9);
         for (const auto& [x0, y0, x1, y1, v] : c.camera) cam.rect(x0, y0, x1, y1, static_cast<std::uint8_t>(v));
         for (const auto& [x0, y0, x1, y1, v] : c.blob) blob.rect(x0, y0, x1, y1, static_cast<std::uint8_t>(v));
+        for (int k = 0; k < c.dots; ++k) cam.at(10 + 2 * (k % 48), 10 + 2 * (k / 48)) = blob.at(10 + 2 * (k % 48), 10 + 2 * (k / 48)) = 5;
         CheckScratch scratch;
         compareEdges(blob.data(), cam.data(), ref.data(), c.mx, 0, scratch);
         Square want(kWindowSide);
